@@ -1,0 +1,12 @@
+// Method tables of brevix._internal, one per source file, each ended by a
+// {nullptr} entry.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// Core engines side by side: straightforward and fast training, merging,
+// pair statistics (internal_engines.cpp).
+extern PyMethodDef brevix_engine_methods[];
+// Reading and restoring the merge table of a tokenizer (internal_model.cpp).
+extern PyMethodDef brevix_model_methods[];

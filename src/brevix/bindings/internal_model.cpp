@@ -1,0 +1,5 @@
+#include "internal.h"
+
+PyMethodDef brevix_model_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};

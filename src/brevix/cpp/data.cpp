@@ -1,0 +1,132 @@
+#include "data.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <locale>
+#include <memory>
+#include <stdexcept>
+
+namespace data {
+
+FileError::FileError(int errnoValue, const std::string& path)
+    : std::ios_base::failure(std::string(std::strerror(errnoValue)) + ": '" + path + "'",
+                             std::error_code(errnoValue, std::generic_category())),
+      errno_(errnoValue),
+      path_(path) {}
+
+namespace {
+
+constexpr std::size_t kBlockSize = 1 << 20;
+
+// Owns a file descriptor; close errors are the caller's to check via close().
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+    // Closes now and reports the errno of a failed close (0 on success).
+    int close() {
+        int rc = ::close(fd_);
+        fd_ = -1;
+        return rc == 0 ? 0 : errno;
+    }
+
+private:
+    int fd_;
+};
+
+void refuseEmbeddedNul(const std::string& filepath) {
+    if (filepath.find('\0') != std::string::npos) {
+        throw std::invalid_argument("embedded null byte");
+    }
+}
+
+// Every call switches the process-wide locale before opening its file; the
+// change is never undone. Throws std::runtime_error if the locale is missing.
+void switchLocale() { std::locale::global(std::locale("en_US.UTF-8")); }
+
+void reportOpenFailure() { std::cout << "Error opening file" << std::endl; }
+
+int openRetrying(const char* path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+void writeAll(int fd, const char* data, std::size_t length, const std::string& path) {
+    while (length > 0) {
+        ssize_t n = ::write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw FileError(errno, path);
+        }
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace
+
+std::vector<int> dataLoader(std::string filepath) {
+    refuseEmbeddedNul(filepath);
+    switchLocale();
+    FileDescriptor file(openRetrying(filepath.c_str(), O_RDONLY));
+    if (!file.isOpen()) {
+        reportOpenFailure();
+        return {};
+    }
+    std::vector<int> corpus;
+    struct stat info;
+    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        corpus.reserve(static_cast<std::size_t>(info.st_size));
+    }
+    std::unique_ptr<char[]> block(new char[kBlockSize]);
+    for (;;) {
+        ssize_t n = ::read(file.get(), block.get(), kBlockSize);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw FileError(errno, filepath);
+        }
+        if (n == 0) break;
+        for (ssize_t i = 0; i < n; ++i) {
+            const char c = block[i];
+            if (c != '\n') corpus.push_back(static_cast<int>(static_cast<signed char>(c)));
+        }
+    }
+    return corpus;
+}
+
+void dataSaver(std::vector<int>& corpus, std::string filepath) {
+    refuseEmbeddedNul(filepath);
+    switchLocale();
+    FileDescriptor file(openRetrying(filepath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+    if (!file.isOpen()) {
+        reportOpenFailure();
+        return;
+    }
+    std::unique_ptr<char[]> buffer(new char[kBlockSize]);
+    std::size_t used = 0;
+    for (int id : corpus) {
+        buffer[used++] = static_cast<char>(static_cast<unsigned int>(id) & 0xFFu);
+        if (used == kBlockSize) {
+            writeAll(file.get(), buffer.get(), used, filepath);
+            used = 0;
+        }
+    }
+    writeAll(file.get(), buffer.get(), used, filepath);
+    if (int err = file.close()) throw FileError(err, filepath);
+}
+
+}  // namespace data

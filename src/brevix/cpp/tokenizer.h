@@ -1,0 +1,85 @@
+// The core tokenizer: merge tables, training, encoding and decoding.
+// Plain C++; nothing here knows about Python.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "dtypes.h"
+
+namespace bytepairtokenizer {
+
+class BytePairTokenizer {
+public:
+    DTYPE_BYTEPAIR_VOCAB vocab;        // learned pair -> merged id
+    DTYPE_BYTEPAIR_REV_VOCAB revVocab;  // merged id -> pair
+    int nextVocabIndex;                 // id the next learned merge receives
+    int vocabSize;                      // 256 base tokens plus one per merge
+
+    // Empty tables, both counters at 256. Allocates nothing.
+    BytePairTokenizer();
+    ~BytePairTokenizer();
+
+    // The current vocabulary size.
+    int size();
+
+    // Learns merges from `corpus` (rewritten in place) until nIter iterations
+    // ran, the size reaches maxVocabSize, or no pair is left. Progress goes to
+    // std::cout.
+    void fit(std::vector<int>& corpus, int maxVocabSize, int nIter);
+
+    // Bytes -> base tokens (signed bytes) -> the whole merge table applied.
+    // Echoes the ids on std::cout, one line, flushed once.
+    std::vector<int> encode(std::string s);
+
+    // Applies the merge table to `corpus` in place and returns a copy of it.
+    std::vector<int> encodeCorpus(std::vector<int>& corpus);
+
+    // Expands every id down to bytes. Throws std::invalid_argument for an id
+    // whose expansion leads back to itself.
+    std::string decode(std::vector<int> encoded);
+
+    // --- Engines behind the public members, reachable for testing. ---
+
+    // Training by the straightforward algorithm: recount every pair each
+    // iteration, whole merge passes. This is the definition of behaviour.
+    // `interrupted` (may be empty) is polled at each iteration boundary; when
+    // it returns true, training stops before starting that iteration.
+    void fitStraightforward(std::vector<int>& corpus, int maxVocabSize, int nIter,
+                            std::ostream& out,
+                            const std::function<bool()>& interrupted = {});
+
+    // The training entry used by fit(); identical output, faster engine.
+    void fitWith(std::vector<int>& corpus, int maxVocabSize, int nIter, std::ostream& out,
+                 const std::function<bool()>& interrupted = {});
+};
+
+// Expands one id into its bytes through revVocab.
+std::string _decodeRecursive(int token, DTYPE_BYTEPAIR_REV_VOCAB& revVocab);
+
+}  // namespace bytepairtokenizer
+
+// The most frequent pair and its count; ((-1, -1), 0) when there is none.
+struct MostFreqPair {
+    DTYPE_BYTEPAIR pair;
+    int freq;
+};
+
+// Counts adjacent (overlapping) pairs; keys enter in order of first occurrence.
+DTYPE_BYTEPAIR_STATS bytePairStats(const std::vector<int>& corpus);
+
+// First pair of maximal count in the table's walk order.
+MostFreqPair getMaxFreqPair(DTYPE_BYTEPAIR_STATS stats);
+
+// Records `pair` under nextVocabIndex unless it is already known.
+void updateVocab(DTYPE_BYTEPAIR_VOCAB& vocab, DTYPE_BYTEPAIR_REV_VOCAB& revVocab,
+                 const DTYPE_BYTEPAIR& pair, int& nextVocabIndex, int& vocabSize);
+
+// Whole greedy left-to-right passes with every key of `vocab` until a pass
+// merges nothing. The straightforward definition.
+void mergeCorpus(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab);
+
+// Cuts `str` at every space byte; always one piece more than spaces.
+std::vector<std::string> splitString(std::string& str);
