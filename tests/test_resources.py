@@ -9,7 +9,6 @@ import threading
 
 import pytest
 
-from brevix import _internal
 from brevix.tokenizer import PyBytePairTokenizer, data_loader, data_saver
 from helpers import run_python
 
@@ -17,7 +16,6 @@ SANITIZED = os.environ.get("BREVIX_SANITIZED") == "1"
 
 LIMITED_CHILD = """
 import itertools, os, resource
-from brevix import _internal
 from brevix.tokenizer import PyBytePairTokenizer, data_loader
 
 def vm_bytes():
