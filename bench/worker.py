@@ -116,7 +116,9 @@ def train_sentencepiece(p: Result) -> Result:
                 model_type="bpe",
                 vocab_size=256 + p["merges"],
                 num_threads=1,
-                character_coverage=1.0,
+                # Its default: rare characters become <unk> rather than
+                # demanding a vocabulary larger than the merge budget.
+                character_coverage=0.9995,
                 input_sentence_size=0,
                 max_sentence_length=1 << 16,
                 minloglevel=2,
