@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# One command for the benchmark: makes a virtual environment with brevix and
+# its peers (tokenizers, sentencepiece, tiktoken from PyPI), then runs
+# bench/bench.py with the given arguments.
+#
+#   bash bench/run.sh            # 1, 10 and 100 MB corpora (long)
+#   bash bench/run.sh --quick    # a few seconds
+#
+# BREVIX_BENCH_VENV picks the environment (default /tmp/venv-bench). A peer
+# that fails to install is left out here and reported as "not installed".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+venv="${BREVIX_BENCH_VENV:-/tmp/venv-bench}"
+if [[ ! -x "$venv/bin/python" ]]; then
+    python3 -m venv "$venv"
+fi
+py="$venv/bin/python"
+"$py" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
+for peer in tokenizers sentencepiece tiktoken; do
+    if ! "$py" -m pip install -q "$peer"; then
+        echo "bench: could not install $peer; it will be reported as not installed" >&2
+    fi
+done
+CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" "$py" -m pip install -q .
+exec "$py" bench/bench.py "$@"

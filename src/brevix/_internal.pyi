@@ -1,0 +1,25 @@
+# Type information for brevix._internal, the private hooks into the core
+# used by brevix.model, the test suite and the benchmark. Not public API.
+from collections.abc import Iterable, Sequence
+from typing import Literal, SupportsInt
+
+from brevix.tokenizer import PyBytePairTokenizer
+
+_Engine = Literal["fast", "straightforward"]
+
+def get_merges(tok: PyBytePairTokenizer, /) -> list[tuple[int, int, int]]: ...
+def set_merges(
+    tok: PyBytePairTokenizer, merges: Sequence[Sequence[int]], /
+) -> None: ...
+def train(
+    corpus: Iterable[SupportsInt],
+    max_vocab_size: SupportsInt,
+    n_iter: SupportsInt,
+    engine: _Engine = ...,
+    merges: Sequence[Sequence[int]] | None = ...,
+) -> tuple[bytes, list[tuple[int, int, int]], list[int], int]: ...
+def merge_corpus(
+    corpus: Iterable[SupportsInt],
+    merges: Sequence[Sequence[int]],
+    engine: _Engine = ...,
+) -> list[int]: ...

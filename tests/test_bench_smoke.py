@@ -1,0 +1,31 @@
+"""The benchmark runs end to end in quick mode (no timings are judged)."""
+
+import pathlib
+import subprocess
+import sys
+
+BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench" / "bench.py"
+
+
+def test_quick_bench_runs_and_writes_results(tmp_path):
+    result = subprocess.run(
+        [sys.executable, str(BENCH), "--quick", "--no-peers", "--sizes", "0.02", "0.05",
+         "--out-dir", str(tmp_path / "out"), "--corpus-dir", str(tmp_path / "corpora")],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    report = (tmp_path / "out" / "RESULTS.md").read_text()
+    assert "## Machine" in report
+    assert "| 0.02 MB | brevix fit (fast engine) |" in report
+    # Every trainer and library has a row, measured or with its reason.
+    rows = [line for line in report.splitlines() if line.startswith("| 0.0")]
+    for name in ["HF tokenizers BPE", "SentencePiece BPE", "tiktoken (same merges)"]:
+        peer_rows = [line for line in rows if name in line]
+        assert peer_rows and all("skipped (--no-peers)" in line for line in peer_rows)
+    fit_rows = [line for line in rows if "| brevix fit (fast engine) |" in line]
+    assert len(fit_rows) == 2 and all(line.rstrip().endswith("| ok |") for line in fit_rows)
+    corpora = sorted((tmp_path / "corpora").glob("corpus-*.txt"))
+    assert [p.stat().st_size <= int(p.stem.split("-")[1]) for p in corpora] == [True, True]
+    assert any(b >= 0x80 for b in corpora[-1].read_bytes())

@@ -1,0 +1,160 @@
+"""The command line, end to end in subprocesses."""
+
+import importlib.metadata
+import subprocess
+import sys
+
+import pytest
+
+from brevix import model
+
+TEXT = "naïve café, the lower lowest: 東京"
+
+
+def brevix(*args, stdin=b""):
+    return subprocess.run(
+        [sys.executable, "-m", "brevix", *map(str, args)],
+        input=stdin,
+        capture_output=True,
+        timeout=120,
+    )
+
+
+@pytest.fixture(scope="module")
+def corpus_file(tmp_path_factory):
+    path = tmp_path_factory.mktemp("corpus") / "corpus.txt"
+    path.write_bytes((TEXT + "\n").encode() * 50)
+    return path
+
+
+@pytest.fixture(scope="module")
+def model_file(corpus_file, tmp_path_factory):
+    out = tmp_path_factory.mktemp("model") / "m.txt"
+    result = brevix("train", corpus_file, "--merges", 40, "--out", out)
+    assert result.returncode == 0, result.stderr
+    return out
+
+
+def ids_of(stdout):
+    return [int(word) for word in stdout.split()]
+
+
+def test_train_prints_progress_and_saves_a_model(model_file, corpus_file):
+    tok = model.load(model_file)
+    assert 256 < tok.size <= 296
+    result = brevix("train", corpus_file, "--merges", 3, "--out", model_file.parent / "x")
+    assert result.stdout.startswith(b"Iteration 1\n")
+    assert result.stdout.count(b"Iteration ") == 3
+    assert b"saved" in result.stderr
+
+
+@pytest.mark.parametrize("text", [TEXT, "plain ascii", "x"])
+def test_encode_then_decode_round_trips(model_file, text):
+    encoded = brevix("encode", "--model", model_file, text)
+    assert encoded.returncode == 0, encoded.stderr
+    ids = ids_of(encoded.stdout)
+    assert ids == model.load(model_file).encode(text.encode())
+    decoded = brevix("decode", "--model", model_file, *ids)
+    assert decoded.returncode == 0, decoded.stderr
+    assert decoded.stdout == text.encode()
+
+
+def test_encode_reads_stdin_and_keeps_arbitrary_bytes(model_file):
+    data = b"\x00\xff\n" + TEXT.encode() + b"\r\n"
+    for args in (["-"], []):
+        encoded = brevix("encode", "--model", model_file, *args, stdin=data)
+        assert encoded.returncode == 0, encoded.stderr
+        decoded = brevix("decode", "--model", model_file, "-", stdin=encoded.stdout)
+        assert decoded.stdout == data
+
+
+def test_decode_accepts_negative_ids(model_file):
+    result = brevix("decode", "--model", model_file, -61, -87)
+    assert result.stdout == "é".encode()
+
+
+def test_train_without_corpus_uses_shipped_sample(tmp_path):
+    out = tmp_path / "m"
+    result = brevix("train", "--merges", 5, "--out", out)
+    assert result.returncode == 0, result.stderr
+    assert b"sample" in result.stderr
+    assert len(model.merges(model.load(out))) == 5
+
+
+def test_max_vocab_size_limits_training(corpus_file, tmp_path):
+    out = tmp_path / "m"
+    result = brevix("train", corpus_file, "--merges", 100, "--max-vocab-size", 260, "--out", out)
+    assert result.returncode == 0, result.stderr
+    assert model.load(out).size == 260
+
+
+def test_demo_round_trips():
+    result = brevix("demo", "--merges", 20)
+    assert result.returncode == 0, result.stderr
+    assert b"round trip OK" in result.stdout
+
+
+@pytest.fixture
+def bad_files(tmp_path, corpus_file):
+    (tmp_path / "empty.txt").write_bytes(b"")
+    (tmp_path / "newlines.txt").write_bytes(b"\n\n\n")
+    (tmp_path / "damaged.model").write_bytes(b"brevix-merges 1\nmerges 2\n97 98 256\n")
+    (tmp_path / "adir").mkdir()
+    return tmp_path
+
+
+FAILURES = [
+    # (arguments, exit status, fragment of the message on stderr)
+    pytest.param(["train", "{d}/missing.txt", "--merges", "5", "--out", "{d}/m"], 1,
+                 "No such file", id="missing-corpus"),
+    pytest.param(["train", "{d}/adir", "--merges", "5", "--out", "{d}/m"], 1,
+                 "directory", id="corpus-is-directory"),
+    pytest.param(["train", "{d}/empty.txt", "--merges", "5", "--out", "{d}/m"], 1,
+                 "empty", id="empty-corpus"),
+    pytest.param(["train", "{d}/newlines.txt", "--merges", "5", "--out", "{d}/m"], 1,
+                 "empty", id="newlines-only-corpus"),
+    pytest.param(["train", "{corpus}", "--merges", "5", "--out", "{d}/no/such/dir/m"], 1,
+                 "cannot write model", id="unwritable-out"),
+    pytest.param(["train", "{corpus}", "--out", "{d}/m"], 2, "--merges", id="merges-missing"),
+    pytest.param(["train", "{corpus}", "--merges", "5"], 2, "--out", id="out-missing"),
+    pytest.param(["train", "{corpus}", "--merges", "-1", "--out", "{d}/m"], 2,
+                 "between", id="negative-merges"),
+    pytest.param(["train", "{corpus}", "--merges", "ten", "--out", "{d}/m"], 2,
+                 "not an integer", id="text-merges"),
+    pytest.param(["train", "{corpus}", "--merges", "5", "--max-vocab-size", "9999999999",
+                  "--out", "{d}/m"], 2, "32-bit", id="huge-vocab"),
+    pytest.param(["encode", "--model", "{d}/missing.model", "x"], 1,
+                 "cannot read model", id="missing-model"),
+    pytest.param(["encode", "--model", "{d}/damaged.model", "x"], 1,
+                 "line 4", id="damaged-model"),
+    pytest.param(["decode", "--model", "{d}/adir", "1"], 1, "cannot read model",
+                 id="model-is-directory"),
+    pytest.param(["decode", "--model", "{model}", "1", "x"], 1, "bad token id",
+                 id="text-id"),
+    pytest.param(["decode", "--model", "{model}", "4294967296"], 1, "32-bit",
+                 id="id-out-of-range"),
+    pytest.param([], 2, "COMMAND", id="no-command"),
+    pytest.param(["frobnicate"], 2, "invalid choice", id="unknown-command"),
+]
+
+
+@pytest.mark.parametrize("args, status, fragment", FAILURES)
+def test_bad_arguments_and_files(bad_files, corpus_file, model_file, args, status, fragment):
+    filled = [a.format(d=bad_files, corpus=corpus_file, model=model_file) for a in args]
+    result = brevix(*filled)
+    assert result.returncode == status
+    assert fragment.encode() in result.stderr
+    assert b"Traceback" not in result.stderr
+    assert not (bad_files / "m").exists()
+
+
+def test_failed_train_keeps_existing_model(corpus_file, model_file, tmp_path):
+    before = model_file.read_bytes()
+    result = brevix("train", tmp_path / "missing", "--merges", 5, "--out", model_file)
+    assert result.returncode == 1
+    assert model_file.read_bytes() == before
+
+
+def test_console_script_is_declared():
+    scripts = importlib.metadata.entry_points(group="console_scripts")
+    assert any(ep.name == "brevix" and ep.value == "brevix.cli:main" for ep in scripts)

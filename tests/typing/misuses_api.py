@@ -1,0 +1,13 @@
+"""Each marked line must be an error under mypy --strict."""
+
+from brevix import model
+from brevix.tokenizer import PyBytePairTokenizer, data_loader
+
+tok = PyBytePairTokenizer()
+tok.encode("text")  # E: str is not bytes
+data_loader("corpus.txt")  # E: paths are bytes
+tok.fit([1, 2], 300)  # E: n_iter missing
+text: str = tok.decode([1])  # E: decode returns bytes
+tok.size = 3  # E: read-only
+model.save(tok, 3)  # E: not a path
+n: str = model.merges(tok)[0][0]  # E: ids are ints
