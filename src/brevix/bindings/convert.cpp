@@ -169,34 +169,34 @@ int integerSignedness(const char* format) {
     return -1;
 }
 
+template <typename Signed, typename Unsigned>
+long long loadItem(const char* at, bool isSigned) {
+    if (isSigned) {
+        Signed value;
+        std::memcpy(&value, at, sizeof value);
+        return static_cast<long long>(value);
+    }
+    Unsigned value;
+    std::memcpy(&value, at, sizeof value);
+    // Unsigned 64-bit values beyond the id range only need to stay out of it.
+    return value > static_cast<Unsigned>(INT32_MAX) ? LLONG_MAX : static_cast<long long>(value);
+}
+
+// Reads one item of `size` bytes; false for a size no integer format has.
 bool readBufferItem(const char* at, Py_ssize_t size, bool isSigned, long long& value) {
     switch (size) {
-        case 1: {
-            std::int8_t s; std::memcpy(&s, at, 1);
-            value = isSigned ? s : static_cast<std::uint8_t>(s);
+        case 1:
+            value = loadItem<std::int8_t, std::uint8_t>(at, isSigned);
             return true;
-        }
-        case 2: {
-            std::int16_t s; std::memcpy(&s, at, 2);
-            value = isSigned ? s : static_cast<std::uint16_t>(s);
+        case 2:
+            value = loadItem<std::int16_t, std::uint16_t>(at, isSigned);
             return true;
-        }
-        case 4: {
-            std::int32_t s; std::memcpy(&s, at, 4);
-            value = isSigned ? s : static_cast<std::uint32_t>(s);
+        case 4:
+            value = loadItem<std::int32_t, std::uint32_t>(at, isSigned);
             return true;
-        }
-        case 8: {
-            if (isSigned) {
-                std::int64_t s; std::memcpy(&s, at, 8);
-                value = s;
-            } else {
-                std::uint64_t u; std::memcpy(&u, at, 8);
-                value = u > static_cast<std::uint64_t>(INT32_MAX) ? LLONG_MAX
-                                                                   : static_cast<long long>(u);
-            }
+        case 8:
+            value = loadItem<std::int64_t, std::uint64_t>(at, isSigned);
             return true;
-        }
         default:
             return false;
     }
