@@ -98,6 +98,42 @@ class TestModuleNamespace:
                "interpreter per process." in out
 
 
+class TestCreateAndExecSteps:
+    def test_second_module_object_refused(self):
+        code = """
+            import _imp, importlib.util
+            spec = importlib.util.find_spec("brevix.tokenizer")
+            first, second = _imp.create_dynamic(spec), _imp.create_dynamic(spec)
+            print(first is second)
+            _imp.exec_dynamic(first)
+            try:
+                _imp.exec_dynamic(second)
+            except RuntimeError as e:
+                print(e)
+            print(_imp.create_dynamic(spec) is first)
+        """
+        assert run_python(code).stdout.decode().splitlines() == [
+            "False",
+            "Module 'tokenizer' has already been imported. Re-initialisation is not supported.",
+            "True",
+        ]
+
+    def test_spec_attributes_copied(self):
+        code = """
+            import _imp, importlib.util
+            from importlib.machinery import ModuleSpec
+            found = importlib.util.find_spec("brevix.tokenizer")
+            spec = ModuleSpec("brevix.tokenizer", found.loader, origin=found.origin,
+                              is_package=True)
+            spec.submodule_search_locations = ["somewhere"]
+            m = _imp.create_dynamic(spec)
+            print(m.__name__, m.__file__ == found.origin, m.__loader__ is found.loader,
+                  m.__package__, m.__path__)
+        """
+        assert run_python(code).stdout.decode().splitlines() == [
+            "brevix.tokenizer True True brevix.tokenizer ['somewhere']"]
+
+
 class TestVersionCheck:
     def test_other_minor_version_warns(self):
         internal = pytest.importorskip("brevix._internal")

@@ -57,7 +57,7 @@ PyObject* callFunction(PyObject* callable, PyObject* const* args, size_t nargsf,
             failAtBinding(spec);
             return nullptr;
         }
-        PyObject* bound[kMaxParameters > 0 ? kMaxParameters : 1];
+        PyObject* bound[kMaxParameters];
         if (!bindArguments(spec.params, args, nargs, kwnames, bound)) {
             failAtBinding(spec);
             return nullptr;
@@ -187,6 +187,11 @@ PyTypeObject functionType = [] {
 bool readyFunctionType() { return PyType_Ready(&functionType) == 0; }
 
 PyObject* newFunction(const FunctionSpec* spec, PyObject* module, PyObject* globals) {
+    if (spec->params.count > kMaxParameters) {
+        // callFunction binds into a fixed array of kMaxParameters.
+        PyErr_Format(PyExc_SystemError, "%s() declares too many parameters", spec->params.name);
+        return nullptr;
+    }
     PyRef name(PyUnicode_InternFromString(spec->params.name));
     PyRef qualname(PyUnicode_FromString(spec->qualname));
     PyRef doc(PyUnicode_FromString(spec->doc));
