@@ -89,17 +89,9 @@ bool ensureInModuleTable(PyObject* module) {
     return PyDict_SetItem(modules, key.get(), module) == 0;
 }
 
-struct ClassMethod {
-    const char* name;
-    const FunctionSpec* spec;
-};
-
-const ClassMethod kClassMethods[] = {
-    {"fit", &kFitSpec},
-    {"encode", &kEncodeSpec},
-    {"encode_corpus", &kEncodeCorpusSpec},
-    {"decode", &kDecodeSpec},
-};
+// The class's working methods, stored under their own names.
+const FunctionSpec* const kClassMethods[] = {&kFitSpec, &kEncodeSpec, &kEncodeCorpusSpec,
+                                             &kDecodeSpec};
 
 // Module-level function objects, in the order they enter the namespace.
 const FunctionSpec* const kModuleFunctions[] = {
@@ -112,10 +104,10 @@ const FunctionSpec* const kModuleFunctions[] = {
 // Replaces the class's working methods with function objects; a failure is
 // reported at the method's own line.
 int installClassMethods(PyObject* moduleName, PyObject* globals) {
-    for (const ClassMethod& method : kClassMethods) {
-        PyRef function(newFunction(method.spec, moduleName, globals));
-        if (!function || !setClassAttribute(method.name, function.get())) {
-            return failExec(method.spec->firstLine, method.spec->fileName);
+    for (const FunctionSpec* spec : kClassMethods) {
+        PyRef function(newFunction(spec, moduleName, globals));
+        if (!function || !setClassAttribute(spec->params.name, function.get())) {
+            return failExec(spec->firstLine, spec->fileName);
         }
     }
     return 0;

@@ -38,17 +38,18 @@ PyObject* codeForEntry(const char* functionName, int line, const char* fileName)
         key = CodeKey(fileName, functionName, line);
         auto found = codeCache().find(key);
         if (found != codeCache().end()) return Py_NewRef(found->second);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+    } catch (...) {
+        return PyErr_NoMemory();  // only allocation can fail here
     }
-    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(fileName, functionName, line));
+    PyRef code(reinterpret_cast<PyObject*>(PyCode_NewEmpty(fileName, functionName, line)));
     if (!code) return nullptr;
     try {
-        codeCache().emplace(std::move(key), Py_NewRef(code));
-    } catch (const std::bad_alloc&) {
-        Py_DECREF(code);  // the cache's reference; not caching is harmless
+        codeCache().emplace(std::move(key), code.get());
+        Py_INCREF(code.get());  // the cache's own reference, kept for the process
+    } catch (...) {
+        // Out of memory for the cache entry; not caching is harmless.
     }
-    return code;
+    return code.release();
 }
 
 }  // namespace
@@ -56,24 +57,20 @@ PyObject* codeForEntry(const char* functionName, int line, const char* fileName)
 void addTracebackEntry(const char* functionName, int line, const char* fileName) noexcept {
     PyObject* globals = tracebackGlobalsForEntries();
     if (!globals) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *rawType, *rawValue, *rawTraceback;
+    PyErr_Fetch(&rawType, &rawValue, &rawTraceback);
+    PyRef type(rawType), value(rawValue), traceback(rawTraceback);
     PyRef code(codeForEntry(functionName, line, fileName));
     PyRef frame;
     if (code) {
         frame.reset(reinterpret_cast<PyObject*>(PyFrame_New(
             PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
-    if (!frame) {
-        // The error raised while making the entry takes the place of the
-        // pending one.
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return;
-    }
+    // If the entry cannot be made, the error raised while making it takes
+    // the place of the pending one (dropped with the PyRefs).
+    if (!frame) return;
     reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
-    PyErr_Restore(type, value, traceback);
+    PyErr_Restore(type.release(), value.release(), traceback.release());
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
