@@ -364,6 +364,11 @@ class TestFunctionObjects:
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty
                    for p in sig.parameters.values())
 
+    @pytest.mark.parametrize("fn", [tokmod.data_loader, tokmod.data_saver,
+                                    vars(PyBytePairTokenizer)["decode"]])
+    def test_functions_pickle_by_reference(self, fn):
+        assert pickle.loads(pickle.dumps(fn)) is fn
+
     def test_methods_bind_to_instances(self, tok):
         bound = tok.encode_corpus
         assert isinstance(bound, types.MethodType)

@@ -163,6 +163,17 @@ PyGetSetDef functionAttributes[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled by reference, like Python functions: pickle looks the qualified
+// name up in __module__ (so multiprocessing can ship data_loader, say).
+PyObject* reduceFunction(PyObject* self, PyObject*) {
+    return Py_NewRef(asFunction(self)->qualname);
+}
+
+PyMethodDef functionMethods[] = {
+    {"__reduce__", reduceFunction, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyTypeObject functionType = [] {
     PyTypeObject t{};
     t.ob_base.ob_base.ob_refcnt = 1;
@@ -177,6 +188,7 @@ PyTypeObject functionType = [] {
                  Py_TPFLAGS_DISALLOW_INSTANTIATION;
     t.tp_traverse = traverseFunction;
     t.tp_clear = clearFunction;
+    t.tp_methods = functionMethods;
     t.tp_getset = functionAttributes;
     t.tp_descr_get = bindToInstance;
     return t;
