@@ -118,7 +118,7 @@ class TestCreateAndExecSteps:
             "True",
         ]
 
-    def test_spec_attributes_copied(self):
+    def test_import_spec_attributes_copied(self):
         code = """
             import _imp, importlib.util
             from importlib.machinery import ModuleSpec

@@ -57,7 +57,7 @@ const char* const kSaverParameters[] = {"corpus", "filepath"};
 
 }  // namespace
 
-const FunctionSpec kDataLoaderSpec = {
+const FunctionTraits kDataLoaderTraits = {
     {"data_loader", kLoaderParameters, 1},
     "data_loader",
     "data_loader(string filepath)",
@@ -69,7 +69,7 @@ const FunctionSpec kDataLoaderSpec = {
     dataLoaderBody,
 };
 
-const FunctionSpec kDataSaverSpec = {
+const FunctionTraits kDataSaverTraits = {
     {"data_saver", kSaverParameters, 2},
     "data_saver",
     "data_saver(vector[int] corpus, string filepath)",

@@ -5,7 +5,7 @@
 
 namespace brevix {
 
-extern const FunctionSpec kDataLoaderSpec;
-extern const FunctionSpec kDataSaverSpec;
+extern const FunctionTraits kDataLoaderTraits;
+extern const FunctionTraits kDataSaverTraits;
 
 }  // namespace brevix

@@ -12,7 +12,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionTraits* traits;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -24,24 +24,24 @@ struct FunctionObject {
 
 FunctionObject* asFunction(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
 
-void failAtBinding(const FunctionSpec& spec) {
-    addTracebackEntry(spec.tracebackName, spec.firstLine, spec.fileName);
+void failAtBinding(const FunctionTraits& traits) {
+    addTracebackEntry(traits.tracebackName, traits.firstLine, traits.fileName);
 }
 
 // Splits off self for methods and checks its type before anything else runs.
-bool takeSelf(const FunctionSpec& spec, PyObject* const*& args, Py_ssize_t& nargs,
+bool takeSelf(const FunctionTraits& traits, PyObject* const*& args, Py_ssize_t& nargs,
               PyObject*& self) {
     if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "%.200s() needs an argument", spec.params.name);
+        PyErr_Format(PyExc_TypeError, "%.200s() needs an argument", traits.params.name);
         return false;
     }
     self = args[0];
     ++args;
     --nargs;
-    if (spec.selfType && !PyObject_TypeCheck(self, spec.selfType)) {
+    if (traits.selfType && !PyObject_TypeCheck(self, traits.selfType)) {
         PyErr_Format(PyExc_TypeError,
                      "descriptor '%.200s' requires a '%.100s' object but received a '%.100s'",
-                     spec.params.name, spec.selfType->tp_name, Py_TYPE(self)->tp_name);
+                     traits.params.name, traits.selfType->tp_name, Py_TYPE(self)->tp_name);
         return false;
     }
     return true;
@@ -49,56 +49,56 @@ bool takeSelf(const FunctionSpec& spec, PyObject* const*& args, Py_ssize_t& narg
 
 PyObject* callFunction(PyObject* callable, PyObject* const* args, size_t nargsf,
                        PyObject* kwnames) noexcept {
-    const FunctionSpec& spec = *asFunction(callable)->spec;
+    const FunctionTraits& traits = *asFunction(callable)->traits;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     try {
         PyObject* self = nullptr;
-        if (spec.isMethod && !takeSelf(spec, args, nargs, self)) {
-            failAtBinding(spec);
+        if (traits.isMethod && !takeSelf(traits, args, nargs, self)) {
+            failAtBinding(traits);
             return nullptr;
         }
         PyObject* bound[kMaxParameters];
-        if (!bindArguments(spec.params, args, nargs, kwnames, bound)) {
-            failAtBinding(spec);
+        if (!bindArguments(traits.params, args, nargs, kwnames, bound)) {
+            failAtBinding(traits);
             return nullptr;
         }
-        return spec.body(self, bound);
+        return traits.body(self, bound);
     } catch (...) {
         // Bodies translate their own core failures; this only keeps anything
         // that slipped through from unwinding into the interpreter.
         translateCoreException();
-        failAtBinding(spec);
+        failAtBinding(traits);
         return nullptr;
     }
 }
 
 // Code object for introspection: the parameter names as positional-or-keyword
 // arguments, no instructions.
-PyObject* newSignatureCode(const FunctionSpec& spec) {
-    const Py_ssize_t count = spec.params.count + (spec.isMethod ? 1 : 0);
+PyObject* newSignatureCode(const FunctionTraits& traits) {
+    const Py_ssize_t count = traits.params.count + (traits.isMethod ? 1 : 0);
     PyRef names(PyTuple_New(count));
     if (!names) return nullptr;
     Py_ssize_t i = 0;
-    if (spec.isMethod) {
+    if (traits.isMethod) {
         PyObject* self = PyUnicode_InternFromString("self");
         if (!self) return nullptr;
         PyTuple_SET_ITEM(names.get(), i++, self);
     }
-    for (Py_ssize_t p = 0; p < spec.params.count; ++p) {
-        PyObject* name = PyUnicode_InternFromString(spec.params.names[p]);
+    for (Py_ssize_t p = 0; p < traits.params.count; ++p) {
+        PyObject* name = PyUnicode_InternFromString(traits.params.names[p]);
         if (!name) return nullptr;
         PyTuple_SET_ITEM(names.get(), i++, name);
     }
     PyRef empty(PyTuple_New(0));
     PyRef noBytes(PyBytes_FromStringAndSize(nullptr, 0));
-    PyRef fileName(PyUnicode_FromString(spec.fileName));
-    PyRef name(PyUnicode_FromString(spec.params.name));
+    PyRef fileName(PyUnicode_FromString(traits.fileName));
+    PyRef name(PyUnicode_FromString(traits.params.name));
     if (!empty || !noBytes || !fileName || !name) return nullptr;
     const int argc = static_cast<int>(count);
     return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
         argc, 0, 0, argc, 0, CO_OPTIMIZED | CO_NEWLOCALS, noBytes.get(), empty.get(),
         empty.get(), names.get(), empty.get(), empty.get(), fileName.get(), name.get(),
-        name.get(), spec.firstLine, noBytes.get(), noBytes.get()));
+        name.get(), traits.firstLine, noBytes.get(), noBytes.get()));
 }
 
 PyObject* describeFunction(PyObject* self) {
@@ -198,22 +198,22 @@ PyTypeObject functionType = [] {
 
 bool readyFunctionType() { return PyType_Ready(&functionType) == 0; }
 
-PyObject* newFunction(const FunctionSpec* spec, PyObject* module, PyObject* globals) {
-    if (spec->params.count > kMaxParameters) {
+PyObject* newFunction(const FunctionTraits* traits, PyObject* module, PyObject* globals) {
+    if (traits->params.count > kMaxParameters) {
         // callFunction binds into a fixed array of kMaxParameters.
-        PyErr_Format(PyExc_SystemError, "%s() declares too many parameters", spec->params.name);
+        PyErr_Format(PyExc_SystemError, "%s() declares too many parameters", traits->params.name);
         return nullptr;
     }
-    PyRef name(PyUnicode_InternFromString(spec->params.name));
-    PyRef qualname(PyUnicode_FromString(spec->qualname));
-    PyRef doc(PyUnicode_FromString(spec->doc));
-    PyRef code(newSignatureCode(*spec));
+    PyRef name(PyUnicode_InternFromString(traits->params.name));
+    PyRef qualname(PyUnicode_FromString(traits->qualname));
+    PyRef doc(PyUnicode_FromString(traits->doc));
+    PyRef code(newSignatureCode(*traits));
     PyRef annotations(PyDict_New());
     if (!name || !qualname || !doc || !code || !annotations) return nullptr;
     FunctionObject* f = PyObject_GC_New(FunctionObject, &functionType);
     if (!f) return nullptr;
     f->vectorcall = callFunction;
-    f->spec = spec;
+    f->traits = traits;
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(module);

@@ -19,7 +19,7 @@ namespace brevix {
 using FunctionBody = PyObject* (*)(PyObject* self, PyObject* const* args);
 
 // Everything fixed about one function, known at compile time.
-struct FunctionSpec {
+struct FunctionTraits {
     ParameterList params;       // bare name and parameters after self
     const char* qualname;       // "PyBytePairTokenizer.fit"
     const char* doc;
@@ -34,8 +34,8 @@ struct FunctionSpec {
 // Makes the function type ready; call once before newFunction.
 bool readyFunctionType();
 
-// A new function object for `spec` (which must outlive it), with `module` as
+// A new function object for `traits` (which must outlive it), with `module` as
 // __module__ and `globals` as __globals__.
-PyObject* newFunction(const FunctionSpec* spec, PyObject* module, PyObject* globals);
+PyObject* newFunction(const FunctionTraits* traits, PyObject* module, PyObject* globals);
 
 }  // namespace brevix

@@ -39,11 +39,11 @@ bool checkSingleInterpreter() {
     return true;
 }
 
-// Copies spec.<attribute> into the module namespace as `name`. A missing
+// Copies importSpec.<attribute> into the module namespace as `name`. A missing
 // attribute is skipped; None is copied unless `skipNone`.
-bool copySpecAttribute(PyObject* spec, PyObject* dict, const char* attribute, const char* name,
+bool copyImportSpecAttribute(PyObject* importSpec, PyObject* dict, const char* attribute, const char* name,
                        bool skipNone) {
-    PyRef value(PyObject_GetAttrString(spec, attribute));
+    PyRef value(PyObject_GetAttrString(importSpec, attribute));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
@@ -53,18 +53,18 @@ bool copySpecAttribute(PyObject* spec, PyObject* dict, const char* attribute, co
     return PyDict_SetItemString(dict, name, value.get()) == 0;
 }
 
-PyObject* createModule(PyObject* spec, PyModuleDef*) {
+PyObject* createModule(PyObject* importSpec, PyModuleDef*) {
     if (!checkSingleInterpreter()) return nullptr;
     if (recordedModule) return Py_NewRef(recordedModule);
-    PyRef name(PyObject_GetAttrString(spec, "name"));
+    PyRef name(PyObject_GetAttrString(importSpec, "name"));
     if (!name) return nullptr;
     PyRef module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
-    if (!dict || !copySpecAttribute(spec, dict, "loader", "__loader__", false) ||
-        !copySpecAttribute(spec, dict, "origin", "__file__", false) ||
-        !copySpecAttribute(spec, dict, "parent", "__package__", false) ||
-        !copySpecAttribute(spec, dict, "submodule_search_locations", "__path__", true)) {
+    if (!dict || !copyImportSpecAttribute(importSpec, dict, "loader", "__loader__", false) ||
+        !copyImportSpecAttribute(importSpec, dict, "origin", "__file__", false) ||
+        !copyImportSpecAttribute(importSpec, dict, "parent", "__package__", false) ||
+        !copyImportSpecAttribute(importSpec, dict, "submodule_search_locations", "__path__", true)) {
         return nullptr;
     }
     return module.release();
@@ -90,34 +90,34 @@ bool ensureInModuleTable(PyObject* module) {
 }
 
 // The class's working methods, stored under their own names.
-const FunctionSpec* const kClassMethods[] = {&kFitSpec, &kEncodeSpec, &kEncodeCorpusSpec,
-                                             &kDecodeSpec};
+const FunctionTraits* const kClassMethods[] = {&kFitTraits, &kEncodeTraits, &kEncodeCorpusTraits,
+                                             &kDecodeTraits};
 
 // Module-level function objects, in the order they enter the namespace.
-const FunctionSpec* const kModuleFunctions[] = {
-    &kReduceStubSpec,
-    &kSetstateStubSpec,
-    &kDataLoaderSpec,
-    &kDataSaverSpec,
+const FunctionTraits* const kModuleFunctions[] = {
+    &kReduceStubTraits,
+    &kSetstateStubTraits,
+    &kDataLoaderTraits,
+    &kDataSaverTraits,
 };
 
 // Replaces the class's working methods with function objects; a failure is
 // reported at the method's own line.
 int installClassMethods(PyObject* moduleName, PyObject* globals) {
-    for (const FunctionSpec* spec : kClassMethods) {
-        PyRef function(newFunction(spec, moduleName, globals));
-        if (!function || !setClassAttribute(spec->params.name, function.get())) {
-            return failExec(spec->firstLine, spec->fileName);
+    for (const FunctionTraits* traits : kClassMethods) {
+        PyRef function(newFunction(traits, moduleName, globals));
+        if (!function || !setClassAttribute(traits->params.name, function.get())) {
+            return failExec(traits->firstLine, traits->fileName);
         }
     }
     return 0;
 }
 
 int installModuleFunctions(PyObject* module, PyObject* moduleName, PyObject* globals) {
-    for (const FunctionSpec* spec : kModuleFunctions) {
-        PyRef function(newFunction(spec, moduleName, globals));
-        if (!function || PyModule_AddObjectRef(module, spec->params.name, function.get()) < 0) {
-            return failExec(spec->firstLine, spec->fileName);
+    for (const FunctionTraits* traits : kModuleFunctions) {
+        PyRef function(newFunction(traits, moduleName, globals));
+        if (!function || PyModule_AddObjectRef(module, traits->params.name, function.get()) < 0) {
+            return failExec(traits->firstLine, traits->fileName);
         }
     }
     PyRef test(PyDict_New());

@@ -155,7 +155,7 @@ bool renameClassAttribute(PyObject* dict, const char* from, const char* to) {
 
 PyTypeObject PyBytePairTokenizerType = makeTokenizerType();
 
-const FunctionSpec kReduceStubSpec = {
+const FunctionTraits kReduceStubTraits = {
     {"__reduce_cython__", nullptr, 0},
     "PyBytePairTokenizer.__reduce_cython__",
     "PyBytePairTokenizer.__reduce_cython__(self)",
@@ -167,7 +167,7 @@ const FunctionSpec kReduceStubSpec = {
     reduceStubBody,
 };
 
-const FunctionSpec kSetstateStubSpec = {
+const FunctionTraits kSetstateStubTraits = {
     kSetstateParameterList,
     "PyBytePairTokenizer.__setstate_cython__",
     "PyBytePairTokenizer.__setstate_cython__(self, __pyx_state)",

@@ -25,13 +25,13 @@ inline bytepairtokenizer::BytePairTokenizer& coreOf(PyObject* self) {
 }
 
 // The working methods (tokenizer_methods.cpp).
-extern const FunctionSpec kFitSpec;
-extern const FunctionSpec kEncodeSpec;
-extern const FunctionSpec kEncodeCorpusSpec;
-extern const FunctionSpec kDecodeSpec;
+extern const FunctionTraits kFitTraits;
+extern const FunctionTraits kEncodeTraits;
+extern const FunctionTraits kEncodeCorpusTraits;
+extern const FunctionTraits kDecodeTraits;
 
 // Module-level pickling stubs, which refuse whatever they are given.
-extern const FunctionSpec kReduceStubSpec;
-extern const FunctionSpec kSetstateStubSpec;
+extern const FunctionTraits kReduceStubTraits;
+extern const FunctionTraits kSetstateStubTraits;
 
 }  // namespace brevix

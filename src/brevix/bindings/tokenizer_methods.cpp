@@ -101,7 +101,7 @@ const char* const kDecodeParameters[] = {"encoded"};
 
 }  // namespace
 
-const FunctionSpec kFitSpec = {
+const FunctionTraits kFitTraits = {
     {"fit", kFitParameters, 3},
     "PyBytePairTokenizer.fit",
     "PyBytePairTokenizer.fit(self, vector[int] corpus, int max_vocab_size, int n_iter)",
@@ -113,7 +113,7 @@ const FunctionSpec kFitSpec = {
     fitBody,
 };
 
-const FunctionSpec kEncodeSpec = {
+const FunctionTraits kEncodeTraits = {
     {"encode", kEncodeParameters, 1},
     "PyBytePairTokenizer.encode",
     "PyBytePairTokenizer.encode(self, string input_string)",
@@ -125,7 +125,7 @@ const FunctionSpec kEncodeSpec = {
     encodeBody,
 };
 
-const FunctionSpec kEncodeCorpusSpec = {
+const FunctionTraits kEncodeCorpusTraits = {
     {"encode_corpus", kEncodeCorpusParameters, 1},
     "PyBytePairTokenizer.encode_corpus",
     "PyBytePairTokenizer.encode_corpus(self, vector[int] input_corpus)",
@@ -137,7 +137,7 @@ const FunctionSpec kEncodeCorpusSpec = {
     encodeCorpusBody,
 };
 
-const FunctionSpec kDecodeSpec = {
+const FunctionTraits kDecodeTraits = {
     {"decode", kDecodeParameters, 1},
     "PyBytePairTokenizer.decode",
     "PyBytePairTokenizer.decode(self, vector[int] encoded)",
