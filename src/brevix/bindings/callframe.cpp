@@ -91,7 +91,8 @@ bool refusePositionalArguments(const char* name, Py_ssize_t given) {
 
 void refuseKeyword(const char* name, PyObject* keyword) {
     if (PyUnicode_Check(keyword)) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, keyword);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name,
+                     keyword);
     } else {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
     }

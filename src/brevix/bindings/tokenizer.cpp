@@ -41,8 +41,8 @@ bool checkSingleInterpreter() {
 
 // Copies importSpec.<attribute> into the module namespace as `name`. A missing
 // attribute is skipped; None is copied unless `skipNone`.
-bool copyImportSpecAttribute(PyObject* importSpec, PyObject* dict, const char* attribute, const char* name,
-                       bool skipNone) {
+bool copyImportSpecAttribute(PyObject* importSpec, PyObject* dict, const char* attribute,
+                             const char* name, bool skipNone) {
     PyRef value(PyObject_GetAttrString(importSpec, attribute));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -61,12 +61,12 @@ PyObject* createModule(PyObject* importSpec, PyModuleDef*) {
     PyRef module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module.get());
-    if (!dict || !copyImportSpecAttribute(importSpec, dict, "loader", "__loader__", false) ||
-        !copyImportSpecAttribute(importSpec, dict, "origin", "__file__", false) ||
-        !copyImportSpecAttribute(importSpec, dict, "parent", "__package__", false) ||
-        !copyImportSpecAttribute(importSpec, dict, "submodule_search_locations", "__path__", true)) {
-        return nullptr;
-    }
+    const bool copied =
+        dict && copyImportSpecAttribute(importSpec, dict, "loader", "__loader__", false) &&
+        copyImportSpecAttribute(importSpec, dict, "origin", "__file__", false) &&
+        copyImportSpecAttribute(importSpec, dict, "parent", "__package__", false) &&
+        copyImportSpecAttribute(importSpec, dict, "submodule_search_locations", "__path__", true);
+    if (!copied) return nullptr;
     return module.release();
 }
 

@@ -75,7 +75,9 @@ void deallocTokenizer(PyObject* self) {
 
 PyObject* getSize(PyObject* self, void*) {
     PyObject* size = PyLong_FromLong(coreOf(self).size());
-    if (!size) addTracebackEntry("brevix.tokenizer.PyBytePairTokenizer.size.__get__", 15, kModuleFile);
+    if (!size) {
+        addTracebackEntry("brevix.tokenizer.PyBytePairTokenizer.size.__get__", 15, kModuleFile);
+    }
     return size;
 }
 
