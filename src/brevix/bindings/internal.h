@@ -10,3 +10,5 @@
 extern PyMethodDef brevix_engine_methods[];
 // Reading and restoring the merge table of a tokenizer (internal_model.cpp).
 extern PyMethodDef brevix_model_methods[];
+// Boundary helpers of brevix.tokenizer (internal_binding.cpp).
+extern PyMethodDef brevix_binding_methods[];

@@ -1,8 +1,177 @@
-// Placeholder module; the real binding replaces this file.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// brevix.tokenizer: module creation and initialisation (multi-phase). The
+// module supports one interpreter per process and a single initialisation:
+// later imports get back the module object made the first time.
+#include <cstdint>
 
-static PyModuleDef tokenizer_module = {PyModuleDef_HEAD_INIT, "tokenizer", nullptr, 0,
-                                       nullptr, nullptr, nullptr, nullptr, nullptr};
+#include "callframe.h"
+#include "convert.h"
+#include "corpus_functions.h"
+#include "function.h"
+#include "pyref.h"
+#include "tokenizer_class.h"
+#include "version_check.h"
 
-PyMODINIT_FUNC PyInit_tokenizer(void) { return PyModule_Create(&tokenizer_module); }
+namespace brevix {
+
+namespace {
+
+constexpr const char* kQualifiedModuleName = "brevix.tokenizer";
+constexpr const char* kInitEntry = "init brevix.tokenizer";
+
+// Process-wide state, written only by the create and exec steps under the
+// interpreter lock. The module reference is never dropped at process exit.
+PyObject* recordedModule = nullptr;
+std::int64_t firstInterpreterId = -1;
+
+// --- Create step ---
+
+bool checkSingleInterpreter() {
+    const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return false;
+    if (firstInterpreterId == -1) {
+        firstInterpreterId = current;
+    } else if (current != firstInterpreterId) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+// Copies importSpec.<attribute> into the module namespace as `name`. A missing
+// attribute is skipped; None is copied unless `skipNone`.
+bool copyImportSpecAttribute(PyObject* importSpec, PyObject* dict, const char* attribute,
+                             const char* name, bool skipNone) {
+    PyRef value(PyObject_GetAttrString(importSpec, attribute));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (skipNone && value.get() == Py_None) return true;
+    return PyDict_SetItemString(dict, name, value.get()) == 0;
+}
+
+PyObject* createModule(PyObject* importSpec, PyModuleDef*) {
+    if (!checkSingleInterpreter()) return nullptr;
+    if (recordedModule) return Py_NewRef(recordedModule);
+    PyRef name(PyObject_GetAttrString(importSpec, "name"));
+    if (!name) return nullptr;
+    PyRef module(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());
+    const bool copied =
+        dict && copyImportSpecAttribute(importSpec, dict, "loader", "__loader__", false) &&
+        copyImportSpecAttribute(importSpec, dict, "origin", "__file__", false) &&
+        copyImportSpecAttribute(importSpec, dict, "parent", "__package__", false) &&
+        copyImportSpecAttribute(importSpec, dict, "submodule_search_locations", "__path__", true);
+    if (!copied) return nullptr;
+    return module.release();
+}
+
+// --- Exec step ---
+
+// A step that failed from the module table on: entry "init brevix.tokenizer"
+// at `line` of `file`.
+int failExec(int line, const char* file = kModuleFile) {
+    addTracebackEntry(kInitEntry, line, file);
+    return -1;
+}
+
+// Registers the module under its full name unless an entry exists already.
+bool ensureInModuleTable(PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    PyRef key(PyUnicode_FromString(kQualifiedModuleName));
+    if (!key) return false;
+    if (PyDict_GetItemWithError(modules, key.get())) return true;
+    if (PyErr_Occurred()) return false;
+    return PyDict_SetItem(modules, key.get(), module) == 0;
+}
+
+// The class's working methods, stored under their own names.
+const FunctionTraits* const kClassMethods[] = {&kFitTraits, &kEncodeTraits, &kEncodeCorpusTraits,
+                                             &kDecodeTraits};
+
+// Module-level function objects, in the order they enter the namespace.
+const FunctionTraits* const kModuleFunctions[] = {
+    &kReduceStubTraits,
+    &kSetstateStubTraits,
+    &kDataLoaderTraits,
+    &kDataSaverTraits,
+};
+
+// Replaces the class's working methods with function objects; a failure is
+// reported at the method's own line.
+int installClassMethods(PyObject* moduleName, PyObject* globals) {
+    for (const FunctionTraits* traits : kClassMethods) {
+        PyRef function(newFunction(traits, moduleName, globals));
+        if (!function || !setClassAttribute(traits->params.name, function.get())) {
+            return failExec(traits->firstLine, traits->fileName);
+        }
+    }
+    return 0;
+}
+
+int installModuleFunctions(PyObject* module, PyObject* moduleName, PyObject* globals) {
+    for (const FunctionTraits* traits : kModuleFunctions) {
+        PyRef function(newFunction(traits, moduleName, globals));
+        if (!function || PyModule_AddObjectRef(module, traits->params.name, function.get()) < 0) {
+            return failExec(traits->firstLine, traits->fileName);
+        }
+    }
+    PyRef test(PyDict_New());
+    if (!test || PyModule_AddObjectRef(module, "__test__", test.get()) < 0) return failExec(2);
+    return 0;
+}
+
+int runExecSteps(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    if (!globals) return -1;
+    PyRef builtins(PyImport_ImportModule("builtins"));
+    if (!builtins || PyModule_AddObjectRef(module, "__builtins__", builtins.get()) < 0) return -1;
+    setTracebackGlobals(globals);
+    if (!warnIfRuntimeVersionDiffers()) return -1;
+    PyRef moduleName(PyUnicode_InternFromString(kQualifiedModuleName));
+    if (!moduleName || !readyFunctionType() || !initSmallIdCache()) return -1;
+
+    if (!ensureInModuleTable(module)) return failExec(2);
+    if (!readyTokenizerType() ||
+        PyModule_AddObjectRef(module, "PyBytePairTokenizer",
+                              reinterpret_cast<PyObject*>(&PyBytePairTokenizerType)) < 0 ||
+        !installPicklingRefusal()) {
+        return failExec(2);
+    }
+    if (installClassMethods(moduleName.get(), globals) < 0) return -1;
+    return installModuleFunctions(module, moduleName.get(), globals);
+}
+
+int execModule(PyObject* module) {
+    if (recordedModule) {
+        if (recordedModule == module) return 0;  // a later import: nothing runs again
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'tokenizer' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    recordedModule = Py_NewRef(module);
+    if (runExecSteps(module) == 0) return 0;
+    Py_CLEAR(recordedModule);  // a later import starts afresh
+    return -1;
+}
+
+PyModuleDef_Slot moduleSlots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(createModule)},
+    {Py_mod_exec, reinterpret_cast<void*>(execModule)},
+    {0, nullptr},
+};
+
+PyModuleDef moduleDef = {
+    PyModuleDef_HEAD_INIT, "tokenizer", nullptr, 0, nullptr, moduleSlots, nullptr, nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace brevix
+
+PyMODINIT_FUNC PyInit_tokenizer(void) { return PyModuleDef_Init(&brevix::moduleDef); }

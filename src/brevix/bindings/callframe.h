@@ -1,0 +1,50 @@
+// The frame every Python call into brevix.tokenizer passes through: binding
+// vectorcall arguments to named parameters, and traceback entries that name
+// the module's function and a fixed line.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace brevix {
+
+// File names shown in traceback entries: the module's own functions, and the
+// boundary conversions.
+inline constexpr const char* kModuleFile = "src/brevix/bindings/tokenizer";
+inline constexpr const char* kConversionFile = "<stringsource>";
+
+// The largest parameter list of any function of the module.
+inline constexpr Py_ssize_t kMaxParameters = 3;
+
+// Names one function's parameters for binding. `name` is the bare name used
+// in the TypeError messages; `self` is not a parameter.
+struct ParameterList {
+    const char* name;
+    const char* const* names;
+    Py_ssize_t count;
+};
+
+// Binds a vectorcall argument vector (positional args, then the values of
+// `kwnames`) to `params`, writing one borrowed reference per parameter into
+// `out`. Every parameter is required. Returns false with TypeError set.
+bool bindArguments(const ParameterList& params, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** out);
+
+// The refusal of a function that takes no arguments at all: any positional
+// argument gets the count message. Returns false with TypeError set.
+bool refusePositionalArguments(const char* name, Py_ssize_t given);
+
+// The refusal of a keyword for a function that takes none.
+void refuseKeyword(const char* name, PyObject* keyword);
+
+// Globals of the frames made for traceback entries: the module namespace.
+// A reference is kept for the life of the process.
+void setTracebackGlobals(PyObject* moduleDict);
+PyObject* tracebackGlobalsForEntries();
+
+// Adds one entry (function name, line, file name) to the traceback of the
+// pending exception, keeping its type and value. If the entry cannot be made,
+// the error raised while making it replaces the pending exception.
+void addTracebackEntry(const char* functionName, int line, const char* fileName) noexcept;
+
+}  // namespace brevix

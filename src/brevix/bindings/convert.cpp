@@ -1,0 +1,374 @@
+#include "convert.h"
+
+#include <climits>
+#include <cstring>
+
+#include "callframe.h"
+#include "core_errors.h"
+#include "pyref.h"
+
+// Performance notes. The usual corpus arrives as an exact list of small ints,
+// read by index with no iterator and no method calls. bytes/bytearray corpora
+// are widened in one loop, and 1-D integer array.array / NumPy arrays are read
+// through the buffer protocol instead of making an int object per item; both
+// give exactly what iterating them gives (other formats, non-native byte
+// order and multi-dimensional arrays take the general path). Result lists are
+// made at their final length and filled with shared ints for -128..255, the
+// base tokens that dominate encoder output. None of this is timed in tests.
+
+namespace brevix {
+
+namespace {
+
+constexpr const char* kCorpusFromPy = "vector.from_py.__pyx_convert_vector_from_py_int";
+constexpr const char* kCorpusToPy = "vector.to_py.__pyx_convert_vector_to_py_int";
+constexpr const char* kTextFromPy =
+    "string.from_py.__pyx_convert_string_from_py_6libcpp_6string_std__in_string";
+constexpr const char* kBytesToPy =
+    "string.to_py.__pyx_convert_PyBytes_string_to_py_6libcpp_6string_std__in_string";
+
+// Corpus entry lines: the object or its iterator failed (47); an item or the
+// append failed (48).
+constexpr int kIterationLine = 47;
+constexpr int kItemLine = 48;
+
+void failCorpusFromPy(int line) { addTracebackEntry(kCorpusFromPy, line, kConversionFile); }
+
+// The message PyLong_AsLong gives where long is 32 bits wide, used for every
+// value outside the id range so that 64-bit builds refuse the same values.
+void setIdOverflow() {
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+}
+
+bool fitsInt32(long long value) { return value >= INT32_MIN && value <= INT32_MAX; }
+
+// --- Python-int-to-int32 ---
+
+// The object's __int__ result as an exact int (new reference), or nullptr.
+// A strict int subclass is accepted after a DeprecationWarning, as int() does.
+PyObject* callIntSlot(PyObject* obj) {
+    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    if (number == nullptr || number->nb_int == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    PyRef result(number->nb_int(obj));
+    if (!result || PyLong_CheckExact(result.get())) return result.release();
+    const char* typeName = Py_TYPE(result.get())->tp_name;
+    if (!PyLong_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
+                     typeName);
+        return nullptr;
+    }
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability to return an "
+                         "instance of a strict subclass of int is deprecated, and may be "
+                         "removed in a future version of Python.",
+                         typeName) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+// --- sequence-to-id-array ---
+
+bool appendId(std::vector<int>& corpus, int id) {
+    if (corpus.size() >= kMaxCorpusLength) {
+        checkCorpusLength(corpus.size() + 1);
+        return false;
+    }
+    corpus.push_back(id);  // may throw; translated by corpusFromPyShim
+    return true;
+}
+
+bool appendItem(std::vector<int>& corpus, PyObject* item) {
+    const int id = int32FromPyShim(item);
+    if (id == -1 && PyErr_Occurred()) return false;
+    return appendId(corpus, id);
+}
+
+// Byte values 0..255, as iterating bytes or bytearray gives them.
+bool widenBytes(PyObject* obj, std::vector<int>& corpus) {
+    const bool isBytes = PyBytes_CheckExact(obj);
+    const auto* data = reinterpret_cast<const unsigned char*>(
+        isBytes ? PyBytes_AS_STRING(obj) : PyByteArray_AS_STRING(obj));
+    const Py_ssize_t length = isBytes ? PyBytes_GET_SIZE(obj) : PyByteArray_GET_SIZE(obj);
+    if (!checkCorpusLength(static_cast<std::size_t>(length))) return false;
+    corpus.assign(data, data + length);
+    return true;
+}
+
+Py_ssize_t currentLength(PyObject* sequence) {
+    return PyList_CheckExact(sequence) ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
+}
+
+bool walkListOrTuple(PyObject* sequence, std::vector<int>& corpus) {
+    const PyRef held = PyRef::borrowed(sequence);
+    const bool isList = PyList_CheckExact(sequence);
+    corpus.reserve(static_cast<std::size_t>(currentLength(sequence)));
+    for (Py_ssize_t i = 0; i < currentLength(sequence); ++i) {
+        // The item's __int__ may shrink the list and drop the item.
+        const PyRef item = PyRef::borrowed(isList ? PyList_GET_ITEM(sequence, i)
+                                                  : PyTuple_GET_ITEM(sequence, i));
+        if (!appendItem(corpus, item.get())) return false;
+    }
+    return true;
+}
+
+bool walkIterator(PyObject* obj, std::vector<int>& corpus, int& failedLine) {
+    failedLine = kIterationLine;
+    const PyRef iterator(PyObject_GetIter(obj));
+    if (!iterator) return false;
+    iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
+    for (;;) {
+        const PyRef item(next(iterator.get()));
+        if (!item) break;
+        if (!appendItem(corpus, item.get())) {
+            failedLine = kItemLine;
+            return false;
+        }
+    }
+    if (!PyErr_Occurred()) return true;
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// --- Buffer fast path for array.array and NumPy arrays ---
+
+class BufferView {
+public:
+    explicit BufferView(PyObject* obj) {
+        held_ = PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) == 0;
+        if (!held_) PyErr_Clear();  // not a buffer after all: take the general path
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool held() const { return held_; }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+bool isNativeByteOrder(char prefix) {
+    const std::uint16_t probe = 1;
+    unsigned char first;
+    std::memcpy(&first, &probe, 1);
+    const bool little = first == 1;
+    return prefix == '@' || prefix == '=' || (prefix == '<' && little) ||
+           ((prefix == '>' || prefix == '!') && !little);
+}
+
+// 1 for a signed integer format, 0 for unsigned, -1 for anything else
+// (floats, bools, chars, non-native byte order), which takes the general path.
+int integerSignedness(const char* format) {
+    if (format == nullptr) return 0;  // no format means unsigned bytes
+    if (*format && std::strchr("@=<>!", *format)) {
+        if (!isNativeByteOrder(*format)) return -1;
+        ++format;
+    }
+    if (format[0] == '\0' || format[1] != '\0') return -1;
+    if (std::strchr("bhilqn", format[0])) return 1;
+    if (std::strchr("BHILQN", format[0])) return 0;
+    return -1;
+}
+
+template <typename Signed, typename Unsigned>
+long long loadItem(const char* at, bool isSigned) {
+    if (isSigned) {
+        Signed value;
+        std::memcpy(&value, at, sizeof value);
+        return static_cast<long long>(value);
+    }
+    Unsigned value;
+    std::memcpy(&value, at, sizeof value);
+    // Unsigned 64-bit values beyond the id range only need to stay out of it.
+    return value > static_cast<Unsigned>(INT32_MAX) ? LLONG_MAX : static_cast<long long>(value);
+}
+
+// Reads one item of `size` bytes; false for a size no integer format has.
+bool readBufferItem(const char* at, Py_ssize_t size, bool isSigned, long long& value) {
+    switch (size) {
+        case 1:
+            value = loadItem<std::int8_t, std::uint8_t>(at, isSigned);
+            return true;
+        case 2:
+            value = loadItem<std::int16_t, std::uint16_t>(at, isSigned);
+            return true;
+        case 4:
+            value = loadItem<std::int32_t, std::uint32_t>(at, isSigned);
+            return true;
+        case 8:
+            value = loadItem<std::int64_t, std::uint64_t>(at, isSigned);
+            return true;
+        default:
+            return false;
+    }
+}
+
+enum class FastPath { Taken, Failed, NotApplicable };
+
+bool isArrayLike(PyObject* obj) {
+    const char* name = Py_TYPE(obj)->tp_name;
+    return std::strcmp(name, "array.array") == 0 || std::strcmp(name, "numpy.ndarray") == 0;
+}
+
+// One-dimensional integer buffers of exact array.array and numpy.ndarray
+// give the same values as iterating them, without an int object per item.
+FastPath readIntegerBuffer(PyObject* obj, std::vector<int>& corpus) {
+    if (!isArrayLike(obj)) return FastPath::NotApplicable;
+    const BufferView buffer(obj);
+    if (!buffer.held()) return FastPath::NotApplicable;
+    const Py_buffer& view = buffer.view();
+    const int signedness = integerSignedness(view.format);
+    if (view.ndim != 1 || signedness < 0) return FastPath::NotApplicable;
+    const Py_ssize_t count = view.shape[0];
+    const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
+    if (!checkCorpusLength(static_cast<std::size_t>(count))) return FastPath::Failed;
+    corpus.reserve(static_cast<std::size_t>(count));
+    const char* at = static_cast<const char*>(view.buf);
+    for (Py_ssize_t i = 0; i < count; ++i, at += stride) {
+        long long value = 0;
+        if (!readBufferItem(at, view.itemsize, signedness == 1, value)) {
+            corpus.clear();
+            return FastPath::NotApplicable;
+        }
+        if (!fitsInt32(value)) {
+            setIdOverflow();
+            return FastPath::Failed;
+        }
+        corpus.push_back(static_cast<int>(value));
+    }
+    return FastPath::Taken;
+}
+
+// Picks the path for `obj`; on failure sets `failedLine` to the entry's line.
+bool fillCorpus(PyObject* obj, std::vector<int>& corpus, int& failedLine) {
+    failedLine = kItemLine;
+    if (PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj)) return widenBytes(obj, corpus);
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return walkListOrTuple(obj, corpus);
+    switch (readIntegerBuffer(obj, corpus)) {
+        case FastPath::Taken:
+            return true;
+        case FastPath::Failed:
+            return false;
+        case FastPath::NotApplicable:
+            break;
+    }
+    return walkIterator(obj, corpus, failedLine);
+}
+
+// Shared ints for ids -128..255; referenced for the life of the process.
+constexpr int kSmallIdMin = -128;
+constexpr int kSmallIdMax = 255;
+PyObject* smallIds[kSmallIdMax - kSmallIdMin + 1] = {};
+
+PyObject* newIdInt(int id) {
+    if (id >= kSmallIdMin && id <= kSmallIdMax) {
+        PyObject* cached = smallIds[id - kSmallIdMin];
+        if (cached) return Py_NewRef(cached);
+    }
+    return PyLong_FromLong(id);
+}
+
+}  // namespace
+
+bool initSmallIdCache() {
+    for (int id = kSmallIdMin; id <= kSmallIdMax; ++id) {
+        PyObject*& slot = smallIds[id - kSmallIdMin];
+        if (slot) continue;
+        slot = PyLong_FromLong(id);
+        if (!slot) return false;
+    }
+    return true;
+}
+
+int int32FromPyShim(PyObject* obj) {
+    PyRef converted;
+    PyObject* value = obj;
+    if (!PyLong_Check(obj)) {
+        converted.reset(callIntSlot(obj));
+        if (!converted) return -1;
+        value = converted.get();
+    }
+    const long result = PyLong_AsLong(value);
+    if (result == -1 && PyErr_Occurred()) return -1;
+    if (!fitsInt32(result)) {
+        setIdOverflow();
+        return -1;
+    }
+    return static_cast<int>(result);
+}
+
+bool corpusFromPyShim(PyObject* obj, std::vector<int>& corpus) {
+    corpus.clear();
+    int failedLine = kItemLine;
+    bool ok = false;
+    try {
+        ok = fillCorpus(obj, corpus, failedLine);
+    } catch (...) {
+        translateCoreException();
+        failedLine = kItemLine;
+    }
+    if (ok) return true;
+    std::vector<int>().swap(corpus);
+    failCorpusFromPy(failedLine);
+    return false;
+}
+
+PyObject* corpusToListShim(const std::vector<int>& corpus) {
+    if (corpus.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        addTracebackEntry(kCorpusToPy, 68, kConversionFile);
+        return nullptr;
+    }
+    const Py_ssize_t length = static_cast<Py_ssize_t>(corpus.size());
+    PyRef list(PyList_New(length));
+    if (!list) {
+        addTracebackEntry(kCorpusToPy, 71, kConversionFile);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        PyObject* item = newIdInt(corpus[static_cast<std::size_t>(i)]);
+        if (!item) {
+            addTracebackEntry(kCorpusToPy, 77, kConversionFile);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), i, item);
+    }
+    return list.release();
+}
+
+bool byteStringFromPyShim(PyObject* obj, std::string& text) {
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (PyByteArray_Check(obj)) {
+        data = PyByteArray_AS_STRING(obj);
+        length = PyByteArray_GET_SIZE(obj);
+    } else if (PyBytes_AsStringAndSize(obj, &data, &length) < 0) {
+        addTracebackEntry(kTextFromPy, 15, kConversionFile);
+        return false;
+    }
+    try {
+        text.assign(data, static_cast<std::size_t>(length));
+    } catch (...) {
+        translateCoreException();
+        addTracebackEntry(kTextFromPy, 16, kConversionFile);
+        return false;
+    }
+    return true;
+}
+
+PyObject* byteStringToBytesShim(const std::string& text) {
+    PyObject* bytes =
+        PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!bytes) addTracebackEntry(kBytesToPy, 50, kConversionFile);
+    return bytes;
+}
+
+}  // namespace brevix

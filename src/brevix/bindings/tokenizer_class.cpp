@@ -1,0 +1,204 @@
+#include "tokenizer_class.h"
+
+#include <new>
+
+#include "callframe.h"
+#include "core_errors.h"
+
+namespace brevix {
+
+namespace {
+
+constexpr const char* kPicklingRefusal =
+    "self.c_bpt cannot be converted to a Python object for pickling";
+constexpr const char* kReduceEntry = "brevix.tokenizer.PyBytePairTokenizer.__reduce_cython__";
+constexpr const char* kSetstateEntry =
+    "brevix.tokenizer.PyBytePairTokenizer.__setstate_cython__";
+
+// --- Instance life ---
+
+PyObject* allocateTokenizer(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self;
+    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
+        // object's allocation raises the usual "Can't instantiate" error.
+        PyRef noArgs(PyTuple_New(0));
+        if (!noArgs) return nullptr;
+        self = PyBaseObject_Type.tp_new(type, noArgs.get(), nullptr);
+    } else {
+        self = type->tp_alloc(type, 0);
+    }
+    if (!self) return nullptr;
+    try {
+        new (&coreOf(self)) bytepairtokenizer::BytePairTokenizer();
+    } catch (...) {
+        // No c_bpt to destroy, so free the memory without running dealloc.
+        translateCoreException();
+        if (PyObject_IS_GC(self)) PyObject_GC_UnTrack(self);
+        type->tp_free(self);
+        if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);  // taken by tp_alloc
+        return nullptr;
+    }
+    return self;
+}
+
+int initTokenizer(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!refusePositionalArguments("__init__", PyTuple_GET_SIZE(args))) return -1;
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        // The last keyword of the call is the one named.
+        PyObject *key = nullptr, *value = nullptr, *last = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) last = key;
+        refuseKeyword("__init__", last);
+        return -1;
+    }
+    try {
+        coreOf(self) = bytepairtokenizer::BytePairTokenizer();
+    } catch (...) {
+        translateCoreException();
+        addTracebackEntry("brevix.tokenizer.PyBytePairTokenizer.__init__", 11, kModuleFile);
+        return -1;
+    }
+    return 0;
+}
+
+void deallocTokenizer(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    const bool finalized = PyType_IS_GC(type) && PyObject_GC_IsFinalized(self);
+    if (type->tp_finalize && !finalized) {
+        // The finaliser may still use the core tokenizer; it may also
+        // resurrect the object, in which case nothing is destroyed.
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
+    }
+    coreOf(self).~BytePairTokenizer();
+    type->tp_free(self);
+}
+
+PyObject* getSize(PyObject* self, void*) {
+    PyObject* size = PyLong_FromLong(coreOf(self).size());
+    if (!size) {
+        addTracebackEntry("brevix.tokenizer.PyBytePairTokenizer.size.__get__", 15, kModuleFile);
+    }
+    return size;
+}
+
+// --- Pickling refusal ---
+
+PyObject* refusePickling(const char* entry, int line) {
+    PyErr_SetString(PyExc_TypeError, kPicklingRefusal);
+    addTracebackEntry(entry, line, kConversionFile);
+    return nullptr;
+}
+
+PyObject* reduceMethod(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!refusePositionalArguments("__reduce_cython__", nargs)) return nullptr;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        refuseKeyword("__reduce_cython__", PyTuple_GET_ITEM(kwnames, 0));
+        return nullptr;
+    }
+    return refusePickling(kReduceEntry, 2);
+}
+
+const char* const kSetstateParameters[] = {"__pyx_state"};
+constexpr ParameterList kSetstateParameterList = {"__setstate_cython__", kSetstateParameters, 1};
+
+PyObject* setstateMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* state[1];
+    if (!bindArguments(kSetstateParameterList, args, nargs, kwnames, state)) {
+        addTracebackEntry(kSetstateEntry, 3, kConversionFile);
+        return nullptr;
+    }
+    return refusePickling(kSetstateEntry, 4);
+}
+
+PyObject* reduceStubBody(PyObject*, PyObject* const*) { return refusePickling(kReduceEntry, 2); }
+PyObject* setstateStubBody(PyObject*, PyObject* const*) {
+    return refusePickling(kSetstateEntry, 4);
+}
+
+PyMethodDef tokenizerMethods[] = {
+    {"__reduce_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduceMethod)),
+     METH_FASTCALL | METH_KEYWORDS, "PyBytePairTokenizer.__reduce_cython__(self)"},
+    {"__setstate_cython__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setstateMethod)),
+     METH_FASTCALL | METH_KEYWORDS, "PyBytePairTokenizer.__setstate_cython__(self, __pyx_state)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tokenizerProperties[] = {
+    {"size", getSize, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject makeTokenizerType() {
+    PyTypeObject t{};
+    t.ob_base.ob_base.ob_refcnt = 1;
+    t.tp_name = "brevix.tokenizer.PyBytePairTokenizer";
+    t.tp_basicsize = sizeof(PyBytePairTokenizerObject);
+    t.tp_dealloc = deallocTokenizer;
+    // No GC (the instance holds no Python references), no __dict__, no
+    // weak references.
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
+    t.tp_doc = "PyBytePairTokenizer()";
+    t.tp_methods = tokenizerMethods;
+    t.tp_getset = tokenizerProperties;
+    t.tp_init = initTokenizer;
+    t.tp_new = allocateTokenizer;
+    return t;
+}
+
+// Moves the class attribute `from` to `to`; already moved counts as done.
+bool renameClassAttribute(PyObject* dict, const char* from, const char* to) {
+    PyObject* method = PyDict_GetItemString(dict, from);  // borrowed
+    if (!method) return PyDict_GetItemString(dict, to) != nullptr;
+    return PyDict_SetItemString(dict, to, method) == 0 && PyDict_DelItemString(dict, from) == 0;
+}
+
+}  // namespace
+
+PyTypeObject PyBytePairTokenizerType = makeTokenizerType();
+
+const FunctionTraits kReduceStubTraits = {
+    {"__reduce_cython__", nullptr, 0},
+    "PyBytePairTokenizer.__reduce_cython__",
+    "PyBytePairTokenizer.__reduce_cython__(self)",
+    kReduceEntry,
+    kConversionFile,
+    1,
+    true,
+    nullptr,
+    reduceStubBody,
+};
+
+const FunctionTraits kSetstateStubTraits = {
+    kSetstateParameterList,
+    "PyBytePairTokenizer.__setstate_cython__",
+    "PyBytePairTokenizer.__setstate_cython__(self, __pyx_state)",
+    kSetstateEntry,
+    kConversionFile,
+    3,
+    true,
+    nullptr,
+    setstateStubBody,
+};
+
+bool readyTokenizerType() { return PyType_Ready(&PyBytePairTokenizerType) == 0; }
+
+bool installPicklingRefusal() {
+    PyObject* dict = PyBytePairTokenizerType.tp_dict;
+    const bool done = renameClassAttribute(dict, "__reduce_cython__", "__reduce__") &&
+                      renameClassAttribute(dict, "__setstate_cython__", "__setstate__");
+    PyType_Modified(&PyBytePairTokenizerType);
+    if (!done && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
+                     PyBytePairTokenizerType.tp_name);
+    }
+    return done;
+}
+
+bool setClassAttribute(const char* name, PyObject* function) {
+    const int rc = PyDict_SetItemString(PyBytePairTokenizerType.tp_dict, name, function);
+    PyType_Modified(&PyBytePairTokenizerType);
+    return rc == 0;
+}
+
+}  // namespace brevix

@@ -1,0 +1,37 @@
+// The class PyBytePairTokenizer: its type object, the life of its instances
+// and the function objects that make up its methods.
+#pragma once
+
+#include "function.h"
+#include "pytokenizer.h"
+
+namespace brevix {
+
+extern PyTypeObject PyBytePairTokenizerType;
+
+// PyType_Ready on the class; from then on its attributes are fixed from Python.
+bool readyTokenizerType();
+
+// Moves __reduce_cython__ and __setstate_cython__ of the class to __reduce__
+// and __setstate__, so pickling and copying meet the refusal.
+bool installPicklingRefusal();
+
+// Puts `function` into the class namespace under `name`, replacing any entry.
+bool setClassAttribute(const char* name, PyObject* function);
+
+// The core tokenizer inside an instance (of the class or a subclass).
+inline bytepairtokenizer::BytePairTokenizer& coreOf(PyObject* self) {
+    return reinterpret_cast<PyBytePairTokenizerObject*>(self)->c_bpt;
+}
+
+// The working methods (tokenizer_methods.cpp).
+extern const FunctionTraits kFitTraits;
+extern const FunctionTraits kEncodeTraits;
+extern const FunctionTraits kEncodeCorpusTraits;
+extern const FunctionTraits kDecodeTraits;
+
+// Module-level pickling stubs, which refuse whatever they are given.
+extern const FunctionTraits kReduceStubTraits;
+extern const FunctionTraits kSetstateStubTraits;
+
+}  // namespace brevix
