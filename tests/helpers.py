@@ -13,6 +13,9 @@ def run_python(code, *, env=None, timeout=300, check=True):
     observed as the bytes a child process leaves on its standard output.
     """
     full_env = dict(os.environ)
+    # Unbuffered Python also makes C stdio unbuffered, which would hide how
+    # the native stream buffers unflushed text.
+    full_env.pop("PYTHONUNBUFFERED", None)
     full_env.update(env or {})
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
