@@ -12,6 +12,7 @@
 
 #include "internal.h"
 #include "tokenizer.h"
+#include "trainer.h"
 #include "walk_order.h"
 
 namespace {
@@ -106,12 +107,20 @@ std::string bytesShim(PyObject* o) {
     return std::string(data, static_cast<std::size_t>(len));
 }
 
-bool fastEngineShim(const char* engine) {
+enum class Engine { Fast, Straightforward, Targeted };
+
+// "fast" and "straightforward" name the two engines; "targeted" is the fast
+// trainer with its tie-break forced onto the targeted path even for small
+// tables (other operations treat it as "fast").
+Engine engineShim(const char* engine) {
     const std::string name = engine == nullptr ? "fast" : engine;
-    if (name == "fast") return true;
-    if (name == "straightforward") return false;
-    throw std::invalid_argument("engine must be 'fast' or 'straightforward'");
+    if (name == "fast") return Engine::Fast;
+    if (name == "straightforward") return Engine::Straightforward;
+    if (name == "targeted") return Engine::Targeted;
+    throw std::invalid_argument("engine must be 'fast', 'straightforward' or 'targeted'");
 }
+
+bool fastEngineShim(const char* engine) { return engineShim(engine) != Engine::Straightforward; }
 
 // Records (left, right, id) triples in id order, as training would have.
 void loadMergesShim(BytePairTokenizer& tok, PyObject* merges) {
@@ -150,11 +159,23 @@ std::function<bool()> interruptAfterShim(int polls) {
 }
 
 void runFit(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
-            bool fast, std::ostream& out, const std::function<bool()>& interrupted) {
-    if (fast) {
-        tok.fitWith(corpus, maxVocabSize, nIter, out, interrupted);
-    } else {
-        tok.fitStraightforward(corpus, maxVocabSize, nIter, out, interrupted);
+            Engine engine, std::ostream& out, const std::function<bool()>& interrupted) {
+    switch (engine) {
+        case Engine::Fast:
+            tok.fitWith(corpus, maxVocabSize, nIter, out, interrupted);
+            break;
+        case Engine::Straightforward:
+            tok.fitStraightforward(corpus, maxVocabSize, nIter, out, interrupted);
+            break;
+        case Engine::Targeted: {
+            bytepairtokenizer::TieBreakTuning tuning;
+            tuning.fullWalkPairs = 0;
+            tuning.fullWalkTieShare = 0;
+            tuning.cutScale = 1.0;
+            bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted,
+                                              tuning);
+            break;
+        }
     }
 }
 
@@ -170,12 +191,12 @@ PyObject* train(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
-        const bool fast = fastEngineShim(engine);
+        const Engine chosen = engineShim(engine);
         BytePairTokenizer tok;
         loadMergesShim(tok, merges);
         std::vector<int> corpus = idsShim(corpusObj);
         std::ostringstream out;
-        runFit(tok, corpus, maxVocabSize, nIter, fast, out, interruptAfterShim(interruptAfter));
+        runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterShim(interruptAfter));
         const std::string text = out.str();
         PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         check(static_cast<bool>(outBytes));
@@ -195,7 +216,7 @@ PyObject* trainSequence(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return guarded([&]() -> PyObject* {
-        const bool fast = fastEngineShim(engine);
+        const Engine chosen = engineShim(engine);
         BytePairTokenizer tok;
         loadMergesShim(tok, merges);
         PyRef seq(PySequence_Fast(calls, "calls must be a sequence of (corpus, max, n_iter)"));
@@ -209,7 +230,7 @@ PyObject* trainSequence(PyObject*, PyObject* args, PyObject* kwargs) {
             check(PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "Oii", &corpusObj,
                                    &maxVocabSize, &nIter));
             std::vector<int> corpus = idsShim(corpusObj);
-            runFit(tok, corpus, maxVocabSize, nIter, fast, out, {});
+            runFit(tok, corpus, maxVocabSize, nIter, chosen, out, {});
             PyRef list(listShim(corpus));
             check(PyList_Append(corpora.get(), list.get()) == 0);
         }
@@ -347,7 +368,7 @@ PyObject* tableWalkOrderHook(PyObject*, PyObject* arg) {
 PyMethodDef brevix_engine_methods[] = {
     {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train)),
      METH_VARARGS | METH_KEYWORDS,
-     "train(corpus, max_vocab_size, n_iter, engine='fast', merges=None, interrupt_after=-1)"
+     "train(corpus, max_vocab_size, n_iter, engine='fast'|'straightforward'|'targeted', merges=None, interrupt_after=-1)"
      " -> (output, merges, corpus, size)"},
     {"train_sequence", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trainSequence)),
      METH_VARARGS | METH_KEYWORDS,

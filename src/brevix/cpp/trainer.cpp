@@ -30,14 +30,16 @@ inline long long reductionPercent(int originalSize, int newSize) {
 }  // namespace
 
 void fitIncremental(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
-                    std::ostream& out, const std::function<bool()>& interrupted) {
+                    std::ostream& out, const std::function<bool()>& interrupted,
+                    const TieBreakTuning& tuning) {
     if (nIter <= 0) return;
-    IncrementalTrainer trainer(tok, corpus);
+    IncrementalTrainer trainer(tok, corpus, tuning);
     trainer.fit(maxVocabSize, nIter, out, interrupted);
 }
 
-IncrementalTrainer::IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus)
-    : tok_(tok), corpus_(corpus) {
+IncrementalTrainer::IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
+                                       const TieBreakTuning& tuning)
+    : tok_(tok), corpus_(corpus), tuning_(tuning) {
     for (const auto& entry : tok_.vocab) {
         idsInKeys_.insert(entry.first[0]);
         idsInKeys_.insert(entry.first[1]);
@@ -53,6 +55,7 @@ int IncrementalTrainer::createRecord(int left, int right) {
     rec.right = right;
     rec.hash = pairHash(left, right);
     recordOf_.insertNew(left, right, r);
+    linkIntoChains(r);
     return r;
 }
 
@@ -65,6 +68,7 @@ void IncrementalTrainer::build() {
     const int n = static_cast<int>(corpus_.size());
     nodes_.assign(static_cast<std::size_t>(n), Node{0, -1, -1, -1});
     records_.clear();
+    chains_.clear();
     recordOf_ = PairMap(1024);
     firsts_ = FirstOccurrenceSet(static_cast<std::size_t>(n));
     futureIds_.clear();
@@ -145,27 +149,6 @@ MostFreqPair IncrementalTrainer::choose() {
     const int first = queueHead_[topCount_];
     const int winner = records_[first].queueNext < 0 ? first : breakTie(topCount_);
     return MostFreqPair{DTYPE_BYTEPAIR{records_[winner].left, records_[winner].right}, topCount_};
-}
-
-// Tie-break: among the pairs of maximal count, the winner is the one a walk
-// of a freshly counted statistics table meets first. That table receives the
-// live pairs in the order of their leftmost occurrences, so the walk order
-// follows from the pairs' hashes and that order alone (walk_order.h).
-int IncrementalTrainer::breakTie(int count) {
-    std::vector<std::uint32_t> hashes;
-    std::vector<int> inserted;
-    hashes.reserve(static_cast<std::size_t>(firsts_.size()));
-    inserted.reserve(static_cast<std::size_t>(firsts_.size()));
-    firsts_.forEachAscending([&](int pos) {
-        const int r = nodes_[pos].pairId;
-        inserted.push_back(r);
-        hashes.push_back(records_[r].hash);
-        return true;
-    });
-    for (int k : tableWalkOrder(hashes)) {
-        if (records_[inserted[k]].count == count) return inserted[k];
-    }
-    return queueHead_[count];  // unreachable: the tied pairs are live
 }
 
 bool IncrementalTrainer::needsWholeMerge(bool recordedNew, int newId) const {

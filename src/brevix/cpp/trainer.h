@@ -16,14 +16,28 @@
 
 namespace bytepairtokenizer {
 
+// Tuning of the tie-break. The defaults are what fit() uses; tests shrink
+// them to drive small inputs through the targeted path.
+struct TieBreakTuning {
+    // Tables up to this many pairs are modelled in full on every tie.
+    int fullWalkPairs = 4096;
+    // A tie among at least 1/fullWalkTieShare of all pairs is modelled in
+    // full too (0: never).
+    int fullWalkTieShare = 8;
+    // Epochs with at most cutScale * sqrt(pairs) buckets are modelled in full.
+    double cutScale = 4.0;
+};
+
 // fit() on `tok` with the incremental engine; same contract as
 // fitStraightforward.
 void fitIncremental(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
-                    std::ostream& out, const std::function<bool()>& interrupted);
+                    std::ostream& out, const std::function<bool()>& interrupted,
+                    const TieBreakTuning& tuning = {});
 
 class IncrementalTrainer {
 public:
-    IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus);
+    IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
+                       const TieBreakTuning& tuning = {});
 
     void fit(int maxVocabSize, int nIter, std::ostream& out,
              const std::function<bool()>& interrupted);
@@ -51,7 +65,23 @@ private:
         int queuePrev = -1;
         int queueNext = -1;
         bool touched = false;
+        int cutPos = 0;         // tie-break scratch: walk position at the cut epoch
+        long long tieTime = 0;  // tie-break scratch: effective time in an epoch
         std::vector<int> occ;
+    };
+
+    // Per-epoch bucket chains over all records (hash mod that epoch's bucket
+    // count), built the first time a tie-break needs the epoch.
+    struct BucketChains {
+        std::vector<int> head;  // empty: not built
+        std::vector<int> next;  // by record
+    };
+
+    // What a tie-break knows about the table it reproduces.
+    struct TieContext {
+        int top;                     // epoch of the whole table
+        int cut;                     // epochs up to this one are modelled in full
+        std::vector<int> epochStart;  // corpus position of each epoch's first insert
     };
 
     void build();
@@ -65,6 +95,12 @@ private:
 
     MostFreqPair choose();
     int breakTie(int count);
+    int breakTieByFullWalk(int count);
+    bool presentInEpoch(int r, int e, const TieContext& ctx) const;
+    void modelCutEpoch(const TieContext& ctx);
+    BucketChains& chainsFor(int e);
+    void linkIntoChains(int r);
+    std::vector<int> walkOrderAtEpoch(int e, const std::vector<int>& keys, const TieContext& ctx);
 
     bool needsWholeMerge(bool recordedNew, int newId) const;
     void mergeWhole();
@@ -77,6 +113,7 @@ private:
 
     BytePairTokenizer& tok_;
     std::vector<int>& corpus_;
+    TieBreakTuning tuning_;
 
     std::vector<Node> nodes_;
     std::vector<PairRecord> records_;
@@ -86,6 +123,7 @@ private:
     int topCount_ = 0;
     int liveLength_ = 0;
     std::vector<int> touched_;
+    std::vector<BucketChains> chains_;  // by epoch index
 
     // Ids present in the corpus that are not yet assigned, and ids occurring
     // in any merge-table key. A new id in either set may make a single merge
