@@ -47,14 +47,14 @@ IncrementalTrainer::IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>&
     build();
 }
 
-int IncrementalTrainer::createRecord(int left, int right) {
+int IncrementalTrainer::createRecord(int left, int right, bool indexed) {
     const int r = static_cast<int>(records_.size());
     records_.emplace_back();
     PairRecord& rec = records_.back();
     rec.left = left;
     rec.right = right;
     rec.hash = pairHash(left, right);
-    recordOf_.insertNew(left, right, r);
+    if (indexed) recordOf_.insertNew(left, right, r);
     linkIntoChains(r);
     return r;
 }
@@ -69,6 +69,8 @@ void IncrementalTrainer::build() {
     nodes_.assign(static_cast<std::size_t>(n), Node{0, -1, -1, -1});
     records_.clear();
     chains_.clear();
+    withNewOnLeft_.clear();
+    withNewOnRight_.clear();
     recordOf_ = PairMap(1024);
     firsts_ = FirstOccurrenceSet(static_cast<std::size_t>(n));
     futureIds_.clear();
@@ -143,11 +145,12 @@ void IncrementalTrainer::queueRemove(int r) {
     rec.queuePrev = rec.queueNext = -1;
 }
 
-MostFreqPair IncrementalTrainer::choose() {
+MostFreqPair IncrementalTrainer::choose(int& winner) {
     while (topCount_ > 0 && queueHead_[topCount_] < 0) --topCount_;
+    winner = -1;
     if (topCount_ == 0) return MostFreqPair{DTYPE_BYTEPAIR{-1, -1}, 0};
     const int first = queueHead_[topCount_];
-    const int winner = records_[first].queueNext < 0 ? first : breakTie(topCount_);
+    winner = records_[first].queueNext < 0 ? first : breakTie(topCount_);
     return MostFreqPair{DTYPE_BYTEPAIR{records_[winner].left, records_[winner].right}, topCount_};
 }
 
@@ -182,6 +185,12 @@ void IncrementalTrainer::addOccurrence(int pos, int r) {
 // adjacent pair is a merge-table key, so this equals the first whole pass;
 // needsWholeMerge() rules out a second pass having anything to do.
 void IncrementalTrainer::mergeIncremental(int winner, int newId) {
+    firstRecordOfMerge_ = static_cast<int>(records_.size());
+    const std::size_t span = static_cast<std::size_t>(newId) + 128;
+    if (withNewOnLeft_.size() < span) {
+        withNewOnLeft_.resize(span, -1);
+        withNewOnRight_.resize(span, -1);
+    }
     for (std::size_t k = static_cast<std::size_t>(records_[winner].head);
          k < records_[winner].occ.size(); ++k) {
         const int i = records_[winner].occ[k];
@@ -200,10 +209,23 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         nodes_[i].pairId = -1;
         --liveLength_;
 
-        if (x >= 0) addOccurrence(x, recordFor(nodes_[x].value, newId));
-        if (y >= 0) addOccurrence(i, recordFor(newId, nodes_[y].value));
+        if (x >= 0) addOccurrence(x, recordWithNewId(nodes_[x].value, newId, false));
+        if (y >= 0) addOccurrence(i, recordWithNewId(nodes_[y].value, newId, true));
     }
     settleTouched();
+}
+
+// The record of (neighbour, newId) or (newId, neighbour). Every such pair is
+// new in this merge (needsWholeMerge() guarantees newId was absent), so
+// neighbours below newId are served from a flat per-merge cache; the map
+// covers the rest.
+int IncrementalTrainer::recordWithNewId(int neighbour, int newId, bool newIdOnLeft) {
+    const int left = newIdOnLeft ? newId : neighbour;
+    const int right = newIdOnLeft ? neighbour : newId;
+    if (neighbour < -128 || neighbour >= newId) return recordFor(left, right);
+    int& cached = (newIdOnLeft ? withNewOnLeft_ : withNewOnRight_)[static_cast<std::size_t>(neighbour + 128)];
+    if (cached < firstRecordOfMerge_) cached = createRecord(left, right, false);
+    return cached;
 }
 
 void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
@@ -249,13 +271,13 @@ void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
     for (int i = 0; i < nIter; ++i) {
         if (interrupted && interrupted()) break;
         out << "Iteration " << i + 1 << std::endl;
-        const MostFreqPair best = choose();
+        int winner = -1;
+        const MostFreqPair best = choose(winner);
         out << "[" << best.pair[0] << " .. " << best.pair[1] << "] -> " << best.freq << std::endl;
         if (best.freq == 0) {
             out << "Nothing to Merge";  // no line end, no flush
             break;
         }
-        const int winner = recordOf_.find(best.pair[0], best.pair[1]);
         const bool recordedNew = tok_.vocab.count(best.pair) == 0;
         updateVocab(tok_.vocab, tok_.revVocab, best.pair, tok_.nextVocabIndex, tok_.vocabSize);
         const int newId = tok_.vocab.at(best.pair);

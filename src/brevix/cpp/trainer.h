@@ -86,14 +86,15 @@ private:
 
     void build();
     void writeBack();
-    int createRecord(int left, int right);
+    int createRecord(int left, int right, bool indexed = true);
     int recordFor(int left, int right);
 
     // The count queue: one doubly linked list of records per count value.
     void queueInsert(int r);
     void queueRemove(int r);
 
-    MostFreqPair choose();
+    // The most frequent pair; `winner` receives its record (-1 when none).
+    MostFreqPair choose(int& winner);
     int breakTie(int count);
     int breakTieByFullWalk(int count);
     bool presentInEpoch(int r, int e, const TieContext& ctx) const;
@@ -108,6 +109,7 @@ private:
     void touch(int r);
     void dropOccurrence(int r) { touch(r); --records_[r].count; }
     void addOccurrence(int pos, int r);
+    int recordWithNewId(int neighbour, int newId, bool newIdOnLeft);
     void settleTouched();
     void refreshFirstOccurrence(PairRecord& rec, int r);
 
@@ -123,6 +125,11 @@ private:
     int topCount_ = 0;
     int liveLength_ = 0;
     std::vector<int> touched_;
+    // Records of (v, newId) and (newId, v) made by the current merge, by v + 128;
+    // entries below firstRecordOfMerge_ are stale.
+    std::vector<int> withNewOnRight_;
+    std::vector<int> withNewOnLeft_;
+    int firstRecordOfMerge_ = 0;
     std::vector<BucketChains> chains_;  // by epoch index
 
     // Ids present in the corpus that are not yet assigned, and ids occurring
