@@ -23,6 +23,9 @@ constexpr int kDirectSpan = 384;
 
 inline bool inDirectRange(int id) { return id >= kDirectLow && id < kDirectLow + kDirectSpan; }
 
+// How many occurrences ahead the merge loop prefetches their nodes.
+constexpr std::size_t kPrefetchAhead = 16;
+
 inline long long reductionPercent(int originalSize, int newSize) {
     return (static_cast<long long>(originalSize) - newSize) * 100 / originalSize;
 }
@@ -191,9 +194,13 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         withNewOnLeft_.resize(span, -1);
         withNewOnRight_.resize(span, -1);
     }
-    for (std::size_t k = static_cast<std::size_t>(records_[winner].head);
-         k < records_[winner].occ.size(); ++k) {
-        const int i = records_[winner].occ[k];
+    const std::size_t end = records_[winner].occ.size();
+    for (std::size_t k = static_cast<std::size_t>(records_[winner].head); k < end; ++k) {
+        const std::vector<int>& occ = records_[winner].occ;
+        // The occurrences are known in advance; fetching their nodes early
+        // hides most of the cache misses that dominate this loop.
+        if (k + kPrefetchAhead < end) __builtin_prefetch(&nodes_[occ[k + kPrefetchAhead]]);
+        const int i = occ[k];
         if (nodes_[i].pairId != winner) continue;  // consumed by an earlier merge
         const int j = nodes_[i].next;
         const int x = nodes_[i].prev;
@@ -248,7 +255,9 @@ void IncrementalTrainer::settleTouched() {
             if (stored > 2 * static_cast<std::size_t>(rec.count) + 16) {
                 std::vector<int> live;
                 live.reserve(static_cast<std::size_t>(rec.count));
-                for (std::size_t k = static_cast<std::size_t>(rec.head); k < rec.occ.size(); ++k) {
+                const std::size_t end = rec.occ.size();
+                for (std::size_t k = static_cast<std::size_t>(rec.head); k < end; ++k) {
+                    if (k + kPrefetchAhead < end) __builtin_prefetch(&nodes_[rec.occ[k + kPrefetchAhead]]);
                     if (nodes_[rec.occ[k]].pairId == r) live.push_back(rec.occ[k]);
                 }
                 rec.occ.swap(live);
