@@ -69,7 +69,7 @@ int IncrementalTrainer::recordFor(int left, int right) {
 
 void IncrementalTrainer::build() {
     const int n = static_cast<int>(corpus_.size());
-    nodes_.assign(static_cast<std::size_t>(n), Node{0, -1, -1, -1});
+    nodes_.assign(static_cast<std::size_t>(n), Node{0, -1, -1});
     records_.clear();
     chains_.clear();
     withNewOnLeft_.clear();
@@ -85,7 +85,6 @@ void IncrementalTrainer::build() {
         Node& node = nodes_[i];
         node.value = corpus_[i];
         node.next = i + 1 < n ? i + 1 : -1;
-        node.prev = i - 1;
         if (node.value >= tok_.nextVocabIndex) futureIds_.insert(node.value);
         if (i + 1 >= n) break;
         const int left = corpus_[i];
@@ -203,15 +202,15 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         const int i = occ[k];
         if (nodes_[i].pairId != winner) continue;  // consumed by an earlier merge
         const int j = nodes_[i].next;
-        const int x = nodes_[i].prev;
+        const int x = livePrev(i);
         const int y = nodes_[j].next;
         if (x >= 0) dropOccurrence(nodes_[x].pairId);
         dropOccurrence(winner);
         if (y >= 0) dropOccurrence(nodes_[j].pairId);
 
         nodes_[j].pairId = -1;
+        nodes_[j].next = -2 - i;
         nodes_[i].next = y;
-        if (y >= 0) nodes_[y].prev = i;
         nodes_[i].value = newId;
         nodes_[i].pairId = -1;
         --liveLength_;
@@ -220,6 +219,20 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         if (y >= 0) addOccurrence(i, recordWithNewId(nodes_[y].value, newId, true));
     }
     settleTouched();
+}
+
+int IncrementalTrainer::livePrev(int i) {
+    if (i == 0) return -1;
+    int p = i - 1;
+    if (isLive(nodes_[p])) return p;
+    int root = absorbedBy(nodes_[p]);
+    while (!isLive(nodes_[root])) root = absorbedBy(nodes_[root]);
+    while (p != root) {
+        const int up = absorbedBy(nodes_[p]);
+        nodes_[p].next = -2 - root;
+        p = up;
+    }
+    return root;
 }
 
 // The record of (neighbour, newId) or (newId, neighbour). Every such pair is

@@ -44,13 +44,18 @@ public:
 
 private:
     // One corpus position. A merge at i writes the new id into node i and
-    // unlinks the node after it, so list order stays position order.
+    // unlinks the node after it, so list order stays position order. There
+    // is no back link: an unlinked node keeps, in `next`, a link to the node
+    // that absorbed it, and the live node before i is found by following
+    // those links from i - 1 (livePrev), compressing the path as it goes.
     struct Node {
         int value;
-        int next;    // -1 at the end
-        int prev;    // -1 at the start
+        int next;    // live: next live node or -1; unlinked: -2 - absorbing node
         int pairId;  // record of the pair starting here, -1 if none
     };
+    static bool isLive(const Node& n) { return n.next >= -1; }
+    static int absorbedBy(const Node& n) { return -2 - n.next; }
+    int livePrev(int i);
 
     // One distinct pair ever seen since the last rebuild. An occurrence entry
     // is live exactly when nodes_[pos].pairId still names this record;
