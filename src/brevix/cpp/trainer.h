@@ -25,7 +25,7 @@ struct TieBreakTuning {
     // full too (0: never).
     int fullWalkTieShare = 8;
     // Epochs with at most cutScale * sqrt(pairs) buckets are modelled in full.
-    double cutScale = 4.0;
+    double cutScale = 8.0;
 };
 
 // fit() on `tok` with the incremental engine; same contract as
@@ -71,7 +71,8 @@ private:
         int queueNext = -1;
         bool touched = false;
         int cutPos = 0;         // tie-break scratch: walk position at the cut epoch
-        long long tieTime = 0;  // tie-break scratch: effective time in an epoch
+        long long tieTime = 0;   // tie-break scratch: effective time in an epoch
+        long long tieGroup = 0;  // tie-break scratch: earliest time in its bucket
         std::vector<int> occ;
     };
 
@@ -106,7 +107,12 @@ private:
     void modelCutEpoch(const TieContext& ctx);
     BucketChains& chainsFor(int e);
     void linkIntoChains(int r);
-    std::vector<int> walkOrderAtEpoch(int e, const std::vector<int>& keys, const TieContext& ctx);
+    template <typename F>
+    void forEachLiveInBucket(BucketChains& ch, std::uint32_t b, F f);
+    int winnerInFreshBuckets(const std::vector<int>& tied, const TieContext& ctx);
+    // Sorts `keys` (all present in epoch e) into the walk order at the end
+    // of epoch e; with firstOnly, only keys.front() is guaranteed.
+    void walkOrderAtEpoch(int e, std::vector<int>& keys, const TieContext& ctx, bool firstOnly);
 
     bool needsWholeMerge(bool recordedNew, int newId) const;
     void mergeWhole();
