@@ -2,11 +2,15 @@
 // of behaviour: faster engines elsewhere must agree with them byte for byte.
 #include "tokenizer.h"
 
+#include "expander.h"
+#include "trainer.h"
+
 #include <cstdint>
 #include <iostream>
 #include <ostream>
 #include <stdexcept>
 #include <unordered_set>
+#include <utility>
 
 namespace {
 
@@ -20,6 +24,30 @@ inline char tokenByte(int id) { return static_cast<char>(static_cast<std::uint32
 // corpus length can overflow it.
 inline long long reductionPercent(int originalSize, int newSize) {
     return (static_cast<long long>(originalSize) - newSize) * 100 / originalSize;
+}
+
+// The echo of encode(): every id in decimal followed by a space, one
+// newline, one flush; built in one buffer.
+void writeEcho(std::ostream& out, const std::vector<int>& ids) {
+    std::string echo;
+    echo.reserve(ids.size() * 6 + 1);
+    char digits[12];
+    for (int id : ids) {
+        std::uint32_t magnitude = id < 0 ? 0u - static_cast<std::uint32_t>(id)
+                                         : static_cast<std::uint32_t>(id);
+        char* end = digits + sizeof digits;
+        char* p = end;
+        do {
+            *--p = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (id < 0) *--p = '-';
+        echo.append(p, end);
+        echo += ' ';
+    }
+    echo += '\n';
+    out.write(echo.data(), static_cast<std::streamsize>(echo.size()));
+    out.flush();
 }
 
 }  // namespace
@@ -133,29 +161,28 @@ void BytePairTokenizer::fitStraightforward(std::vector<int>& corpus, int maxVoca
 
 void BytePairTokenizer::fitWith(std::vector<int>& corpus, int maxVocabSize, int nIter,
                                 std::ostream& out, const std::function<bool()>& interrupted) {
-    fitStraightforward(corpus, maxVocabSize, nIter, out, interrupted);
+    fitIncremental(*this, corpus, maxVocabSize, nIter, out, interrupted);
 }
 
 std::vector<int> BytePairTokenizer::encode(std::string s) {
+    return encodeWith(std::move(s), std::cout, true);
+}
+
+std::vector<int> BytePairTokenizer::encodeWith(std::string s, std::ostream& out, bool fast) {
     std::vector<int> encoded;
     encoded.reserve(s.size());
     for (char c : s) encoded.push_back(baseToken(c));
-    mergeCorpus(encoded, vocab);
-
-    std::string echo;
-    echo.reserve(encoded.size() * 5 + 1);
-    for (int id : encoded) {
-        echo += std::to_string(id);
-        echo += ' ';
+    if (fast) {
+        mergeCorpusFast(encoded, vocab);
+    } else {
+        mergeCorpus(encoded, vocab);
     }
-    echo += '\n';
-    std::cout.write(echo.data(), static_cast<std::streamsize>(echo.size()));
-    std::cout.flush();
+    writeEcho(out, encoded);
     return encoded;
 }
 
 std::vector<int> BytePairTokenizer::encodeCorpus(std::vector<int>& corpus) {
-    mergeCorpus(corpus, vocab);
+    mergeCorpusFast(corpus, vocab);
     return corpus;
 }
 
@@ -211,8 +238,21 @@ std::string _decodeRecursive(int token, DTYPE_BYTEPAIR_REV_VOCAB& revVocab) {
 }
 
 std::string BytePairTokenizer::decode(std::vector<int> encoded) {
+    // Building the expander's tables costs a pass over revVocab; for a
+    // handful of ids the plain expansion is cheaper.
+    if (encoded.size() * 4 < revVocab.size()) return decodeStraightforward(encoded);
+    return decodeFast(encoded);
+}
+
+std::string BytePairTokenizer::decodeStraightforward(const std::vector<int>& encoded) {
     std::string decoded;
     for (int id : encoded) expandInto(decoded, id, revVocab);
+    return decoded;
+}
+
+std::string BytePairTokenizer::decodeFast(const std::vector<int>& encoded) {
+    std::string decoded;
+    TokenExpander(revVocab).appendAll(decoded, encoded);
     return decoded;
 }
 

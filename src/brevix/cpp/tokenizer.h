@@ -54,6 +54,15 @@ public:
     // The training entry used by fit(); identical output, faster engine.
     void fitWith(std::vector<int>& corpus, int maxVocabSize, int nIter, std::ostream& out,
                  const std::function<bool()>& interrupted = {});
+
+    // encode() with its echo written to `out`; `fast` picks the merge engine
+    // (mergeCorpusFast or the straightforward mergeCorpus).
+    std::vector<int> encodeWith(std::string s, std::ostream& out, bool fast = true);
+
+    // decode() by the plain per-id expansion, and by the table-driven
+    // expander. Both throw std::invalid_argument for a cyclic id.
+    std::string decodeStraightforward(const std::vector<int>& encoded);
+    std::string decodeFast(const std::vector<int>& encoded);
 };
 
 // Expands one id into its bytes through revVocab.
@@ -80,6 +89,12 @@ void updateVocab(DTYPE_BYTEPAIR_VOCAB& vocab, DTYPE_BYTEPAIR_REV_VOCAB& revVocab
 // Whole greedy left-to-right passes with every key of `vocab` until a pass
 // merges nothing. The straightforward definition.
 void mergeCorpus(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab);
+
+// Same result as mergeCorpus, with a faster lookup and narrowed passes
+// (merger.cpp).
+namespace bytepairtokenizer {
+void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab);
+}
 
 // Cuts `str` at every space byte; always one piece more than spaces.
 std::vector<std::string> splitString(std::string& str);

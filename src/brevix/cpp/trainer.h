@@ -1,0 +1,155 @@
+// The incremental training engine. It keeps the corpus as a linked list with
+// per-pair occurrence lists and counts, so an iteration costs the work its
+// merge really does instead of a full recount. Its output, merges and final
+// corpus are byte for byte those of BytePairTokenizer::fitStraightforward.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <unordered_set>
+#include <vector>
+
+#include "first_occurrence.h"
+#include "pair_map.h"
+#include "tokenizer.h"
+
+namespace bytepairtokenizer {
+
+// Tuning of the tie-break. The defaults are what fit() uses; tests shrink
+// them to drive small inputs through the targeted path.
+struct TieBreakTuning {
+    // Tables up to this many pairs are modelled in full on every tie.
+    int fullWalkPairs = 4096;
+    // A tie among at least 1/fullWalkTieShare of all pairs is modelled in
+    // full too (0: never).
+    int fullWalkTieShare = 8;
+    // Epochs with at most cutScale * sqrt(pairs) buckets are modelled in full.
+    double cutScale = 8.0;
+};
+
+// fit() on `tok` with the incremental engine; same contract as
+// fitStraightforward.
+void fitIncremental(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
+                    std::ostream& out, const std::function<bool()>& interrupted,
+                    const TieBreakTuning& tuning = {});
+
+class IncrementalTrainer {
+public:
+    IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
+                       const TieBreakTuning& tuning = {});
+
+    void fit(int maxVocabSize, int nIter, std::ostream& out,
+             const std::function<bool()>& interrupted);
+
+private:
+    // One corpus position. A merge at i writes the new id into node i and
+    // unlinks the node after it, so list order stays position order. There
+    // is no back link: an unlinked node keeps, in `next`, a link to the node
+    // that absorbed it, and the live node before i is found by following
+    // those links from i - 1 (livePrev), compressing the path as it goes.
+    struct Node {
+        int value;
+        int next;    // live: next live node or -1; unlinked: -2 - absorbing node
+        int pairId;  // record of the pair starting here, -1 if none
+    };
+    static bool isLive(const Node& n) { return n.next >= -1; }
+    static int absorbedBy(const Node& n) { return -2 - n.next; }
+    int livePrev(int i);
+
+    // One distinct pair ever seen since the last rebuild. An occurrence entry
+    // is live exactly when nodes_[pos].pairId still names this record;
+    // entries are appended in ascending position order.
+    struct PairRecord {
+        int left;
+        int right;
+        std::uint32_t hash;
+        int count = 0;
+        int firstOcc = -1;  // leftmost live occurrence, -1 when dead
+        int head = 0;       // occ[head..] holds every live entry
+        int queuePrev = -1;
+        int queueNext = -1;
+        bool touched = false;
+        int cutPos = 0;         // tie-break scratch: walk position at the cut epoch
+        long long tieTime = 0;   // tie-break scratch: effective time in an epoch
+        long long tieGroup = 0;  // tie-break scratch: earliest time in its bucket
+        std::vector<int> occ;
+    };
+
+    // Per-epoch bucket chains over all records (hash mod that epoch's bucket
+    // count), built the first time a tie-break needs the epoch.
+    struct BucketChains {
+        std::vector<int> head;  // empty: not built
+        std::vector<int> next;  // by record
+    };
+
+    // What a tie-break knows about the table it reproduces.
+    struct TieContext {
+        int top;                     // epoch of the whole table
+        int cut;                     // epochs up to this one are modelled in full
+        std::vector<int> epochStart;  // corpus position of each epoch's first insert
+    };
+
+    void build();
+    void writeBack();
+    int createRecord(int left, int right, bool indexed = true);
+    int recordFor(int left, int right);
+
+    // The count queue: one doubly linked list of records per count value.
+    void queueInsert(int r);
+    void queueRemove(int r);
+
+    // The most frequent pair; `winner` receives its record (-1 when none).
+    MostFreqPair choose(int& winner);
+    int breakTie(int count);
+    int breakTieByFullWalk(int count);
+    bool presentInEpoch(int r, int e, const TieContext& ctx) const;
+    void modelCutEpoch(const TieContext& ctx);
+    BucketChains& chainsFor(int e);
+    void linkIntoChains(int r);
+    template <typename F>
+    void forEachLiveInBucket(BucketChains& ch, std::uint32_t b, F f);
+    int winnerInFreshBuckets(const std::vector<int>& tied, const TieContext& ctx);
+    // Sorts `keys` (all present in epoch e) into the walk order at the end
+    // of epoch e; with firstOnly, only keys.front() is guaranteed.
+    void walkOrderAtEpoch(int e, std::vector<int>& keys, const TieContext& ctx, bool firstOnly);
+
+    bool needsWholeMerge(bool recordedNew, int newId) const;
+    void mergeWhole();
+    void mergeIncremental(int winner, int newId);
+    void touch(int r);
+    void dropOccurrence(int r) { touch(r); --records_[r].count; }
+    void addOccurrence(int pos, int r);
+    int recordWithNewId(int neighbour, int newId, bool newIdOnLeft);
+    void settleTouched();
+    void refreshFirstOccurrence(PairRecord& rec, int r);
+
+    BytePairTokenizer& tok_;
+    std::vector<int>& corpus_;
+    TieBreakTuning tuning_;
+
+    std::vector<Node> nodes_;
+    std::vector<PairRecord> records_;
+    PairMap recordOf_;
+    FirstOccurrenceSet firsts_;
+    std::vector<int> queueHead_;  // by count
+    int topCount_ = 0;
+    int liveLength_ = 0;
+    std::vector<int> touched_;
+    // Records of (v, newId) and (newId, v) made by the current merge, by v + 128;
+    // entries below firstRecordOfMerge_ are stale.
+    std::vector<int> withNewOnRight_;
+    std::vector<int> withNewOnLeft_;
+    int firstRecordOfMerge_ = 0;
+    std::vector<BucketChains> chains_;  // by epoch index
+
+    // Ids present in the corpus that are not yet assigned, and ids occurring
+    // in any merge-table key. A new id in either set may make a single merge
+    // pass differ from the whole pass loop, so such merges take the slow road.
+    std::unordered_set<int> futureIds_;
+    std::unordered_set<int> idsInKeys_;
+    // Some adjacent pair was already a merge-table key at the last rebuild.
+    bool corpusHasKeys_ = false;
+};
+
+}  // namespace bytepairtokenizer

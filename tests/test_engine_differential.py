@@ -1,0 +1,191 @@
+"""The fast engines against the straightforward definitions, on random,
+adversarial and real inputs. Every observable must agree byte for byte."""
+import glob
+import os
+import random
+
+import pytest
+
+from brevix import _internal as core
+from gnu_table_model import pair_counts
+
+# (first insert, bucket count) boundaries of the statistics table.
+REHASH_POINTS = [14, 30, 60, 128, 258, 542, 1110, 2358]
+
+
+def assert_same_training(calls, merges=None):
+    # "targeted" forces the fast trainer's tie-break through its per-epoch
+    # bucket walk, which "fast" keeps for tables too large for these inputs.
+    slow = core.train_sequence(calls, "straightforward", merges)
+    for engine in ("fast", "targeted"):
+        fast = core.train_sequence(calls, engine, merges)
+        assert fast[0] == slow[0], f"{engine}: progress output differs"
+        assert fast[1:] == slow[1:], engine
+    return slow
+
+
+def real_text():
+    paths = sorted(glob.glob("/usr/share/common-licenses/*"))
+    data = b"".join(open(p, "rb").read() for p in paths if os.path.isfile(p))
+    if len(data) < 50_000:
+        pytest.skip("no real text on this machine")
+    return data
+
+
+def signed(data):
+    return [b - 256 if b >= 128 else b for b in data]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_tiny_alphabets_with_wide_ties(seed):
+    rng = random.Random(seed)
+    for _ in range(4):
+        alphabet = rng.randrange(1, 5)
+        corpus = [rng.randrange(alphabet) for _ in range(rng.randrange(0, 400))]
+        assert_same_training([(corpus, 100_000, rng.randrange(1, 80))])
+
+
+@pytest.mark.parametrize("target", [p + d for p in REHASH_POINTS for d in (-1, 0)])
+def test_distinct_pair_counts_across_rehash_points(target):
+    # Grow a corpus until it holds exactly `target` distinct pairs, then
+    # double it so every count is tied with many others.
+    rng = random.Random(target)
+    alphabet = max(4, int(target ** 0.5) + 2)
+    corpus = [rng.randrange(alphabet)]
+    while len(pair_counts(corpus)) < target:
+        corpus.append(rng.randrange(alphabet))
+    assert len(pair_counts(corpus)) == target
+    assert_same_training([(corpus + corpus, 100_000, 40)])
+    assert_same_training([(corpus, 100_000, 40)])
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_runs_of_one_id(seed):
+    rng = random.Random(100 + seed)
+    corpus = []
+    for _ in range(rng.randrange(1, 30)):
+        corpus += [rng.randrange(3)] * rng.randrange(1, 12)
+    assert_same_training([(corpus, 100_000, 60)])
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_negative_ids_and_ids_from_256(seed):
+    rng = random.Random(200 + seed)
+    pool = [-128, -2, -1, 0, 1, 127, 255, 256, 257, 258, 260, 300, 2**31 - 1, -2**31]
+    for _ in range(3):
+        ids = rng.sample(pool, rng.randrange(2, 6))
+        corpus = [rng.choice(ids) for _ in range(rng.randrange(2, 300))]
+        assert_same_training([(corpus, 100_000, rng.randrange(1, 60))])
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_ids_that_coincide_with_ids_assigned_later(seed):
+    # 256.. in the input become keys and later receive merges of their own.
+    rng = random.Random(300 + seed)
+    corpus = [rng.choice([1, 2, 256, 257, 258, 259]) for _ in range(rng.randrange(2, 250))]
+    merges = [(1, 1, 256)] if seed % 2 else None
+    assert_same_training([(corpus, 100_000, rng.randrange(1, 40))], merges)
+
+
+@pytest.mark.parametrize("seed", range(25))
+def test_repeated_fit_calls_and_size_limits(seed):
+    rng = random.Random(400 + seed)
+    calls = []
+    size_guess = 256
+    for _ in range(rng.randrange(2, 4)):
+        corpus = [rng.randrange(-3, 5) for _ in range(rng.randrange(0, 300))]
+        n_iter = rng.randrange(0, 40)
+        limit = rng.choice([size_guess - 1, size_guess, size_guess + 1,
+                            size_guess + rng.randrange(2, 30), 100_000, 0])
+        calls.append((corpus, limit, n_iter))
+        size_guess += n_iter // 2
+    assert_same_training(calls)
+
+
+@pytest.mark.parametrize("offset", range(0, 240_000, 20_000))
+def test_real_text(offset):
+    data = real_text()
+    chunk = data[offset % len(data):][:6_000]
+    assert_same_training([(signed(chunk), 100_000, 250)])
+
+
+def test_real_text_two_fits_with_limit_between():
+    data = real_text()
+    a, b = signed(data[:5_000]), signed(data[5_000:9_000])
+    assert_same_training([(a, 400, 500), (b, 600, 500), (a, 100_000, 50)])
+
+
+def random_merges(rng, count, alphabet):
+    merges = []
+    known = list(range(alphabet))
+    pairs = set()
+    while len(merges) < count:
+        pair = (rng.choice(known), rng.choice(known))
+        if pair in pairs:
+            continue
+        pairs.add(pair)
+        merges.append(pair + (256 + len(merges),))
+        known.append(256 + len(merges) - 1)
+    return merges
+
+
+@pytest.mark.parametrize("seed", range(30))
+def test_merge_corpus_fast_matches_passes(seed):
+    rng = random.Random(500 + seed)
+    merges = random_merges(rng, rng.randrange(0, 60), rng.randrange(1, 6))
+    pool = list(range(6)) + [256, 257, 260, -1]
+    corpus = [rng.choice(pool) for _ in range(rng.randrange(0, 500))]
+    assert core.merge_corpus(corpus, merges, "fast") == core.merge_corpus(corpus, merges, "straightforward")
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_encode_and_decode_agree_on_trained_merges(seed):
+    rng = random.Random(600 + seed)
+    data = real_text()
+    start = rng.randrange(len(data) - 20_000)
+    _, merges, _, _ = core.train(signed(data[start:start + 8_000]), 100_000, 300)
+    text = data[start + 8_000:start + 14_000] + bytes(rng.randrange(256) for _ in range(300))
+    fast = core.encode(merges, text, "fast")
+    assert fast == core.encode(merges, text, "straightforward")
+    echo, ids = fast
+    assert echo == (" ".join(map(str, ids)) + (" " if ids else "") + "\n").encode()
+    assert core.decode(merges, ids, "fast") == text
+    assert core.decode(merges, ids, "straightforward") == text
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_decode_arbitrary_ids(seed):
+    rng = random.Random(700 + seed)
+    merges = random_merges(rng, 80, 4)
+    ids = [rng.choice([-1000, -128, -1, 0, 65, 200, 255, 256, 300, 335, 400, 10**6])
+           for _ in range(rng.randrange(0, 200))]
+    assert core.decode(merges, ids, "fast") == core.decode(merges, ids, "straightforward")
+
+
+@pytest.mark.parametrize("engine", ["fast", "straightforward"])
+def test_decode_deep_chain_without_recursion(engine):
+    depth = 100_000
+    merges = [(97, 98, 256)] + [(256 + k, 99, 257 + k) for k in range(depth - 1)]
+    out = core.decode(merges, [256 + depth - 1, 32], engine)
+    assert out == b"ab" + b"c" * (depth - 1) + b" "
+
+
+@pytest.mark.parametrize("engine", ["fast", "straightforward"])
+@pytest.mark.parametrize("merges, ids, culprit", [
+    ([(256, 256, 256)], [65, 256], 256),
+    ([(1, 257, 256), (256, 2, 257)], [3, 257], 257),
+])
+def test_decode_cycle_raises_naming_the_id(engine, merges, ids, culprit):
+    with pytest.raises(ValueError, match=str(culprit)):
+        core.decode(merges, ids, engine)
+
+
+def test_decode_cycle_names_same_id_in_both_engines():
+    merges = [(1, 257, 256), (256, 2, 257)]
+    for ids in ([256], [257], [5, 257, 256]):
+        messages = []
+        for engine in ("fast", "straightforward"):
+            with pytest.raises(ValueError) as err:
+                core.decode(merges, ids, engine)
+            messages.append(str(err.value))
+        assert messages[0] == messages[1]
