@@ -20,8 +20,8 @@ MergeLookup::MergeLookup(const DTYPE_BYTEPAIR_VOCAB& vocab)
     for (const auto& entry : vocab) {
         const int left = entry.first[0];
         const int right = entry.first[1];
-        const unsigned l = static_cast<unsigned>(left + 128);
-        const unsigned r = static_cast<unsigned>(right + 128);
+        const unsigned l = static_cast<unsigned>(left) + 128u;
+        const unsigned r = static_cast<unsigned>(right) + 128u;
         if ((l | r) < 256u) {
             direct_[(l << 8) | r] = entry.second;
         } else {

@@ -17,8 +17,8 @@ public:
 
     // The merged id of (left, right), or -1 when the pair is not a key.
     int find(int left, int right) const {
-        const unsigned l = static_cast<unsigned>(left + 128);
-        const unsigned r = static_cast<unsigned>(right + 128);
+        const unsigned l = static_cast<unsigned>(left) + 128u;
+        const unsigned r = static_cast<unsigned>(right) + 128u;
         if ((l | r) < 256u) return direct_[(l << 8) | r];
         return others_.find(left, right);
     }
