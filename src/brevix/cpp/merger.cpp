@@ -12,6 +12,9 @@
 //   previous pass wrote to just after the last one: every other adjacency was
 //   already tested and is not a key, and the scan enters and leaves that
 //   window in step with a full pass. The rest is moved as a block.
+// - Tried: a per-id "starts a key / ends a key" byte filter in front of the
+//   map probe. It was about 10% slower on real text; the probe into a
+//   cache-resident open-addressing table is already cheap.
 
 namespace bytepairtokenizer {
 

@@ -26,27 +26,32 @@ inline long long reductionPercent(int originalSize, int newSize) {
     return (static_cast<long long>(originalSize) - newSize) * 100 / originalSize;
 }
 
-// The echo of encode(): every id in decimal followed by a space, one
-// newline, one flush; built in one buffer.
-void writeEcho(std::ostream& out, const std::vector<int>& ids) {
-    std::string echo;
-    echo.reserve(ids.size() * 6 + 1);
-    char digits[12];
-    for (int id : ids) {
-        std::uint32_t magnitude = id < 0 ? 0u - static_cast<std::uint32_t>(id)
-                                         : static_cast<std::uint32_t>(id);
-        char* end = digits + sizeof digits;
-        char* p = end;
-        do {
-            *--p = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        if (id < 0) *--p = '-';
-        echo.append(p, end);
-        echo += ' ';
+// Writes `id` in decimal followed by a space at p; returns the end.
+char* writeIdAndSpace(char* p, int id) {
+    std::uint32_t magnitude = static_cast<std::uint32_t>(id);
+    if (id < 0) {
+        *p++ = '-';
+        magnitude = 0u - magnitude;
     }
-    echo += '\n';
-    out.write(echo.data(), static_cast<std::streamsize>(echo.size()));
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (n > 0) *p++ = digits[--n];
+    *p++ = ' ';
+    return p;
+}
+
+// The echo of encode(): every id in decimal followed by a space, one
+// newline, one flush; built in one buffer sized for the widest ids.
+void writeEcho(std::ostream& out, const std::vector<int>& ids) {
+    std::string echo(ids.size() * 12 + 1, '\0');
+    char* p = &echo[0];
+    for (int id : ids) p = writeIdAndSpace(p, id);
+    *p++ = '\n';
+    out.write(echo.data(), static_cast<std::streamsize>(p - echo.data()));
     out.flush();
 }
 
