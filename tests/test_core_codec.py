@@ -62,3 +62,31 @@ def test_long_expansions_beyond_the_short_cache(engine):
     merges = [(120, 121, 256)] + [(256 + k, 256 + k, 257 + k) for k in range(12)]
     out = core.decode(merges, [268, 7, 256, 262], engine)
     assert out == b"xy" * 2**12 + b"\x07" + b"xy" + b"xy" * 2**6
+
+
+def test_hooks_do_not_leak():
+    import gc
+    import sys
+
+    def exercise():
+        core.train([1, 2, 3, 1, 2] * 20, 1000, 10, "fast", merges=[(9, 9, 256)])
+        core.train_sequence([([1, 2, 1, 2], 1000, 10)] * 2, "targeted")
+        _, ids = core.encode([(97, 98, 256)], b"abcab" * 50)
+        core.decode([(97, 98, 256)], ids)
+        core.pair_stats([1, 2, 3, 1, 2])
+        for bad in (lambda: core.decode([(256, 256, 256)], [256]),
+                    lambda: core.train([1, 2**40], 10, 1),
+                    lambda: core.train([1, 2], 10, 1, "nope")):
+            try:
+                bad()
+            except (ValueError, OverflowError):
+                pass
+
+    for _ in range(20):
+        exercise()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(200):
+        exercise()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 50

@@ -1,7 +1,9 @@
 """The fast engines against the straightforward definitions, on random,
 adversarial and real inputs. Every observable must agree byte for byte."""
+import functools
 import glob
 import os
+import pathlib
 import random
 
 import pytest
@@ -24,9 +26,14 @@ def assert_same_training(calls, merges=None):
     return slow
 
 
-def real_text():
+@functools.lru_cache(maxsize=None)
+def _license_texts():
     paths = sorted(glob.glob("/usr/share/common-licenses/*"))
-    data = b"".join(open(p, "rb").read() for p in paths if os.path.isfile(p))
+    return b"".join(pathlib.Path(p).read_bytes() for p in paths if os.path.isfile(p))
+
+
+def real_text():
+    data = _license_texts()
     if len(data) < 50_000:
         pytest.skip("no real text on this machine")
     return data

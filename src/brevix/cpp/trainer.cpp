@@ -11,6 +11,12 @@
 // - A touched pair leaves its count list once per merge and re-enters it at
 //   the end (settleTouched), instead of moving on every decrement.
 // - Leftmost occurrences are recomputed only for pairs a merge touched.
+// - Prefetching the nodes of the winner's occurrences 16 ahead cut the merge
+//   loop by about a third: its cost is one cache miss per occurrence.
+//   Prefetching the neighbours' pair records as well gained nothing
+//   measurable.
+// - 12-byte nodes (no back link) instead of 16: about 3% faster and 4 bytes
+//   per corpus token less.
 
 namespace bytepairtokenizer {
 
