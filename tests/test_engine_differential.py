@@ -196,3 +196,25 @@ def test_decode_cycle_names_same_id_in_both_engines():
                 core.decode(merges, ids, engine)
             messages.append(str(err.value))
         assert messages[0] == messages[1]
+
+
+@pytest.mark.parametrize("length", [1, 2, 3, 50, 2_000])
+def test_merge_corpus_one_merge_per_pass(length):
+    # A chain of merges each of which needs the previous pass's result: one
+    # merge per pass, as many passes as ids.
+    merges = [(97, 98, 256)] + [(256 + k, 99, 257 + k) for k in range(length)]
+    corpus = [97, 98] + [99] * length + [97, 98, 99]
+    expected = core.merge_corpus(corpus, merges, "straightforward")
+    assert expected == [256 + length, 257]
+    assert core.merge_corpus(corpus, merges, "fast") == expected
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_merge_corpus_dense_then_sparse_passes(seed):
+    # Long inputs with a learned table: early passes merge much, later ones little.
+    rng = random.Random(800 + seed)
+    data = real_text()
+    start = rng.randrange(len(data) - 40_000)
+    _, merges, _, _ = core.train(signed(data[start:start + 6_000]), 100_000, 400)
+    corpus = signed(data[start + 6_000:start + 36_000])
+    assert core.merge_corpus(corpus, merges, "fast") == core.merge_corpus(corpus, merges, "straightforward")
