@@ -8,6 +8,8 @@
 // Performance notes
 // - Occurrence lists are filled in a second pass over the corpus after the
 //   counts are known, so they are allocated exactly once at their final size.
+//   The lists of pairs a merge creates are filed the same way at its end,
+//   from a buffer, keeping only entries still live: no regrowth, no slack.
 // - A touched pair leaves its count list once per merge and re-enters it at
 //   the end (settleTouched), instead of moving on every decrement.
 // - Leftmost occurrences are recomputed only for pairs a merge touched.
@@ -183,10 +185,21 @@ void IncrementalTrainer::touch(int r) {
 
 void IncrementalTrainer::addOccurrence(int pos, int r) {
     touch(r);
-    PairRecord& rec = records_[r];
-    rec.occ.push_back(pos);
-    ++rec.count;
+    ++records_[r].count;
     nodes_[pos].pairId = r;
+    newOccurrences_.emplace_back(r, pos);
+}
+
+// Gives the pairs a merge created their occurrence lists, exactly sized and
+// holding only the entries still live at the end of the merge.
+void IncrementalTrainer::fileNewOccurrences() {
+    for (const auto& entry : newOccurrences_) {
+        PairRecord& rec = records_[entry.first];
+        if (nodes_[entry.second].pairId != entry.first) continue;
+        if (rec.occ.empty()) rec.occ.reserve(static_cast<std::size_t>(rec.count));
+        rec.occ.push_back(entry.second);
+    }
+    newOccurrences_.clear();
 }
 
 // One greedy left-to-right pass for the newest merge only. Before it no
@@ -224,6 +237,7 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         if (x >= 0) addOccurrence(x, recordWithNewId(nodes_[x].value, newId, false));
         if (y >= 0) addOccurrence(i, recordWithNewId(nodes_[y].value, newId, true));
     }
+    fileNewOccurrences();
     settleTouched();
 }
 

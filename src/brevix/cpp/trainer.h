@@ -8,6 +8,7 @@
 #include <functional>
 #include <iosfwd>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "first_occurrence.h"
@@ -120,6 +121,7 @@ private:
     void touch(int r);
     void dropOccurrence(int r) { touch(r); --records_[r].count; }
     void addOccurrence(int pos, int r);
+    void fileNewOccurrences();
     int recordWithNewId(int neighbour, int newId, bool newIdOnLeft);
     void settleTouched();
     void refreshFirstOccurrence(PairRecord& rec, int r);
@@ -136,6 +138,7 @@ private:
     int topCount_ = 0;
     int liveLength_ = 0;
     std::vector<int> touched_;
+    std::vector<std::pair<int, int>> newOccurrences_;  // (record, position) of this merge
     // Records of (v, newId) and (newId, v) made by the current merge, by v + 128;
     // entries below firstRecordOfMerge_ are stale.
     std::vector<int> withNewOnRight_;
