@@ -46,7 +46,7 @@ def signed(data):
 @pytest.mark.parametrize("seed", range(40))
 def test_tiny_alphabets_with_wide_ties(seed):
     rng = random.Random(seed)
-    for _ in range(4):
+    for _ in range(8):
         alphabet = rng.randrange(1, 5)
         corpus = [rng.randrange(alphabet) for _ in range(rng.randrange(0, 400))]
         assert_same_training([(corpus, 100_000, rng.randrange(1, 80))])
@@ -64,6 +64,18 @@ def test_distinct_pair_counts_across_rehash_points(target):
     assert len(pair_counts(corpus)) == target
     assert_same_training([(corpus + corpus, 100_000, 40)])
     assert_same_training([(corpus, 100_000, 40)])
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_tables_past_the_full_model_size(seed):
+    # More than 4096 distinct pairs: the default engine breaks ties with its
+    # per-epoch bucket walk above a fully modelled cut, as on real text.
+    rng = random.Random(50 + seed)
+    alphabet = 90 + 10 * seed
+    half = [rng.randrange(alphabet) for _ in range(12_000)]
+    corpus = half + half[: rng.randrange(1, 12_000)]
+    assert len(pair_counts(corpus)) > 4096
+    assert_same_training([(corpus, 100_000, 25)])
 
 
 @pytest.mark.parametrize("seed", range(20))
