@@ -101,7 +101,7 @@ void IncrementalTrainer::build() {
         if (inDirectRange(left) && inDirectRange(right)) {
             int& slot = direct[static_cast<std::size_t>(left - kDirectLow) * kDirectSpan +
                                static_cast<std::size_t>(right - kDirectLow)];
-            if (slot < 0) slot = createRecord(left, right);
+            if (slot < 0) slot = createRecord(left, right, false);  // never looked up by key later
             r = slot;
         } else {
             r = recordFor(left, right);
@@ -309,6 +309,21 @@ void IncrementalTrainer::settleTouched() {
 
 void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
                              const std::function<bool()>& interrupted) {
+    try {
+        runIterations(maxVocabSize, nIter, out, interrupted);
+    } catch (...) {
+        // Between merges the list is the corpus after the last completed
+        // merge, as the straightforward engine would leave it. A failure
+        // inside a merge leaves the corpus as it was at entry or at the last
+        // whole-pass rebuild.
+        if (!merging_) writeBack();
+        throw;
+    }
+    writeBack();
+}
+
+void IncrementalTrainer::runIterations(int maxVocabSize, int nIter, std::ostream& out,
+                                       const std::function<bool()>& interrupted) {
     const int originalSize = static_cast<int>(corpus_.size());
     for (int i = 0; i < nIter; ++i) {
         if (interrupted && interrupted()) break;
@@ -331,15 +346,16 @@ void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
             corpusHasKeys_ = true;
             break;
         }
+        merging_ = true;
         if (needsWholeMerge(recordedNew, newId)) {
             mergeWhole();
         } else {
             mergeIncremental(winner, newId);
         }
+        merging_ = false;
         out << liveLength_ << " " << originalSize << " "
             << reductionPercent(originalSize, liveLength_) << "%" << std::endl;
     }
-    writeBack();
 }
 
 }  // namespace bytepairtokenizer

@@ -86,11 +86,13 @@ private:
 
     // What a tie-break knows about the table it reproduces.
     struct TieContext {
-        int top;                     // epoch of the whole table
-        int cut;                     // epochs up to this one are modelled in full
+        int top = 0;                 // epoch of the whole table
+        int cut = 0;                 // epochs up to this one are modelled in full
         std::vector<int> epochStart;  // corpus position of each epoch's first insert
     };
 
+    void runIterations(int maxVocabSize, int nIter, std::ostream& out,
+                       const std::function<bool()>& interrupted);
     void build();
     void writeBack();
     int createRecord(int left, int right, bool indexed = true);
@@ -153,6 +155,7 @@ private:
     std::unordered_set<int> idsInKeys_;
     // Some adjacent pair was already a merge-table key at the last rebuild.
     bool corpusHasKeys_ = false;
+    bool merging_ = false;  // inside a merge: the list may be half rewritten
 };
 
 }  // namespace bytepairtokenizer
