@@ -26,6 +26,8 @@
 // - Sorting by precomputed (group, time) ranks instead of a comparator that
 //   looked up each key's bucket made ties about 3x cheaper. Modelling epochs
 //   up to 8 * sqrt(pairs) buckets in full beat 2x and 4x that bound.
+// - The low-epoch model is kept between ties until a first occurrence inside
+//   it changes; on real text most ties reuse it.
 // - Still slow: very wide ties late in long runs on small corpora (1 MB,
 //   10,000 merges: about 5 s, nearly all in tie-breaks); the chain walks of
 //   the epochs just above the cut dominate there.
@@ -69,6 +71,7 @@ bool IncrementalTrainer::presentInEpoch(int r, int e, const TieContext& ctx) con
 // Models the table in full up to the end of the cut epoch, recording each
 // key's walk position there.
 void IncrementalTrainer::modelCutEpoch(const TieContext& ctx) {
+    if (ctx.cut == cutModelEpoch_ && ctx.cut < ctx.top) return;  // still valid
     const auto& schedule = epochSchedule();
     const int keys = ctx.cut == ctx.top ? firsts_.size()
                                         : schedule[static_cast<std::size_t>(ctx.cut) + 1].firstInsert - 1;
@@ -86,6 +89,8 @@ void IncrementalTrainer::modelCutEpoch(const TieContext& ctx) {
     for (std::size_t k = 0; k < order.size(); ++k) {
         records_[inserted[static_cast<std::size_t>(order[k])]].cutPos = static_cast<int>(k);
     }
+    cutModelEpoch_ = ctx.cut;
+    cutModelLastPos_ = inserted.empty() ? -1 : records_[inserted.back()].firstOcc;
 }
 
 // Calls f(r) for every live record in bucket b of the chains, unlinking

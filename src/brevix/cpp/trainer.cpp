@@ -86,6 +86,7 @@ void IncrementalTrainer::build() {
     firsts_ = FirstOccurrenceSet(static_cast<std::size_t>(n));
     futureIds_.clear();
     liveLength_ = n;
+    cutModelEpoch_ = -1;
 
     std::vector<int> direct(static_cast<std::size_t>(kDirectSpan) * kDirectSpan, -1);
     int maxCount = 0;
@@ -268,12 +269,24 @@ int IncrementalTrainer::recordWithNewId(int neighbour, int newId, bool newIdOnLe
     return cached;
 }
 
+// Changes to the first-occurrence set at or before the last key of the
+// cached low-epoch model change that model's keys or their order.
+void IncrementalTrainer::insertFirst(int pos) {
+    firsts_.insert(pos);
+    if (pos <= cutModelLastPos_) cutModelEpoch_ = -1;
+}
+
+void IncrementalTrainer::eraseFirst(int pos) {
+    firsts_.erase(pos);
+    if (pos <= cutModelLastPos_) cutModelEpoch_ = -1;
+}
+
 void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
     while (nodes_[rec.occ[static_cast<std::size_t>(rec.head)]].pairId != r) ++rec.head;
     const int first = rec.occ[static_cast<std::size_t>(rec.head)];
     if (first == rec.firstOcc) return;
-    if (rec.firstOcc >= 0) firsts_.erase(rec.firstOcc);
-    firsts_.insert(first);
+    if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
+    insertFirst(first);
     rec.firstOcc = first;
 }
 
@@ -298,7 +311,7 @@ void IncrementalTrainer::settleTouched() {
             }
             queueInsert(r);
         } else {
-            if (rec.firstOcc >= 0) firsts_.erase(rec.firstOcc);
+            if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
             rec.firstOcc = -1;
             std::vector<int>().swap(rec.occ);
             rec.head = 0;

@@ -127,6 +127,8 @@ private:
     int recordWithNewId(int neighbour, int newId, bool newIdOnLeft);
     void settleTouched();
     void refreshFirstOccurrence(PairRecord& rec, int r);
+    void insertFirst(int pos);
+    void eraseFirst(int pos);
 
     BytePairTokenizer& tok_;
     std::vector<int>& corpus_;
@@ -147,6 +149,10 @@ private:
     std::vector<int> withNewOnLeft_;
     int firstRecordOfMerge_ = 0;
     std::vector<BucketChains> chains_;  // by epoch index
+    // The low epochs last modelled in full (cutPos of their keys), kept until
+    // a first occurrence at or before cutModelLastPos_ changes; -1: none.
+    int cutModelEpoch_ = -1;
+    int cutModelLastPos_ = -1;
 
     // Ids present in the corpus that are not yet assigned, and ids occurring
     // in any merge-table key. A new id in either set may make a single merge
