@@ -217,6 +217,7 @@ int IncrementalTrainer::breakTie(int count) {
     if (n <= tuning_.fullWalkPairs) return breakTieByFullWalk(count);
     std::vector<int> tied;
     for (int r = queueHead_[count]; r >= 0; r = records_[r].queueNext) tied.push_back(r);
+    if (n > kMaxTableKeys) return breakTieByCounting(tied);
 
     const auto& schedule = epochSchedule();
     TieContext ctx;
@@ -240,6 +241,17 @@ int IncrementalTrainer::breakTie(int count) {
     modelCutEpoch(ctx);
     walkOrderAtEpoch(ctx.top, tied, ctx, true);
     return tied.front();
+}
+
+// Past the rehash schedule the walk order is not modelled: count the
+// corpus with the statistics table itself.
+int IncrementalTrainer::breakTieByCounting(const std::vector<int>& tied) {
+    writeBack();
+    const MostFreqPair best = getMaxFreqPair(bytePairStats(corpus_));
+    for (int r : tied) {
+        if (records_[r].left == best.pair[0] && records_[r].right == best.pair[1]) return r;
+    }
+    return tied.front();  // unreachable: the table's winner is among the tied pairs
 }
 
 int IncrementalTrainer::breakTieByFullWalk(int count) {

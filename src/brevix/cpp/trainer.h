@@ -106,6 +106,7 @@ private:
     MostFreqPair choose(int& winner);
     int breakTie(int count);
     int breakTieByFullWalk(int count);
+    int breakTieByCounting(const std::vector<int>& tied);
     bool presentInEpoch(int r, int e, const TieContext& ctx) const;
     void modelCutEpoch(const TieContext& ctx);
     BucketChains& chainsFor(int e);
