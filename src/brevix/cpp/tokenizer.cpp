@@ -55,6 +55,16 @@ void writeEcho(std::ostream& out, const std::vector<int>& ids) {
     out.flush();
 }
 
+// The fast merge builds its lookup tables from the whole merge table first;
+// for an input much shorter than the table the plain passes are cheaper.
+void mergeCorpusPreferFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab) {
+    if (corpus.size() * 4 < vocab.size()) {
+        mergeCorpus(corpus, vocab);
+    } else {
+        bytepairtokenizer::mergeCorpusFast(corpus, vocab);
+    }
+}
+
 }  // namespace
 
 DTYPE_BYTEPAIR_STATS bytePairStats(const std::vector<int>& corpus) {
@@ -178,7 +188,7 @@ std::vector<int> BytePairTokenizer::encodeWith(std::string s, std::ostream& out,
     encoded.reserve(s.size());
     for (char c : s) encoded.push_back(baseToken(c));
     if (fast) {
-        mergeCorpusFast(encoded, vocab);
+        mergeCorpusPreferFast(encoded, vocab);
     } else {
         mergeCorpus(encoded, vocab);
     }
@@ -187,7 +197,7 @@ std::vector<int> BytePairTokenizer::encodeWith(std::string s, std::ostream& out,
 }
 
 std::vector<int> BytePairTokenizer::encodeCorpus(std::vector<int>& corpus) {
-    mergeCorpusFast(corpus, vocab);
+    mergeCorpusPreferFast(corpus, vocab);
     return corpus;
 }
 
