@@ -23,6 +23,7 @@ public:
 
 private:
     static constexpr std::size_t kShort = 16;  // expansions up to this long are cached
+    static constexpr std::uint8_t kNotShort = 255;  // shortLength_ of longer or cyclic ids
 
     enum State : std::uint8_t { kUnseen, kOnPath, kDone, kCyclic };
 
@@ -41,6 +42,7 @@ private:
     std::vector<std::uint64_t> length_;  // by index; saturated for cyclic ids
     std::vector<State> state_;           // by index
     std::vector<char> short_;            // kShort bytes per index
+    std::vector<std::uint8_t> shortLength_;  // by index: length up to kShort, else kNotShort
 };
 
 }  // namespace bytepairtokenizer
