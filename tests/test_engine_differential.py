@@ -1,7 +1,9 @@
 """The fast engines against the straightforward definitions, on random,
 adversarial and real inputs. Every observable must agree byte for byte."""
+import functools
 import glob
 import os
+import pathlib
 import random
 
 import pytest
@@ -24,9 +26,14 @@ def assert_same_training(calls, merges=None):
     return slow
 
 
-def real_text():
+@functools.lru_cache(maxsize=None)
+def _license_texts():
     paths = sorted(glob.glob("/usr/share/common-licenses/*"))
-    data = b"".join(open(p, "rb").read() for p in paths if os.path.isfile(p))
+    return b"".join(pathlib.Path(p).read_bytes() for p in paths if os.path.isfile(p))
+
+
+def real_text():
+    data = _license_texts()
     if len(data) < 50_000:
         pytest.skip("no real text on this machine")
     return data
@@ -39,7 +46,7 @@ def signed(data):
 @pytest.mark.parametrize("seed", range(40))
 def test_tiny_alphabets_with_wide_ties(seed):
     rng = random.Random(seed)
-    for _ in range(4):
+    for _ in range(8):
         alphabet = rng.randrange(1, 5)
         corpus = [rng.randrange(alphabet) for _ in range(rng.randrange(0, 400))]
         assert_same_training([(corpus, 100_000, rng.randrange(1, 80))])
@@ -57,6 +64,18 @@ def test_distinct_pair_counts_across_rehash_points(target):
     assert len(pair_counts(corpus)) == target
     assert_same_training([(corpus + corpus, 100_000, 40)])
     assert_same_training([(corpus, 100_000, 40)])
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_tables_past_the_full_model_size(seed):
+    # More than 4096 distinct pairs: the default engine breaks ties with its
+    # per-epoch bucket walk above a fully modelled cut, as on real text.
+    rng = random.Random(50 + seed)
+    alphabet = 90 + 10 * seed
+    half = [rng.randrange(alphabet) for _ in range(12_000)]
+    corpus = half + half[: rng.randrange(1, 12_000)]
+    assert len(pair_counts(corpus)) > 4096
+    assert_same_training([(corpus, 100_000, 25)])
 
 
 @pytest.mark.parametrize("seed", range(20))
@@ -189,3 +208,25 @@ def test_decode_cycle_names_same_id_in_both_engines():
                 core.decode(merges, ids, engine)
             messages.append(str(err.value))
         assert messages[0] == messages[1]
+
+
+@pytest.mark.parametrize("length", [1, 2, 3, 50, 2_000])
+def test_merge_corpus_one_merge_per_pass(length):
+    # A chain of merges each of which needs the previous pass's result: one
+    # merge per pass, as many passes as ids.
+    merges = [(97, 98, 256)] + [(256 + k, 99, 257 + k) for k in range(length)]
+    corpus = [97, 98] + [99] * length + [97, 98, 99]
+    expected = core.merge_corpus(corpus, merges, "straightforward")
+    assert expected == [256 + length, 257]
+    assert core.merge_corpus(corpus, merges, "fast") == expected
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_merge_corpus_dense_then_sparse_passes(seed):
+    # Long inputs with a learned table: early passes merge much, later ones little.
+    rng = random.Random(800 + seed)
+    data = real_text()
+    start = rng.randrange(len(data) - 40_000)
+    _, merges, _, _ = core.train(signed(data[start:start + 6_000]), 100_000, 400)
+    corpus = signed(data[start + 6_000:start + 36_000])
+    assert core.merge_corpus(corpus, merges, "fast") == core.merge_corpus(corpus, merges, "straightforward")

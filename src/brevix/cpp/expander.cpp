@@ -1,103 +1,117 @@
 #include "expander.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
 #include "tokenizer.h"
 
 // Performance notes
-// - Lengths are resolved once per reachable id (post-order, explicit stack),
-//   so the output is sized exactly and written without reallocation.
-// - Ids whose expansion is at most 16 bytes are cached as 16-byte blocks and
-//   copied with one fixed-size memcpy; the output keeps 16 bytes of slack so
-//   the copy may overrun the token's true length.
-// - Longer ids are expanded with an explicit stack that stops at cached ids,
-//   so a chain 100,000 levels deep costs no C++ stack.
+// - Every id from -128 to the largest merged id has a slot with its length
+//   and, when at most 16 bytes long, its bytes as a 16-byte block. Decoding
+//   an id is then one load and one fixed-size copy, with no branch on whether
+//   the id is a base token: that branch was mispredicted on real text and
+//   cost more than the copies.
+// - Short lengths sit in a byte array (cache-resident) and expansions of up
+//   to 8 bytes, most of real text, are copied as 8-byte blocks: about 15%
+//   faster than 64-bit lengths and 16-byte copies throughout.
+// - The output is sized in a first pass, so it is written without
+//   reallocation; it keeps 16 bytes of slack for the block copies. Decoding
+//   is bound by memory traffic (ids read twice, output written once).
+//   Tried: sizing and writing in chunks of 8192 ids so the ids are read from
+//   memory once, with the output reserved at the first chunk's rate: about
+//   15% slower, the repeated resizes cost more than the second read.
+// - Longer expansions use an explicit stack that stops at cached ids, so a
+//   chain 100,000 levels deep costs no C++ stack.
 
 namespace bytepairtokenizer {
 
 namespace {
 
-constexpr std::uint64_t kLengthCap = std::uint64_t{1} << 62;  // saturates absurd expansions
+// Lengths saturate at kTooLong, which also marks a cyclic id. Summing at
+// most 2^31 such values cannot overflow 64 bits.
+constexpr std::uint64_t kTooLong = std::uint64_t{1} << 32;
 
 inline char tokenByte(int id) { return static_cast<char>(static_cast<std::uint32_t>(id) & 0xFFu); }
 
 }  // namespace
 
 TokenExpander::TokenExpander(DTYPE_BYTEPAIR_REV_VOCAB& revVocab) : revVocab_(revVocab) {
-    for (const auto& entry : revVocab) {
-        if (entry.first >= end_) end_ = entry.first + 1;
-    }
-    const std::size_t n = static_cast<std::size_t>(end_) - 256;
+    for (const auto& entry : revVocab) end_ = std::max(end_, entry.first + 1);
+    const std::size_t n = index(end_);
     pairs_.assign(n, DTYPE_BYTEPAIR{0, 0});
-    for (const auto& entry : revVocab) {
-        if (entry.first >= 256) pairs_[slot(entry.first)] = entry.second;
-    }
-    length_.assign(n, 0);
-    state_.assign(n, kUnseen);
+    length_.assign(n, 1);
+    state_.assign(n, kDone);
     short_.assign(n * kShort, 0);
-}
-
-DTYPE_BYTEPAIR TokenExpander::pairOf(int id) const {
-    return id < end_ ? pairs_[slot(id)] : DTYPE_BYTEPAIR{0, 0};
+    shortLength_.assign(n, kNotShort);
+    for (int id = -128; id < 256; ++id) {
+        short_[index(id) * kShort] = tokenByte(id);
+        shortLength_[index(id)] = 1;
+    }
+    for (int id = 256; id < end_; ++id) state_[index(id)] = kUnseen;
+    for (const auto& entry : revVocab) {
+        if (entry.first >= 256) pairs_[index(entry.first)] = entry.second;
+    }
+    for (int id = 256; id < end_; ++id) resolve(id);
 }
 
 std::uint64_t TokenExpander::lengthOf(int id) const {
-    if (!isMerged(id)) return 1;
-    if (id >= end_) return 2;
-    return length_[slot(id)];
+    if (inTable(id)) return length_[index(id)];
+    return id < -128 ? 1 : 2;  // a base token, or a merged id nobody assigned: (0, 0)
 }
 
-// Post-order walk from `id`: every id below it gets its length and, when
-// short, its cached bytes. An id met again while on the walk's path, and
-// every id above it, is marked cyclic.
+// Post-order walk from `id` with an explicit stack: every merged id below it
+// gets its length and, when short, its cached bytes. An id met again while on
+// the walk's path, and every id above it, is marked cyclic.
 void TokenExpander::resolve(int id) {
-    if (!isMerged(id) || id >= end_ || state_[slot(id)] != kUnseen) return;
-    stack_.clear();
-    stack_.push_back(id);
-    state_[slot(id)] = kOnPath;
-    while (!stack_.empty()) {
-        const int top = stack_.back();
-        const DTYPE_BYTEPAIR pair = pairs_[slot(top)];
+    if (state_[index(id)] != kUnseen) return;
+    std::vector<int> stack{id};
+    state_[index(id)] = kOnPath;
+    while (!stack.empty()) {
+        const int top = stack.back();
+        const DTYPE_BYTEPAIR pair = pairs_[index(top)];
         bool descended = false;
         bool cyclic = false;
         for (int child : pair) {
-            if (!isMerged(child) || child >= end_) continue;
-            const State s = state_[slot(child)];
+            if (!isMerged(child) || !inTable(child)) continue;
+            const State s = state_[index(child)];
             if (s == kUnseen) {
-                state_[slot(child)] = kOnPath;
-                stack_.push_back(child);
+                state_[index(child)] = kOnPath;
+                stack.push_back(child);
                 descended = true;
                 break;
             }
-            if (s == kOnPath || s == kCyclic) cyclic = true;
+            cyclic = cyclic || s == kOnPath || s == kCyclic;
         }
         if (descended) continue;
-        stack_.pop_back();
+        stack.pop_back();
         if (cyclic) {
-            state_[slot(top)] = kCyclic;
+            state_[index(top)] = kCyclic;
+            length_[index(top)] = kTooLong;
             continue;
         }
         const std::uint64_t len = lengthOf(pair[0]) + lengthOf(pair[1]);
-        length_[slot(top)] = len < kLengthCap ? len : kLengthCap;
-        state_[slot(top)] = kDone;
-        if (len <= kShort) fillShort(top);
+        length_[index(top)] = std::min(len, kTooLong);
+        state_[index(top)] = kDone;
+        if (len <= kShort) {
+            fillShort(top);
+            shortLength_[index(top)] = static_cast<std::uint8_t>(len);
+        }
     }
 }
 
 void TokenExpander::fillShort(int id) {
-    char* dst = &short_[slot(id) * kShort];
-    for (int child : pairOf(id)) {
-        if (!isMerged(child)) {
-            *dst++ = tokenByte(child);
-        } else if (child >= end_) {
-            *dst++ = 0;
-            *dst++ = 0;
+    char* dst = &short_[index(id) * kShort];
+    for (int child : pairs_[index(id)]) {
+        const std::size_t len = static_cast<std::size_t>(lengthOf(child));
+        if (inTable(child)) {
+            std::memcpy(dst, &short_[index(child) * kShort], len);
+        } else if (child < -128) {
+            dst[0] = tokenByte(child);
         } else {
-            const std::size_t len = static_cast<std::size_t>(length_[slot(child)]);
-            std::memcpy(dst, &short_[slot(child) * kShort], len);
-            dst += len;
+            dst[0] = dst[1] = 0;
         }
+        dst += len;
     }
 }
 
@@ -106,16 +120,18 @@ void TokenExpander::expandLong(char*& out, int id) const {
     while (!stack.empty()) {
         const int t = stack.back();
         stack.pop_back();
-        if (!isMerged(t)) {
-            *out++ = tokenByte(t);
-        } else if (t >= end_) {
-            *out++ = 0;
-            *out++ = 0;
-        } else if (length_[slot(t)] <= kShort) {
-            std::memcpy(out, &short_[slot(t) * kShort], kShort);
-            out += length_[slot(t)];
+        if (!inTable(t)) {
+            if (t < -128) {
+                *out++ = tokenByte(t);
+            } else {
+                *out++ = 0;
+                *out++ = 0;
+            }
+        } else if (length_[index(t)] <= kShort) {
+            std::memcpy(out, &short_[index(t) * kShort], kShort);
+            out += length_[index(t)];
         } else {
-            const DTYPE_BYTEPAIR& pair = pairs_[slot(t)];
+            const DTYPE_BYTEPAIR& pair = pairs_[index(t)];
             stack.push_back(pair[1]);
             stack.push_back(pair[0]);
         }
@@ -123,30 +139,56 @@ void TokenExpander::expandLong(char*& out, int id) const {
 }
 
 void TokenExpander::appendAll(std::string& out, const std::vector<int>& ids) {
+    const std::uint8_t* shortLen = shortLength_.data();
+
+    // First pass: size the output. Any saturated length (too long, or cyclic)
+    // shows up in the high bits of `seen`.
     std::uint64_t total = 0;
+    std::uint64_t seen = 0;
     for (int id : ids) {
-        resolve(id);
-        if (isMerged(id) && id < end_ && state_[slot(id)] == kCyclic) {
-            // Let the straightforward expansion name the id it meets again.
-            _decodeRecursive(id, revVocab_);
-            throw std::invalid_argument("cannot decode token id " + std::to_string(id) +
-                                        ": its expansion leads back to itself");
+        const unsigned len = inTable(id) ? shortLen[index(id)] : kNotShort;
+        if (len != kNotShort) {
+            total += len;
+        } else {
+            const std::uint64_t full = lengthOf(id);
+            total += full;
+            seen |= full;
         }
-        total += lengthOf(id);
-        if (total >= kLengthCap) throw std::length_error("decoded text too long");
     }
+    if (seen >= kTooLong) {
+        for (int id : ids) {
+            if (inTable(id) && state_[index(id)] == kCyclic) {
+                // Let the straightforward expansion name the id it meets again.
+                _decodeRecursive(id, revVocab_);
+                throw std::invalid_argument("cannot decode token id " + std::to_string(id) +
+                                            ": its expansion leads back to itself");
+            }
+        }
+        throw std::length_error("decoded text too long");
+    }
+
+    // Second pass: write. Short expansions are copied as fixed 8- or 16-byte
+    // blocks, overrunning into the slack at the end.
     const std::size_t start = out.size();
     out.resize(start + static_cast<std::size_t>(total) + kShort);
     char* p = &out[start];
+    const char* cache = short_.data();
     for (int id : ids) {
-        if (!isMerged(id)) {
-            *p++ = tokenByte(id);
-        } else if (id < end_ && length_[slot(id)] <= kShort) {
-            std::memcpy(p, &short_[slot(id) * kShort], kShort);
-            p += length_[slot(id)];
-        } else {
-            expandLong(p, id);
+        if (inTable(id)) {
+            const std::size_t i = index(id);
+            const unsigned len = shortLen[i];
+            if (len <= 8) {
+                std::memcpy(p, cache + i * kShort, 8);
+                p += len;
+                continue;
+            }
+            if (len <= kShort) {
+                std::memcpy(p, cache + i * kShort, kShort);
+                p += len;
+                continue;
+            }
         }
+        expandLong(p, id);
     }
     out.resize(start + static_cast<std::size_t>(total));
 }

@@ -1,5 +1,5 @@
 // Fast decoding: expands ids through the reverse merge table without
-// recursion and without rebuilding any byte string twice.
+// recursion, sizing the output once.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,8 @@ namespace bytepairtokenizer {
 
 class TokenExpander {
 public:
-    // Snapshots revVocab; merged ids are expected to be dense from 256 up.
+    // Resolves every merged id of revVocab up front (lengths, short
+    // expansions, cycles): O(number of merges). revVocab is only read.
     explicit TokenExpander(DTYPE_BYTEPAIR_REV_VOCAB& revVocab);
 
     // Appends the bytes of every id to `out`. Throws std::invalid_argument
@@ -21,25 +22,27 @@ public:
     void appendAll(std::string& out, const std::vector<int>& ids);
 
 private:
-    static constexpr int kShort = 16;  // expansions up to this long are cached
+    static constexpr std::size_t kShort = 16;  // expansions up to this long are cached
+    static constexpr std::uint8_t kNotShort = 255;  // shortLength_ of longer or cyclic ids
 
     enum State : std::uint8_t { kUnseen, kOnPath, kDone, kCyclic };
 
+    // Table index of ids -128 .. end_-1; anything else is outside.
+    std::size_t index(int id) const { return static_cast<std::size_t>(static_cast<std::uint32_t>(id + 128)); }
+    bool inTable(int id) const { return id >= -128 && id < end_; }
     bool isMerged(int id) const { return id >= 256; }
-    std::size_t slot(int id) const { return static_cast<std::size_t>(id) - 256; }
-    DTYPE_BYTEPAIR pairOf(int id) const;
     void resolve(int id);
-    std::uint64_t lengthOf(int id) const;
     void fillShort(int id);
+    std::uint64_t lengthOf(int id) const;
     void expandLong(char*& out, int id) const;
 
-    DTYPE_BYTEPAIR_REV_VOCAB& revVocab_;  // only read
-    int end_ = 256;  // dense ids 256..end_-1 have slots; others decode as (0, 0)
-    std::vector<DTYPE_BYTEPAIR> pairs_;
-    std::vector<std::uint64_t> length_;
-    std::vector<State> state_;
-    std::vector<char> short_;  // kShort bytes per slot
-    std::vector<int> stack_;
+    DTYPE_BYTEPAIR_REV_VOCAB& revVocab_;
+    int end_ = 256;  // merged ids 256..end_-1 are in the table; others decode as (0, 0)
+    std::vector<DTYPE_BYTEPAIR> pairs_;  // by index
+    std::vector<std::uint64_t> length_;  // by index; saturated for cyclic ids
+    std::vector<State> state_;           // by index
+    std::vector<char> short_;            // kShort bytes per index
+    std::vector<std::uint8_t> shortLength_;  // by index: length up to kShort, else kNotShort
 };
 
 }  // namespace bytepairtokenizer

@@ -1,6 +1,7 @@
 #include "merger.h"
 
 #include <algorithm>
+#include <utility>
 
 // Performance notes
 // - The lookup dominates: std::unordered_map costs a hash, a modulo and a
@@ -8,10 +9,17 @@
 //   first-pass lookups with one load; the open-addressing map the rest.
 // - Passes rewrite the corpus in place (the write index never overtakes the
 //   read index), so no pass allocates.
-// - A pass after the first only scans from just before the first id the
-//   previous pass wrote to just after the last one: every other adjacency was
-//   already tested and is not a key, and the scan enters and leaves that
-//   window in step with a full pass. The rest is moved as a block.
+// - After a pass, only adjacencies that contain an id the pass wrote can be
+//   keys: every other one was tested and failed. A dense pass therefore only
+//   scans from just before the first written id to just after the last (the
+//   scan enters and leaves that window in step with a full pass), and once a
+//   pass writes fewer than 1 id in 4, the rest switch to sparse passes over
+//   a linked list that test only those adjacencies. On real text passes 3 to
+//   8 merge little but each cost a full scan; sparse passes made merging
+//   about 2x faster (switching at 1 in 4 beat 1 in 2, 8, 16 and 32).
+// - Tried: a per-id "starts a key / ends a key" byte filter in front of the
+//   map probe. It was about 10% slower on real text; the probe into a
+//   cache-resident open-addressing table is already cheap.
 
 namespace bytepairtokenizer {
 
@@ -32,50 +40,120 @@ MergeLookup::MergeLookup(const DTYPE_BYTEPAIR_VOCAB& vocab)
 
 namespace {
 
-// Window of a pass's output that holds ids written by a merge.
-struct Written {
-    std::size_t first;
-    std::size_t last;
-    bool any;
-};
-
-// One greedy left-to-right pass over corpus[begin..end), then the
-// untouched tail moved down behind it. Returns where merges were written.
-Written mergePass(std::vector<int>& corpus, std::size_t begin, std::size_t end,
-                  const MergeLookup& lookup) {
+// One greedy left-to-right pass over corpus[begin..end), then the untouched
+// tail moved down behind it. Appends to `fresh` the output positions where
+// merged ids were written.
+void densePass(std::vector<int>& corpus, std::size_t begin, std::size_t end,
+               const MergeLookup& lookup, std::vector<int>& fresh) {
     int* c = corpus.data();
     const std::size_t n = corpus.size();
-    Written written{0, 0, false};
     std::size_t w = begin;
     std::size_t i = begin;
     while (i + 1 < end) {
         const int id = lookup.find(c[i], c[i + 1]);
         if (id >= 0) {
-            if (!written.any) written.first = w;
-            written.last = w;
-            written.any = true;
+            fresh.push_back(static_cast<int>(w));
             c[w++] = id;
             i += 2;
         } else {
             c[w++] = c[i++];
         }
     }
-    if (!written.any) return written;
+    if (fresh.empty()) return;
     if (w != i) std::copy(c + i, c + n, c + w);
     corpus.resize(w + (n - i));
-    return written;
 }
+
+// The corpus as a linked list over its cells for the sparse passes. A cell
+// consumed by a merge keeps a link to the cell that absorbed it, so the live
+// cell before any position is found by following those links.
+class CellList {
+public:
+    explicit CellList(std::size_t n) : link_(n) {
+        for (std::size_t i = 0; i < n; ++i) link_[i] = i + 1 < n ? static_cast<int>(i) + 1 : -1;
+    }
+    bool live(int i) const { return link_[static_cast<std::size_t>(i)] >= -1; }
+    int next(int i) const { return link_[static_cast<std::size_t>(i)]; }
+
+    // Cell i absorbs the cell after it.
+    void absorbNext(int i) {
+        const int t = link_[static_cast<std::size_t>(i)];
+        link_[static_cast<std::size_t>(i)] = link_[static_cast<std::size_t>(t)];
+        link_[static_cast<std::size_t>(t)] = -2 - i;
+    }
+
+    // The live cell before live cell i, or -1.
+    int prevLive(int i) {
+        if (i == 0) return -1;
+        int p = i - 1;
+        if (live(p)) return p;
+        int root = absorber(p);
+        while (!live(root)) root = absorber(root);
+        while (p != root) {  // path compression
+            const int up = absorber(p);
+            link_[static_cast<std::size_t>(p)] = -2 - root;
+            p = up;
+        }
+        return root;
+    }
+
+private:
+    int absorber(int i) const { return -2 - link_[static_cast<std::size_t>(i)]; }
+    std::vector<int> link_;
+};
+
+// The remaining passes when few merges are left: only pairs that contain an
+// id written by the previous pass can be keys, so only those are tested, in
+// ascending order, skipping cells consumed earlier in the same pass.
+void sparsePasses(std::vector<int>& corpus, std::vector<int> fresh, const MergeLookup& lookup) {
+    CellList cells(corpus.size());
+    int* c = corpus.data();
+    std::vector<int> candidates;
+    std::vector<int> written;
+    while (!fresh.empty()) {
+        candidates.clear();
+        for (int q : fresh) {
+            const int p = cells.prevLive(q);
+            if (p >= 0 && (candidates.empty() || candidates.back() != p)) candidates.push_back(p);
+            candidates.push_back(q);
+        }
+        written.clear();
+        for (int s : candidates) {
+            if (!cells.live(s)) continue;  // consumed by a merge to its left
+            const int t = cells.next(s);
+            if (t < 0) continue;
+            const int id = lookup.find(c[s], c[t]);
+            if (id < 0) continue;
+            c[s] = id;
+            cells.absorbNext(s);
+            written.push_back(s);
+        }
+        fresh.swap(written);
+    }
+    std::size_t w = 0;
+    for (int i = 0; i >= 0; i = cells.next(i)) c[w++] = c[i];
+    corpus.resize(w);
+}
+
+// Switch to sparse passes once a pass merges fewer than 1 in this many ids.
+constexpr std::size_t kSparseRatio = 4;
 
 }  // namespace
 
 void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab) {
     if (corpus.size() < 2 || vocab.empty()) return;
     const MergeLookup lookup(vocab);
-    Written w = mergePass(corpus, 0, corpus.size(), lookup);
-    while (w.any) {
-        const std::size_t begin = w.first > 0 ? w.first - 1 : 0;
-        const std::size_t end = std::min(corpus.size(), w.last + 2);
-        w = mergePass(corpus, begin, end, lookup);
+    std::vector<int> fresh;
+    densePass(corpus, 0, corpus.size(), lookup, fresh);
+    while (!fresh.empty()) {
+        if (fresh.size() * kSparseRatio < corpus.size()) {
+            sparsePasses(corpus, std::move(fresh), lookup);
+            return;
+        }
+        const std::size_t begin = fresh.front() > 0 ? static_cast<std::size_t>(fresh.front()) - 1 : 0;
+        const std::size_t end = std::min(corpus.size(), static_cast<std::size_t>(fresh.back()) + 2);
+        fresh.clear();
+        densePass(corpus, begin, end, lookup, fresh);
     }
 }
 

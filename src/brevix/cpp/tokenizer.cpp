@@ -26,28 +26,43 @@ inline long long reductionPercent(int originalSize, int newSize) {
     return (static_cast<long long>(originalSize) - newSize) * 100 / originalSize;
 }
 
-// The echo of encode(): every id in decimal followed by a space, one
-// newline, one flush; built in one buffer.
-void writeEcho(std::ostream& out, const std::vector<int>& ids) {
-    std::string echo;
-    echo.reserve(ids.size() * 6 + 1);
-    char digits[12];
-    for (int id : ids) {
-        std::uint32_t magnitude = id < 0 ? 0u - static_cast<std::uint32_t>(id)
-                                         : static_cast<std::uint32_t>(id);
-        char* end = digits + sizeof digits;
-        char* p = end;
-        do {
-            *--p = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        if (id < 0) *--p = '-';
-        echo.append(p, end);
-        echo += ' ';
+// Writes `id` in decimal followed by a space at p; returns the end.
+char* writeIdAndSpace(char* p, int id) {
+    std::uint32_t magnitude = static_cast<std::uint32_t>(id);
+    if (id < 0) {
+        *p++ = '-';
+        magnitude = 0u - magnitude;
     }
-    echo += '\n';
-    out.write(echo.data(), static_cast<std::streamsize>(echo.size()));
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (n > 0) *p++ = digits[--n];
+    *p++ = ' ';
+    return p;
+}
+
+// The echo of encode(): every id in decimal followed by a space, one
+// newline, one flush; built in one buffer sized for the widest ids.
+void writeEcho(std::ostream& out, const std::vector<int>& ids) {
+    std::string echo(ids.size() * 12 + 1, '\0');
+    char* p = &echo[0];
+    for (int id : ids) p = writeIdAndSpace(p, id);
+    *p++ = '\n';
+    out.write(echo.data(), static_cast<std::streamsize>(p - echo.data()));
     out.flush();
+}
+
+// The fast merge builds its lookup tables from the whole merge table first;
+// for an input much shorter than the table the plain passes are cheaper.
+void mergeCorpusPreferFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab) {
+    if (corpus.size() * 4 < vocab.size()) {
+        mergeCorpus(corpus, vocab);
+    } else {
+        bytepairtokenizer::mergeCorpusFast(corpus, vocab);
+    }
 }
 
 }  // namespace
@@ -173,7 +188,7 @@ std::vector<int> BytePairTokenizer::encodeWith(std::string s, std::ostream& out,
     encoded.reserve(s.size());
     for (char c : s) encoded.push_back(baseToken(c));
     if (fast) {
-        mergeCorpusFast(encoded, vocab);
+        mergeCorpusPreferFast(encoded, vocab);
     } else {
         mergeCorpus(encoded, vocab);
     }
@@ -182,7 +197,7 @@ std::vector<int> BytePairTokenizer::encodeWith(std::string s, std::ostream& out,
 }
 
 std::vector<int> BytePairTokenizer::encodeCorpus(std::vector<int>& corpus) {
-    mergeCorpusFast(corpus, vocab);
+    mergeCorpusPreferFast(corpus, vocab);
     return corpus;
 }
 

@@ -8,9 +8,17 @@
 // Performance notes
 // - Occurrence lists are filled in a second pass over the corpus after the
 //   counts are known, so they are allocated exactly once at their final size.
+//   The lists of pairs a merge creates are filed the same way at its end,
+//   from a buffer, keeping only entries still live: no regrowth, no slack.
 // - A touched pair leaves its count list once per merge and re-enters it at
 //   the end (settleTouched), instead of moving on every decrement.
 // - Leftmost occurrences are recomputed only for pairs a merge touched.
+// - Prefetching the nodes of the winner's occurrences 16 ahead cut the merge
+//   loop by about a third: its cost is one cache miss per occurrence.
+//   Prefetching the neighbours' pair records as well gained nothing
+//   measurable.
+// - 12-byte nodes (no back link) instead of 16: about 3% faster and 4 bytes
+//   per corpus token less.
 
 namespace bytepairtokenizer {
 
@@ -78,6 +86,7 @@ void IncrementalTrainer::build() {
     firsts_ = FirstOccurrenceSet(static_cast<std::size_t>(n));
     futureIds_.clear();
     liveLength_ = n;
+    cutModelEpoch_ = -1;
 
     std::vector<int> direct(static_cast<std::size_t>(kDirectSpan) * kDirectSpan, -1);
     int maxCount = 0;
@@ -93,7 +102,7 @@ void IncrementalTrainer::build() {
         if (inDirectRange(left) && inDirectRange(right)) {
             int& slot = direct[static_cast<std::size_t>(left - kDirectLow) * kDirectSpan +
                                static_cast<std::size_t>(right - kDirectLow)];
-            if (slot < 0) slot = createRecord(left, right);
+            if (slot < 0) slot = createRecord(left, right, false);  // never looked up by key later
             r = slot;
         } else {
             r = recordFor(left, right);
@@ -177,10 +186,21 @@ void IncrementalTrainer::touch(int r) {
 
 void IncrementalTrainer::addOccurrence(int pos, int r) {
     touch(r);
-    PairRecord& rec = records_[r];
-    rec.occ.push_back(pos);
-    ++rec.count;
+    ++records_[r].count;
     nodes_[pos].pairId = r;
+    newOccurrences_.emplace_back(r, pos);
+}
+
+// Gives the pairs a merge created their occurrence lists, exactly sized and
+// holding only the entries still live at the end of the merge.
+void IncrementalTrainer::fileNewOccurrences() {
+    for (const auto& entry : newOccurrences_) {
+        PairRecord& rec = records_[entry.first];
+        if (nodes_[entry.second].pairId != entry.first) continue;
+        if (rec.occ.empty()) rec.occ.reserve(static_cast<std::size_t>(rec.count));
+        rec.occ.push_back(entry.second);
+    }
+    newOccurrences_.clear();
 }
 
 // One greedy left-to-right pass for the newest merge only. Before it no
@@ -218,6 +238,7 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         if (x >= 0) addOccurrence(x, recordWithNewId(nodes_[x].value, newId, false));
         if (y >= 0) addOccurrence(i, recordWithNewId(nodes_[y].value, newId, true));
     }
+    fileNewOccurrences();
     settleTouched();
 }
 
@@ -248,12 +269,24 @@ int IncrementalTrainer::recordWithNewId(int neighbour, int newId, bool newIdOnLe
     return cached;
 }
 
+// Changes to the first-occurrence set at or before the last key of the
+// cached low-epoch model change that model's keys or their order.
+void IncrementalTrainer::insertFirst(int pos) {
+    firsts_.insert(pos);
+    if (pos <= cutModelLastPos_) cutModelEpoch_ = -1;
+}
+
+void IncrementalTrainer::eraseFirst(int pos) {
+    firsts_.erase(pos);
+    if (pos <= cutModelLastPos_) cutModelEpoch_ = -1;
+}
+
 void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
     while (nodes_[rec.occ[static_cast<std::size_t>(rec.head)]].pairId != r) ++rec.head;
     const int first = rec.occ[static_cast<std::size_t>(rec.head)];
     if (first == rec.firstOcc) return;
-    if (rec.firstOcc >= 0) firsts_.erase(rec.firstOcc);
-    firsts_.insert(first);
+    if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
+    insertFirst(first);
     rec.firstOcc = first;
 }
 
@@ -278,7 +311,7 @@ void IncrementalTrainer::settleTouched() {
             }
             queueInsert(r);
         } else {
-            if (rec.firstOcc >= 0) firsts_.erase(rec.firstOcc);
+            if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
             rec.firstOcc = -1;
             std::vector<int>().swap(rec.occ);
             rec.head = 0;
@@ -289,6 +322,21 @@ void IncrementalTrainer::settleTouched() {
 
 void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
                              const std::function<bool()>& interrupted) {
+    try {
+        runIterations(maxVocabSize, nIter, out, interrupted);
+    } catch (...) {
+        // Between merges the list is the corpus after the last completed
+        // merge, as the straightforward engine would leave it. A failure
+        // inside a merge leaves the corpus as it was at entry or at the last
+        // whole-pass rebuild.
+        if (!merging_) writeBack();
+        throw;
+    }
+    writeBack();
+}
+
+void IncrementalTrainer::runIterations(int maxVocabSize, int nIter, std::ostream& out,
+                                       const std::function<bool()>& interrupted) {
     const int originalSize = static_cast<int>(corpus_.size());
     for (int i = 0; i < nIter; ++i) {
         if (interrupted && interrupted()) break;
@@ -311,15 +359,16 @@ void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
             corpusHasKeys_ = true;
             break;
         }
+        merging_ = true;
         if (needsWholeMerge(recordedNew, newId)) {
             mergeWhole();
         } else {
             mergeIncremental(winner, newId);
         }
+        merging_ = false;
         out << liveLength_ << " " << originalSize << " "
             << reductionPercent(originalSize, liveLength_) << "%" << std::endl;
     }
-    writeBack();
 }
 
 }  // namespace bytepairtokenizer

@@ -8,6 +8,7 @@
 #include <functional>
 #include <iosfwd>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "first_occurrence.h"
@@ -85,11 +86,13 @@ private:
 
     // What a tie-break knows about the table it reproduces.
     struct TieContext {
-        int top;                     // epoch of the whole table
-        int cut;                     // epochs up to this one are modelled in full
+        int top = 0;                 // epoch of the whole table
+        int cut = 0;                 // epochs up to this one are modelled in full
         std::vector<int> epochStart;  // corpus position of each epoch's first insert
     };
 
+    void runIterations(int maxVocabSize, int nIter, std::ostream& out,
+                       const std::function<bool()>& interrupted);
     void build();
     void writeBack();
     int createRecord(int left, int right, bool indexed = true);
@@ -103,6 +106,7 @@ private:
     MostFreqPair choose(int& winner);
     int breakTie(int count);
     int breakTieByFullWalk(int count);
+    int breakTieByCounting(const std::vector<int>& tied);
     bool presentInEpoch(int r, int e, const TieContext& ctx) const;
     void modelCutEpoch(const TieContext& ctx);
     BucketChains& chainsFor(int e);
@@ -120,9 +124,12 @@ private:
     void touch(int r);
     void dropOccurrence(int r) { touch(r); --records_[r].count; }
     void addOccurrence(int pos, int r);
+    void fileNewOccurrences();
     int recordWithNewId(int neighbour, int newId, bool newIdOnLeft);
     void settleTouched();
     void refreshFirstOccurrence(PairRecord& rec, int r);
+    void insertFirst(int pos);
+    void eraseFirst(int pos);
 
     BytePairTokenizer& tok_;
     std::vector<int>& corpus_;
@@ -136,12 +143,17 @@ private:
     int topCount_ = 0;
     int liveLength_ = 0;
     std::vector<int> touched_;
+    std::vector<std::pair<int, int>> newOccurrences_;  // (record, position) of this merge
     // Records of (v, newId) and (newId, v) made by the current merge, by v + 128;
     // entries below firstRecordOfMerge_ are stale.
     std::vector<int> withNewOnRight_;
     std::vector<int> withNewOnLeft_;
     int firstRecordOfMerge_ = 0;
     std::vector<BucketChains> chains_;  // by epoch index
+    // The low epochs last modelled in full (cutPos of their keys), kept until
+    // a first occurrence at or before cutModelLastPos_ changes; -1: none.
+    int cutModelEpoch_ = -1;
+    int cutModelLastPos_ = -1;
 
     // Ids present in the corpus that are not yet assigned, and ids occurring
     // in any merge-table key. A new id in either set may make a single merge
@@ -150,6 +162,7 @@ private:
     std::unordered_set<int> idsInKeys_;
     // Some adjacent pair was already a merge-table key at the last rebuild.
     bool corpusHasKeys_ = false;
+    bool merging_ = false;  // inside a merge: the list may be half rewritten
 };
 
 }  // namespace bytepairtokenizer
