@@ -5,7 +5,9 @@ exception outside the documented ones is a finding.
     python fuzz/fuzz_boundary.py -max_total_time=60
 """
 
+import atexit
 import os
+import shutil
 import sys
 import tempfile
 import warnings
@@ -151,6 +153,10 @@ def test_one_input(data):
 
 
 def main():
+    # Relative paths among the random objects must land in the scratch
+    # directory, never in the checkout.
+    os.chdir(WORKDIR)
+    atexit.register(shutil.rmtree, WORKDIR, True)
     # The core echoes encoded ids on the native standard output.
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, 1)
