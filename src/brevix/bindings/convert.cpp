@@ -102,14 +102,39 @@ Py_ssize_t currentLength(PyObject* sequence) {
     return PyList_CheckExact(sequence) ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
 }
 
+// The value of an exact int of at most one digit, read straight from its
+// digits: no call, no reference taken, nothing that can run Python code.
+// False for anything else (int subclasses such as bool, bigger ints), which
+// the general path reads by value.
+bool readSmallExactInt(PyObject* item, int& id) {
+    if (!PyLong_CheckExact(item)) return false;
+    const Py_ssize_t size = Py_SIZE(item);
+    if (size < -1 || size > 1) return false;
+    // One 30-bit digit always fits a signed 32-bit id.
+    static_assert(PyLong_SHIFT <= 30, "one digit must fit a signed 32-bit id");
+    if (size == 0) {
+        id = 0;  // a zero int need not hold a digit at all
+        return true;
+    }
+    const int digit = static_cast<int>(reinterpret_cast<PyLongObject*>(item)->ob_digit[0]);
+    id = size < 0 ? -digit : digit;
+    return true;
+}
+
 bool walkListOrTuple(PyObject* sequence, std::vector<int>& corpus) {
     const PyRef held = PyRef::borrowed(sequence);
     const bool isList = PyList_CheckExact(sequence);
     corpus.reserve(static_cast<std::size_t>(currentLength(sequence)));
     for (Py_ssize_t i = 0; i < currentLength(sequence); ++i) {
+        PyObject* borrowed =
+            isList ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i);
+        int id = 0;
+        if (readSmallExactInt(borrowed, id)) {
+            if (!appendId(corpus, id)) return false;
+            continue;
+        }
         // The item's __int__ may shrink the list and drop the item.
-        const PyRef item = PyRef::borrowed(isList ? PyList_GET_ITEM(sequence, i)
-                                                  : PyTuple_GET_ITEM(sequence, i));
+        const PyRef item = PyRef::borrowed(borrowed);
         if (!appendItem(corpus, item.get())) return false;
     }
     return true;

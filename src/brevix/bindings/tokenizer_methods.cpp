@@ -2,6 +2,7 @@
 // into the core tokenizer of the instance, convert the result.
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "callframe.h"
@@ -85,7 +86,7 @@ PyObject* decodeBody(PyObject* self, PyObject* const* args) {
     if (!corpusFromPyShim(args[0], ids)) return failAt(kDecodeEntry, kDecodeLine);
     std::string text;
     try {
-        text = coreOf(self).decode(ids);
+        text = coreOf(self).decode(std::move(ids));
     } catch (...) {
         translateCoreException();
         return failAt(kDecodeEntry, kDecodeLine);
