@@ -88,10 +88,12 @@ void TokenExpander::resolve(int id) {
         if (cyclic) {
             state_[index(top)] = kCyclic;
             length_[index(top)] = kTooLong;
+            allBounded_ = false;
             continue;
         }
         const std::uint64_t len = lengthOf(pair[0]) + lengthOf(pair[1]);
         length_[index(top)] = std::min(len, kTooLong);
+        allBounded_ = allBounded_ && len < kTooLong;
         state_[index(top)] = kDone;
         if (len <= kShort) {
             fillShort(top);
@@ -115,7 +117,7 @@ void TokenExpander::fillShort(int id) {
     }
 }
 
-void TokenExpander::expandLong(char*& out, int id) const {
+char* TokenExpander::expandLong(char* out, int id) const {
     std::vector<int> stack{id};
     while (!stack.empty()) {
         const int t = stack.back();
@@ -136,61 +138,112 @@ void TokenExpander::expandLong(char*& out, int id) const {
             stack.push_back(pair[0]);
         }
     }
+    return out;
 }
 
-void TokenExpander::appendAll(std::string& out, const std::vector<int>& ids) {
-    const std::uint8_t* shortLen = shortLength_.data();
-
-    // First pass: size the output. Any saturated length (too long, or cyclic)
-    // shows up in the high bits of `seen`.
-    std::uint64_t total = 0;
+// Throws, naming the first cyclic id of `ids`, or for an expansion too long
+// to write; nothing to do when the table holds no such id.
+void TokenExpander::checkExpandable(const std::vector<int>& ids) {
+    if (allBounded_) return;
     std::uint64_t seen = 0;
+    for (int id : ids) seen |= inTable(id) ? length_[index(id)] : 0;
+    if (seen < kTooLong) return;
     for (int id : ids) {
-        const unsigned len = inTable(id) ? shortLen[index(id)] : kNotShort;
-        if (len != kNotShort) {
-            total += len;
-        } else {
-            const std::uint64_t full = lengthOf(id);
-            total += full;
-            seen |= full;
+        if (inTable(id) && state_[index(id)] == kCyclic) {
+            // Let the straightforward expansion name the id it meets again.
+            _decodeRecursive(id, revVocab_);
+            throw std::invalid_argument("cannot decode token id " + std::to_string(id) +
+                                        ": its expansion leads back to itself");
         }
     }
-    if (seen >= kTooLong) {
-        for (int id : ids) {
-            if (inTable(id) && state_[index(id)] == kCyclic) {
-                // Let the straightforward expansion name the id it meets again.
-                _decodeRecursive(id, revVocab_);
-                throw std::invalid_argument("cannot decode token id " + std::to_string(id) +
-                                            ": its expansion leads back to itself");
+    throw std::length_error("decoded text too long");
+}
+
+std::size_t TokenExpander::writeAll(ByteSink& sink, const std::vector<int>& ids) {
+    checkExpandable(ids);
+    // Room is asked for per block of ids, enough for every short expansion
+    // of the block copied as a full 16-byte block; a longer expansion asks
+    // for its exact length on top. Growth is geometric, so the sink moves
+    // its storage a handful of times at most.
+    constexpr std::size_t kBlock = 4096;
+    const std::uint8_t* shortLen = shortLength_.data();
+    const char* cache = short_.data();
+    const std::size_t n = ids.size();
+    const int* in = ids.data();
+    // In locals, so stores through the output pointer cannot make the
+    // compiler reload them (nor keep the pointer itself in memory).
+    const int tableEnd = end_;
+    std::size_t capacity = 0;
+    char* base = nullptr;
+    auto ensure = [&](std::size_t used, std::size_t need) {
+        if (need <= capacity) return;
+        capacity = std::max(need, capacity + capacity / 2);
+        base = sink.reserve(used, capacity);
+    };
+    // Text runs at about 2 to 4 bytes per id: start at 3 and grow if needed.
+    ensure(0, std::min(n, kBlock) * kShort + kShort);
+    ensure(0, n * 3 + kShort);
+    std::size_t used = 0;
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t end = std::min(n, i + kBlock);
+        ensure(used, used + (end - i) * kShort + kShort);
+        char* p = base + used;
+        for (; i < end; ++i) {
+            const int id = in[i];
+            if (id >= -128 && id < tableEnd) {
+                const std::size_t k = index(id);
+                const unsigned len = shortLen[k];
+                if (len <= 8) {
+                    std::memcpy(p, cache + k * kShort, 8);
+                    p += len;
+                    continue;
+                }
+                if (len <= kShort) {
+                    std::memcpy(p, cache + k * kShort, kShort);
+                    p += len;
+                    continue;
+                }
             }
+            used = static_cast<std::size_t>(p - base);
+            const std::size_t len = static_cast<std::size_t>(lengthOf(id));
+            ensure(used, used + len + (end - i) * kShort + kShort);
+            p = expandLong(base + used, id);
         }
-        throw std::length_error("decoded text too long");
+        used = static_cast<std::size_t>(p - base);
+    }
+    return used;
+}
+
+namespace {
+
+// Grows a std::string past its current contents; the expander's slack is
+// trimmed afterwards.
+class StringSink final : public ByteSink {
+public:
+    explicit StringSink(std::string& out) : out_(out), start_(out.size()) {}
+    char* reserve(std::size_t, std::size_t capacity) override {
+        out_.resize(start_ + capacity);
+        return &out_[start_];
     }
 
-    // Second pass: write. Short expansions are copied as fixed 8- or 16-byte
-    // blocks, overrunning into the slack at the end.
+private:
+    std::string& out_;
+    std::size_t start_;
+};
+
+}  // namespace
+
+void TokenExpander::appendAll(std::string& out, const std::vector<int>& ids) {
     const std::size_t start = out.size();
-    out.resize(start + static_cast<std::size_t>(total) + kShort);
-    char* p = &out[start];
-    const char* cache = short_.data();
-    for (int id : ids) {
-        if (inTable(id)) {
-            const std::size_t i = index(id);
-            const unsigned len = shortLen[i];
-            if (len <= 8) {
-                std::memcpy(p, cache + i * kShort, 8);
-                p += len;
-                continue;
-            }
-            if (len <= kShort) {
-                std::memcpy(p, cache + i * kShort, kShort);
-                p += len;
-                continue;
-            }
-        }
-        expandLong(p, id);
+    StringSink sink(out);
+    try {
+        const std::size_t written = writeAll(sink, ids);
+        out.resize(start + written);
+    } catch (...) {
+        out.resize(start);
+        throw;
     }
-    out.resize(start + static_cast<std::size_t>(total));
 }
 
 }  // namespace bytepairtokenizer

@@ -2,6 +2,7 @@
 // recursion, sizing the output once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,6 +10,20 @@
 #include "dtypes.h"
 
 namespace bytepairtokenizer {
+
+// Storage the expander writes decoded bytes into. The expander asks for room
+// before writing and never writes past it; an implementation may move its
+// storage to grow. Bytes past what the expander reports written are slack
+// the owner trims.
+class ByteSink {
+public:
+    // Room for at least `capacity` bytes, keeping the first `used` bytes
+    // already written. Returns the (possibly moved) start. May throw.
+    virtual char* reserve(std::size_t used, std::size_t capacity) = 0;
+
+protected:
+    ~ByteSink() = default;
+};
 
 class TokenExpander {
 public:
@@ -20,6 +35,10 @@ public:
     // (before writing anything) when an id's expansion leads back to itself,
     // naming the id the straightforward expansion names.
     void appendAll(std::string& out, const std::vector<int>& ids);
+
+    // Writes the bytes of every id into `sink` from its start and returns how
+    // many were written. Throws as appendAll does, before asking for room.
+    std::size_t writeAll(ByteSink& sink, const std::vector<int>& ids);
 
 private:
     static constexpr std::size_t kShort = 16;  // expansions up to this long are cached
@@ -34,7 +53,8 @@ private:
     void resolve(int id);
     void fillShort(int id);
     std::uint64_t lengthOf(int id) const;
-    void expandLong(char*& out, int id) const;
+    char* expandLong(char* out, int id) const;
+    void checkExpandable(const std::vector<int>& ids);
 
     DTYPE_BYTEPAIR_REV_VOCAB& revVocab_;
     int end_ = 256;  // merged ids 256..end_-1 are in the table; others decode as (0, 0)
@@ -43,6 +63,7 @@ private:
     std::vector<State> state_;           // by index
     std::vector<char> short_;            // kShort bytes per index
     std::vector<std::uint8_t> shortLength_;  // by index: length up to kShort, else kNotShort
+    bool allBounded_ = true;  // no id in the table is cyclic or saturated
 };
 
 }  // namespace bytepairtokenizer
