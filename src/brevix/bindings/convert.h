@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "expander.h"
+#include "pyref.h"
+
 namespace brevix {
 
 // Lengths and counts in the core are signed 32-bit.
@@ -49,5 +52,29 @@ bool byteStringFromPyShim(PyObject* obj, std::string& text);
 
 // Byte string -> new bytes, unchanged (no text decoding).
 PyObject* byteStringToBytesShim(const std::string& text);
+
+// Thrown by BytesBuilder::reserve with the Python exception already set.
+struct BytesBuildFailed {};
+
+// Byte-string-to-bytes without the intermediate string: the core writes
+// straight into a bytes object that grows as asked and is trimmed to the
+// bytes written at the end. Grows by resizing in place, which for large
+// objects moves pages rather than copying them.
+class BytesBuilder final : public bytepairtokenizer::ByteSink {
+public:
+    // Throws BytesBuildFailed (MemoryError set) when the object cannot grow.
+    char* reserve(std::size_t used, std::size_t capacity) override;
+
+    // The bytes object holding the first `length` bytes written (new
+    // reference), or nullptr with an exception set.
+    PyObject* finish(std::size_t length);
+
+    // Adds the conversion's traceback entry to the pending exception of a
+    // failed reserve() or finish().
+    static void addFailureEntry();
+
+private:
+    PyRef bytes_;
+};
 
 }  // namespace brevix

@@ -84,15 +84,23 @@ PyObject* encodeCorpusBody(PyObject* self, PyObject* const* args) {
 PyObject* decodeBody(PyObject* self, PyObject* const* args) {
     std::vector<int> ids;
     if (!corpusFromPyShim(args[0], ids)) return failAt(kDecodeEntry, kDecodeLine);
-    std::string text;
+    // The core writes straight into the result object, so building the result
+    // fails (at the line below the call) exactly when the builder cannot grow.
+    BytesBuilder builder;
+    std::size_t length = 0;
     try {
-        text = coreOf(self).decode(std::move(ids));
+        length = coreOf(self).decodeInto(std::move(ids), builder);
+    } catch (const BytesBuildFailed&) {
+        BytesBuilder::addFailureEntry();
+        return failAt(kDecodeEntry, kDecodeLine + 1);
     } catch (...) {
         translateCoreException();
         return failAt(kDecodeEntry, kDecodeLine);
     }
-    PyObject* result = byteStringToBytesShim(text);
-    return result ? result : failAt(kDecodeEntry, kDecodeLine + 1);
+    PyObject* result = builder.finish(length);
+    if (result) return result;
+    BytesBuilder::addFailureEntry();
+    return failAt(kDecodeEntry, kDecodeLine + 1);
 }
 
 const char* const kFitParameters[] = {"corpus", "max_vocab_size", "n_iter"};

@@ -2,6 +2,7 @@
 // Plain C++; nothing here knows about Python.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -10,6 +11,8 @@
 #include "dtypes.h"
 
 namespace bytepairtokenizer {
+
+class ByteSink;  // expander.h
 
 class BytePairTokenizer {
 public:
@@ -40,6 +43,10 @@ public:
     // Expands every id down to bytes. Throws std::invalid_argument for an id
     // whose expansion leads back to itself.
     std::string decode(std::vector<int> encoded);
+
+    // decode() written into `sink` from its start instead of returned; the
+    // result is the number of bytes written, anything past them is slack.
+    std::size_t decodeInto(std::vector<int> encoded, ByteSink& sink);
 
     // --- Engines behind the public members, reachable for testing. ---
 
