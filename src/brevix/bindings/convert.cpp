@@ -127,10 +127,7 @@ PyObject** currentItems(PyObject* sequence, bool isList) {
                   : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
 }
 
-#ifndef BREVIX_PREFETCH
-#define BREVIX_PREFETCH 16
-#endif
-constexpr Py_ssize_t kPrefetchAhead = BREVIX_PREFETCH;
+constexpr Py_ssize_t kPrefetchAhead = 16;
 
 bool walkListOrTuple(PyObject* sequence, std::vector<int>& corpus) {
     const PyRef held = PyRef::borrowed(sequence);
@@ -409,6 +406,62 @@ PyObject* byteStringToBytesShim(const std::string& text) {
         PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (!bytes) addTracebackEntry(kBytesToPy, 50, kConversionFile);
     return bytes;
+}
+
+IdStream::IdStream(PyObject* obj) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        held_ = PyRef::borrowed(obj);
+        kind_ = PyList_CheckExact(obj) ? Kind::List : Kind::Tuple;
+        count_ = static_cast<std::size_t>(currentLength(obj));
+        return;
+    }
+    if (!isArrayLike(obj)) return;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();  // the full conversion finds out again and decides
+        return;
+    }
+    const int signedness = integerSignedness(view_.format);
+    const Py_ssize_t size = view_.itemsize;
+    const bool integerSize = size == 1 || size == 2 || size == 4 || size == 8;
+    if (view_.ndim != 1 || signedness < 0 || !integerSize ||
+        static_cast<std::size_t>(view_.shape[0]) > kMaxCorpusLength) {
+        PyBuffer_Release(&view_);
+        return;
+    }
+    kind_ = Kind::Buffer;
+    isSigned_ = signedness == 1;
+    count_ = static_cast<std::size_t>(view_.shape[0]);
+}
+
+IdStream::~IdStream() {
+    if (kind_ == Kind::Buffer) PyBuffer_Release(&view_);
+}
+
+std::size_t IdStream::next(int* block, std::size_t capacity) {
+    std::size_t n = 0;
+    if (kind_ == Kind::Buffer) {
+        const Py_ssize_t stride = view_.strides ? view_.strides[0] : view_.itemsize;
+        const char* at = static_cast<const char*>(view_.buf) + position_ * stride;
+        for (; n < capacity && position_ < view_.shape[0]; ++n, ++position_, at += stride) {
+            long long value = 0;
+            if (!readBufferItem(at, view_.itemsize, isSigned_, value) || !fitsInt32(value)) {
+                return kGaveUp;
+            }
+            block[n] = static_cast<int>(value);
+        }
+        return n;
+    }
+    if (kind_ == Kind::None) return kGaveUp;
+    PyObject* sequence = held_.get();
+    const bool isList = kind_ == Kind::List;
+    for (; n < capacity && position_ < currentLength(sequence); ++n, ++position_) {
+        if (position_ + kPrefetchAhead < currentLength(sequence)) {
+            __builtin_prefetch(currentItems(sequence, isList)[position_ + kPrefetchAhead]);
+        }
+        if (!readSmallExactInt(currentItems(sequence, isList)[position_], block[n])) return kGaveUp;
+    }
+    if (static_cast<std::size_t>(position_) > kMaxCorpusLength) return kGaveUp;
+    return n;
 }
 
 char* BytesBuilder::reserve(std::size_t, std::size_t capacity) {

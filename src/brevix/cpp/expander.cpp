@@ -159,37 +159,30 @@ void TokenExpander::checkExpandable(const std::vector<int>& ids) {
     throw std::length_error("decoded text too long");
 }
 
-std::size_t TokenExpander::writeAll(ByteSink& sink, const std::vector<int>& ids) {
-    checkExpandable(ids);
-    // Room is asked for per block of ids, enough for every short expansion
-    // of the block copied as a full 16-byte block; a longer expansion asks
-    // for its exact length on top. Growth is geometric, so the sink moves
-    // its storage a handful of times at most.
-    constexpr std::size_t kBlock = 4096;
-    const std::uint8_t* shortLen = shortLength_.data();
-    const char* cache = short_.data();
-    const std::size_t n = ids.size();
-    const int* in = ids.data();
-    // In locals, so stores through the output pointer cannot make the
-    // compiler reload them (nor keep the pointer itself in memory).
-    const int tableEnd = end_;
-    std::size_t capacity = 0;
-    char* base = nullptr;
-    auto ensure = [&](std::size_t used, std::size_t need) {
-        if (need <= capacity) return;
-        capacity = std::max(need, capacity + capacity / 2);
-        base = sink.reserve(used, capacity);
-    };
+// Writes expansions into a sink. Room is asked for per block of ids, enough
+// for every short expansion of the block copied as a full 16-byte block; a
+// longer expansion asks for its exact length on top. Growth is geometric, so
+// the sink moves its storage a handful of times at most.
+class TokenExpander::Writer {
+public:
+    static constexpr std::size_t kBlock = 4096;
+
     // Text runs at about 2 to 4 bytes per id: start at 3 and grow if needed.
-    ensure(0, std::min(n, kBlock) * kShort + kShort);
-    ensure(0, n * 3 + kShort);
-    std::size_t used = 0;
-    std::size_t i = 0;
-    while (i < n) {
-        const std::size_t end = std::min(n, i + kBlock);
-        ensure(used, used + (end - i) * kShort + kShort);
-        char* p = base + used;
-        for (; i < end; ++i) {
+    Writer(const TokenExpander& expander, ByteSink& sink, std::size_t expectedIds)
+        : x_(expander), sink_(sink) {
+        ensure(std::max(std::min(expectedIds, kBlock) * kShort, expectedIds * 3) + kShort);
+    }
+
+    // At most kBlock ids.
+    void append(const int* in, std::size_t n) {
+        ensure(used_ + n * kShort + kShort);
+        // In locals, so stores through the output pointer make the compiler
+        // reload neither them nor the pointer itself.
+        const std::uint8_t* shortLen = x_.shortLength_.data();
+        const char* cache = x_.short_.data();
+        const int tableEnd = x_.end_;
+        char* p = base_ + used_;
+        for (std::size_t i = 0; i < n; ++i) {
             const int id = in[i];
             if (id >= -128 && id < tableEnd) {
                 const std::size_t k = index(id);
@@ -205,14 +198,55 @@ std::size_t TokenExpander::writeAll(ByteSink& sink, const std::vector<int>& ids)
                     continue;
                 }
             }
-            used = static_cast<std::size_t>(p - base);
-            const std::size_t len = static_cast<std::size_t>(lengthOf(id));
-            ensure(used, used + len + (end - i) * kShort + kShort);
-            p = expandLong(base + used, id);
+            used_ = static_cast<std::size_t>(p - base_);
+            const std::size_t len = static_cast<std::size_t>(x_.lengthOf(id));
+            ensure(used_ + len + (n - i) * kShort + kShort);
+            p = x_.expandLong(base_ + used_, id);
         }
-        used = static_cast<std::size_t>(p - base);
+        used_ = static_cast<std::size_t>(p - base_);
     }
-    return used;
+
+    std::size_t used() const { return used_; }
+
+private:
+    static std::size_t index(int id) { return static_cast<std::size_t>(static_cast<std::uint32_t>(id + 128)); }
+
+    void ensure(std::size_t need) {
+        if (need <= capacity_) return;
+        capacity_ = std::max(need, capacity_ + capacity_ / 2);
+        base_ = sink_.reserve(used_, capacity_);
+    }
+
+    const TokenExpander& x_;
+    ByteSink& sink_;
+    char* base_ = nullptr;
+    std::size_t capacity_ = 0;
+    std::size_t used_ = 0;
+};
+
+std::size_t TokenExpander::writeAll(ByteSink& sink, const std::vector<int>& ids) {
+    checkExpandable(ids);
+    Writer writer(*this, sink, ids.size());
+    for (std::size_t i = 0; i < ids.size(); i += Writer::kBlock) {
+        writer.append(ids.data() + i, std::min(Writer::kBlock, ids.size() - i));
+    }
+    return writer.used();
+}
+
+bool TokenExpander::writeFrom(ByteSink& sink, IdSource& source, std::size_t expectedIds,
+                              std::size_t& written) {
+    if (!allBounded_) throw std::logic_error("writeFrom needs a table without cyclic ids");
+    Writer writer(*this, sink, expectedIds);
+    int block[Writer::kBlock];
+    for (;;) {
+        const std::size_t n = source.next(block, Writer::kBlock);
+        if (n == IdSource::kGaveUp) return false;
+        if (n == 0) break;
+        if (n > Writer::kBlock) throw std::logic_error("id source overfilled its block");
+        writer.append(block, n);
+    }
+    written = writer.used();
+    return true;
 }
 
 namespace {

@@ -25,6 +25,19 @@ protected:
     ~ByteSink() = default;
 };
 
+// Ids handed over a block at a time, for decoding while they are read.
+class IdSource {
+public:
+    // Fills up to `capacity` ids into `block` and returns how many: 0 at the
+    // end, or kGaveUp when the source cannot go on (the caller then decodes
+    // by other means, so nothing it has done may be observable).
+    virtual std::size_t next(int* block, std::size_t capacity) = 0;
+    static constexpr std::size_t kGaveUp = static_cast<std::size_t>(-1);
+
+protected:
+    ~IdSource() = default;
+};
+
 class TokenExpander {
 public:
     // Resolves every merged id of revVocab up front (lengths, short
@@ -39,6 +52,14 @@ public:
     // Writes the bytes of every id into `sink` from its start and returns how
     // many were written. Throws as appendAll does, before asking for room.
     std::size_t writeAll(ByteSink& sink, const std::vector<int>& ids);
+
+    // writeAll() over ids read from `source` a block at a time, so they are
+    // never held all at once. Only for a table without cyclic or saturated
+    // ids (see bounded()), where decoding cannot fail on an id. Returns false
+    // when the source gave up; what was written is then meaningless.
+    bool writeFrom(ByteSink& sink, IdSource& source, std::size_t expectedIds,
+                   std::size_t& written);
+    bool bounded() const { return allBounded_; }
 
 private:
     static constexpr std::size_t kShort = 16;  // expansions up to this long are cached
@@ -55,6 +76,7 @@ private:
     std::uint64_t lengthOf(int id) const;
     char* expandLong(char* out, int id) const;
     void checkExpandable(const std::vector<int>& ids);
+    class Writer;
 
     DTYPE_BYTEPAIR_REV_VOCAB& revVocab_;
     int end_ = 256;  // merged ids 256..end_-1 are in the table; others decode as (0, 0)

@@ -270,6 +270,14 @@ std::size_t BytePairTokenizer::decodeInto(std::vector<int> encoded, ByteSink& si
     return TokenExpander(revVocab).writeAll(sink, encoded);
 }
 
+bool BytePairTokenizer::decodeStreamed(IdSource& source, std::size_t expectedIds, ByteSink& sink,
+                                       std::size_t& written) {
+    if (expectedIds * 4 < revVocab.size()) return false;
+    TokenExpander expander(revVocab);
+    if (!expander.bounded()) return false;
+    return expander.writeFrom(sink, source, expectedIds, written);
+}
+
 std::string BytePairTokenizer::decodeStraightforward(const std::vector<int>& encoded) {
     std::string decoded;
     for (int id : encoded) expandInto(decoded, id, revVocab);

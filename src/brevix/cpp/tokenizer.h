@@ -13,6 +13,7 @@
 namespace bytepairtokenizer {
 
 class ByteSink;  // expander.h
+class IdSource;  // expander.h
 
 class BytePairTokenizer {
 public:
@@ -47,6 +48,13 @@ public:
     // decode() written into `sink` from its start instead of returned; the
     // result is the number of bytes written, anything past them is slack.
     std::size_t decodeInto(std::vector<int> encoded, ByteSink& sink);
+
+    // decodeInto() over ids read from `source` while they are decoded, for
+    // about `expectedIds` ids. Declines (false, nothing read) where decode()
+    // would not use the table-driven expander or an id could fail to decode;
+    // also false when the source gave up. Only a true result is meaningful.
+    bool decodeStreamed(IdSource& source, std::size_t expectedIds, ByteSink& sink,
+                        std::size_t& written);
 
     // --- Engines behind the public members, reachable for testing. ---
 
