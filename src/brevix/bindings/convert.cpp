@@ -127,7 +127,7 @@ PyObject** currentItems(PyObject* sequence, bool isList) {
                   : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
 }
 
-constexpr Py_ssize_t kPrefetchAhead = 16;
+constexpr Py_ssize_t kPrefetchAhead = 64;
 
 bool walkListOrTuple(PyObject* sequence, std::vector<int>& corpus) {
     const PyRef held = PyRef::borrowed(sequence);
@@ -454,13 +454,16 @@ std::size_t IdStream::next(int* block, std::size_t capacity) {
     if (kind_ == Kind::None) return kGaveUp;
     PyObject* sequence = held_.get();
     const bool isList = kind_ == Kind::List;
-    for (; n < capacity && position_ < currentLength(sequence); ++n, ++position_) {
-        if (position_ + kPrefetchAhead < currentLength(sequence)) {
-            __builtin_prefetch(currentItems(sequence, isList)[position_ + kPrefetchAhead]);
-        }
-        if (!readSmallExactInt(currentItems(sequence, isList)[position_], block[n])) return kGaveUp;
+    Py_ssize_t at = position_;  // a local, so it stays in a register
+    for (; n < capacity; ++n, ++at) {
+        const Py_ssize_t length = currentLength(sequence);
+        if (at >= length) break;
+        PyObject** items = currentItems(sequence, isList);
+        if (at + kPrefetchAhead < length) __builtin_prefetch(items[at + kPrefetchAhead]);
+        if (!readSmallExactInt(items[at], block[n])) return kGaveUp;
     }
-    if (static_cast<std::size_t>(position_) > kMaxCorpusLength) return kGaveUp;
+    position_ = at;
+    if (static_cast<std::size_t>(at) > kMaxCorpusLength) return kGaveUp;
     return n;
 }
 
