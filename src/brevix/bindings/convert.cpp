@@ -15,6 +15,19 @@
 // order and multi-dimensional arrays take the general path). Result lists are
 // made at their final length and filled with shared ints for -128..255, the
 // base tokens that dominate encoder output. None of this is timed in tests.
+//
+// Reading a list for decode (10 MB of English text, 3.7M ids from encode):
+// - Exact ints of one digit are read from the object (type, size, digit)
+//   without PyLong_AsLong and without taking a reference: 0.29 -> 0.51 GB/s
+//   for the whole decode method. Everything else keeps the full path.
+// - Asking for the item 64 ahead: about +5-8%; 16 ahead was within noise.
+// - IdStream (decode only) hands ids to the core in blocks of 4096, so the
+//   15 MB id array is never written nor read back: 0.56 -> 0.75 GB/s from a
+//   list, 1.03 -> 1.2 GB/s from array('i').
+// - What is left is memory traffic: a list from encode holds ~2.9M distinct
+//   int objects (about 90 MB of 32-byte blocks) behind a 30 MB pointer
+//   array, all read for 10 MB of output. The same list with shared int
+//   objects decodes at about 0.9 GB/s.
 
 namespace brevix {
 
@@ -107,6 +120,13 @@ Py_ssize_t currentLength(PyObject* sequence) {
 // False for anything else (int subclasses such as bool, bigger ints), which
 // the general path reads by value.
 bool readSmallExactInt(PyObject* item, int& id) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // 3.12 changed how an int records its size: leave every item to the
+    // full path rather than misread it.
+    (void)item;
+    (void)id;
+    return false;
+#else
     if (!PyLong_CheckExact(item)) return false;
     const Py_ssize_t size = Py_SIZE(item);
     if (size < -1 || size > 1) return false;
@@ -119,6 +139,7 @@ bool readSmallExactInt(PyObject* item, int& id) {
     const int digit = static_cast<int>(reinterpret_cast<PyLongObject*>(item)->ob_digit[0]);
     id = size < 0 ? -digit : digit;
     return true;
+#endif
 }
 
 // The item array as it stands (a list's moves when the list is resized).

@@ -1,5 +1,5 @@
 // Fast decoding: expands ids through the reverse merge table without
-// recursion, sizing the output once.
+// recursion, in one pass into storage that grows as needed.
 #pragma once
 
 #include <cstddef>
