@@ -93,7 +93,8 @@ def main() -> None:
     core_fast, out_fast = _internal.decode_timed(merges, ids_array, "fast", args.repeat)
     core_plain, out_plain = _internal.decode_timed(merges, ids_array, "straightforward",
                                                    max(1, args.repeat // 2))
-    assert out_fast == text and out_plain == text, "decode(encode(text)) != text"
+    if not (out_fast == out_plain == text):
+        raise SystemExit("core decode(encode(text)) != text")
     hook_s, out = best(args.repeat, lambda: _internal.decode(merges, ids))
     list_s, out_list = best(args.repeat, lambda: tok.decode(ids))
     array_s, out_array = best(args.repeat, lambda: tok.decode(ids_array))
