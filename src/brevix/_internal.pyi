@@ -23,3 +23,9 @@ def merge_corpus(
     merges: Sequence[Sequence[int]],
     engine: _Engine = ...,
 ) -> list[int]: ...
+def decode_timed(
+    merges: Sequence[Sequence[int]] | None,
+    ids: Iterable[SupportsInt],
+    engine: _Engine = ...,
+    repeat: int = ...,
+) -> tuple[float, bytes]: ...

@@ -15,6 +15,19 @@
 // order and multi-dimensional arrays take the general path). Result lists are
 // made at their final length and filled with shared ints for -128..255, the
 // base tokens that dominate encoder output. None of this is timed in tests.
+//
+// Reading a list for decode (10 MB of English text, 3.7M ids from encode):
+// - Exact ints of one digit are read from the object (type, size, digit)
+//   without PyLong_AsLong and without taking a reference: 0.29 -> 0.51 GB/s
+//   for the whole decode method. Everything else keeps the full path.
+// - Asking for the item 64 ahead: about +5-8%; 16 ahead was within noise.
+// - IdStream (decode only) hands ids to the core in blocks of 4096, so the
+//   15 MB id array is never written nor read back: 0.56 -> 0.75 GB/s from a
+//   list, 1.03 -> 1.2 GB/s from array('i').
+// - What is left is memory traffic: a list from encode holds ~2.9M distinct
+//   int objects (about 90 MB of 32-byte blocks) behind a 30 MB pointer
+//   array, all read for 10 MB of output. The same list with shared int
+//   objects decodes at about 0.9 GB/s.
 
 namespace brevix {
 
@@ -102,14 +115,59 @@ Py_ssize_t currentLength(PyObject* sequence) {
     return PyList_CheckExact(sequence) ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
 }
 
+// The value of an exact int of at most one digit, read straight from its
+// digits: no call, no reference taken, nothing that can run Python code.
+// False for anything else (int subclasses such as bool, bigger ints), which
+// the general path reads by value.
+bool readSmallExactInt(PyObject* item, int& id) {
+#if PY_VERSION_HEX >= 0x030C0000
+    // 3.12 changed how an int records its size: leave every item to the
+    // full path rather than misread it.
+    (void)item;
+    (void)id;
+    return false;
+#else
+    if (!PyLong_CheckExact(item)) return false;
+    const Py_ssize_t size = Py_SIZE(item);
+    if (size < -1 || size > 1) return false;
+    // One 30-bit digit always fits a signed 32-bit id.
+    static_assert(PyLong_SHIFT <= 30, "one digit must fit a signed 32-bit id");
+    if (size == 0) {
+        id = 0;  // a zero int need not hold a digit at all
+        return true;
+    }
+    const int digit = static_cast<int>(reinterpret_cast<PyLongObject*>(item)->ob_digit[0]);
+    id = size < 0 ? -digit : digit;
+    return true;
+#endif
+}
+
+// The item array as it stands (a list's moves when the list is resized).
+PyObject** currentItems(PyObject* sequence, bool isList) {
+    return isList ? reinterpret_cast<PyListObject*>(sequence)->ob_item
+                  : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
+}
+
+constexpr Py_ssize_t kPrefetchAhead = 64;
+
 bool walkListOrTuple(PyObject* sequence, std::vector<int>& corpus) {
     const PyRef held = PyRef::borrowed(sequence);
     const bool isList = PyList_CheckExact(sequence);
     corpus.reserve(static_cast<std::size_t>(currentLength(sequence)));
     for (Py_ssize_t i = 0; i < currentLength(sequence); ++i) {
+        // Item objects are scattered in memory; asking for one a few items
+        // ahead hides most of the wait for its header.
+        if (kPrefetchAhead > 0 && i + kPrefetchAhead < currentLength(sequence)) {
+            __builtin_prefetch(currentItems(sequence, isList)[i + kPrefetchAhead]);
+        }
+        PyObject* borrowed = currentItems(sequence, isList)[i];
+        int id = 0;
+        if (readSmallExactInt(borrowed, id)) {
+            if (!appendId(corpus, id)) return false;
+            continue;
+        }
         // The item's __int__ may shrink the list and drop the item.
-        const PyRef item = PyRef::borrowed(isList ? PyList_GET_ITEM(sequence, i)
-                                                  : PyTuple_GET_ITEM(sequence, i));
+        const PyRef item = PyRef::borrowed(borrowed);
         if (!appendItem(corpus, item.get())) return false;
     }
     return true;
@@ -370,5 +428,90 @@ PyObject* byteStringToBytesShim(const std::string& text) {
     if (!bytes) addTracebackEntry(kBytesToPy, 50, kConversionFile);
     return bytes;
 }
+
+IdStream::IdStream(PyObject* obj) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        held_ = PyRef::borrowed(obj);
+        kind_ = PyList_CheckExact(obj) ? Kind::List : Kind::Tuple;
+        count_ = static_cast<std::size_t>(currentLength(obj));
+        return;
+    }
+    if (!isArrayLike(obj)) return;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();  // the full conversion finds out again and decides
+        return;
+    }
+    const int signedness = integerSignedness(view_.format);
+    const Py_ssize_t size = view_.itemsize;
+    const bool integerSize = size == 1 || size == 2 || size == 4 || size == 8;
+    if (view_.ndim != 1 || signedness < 0 || !integerSize ||
+        static_cast<std::size_t>(view_.shape[0]) > kMaxCorpusLength) {
+        PyBuffer_Release(&view_);
+        return;
+    }
+    kind_ = Kind::Buffer;
+    isSigned_ = signedness == 1;
+    count_ = static_cast<std::size_t>(view_.shape[0]);
+}
+
+IdStream::~IdStream() {
+    if (kind_ == Kind::Buffer) PyBuffer_Release(&view_);
+}
+
+std::size_t IdStream::next(int* block, std::size_t capacity) {
+    std::size_t n = 0;
+    if (kind_ == Kind::Buffer) {
+        const Py_ssize_t stride = view_.strides ? view_.strides[0] : view_.itemsize;
+        const char* at = static_cast<const char*>(view_.buf) + position_ * stride;
+        for (; n < capacity && position_ < view_.shape[0]; ++n, ++position_, at += stride) {
+            long long value = 0;
+            if (!readBufferItem(at, view_.itemsize, isSigned_, value) || !fitsInt32(value)) {
+                return kGaveUp;
+            }
+            block[n] = static_cast<int>(value);
+        }
+        return n;
+    }
+    if (kind_ == Kind::None) return kGaveUp;
+    PyObject* sequence = held_.get();
+    const bool isList = kind_ == Kind::List;
+    Py_ssize_t at = position_;  // a local, so it stays in a register
+    for (; n < capacity; ++n, ++at) {
+        const Py_ssize_t length = currentLength(sequence);
+        if (at >= length) break;
+        PyObject** items = currentItems(sequence, isList);
+        if (at + kPrefetchAhead < length) __builtin_prefetch(items[at + kPrefetchAhead]);
+        if (!readSmallExactInt(items[at], block[n])) return kGaveUp;
+    }
+    position_ = at;
+    if (static_cast<std::size_t>(at) > kMaxCorpusLength) return kGaveUp;
+    return n;
+}
+
+char* BytesBuilder::reserve(std::size_t, std::size_t capacity) {
+    if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)) {
+        PyErr_NoMemory();
+        throw BytesBuildFailed{};
+    }
+    const auto size = static_cast<Py_ssize_t>(capacity);
+    if (!bytes_) {
+        bytes_.reset(PyBytes_FromStringAndSize(nullptr, size));
+    } else {
+        // Resizing drops the reference on failure and sets the pointer to null.
+        PyObject* grown = bytes_.release();
+        if (_PyBytes_Resize(&grown, size) == 0) bytes_.reset(grown);
+    }
+    if (!bytes_) throw BytesBuildFailed{};
+    return PyBytes_AS_STRING(bytes_.get());
+}
+
+PyObject* BytesBuilder::finish(std::size_t length) {
+    if (!bytes_) return PyBytes_FromStringAndSize(nullptr, 0);  // nothing was asked for
+    PyObject* trimmed = bytes_.release();
+    if (_PyBytes_Resize(&trimmed, static_cast<Py_ssize_t>(length)) < 0) return nullptr;
+    return trimmed;
+}
+
+void BytesBuilder::addFailureEntry() { addTracebackEntry(kBytesToPy, 50, kConversionFile); }
 
 }  // namespace brevix

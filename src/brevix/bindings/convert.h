@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "expander.h"
+#include "pyref.h"
+
 namespace brevix {
 
 // Lengths and counts in the core are signed 32-bit.
@@ -49,5 +52,58 @@ bool byteStringFromPyShim(PyObject* obj, std::string& text);
 
 // Byte string -> new bytes, unchanged (no text decoding).
 PyObject* byteStringToBytesShim(const std::string& text);
+
+// Sequence-to-id-array a block at a time, for an exact list or tuple, or a
+// one-dimensional integer array.array or NumPy array. Gives up
+// (IdSource::kGaveUp) at the first item the full conversion would treat in
+// any other way than reading a value that fits (an int subclass, a big int,
+// an object with __int__, a value out of range, a changed length), so that
+// the caller can start over with corpusFromPyShim: nothing observable has
+// happened until then. No Python code runs while it reads.
+class IdStream final : public bytepairtokenizer::IdSource {
+public:
+    explicit IdStream(PyObject* obj);
+    IdStream(const IdStream&) = delete;
+    IdStream& operator=(const IdStream&) = delete;
+    ~IdStream();
+
+    // False when `obj` is none of the above; nothing is read then.
+    bool usable() const { return kind_ != Kind::None; }
+    std::size_t expected() const { return count_; }
+    std::size_t next(int* block, std::size_t capacity) override;
+
+private:
+    enum class Kind { None, List, Tuple, Buffer };
+    PyRef held_;
+    Kind kind_ = Kind::None;
+    Py_buffer view_{};
+    bool isSigned_ = false;
+    std::size_t count_ = 0;
+    Py_ssize_t position_ = 0;
+};
+
+// Thrown by BytesBuilder::reserve with the Python exception already set.
+struct BytesBuildFailed {};
+
+// Byte-string-to-bytes without the intermediate string: the core writes
+// straight into a bytes object that grows as asked and is trimmed to the
+// bytes written at the end. Grows by resizing in place, which for large
+// objects moves pages rather than copying them.
+class BytesBuilder final : public bytepairtokenizer::ByteSink {
+public:
+    // Throws BytesBuildFailed (MemoryError set) when the object cannot grow.
+    char* reserve(std::size_t used, std::size_t capacity) override;
+
+    // The bytes object holding the first `length` bytes written (new
+    // reference), or nullptr with an exception set.
+    PyObject* finish(std::size_t length);
+
+    // Adds the conversion's traceback entry to the pending exception of a
+    // failed reserve() or finish().
+    static void addFailureEntry();
+
+private:
+    PyRef bytes_;
+};
 
 }  // namespace brevix

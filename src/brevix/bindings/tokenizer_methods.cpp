@@ -2,6 +2,7 @@
 // into the core tokenizer of the instance, convert the result.
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "callframe.h"
@@ -80,18 +81,48 @@ PyObject* encodeCorpusBody(PyObject* self, PyObject* const* args) {
     return result ? result : failAt(kEncodeCorpusEntry, kEncodeCorpusLine + 1);
 }
 
+// Decodes while reading the ids, without the id array in between (it is as
+// large as the result, so writing and reading it back costs about as much as
+// decoding). Only a complete success counts: on anything else, nothing
+// observable has happened and the caller decodes the usual way, which raises
+// whatever is to be raised in the usual order.
+PyObject* decodeStreaming(PyObject* self, PyObject* encoded) {
+    IdStream stream(encoded);
+    if (!stream.usable()) return nullptr;
+    BytesBuilder builder;
+    std::size_t length = 0;
+    bool done = false;
+    try {
+        done = coreOf(self).decodeStreamed(stream, stream.expected(), builder, length);
+    } catch (...) {
+        done = false;
+    }
+    PyObject* result = done ? builder.finish(length) : nullptr;
+    if (!result) PyErr_Clear();
+    return result;
+}
+
 PyObject* decodeBody(PyObject* self, PyObject* const* args) {
+    if (PyObject* streamed = decodeStreaming(self, args[0])) return streamed;
     std::vector<int> ids;
     if (!corpusFromPyShim(args[0], ids)) return failAt(kDecodeEntry, kDecodeLine);
-    std::string text;
+    // The core writes straight into the result object, so building the result
+    // fails (at the line below the call) exactly when the builder cannot grow.
+    BytesBuilder builder;
+    std::size_t length = 0;
     try {
-        text = coreOf(self).decode(ids);
+        length = coreOf(self).decodeInto(std::move(ids), builder);
+    } catch (const BytesBuildFailed&) {
+        BytesBuilder::addFailureEntry();
+        return failAt(kDecodeEntry, kDecodeLine + 1);
     } catch (...) {
         translateCoreException();
         return failAt(kDecodeEntry, kDecodeLine);
     }
-    PyObject* result = byteStringToBytesShim(text);
-    return result ? result : failAt(kDecodeEntry, kDecodeLine + 1);
+    PyObject* result = builder.finish(length);
+    if (result) return result;
+    BytesBuilder::addFailureEntry();
+    return failAt(kDecodeEntry, kDecodeLine + 1);
 }
 
 const char* const kFitParameters[] = {"corpus", "max_vocab_size", "n_iter"};

@@ -1,7 +1,8 @@
 // Fast decoding: expands ids through the reverse merge table without
-// recursion, sizing the output once.
+// recursion, in one pass into storage that grows as needed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,6 +10,33 @@
 #include "dtypes.h"
 
 namespace bytepairtokenizer {
+
+// Storage the expander writes decoded bytes into. The expander asks for room
+// before writing and never writes past it; an implementation may move its
+// storage to grow. Bytes past what the expander reports written are slack
+// the owner trims.
+class ByteSink {
+public:
+    // Room for at least `capacity` bytes, keeping the first `used` bytes
+    // already written. Returns the (possibly moved) start. May throw.
+    virtual char* reserve(std::size_t used, std::size_t capacity) = 0;
+
+protected:
+    ~ByteSink() = default;
+};
+
+// Ids handed over a block at a time, for decoding while they are read.
+class IdSource {
+public:
+    // Fills up to `capacity` ids into `block` and returns how many: 0 at the
+    // end, or kGaveUp when the source cannot go on (the caller then decodes
+    // by other means, so nothing it has done may be observable).
+    virtual std::size_t next(int* block, std::size_t capacity) = 0;
+    static constexpr std::size_t kGaveUp = static_cast<std::size_t>(-1);
+
+protected:
+    ~IdSource() = default;
+};
 
 class TokenExpander {
 public:
@@ -20,6 +48,18 @@ public:
     // (before writing anything) when an id's expansion leads back to itself,
     // naming the id the straightforward expansion names.
     void appendAll(std::string& out, const std::vector<int>& ids);
+
+    // Writes the bytes of every id into `sink` from its start and returns how
+    // many were written. Throws as appendAll does, before asking for room.
+    std::size_t writeAll(ByteSink& sink, const std::vector<int>& ids);
+
+    // writeAll() over ids read from `source` a block at a time, so they are
+    // never held all at once. Only for a table without cyclic or saturated
+    // ids (see bounded()), where decoding cannot fail on an id. Returns false
+    // when the source gave up; what was written is then meaningless.
+    bool writeFrom(ByteSink& sink, IdSource& source, std::size_t expectedIds,
+                   std::size_t& written);
+    bool bounded() const { return allBounded_; }
 
 private:
     static constexpr std::size_t kShort = 16;  // expansions up to this long are cached
@@ -34,7 +74,9 @@ private:
     void resolve(int id);
     void fillShort(int id);
     std::uint64_t lengthOf(int id) const;
-    void expandLong(char*& out, int id) const;
+    char* expandLong(char* out, int id) const;
+    void checkExpandable(const std::vector<int>& ids);
+    class Writer;
 
     DTYPE_BYTEPAIR_REV_VOCAB& revVocab_;
     int end_ = 256;  // merged ids 256..end_-1 are in the table; others decode as (0, 0)
@@ -43,6 +85,7 @@ private:
     std::vector<State> state_;           // by index
     std::vector<char> short_;            // kShort bytes per index
     std::vector<std::uint8_t> shortLength_;  // by index: length up to kShort, else kNotShort
+    bool allBounded_ = true;  // no id in the table is cyclic or saturated
 };
 
 }  // namespace bytepairtokenizer

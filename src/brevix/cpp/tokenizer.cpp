@@ -6,6 +6,7 @@
 #include "trainer.h"
 
 #include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <ostream>
 #include <stdexcept>
@@ -257,6 +258,24 @@ std::string BytePairTokenizer::decode(std::vector<int> encoded) {
     // handful of ids the plain expansion is cheaper.
     if (encoded.size() * 4 < revVocab.size()) return decodeStraightforward(encoded);
     return decodeFast(encoded);
+}
+
+std::size_t BytePairTokenizer::decodeInto(std::vector<int> encoded, ByteSink& sink) {
+    if (encoded.size() * 4 < revVocab.size()) {
+        const std::string decoded = decodeStraightforward(encoded);
+        char* out = sink.reserve(0, decoded.size());
+        if (!decoded.empty()) std::memcpy(out, decoded.data(), decoded.size());
+        return decoded.size();
+    }
+    return TokenExpander(revVocab).writeAll(sink, encoded);
+}
+
+bool BytePairTokenizer::decodeStreamed(IdSource& source, std::size_t expectedIds, ByteSink& sink,
+                                       std::size_t& written) {
+    if (expectedIds * 4 < revVocab.size()) return false;
+    TokenExpander expander(revVocab);
+    if (!expander.bounded()) return false;
+    return expander.writeFrom(sink, source, expectedIds, written);
 }
 
 std::string BytePairTokenizer::decodeStraightforward(const std::vector<int>& encoded) {

@@ -2,6 +2,7 @@
 // Plain C++; nothing here knows about Python.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -10,6 +11,9 @@
 #include "dtypes.h"
 
 namespace bytepairtokenizer {
+
+class ByteSink;  // expander.h
+class IdSource;  // expander.h
 
 class BytePairTokenizer {
 public:
@@ -40,6 +44,17 @@ public:
     // Expands every id down to bytes. Throws std::invalid_argument for an id
     // whose expansion leads back to itself.
     std::string decode(std::vector<int> encoded);
+
+    // decode() written into `sink` from its start instead of returned; the
+    // result is the number of bytes written, anything past them is slack.
+    std::size_t decodeInto(std::vector<int> encoded, ByteSink& sink);
+
+    // decodeInto() over ids read from `source` while they are decoded, for
+    // about `expectedIds` ids. Declines (false, nothing read) where decode()
+    // would not use the table-driven expander or an id could fail to decode;
+    // also false when the source gave up. Only a true result is meaningful.
+    bool decodeStreamed(IdSource& source, std::size_t expectedIds, ByteSink& sink,
+                        std::size_t& written);
 
     // --- Engines behind the public members, reachable for testing. ---
 
