@@ -47,4 +47,11 @@ PyObject* tracebackGlobalsForEntries();
 // the error raised while making it replaces the pending exception.
 void addTracebackEntry(const char* functionName, int line, const char* fileName) noexcept;
 
+// Adds the entry of one of the module's own functions and returns the
+// failure value, so bodies can end with `return failAt(entry, line);`.
+inline PyObject* failAt(const char* entry, int line) {
+    addTracebackEntry(entry, line, kModuleFile);
+    return nullptr;
+}
+
 }  // namespace brevix

@@ -18,11 +18,6 @@ constexpr int kLoaderLine = 30;
 constexpr int kLoaderResultLine = 31;
 constexpr int kSaverLine = 34;
 
-PyObject* failAt(const char* entry, int line) {
-    addTracebackEntry(entry, line, kModuleFile);
-    return nullptr;
-}
-
 PyObject* dataLoaderBody(PyObject*, PyObject* const* args) {
     std::string path;
     if (!byteStringFromPyShim(args[0], path)) return failAt(kLoaderEntry, kLoaderLine);

@@ -26,11 +26,6 @@ constexpr int kEncodeLine = 20;
 constexpr int kEncodeCorpusLine = 23;
 constexpr int kDecodeLine = 26;
 
-PyObject* failAt(const char* entry, int line) {
-    addTracebackEntry(entry, line, kModuleFile);
-    return nullptr;
-}
-
 // Pending signals are checked between training iterations so Ctrl-C stops a
 // long fit; the handler's exception (KeyboardInterrupt) stays pending.
 bool signalPending() { return PyErr_CheckSignals() != 0; }
