@@ -104,6 +104,13 @@ def hf_training(tok: Any, trainer: Any, path: str, mode: str) -> Callable[[], An
     return whole
 
 
+HF_NOTES = {
+    "words": "GPT-2 regex split into words, then byte-level",
+    "lines": "byte-level, no regex split: each line is one sequence",
+    "whole": "byte-level, no regex split, the whole text one sequence (train_from_iterator)",
+}
+
+
 def train_hf(p: Result) -> Result:
     from tokenizers import Tokenizer, models, pre_tokenizers, trainers
 
@@ -121,7 +128,7 @@ def train_hf(p: Result) -> Result:
         initial_alphabet=pre_tokenizers.ByteLevel.alphabet(),
     )
     result, _ = measured(hf_training(tok, trainer, p["corpus"], p["mode"]))
-    result["merges_learned"] = tok.get_vocab_size() - 256
+    result.update(merges_learned=tok.get_vocab_size() - 256, note=HF_NOTES[p["mode"]])
     return result
 
 
@@ -149,6 +156,9 @@ def train_sentencepiece(p: Result) -> Result:
         sp = spm.SentencePieceProcessor(model_file=prefix + ".model")
         # Its vocabulary counts characters, merges and 3 special pieces.
         result["merges_learned"] = f"{sp.get_piece_size()} pieces"
+    sample = p.get("input_sentence_size", 0)
+    result["note"] = (f"{'every line' if not sample else f'{sample} sampled lines'} "
+                      "(input_sentence_size), split at whitespace, character_coverage 0.9995")
     return result
 
 
