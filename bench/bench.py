@@ -292,29 +292,44 @@ def show(row: Row) -> None:
               f"  {training_notes(r)}", flush=True)
 
 
-def machine() -> dict[str, str]:
-    def first_line(cmd: list[str]) -> str:
-        try:
-            out = subprocess.run(cmd, capture_output=True, text=True, timeout=10).stdout
-            return out.splitlines()[0] if out else "unknown"
-        except (OSError, subprocess.SubprocessError):
-            return "unknown"
-
-    info = {"CPU": "unknown", "Memory": "unknown", "OS": platform.platform()}
+def proc_fields(path: str, keys: list[str], sep: str = ":") -> dict[str, str]:
+    """The first value of each key in a "key: value" file such as /proc/cpuinfo."""
+    found: dict[str, str] = {}
     try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                info["CPU"] = line.split(":", 1)[1].strip()
-                break
-        for line in open("/proc/meminfo"):
-            if line.startswith("MemTotal"):
-                info["Memory"] = f"{int(line.split()[1]) / 1e6:.1f} GB"
-                break
+        with open(path) as f:
+            for line in f:
+                key, _, value = line.partition(sep)
+                key = key.strip()
+                if key in keys and key not in found:
+                    found[key] = value.strip().strip('"')
     except OSError:
         pass
-    info["Cores"] = f"{os.cpu_count()} logical, {len(os.sched_getaffinity(0))} usable by this process"
-    info["Python"] = f"{platform.python_implementation()} {platform.python_version()}"
-    info["Compiler"] = first_line([os.environ.get("CXX", "c++"), "--version"])
+    return found
+
+
+def first_line(cmd: list[str]) -> str:
+    try:
+        out = subprocess.run(cmd, capture_output=True, text=True, timeout=10).stdout
+        return out.splitlines()[0] if out else "unknown"
+    except (OSError, subprocess.SubprocessError):
+        return "unknown"
+
+
+def machine() -> dict[str, str]:
+    cpu = proc_fields("/proc/cpuinfo", ["model name", "cpu MHz", "cache size"])
+    mem = proc_fields("/proc/meminfo", ["MemTotal"])
+    os_name = proc_fields("/etc/os-release", ["PRETTY_NAME"], sep="=").get("PRETTY_NAME", "")
+    info = {
+        "CPU": ", ".join(filter(None, [cpu.get("model name", "unknown"),
+                                       cpu.get("cpu MHz", "") and f"{float(cpu['cpu MHz']):.0f} MHz",
+                                       cpu.get("cache size", "") and f"{cpu['cache size']} cache"])),
+        "Cores": f"{os.cpu_count()} logical, {len(os.sched_getaffinity(0))} usable by this process "
+                 "(a 2-core machine: figures are not those of a workstation)",
+        "Memory": f"{int(mem['MemTotal'].split()[0]) / 1e6:.1f} GB" if "MemTotal" in mem else "unknown",
+        "OS": ", ".join(filter(None, [os_name, platform.platform()])),
+        "Python": f"{platform.python_implementation()} {platform.python_version()}",
+        "Compiler": first_line([os.environ.get("CXX", "c++"), "--version"]),
+    }
     for name in ["brevix", *PEERS]:
         try:
             info[name] = importlib.metadata.version(name)
@@ -331,7 +346,7 @@ READING = """\
 How to read this. Every figure comes from one invocation on the machine above, which has only
 2 cores: each measurement runs alone in its own process, peers are held to one thread, but
 anything else running on the machine (the load averages above) competes for the same cores, so
-differences under ~10% are noise. Ratios compare with brevix measured in this same run; a ratio
+differences under ~10% are noise, and more so for sub-second times. Ratios compare with brevix measured in this same run; a ratio
 above 1x means more time or memory than brevix in the training table, and higher throughput in
 the encode/decode table. brevix's peak RSS includes the corpus as a Python list of ints (the
 `RSS before` column), which the public `fit` needs; `bytes per corpus token` is what training
@@ -479,7 +494,8 @@ def main(argv: list[str] | None = None) -> int:
     report.settings = {
         "argv": args.argv, "timeout": args.timeout, "peer_timeout": args.peer_timeout, "repeat": args.repeat,
         "started": started.isoformat(timespec="seconds"), "load_start": load_average(),
-        "command": os.environ.get("BREVIX_BENCH_COMMAND") or f"python bench/bench.py {' '.join(args.argv)}".strip(),
+        "command": (os.environ.get("BREVIX_BENCH_COMMAND")
+                    or f"python bench/bench.py {' '.join(args.argv)}").strip(),
         "text": f"{args.text_mb:g} MB",
     }
     print("machine: " + "; ".join(f"{k} {v}" for k, v in report.machine.items()), flush=True)
