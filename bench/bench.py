@@ -3,8 +3,12 @@
 engine, Hugging Face tokenizers and SentencePiece; encode and decode
 throughput against tiktoken built from the same merges.
 
-    python bench/bench.py [--quick] [--no-peers] [--sizes MB ...] [--merges N]
-                          [--out-dir DIR] [--corpus-dir DIR]
+    python bench/bench.py [--quick] [--no-peers] [--sizes MB ...] [--merges N ...]
+                          [--text-mb MB] [--out-dir DIR] [--corpus-dir DIR]
+
+Without --sizes and --merges it runs the full matrix (DEFAULT_CASES): 1, 10
+and 100 MB at 1,000 merges, and 100 MB at 10,000 merges; encode and decode
+then use the tokenizer with the most merges on a 10 MB text.
 
 Every measurement runs in its own process (bench/worker.py). Nothing here
 judges a timing: the script prints each result with its ratio to the brevix
@@ -36,12 +40,56 @@ MB = corpora.MB
 PEERS = {"tokenizers": "tokenizers", "sentencepiece": "sentencepiece", "tiktoken": "tiktoken"}
 
 
+@dataclass(frozen=True)
+class Case:
+    """One training configuration: a corpus size and a number of merges."""
+
+    size_mb: float
+    merges: int
+
+    @property
+    def corpus(self) -> str:
+        return f"{self.size_mb:g} MB"
+
+    def within(self, other: Case) -> bool:
+        """True when this case is no bigger than `other` in both dimensions."""
+        return self.size_mb <= other.size_mb and self.merges <= other.merges
+
+
+# The full matrix: linearity in corpus size at 1,000 merges, then 10x the
+# merges on the largest corpus.
+DEFAULT_CASES = [Case(1, 1000), Case(10, 1000), Case(100, 1000), Case(100, 10000)]
+QUICK_CASES = [Case(0.05, 50), Case(0.2, 50)]
+
+
+@dataclass(frozen=True)
+class Trainer:
+    """A trainer compared with brevix's fast engine on every case."""
+
+    name: str
+    task: str
+    params: dict[str, Any]
+    module: str | None  # peer package, None for brevix itself
+    short_timeout: bool = False  # known to grow faster than linearly
+
+
+TRAINERS = [
+    Trainer("brevix straightforward engine", "train-brevix-straightforward", {}, None),
+    Trainer("HF tokenizers BPE, byte-level words", "train-hf", {"mode": "words"}, "tokenizers"),
+    Trainer("HF tokenizers BPE, unsplit lines", "train-hf", {"mode": "lines"}, "tokenizers"),
+    Trainer("HF tokenizers BPE, whole text unsplit", "train-hf", {"mode": "whole"}, "tokenizers",
+            short_timeout=True),
+    Trainer("SentencePiece BPE", "train-sentencepiece", {}, "sentencepiece"),
+]
+
+
 @dataclass
 class Row:
     corpus: str
     name: str
     result: dict[str, Any]
     baseline: dict[str, Any] | None = None
+    merges: int | None = None
 
 
 @dataclass
@@ -73,13 +121,15 @@ def run_worker(task: str, params: dict[str, Any], timeout: float, env: dict[str,
         result: dict[str, Any] = json.loads(text)
         return result
     except subprocess.TimeoutExpired:
-        return {"status": "timeout", "why": f"over {timeout:.0f} s"}
+        return {"status": "timeout", "why": f"stopped after {timeout:.0f} s"}
     finally:
         os.unlink(out)
 
 
-def peer_status(module: str, no_peers: bool) -> str | None:
+def peer_status(module: str | None, no_peers: bool) -> str | None:
     """None when the peer can run, otherwise why it is not measured."""
+    if module is None:
+        return None
     if no_peers:
         return "skipped (--no-peers)"
     if importlib.util.find_spec(module) is None:
@@ -87,46 +137,81 @@ def peer_status(module: str, no_peers: bool) -> str | None:
     return None
 
 
-SINGLE_THREAD = {"RAYON_NUM_THREADS": "1", "RAYON_RS_NUM_CPUS": "1", "TOKENIZERS_PARALLELISM": "false"}
+SINGLE_THREAD = {"RAYON_NUM_THREADS": "1", "RAYON_RS_NUM_CPUS": "1", "TOKENIZERS_PARALLELISM": "false",
+                 "OMP_NUM_THREADS": "1"}
 
 
-def training_runs(path: Path, label: str, args: argparse.Namespace, workdir: Path, report: Report) -> Path | None:
-    params = {"corpus": str(path), "merges": args.merges}
-    model_out = workdir / f"brevix-{label}.model"
-    base = run_worker("train-brevix-fast", {**params, "model_out": str(model_out)}, args.timeout, {})
-    report.training.append(Row(label, "brevix fit (fast engine)", base))
-    show(report.training[-1])
+class Training:
+    """Runs the trainers over the cases, remembering which ones gave up."""
 
-    size_mb = path.stat().st_size / MB
-    if size_mb * args.merges <= args.straightforward_limit:
-        r = run_worker("train-brevix-straightforward", params, args.timeout, {})
-    else:
-        r = {"status": "skipped", "why": f"over {args.straightforward_limit} MB x merges"}
-    report.training.append(Row(label, "brevix straightforward engine", r, base))
-    show(report.training[-1])
+    def __init__(self, args: argparse.Namespace, workdir: Path, report: Report) -> None:
+        self.args, self.workdir, self.report = args, workdir, report
+        self.gave_up: dict[str, tuple[Case, str]] = {}
 
-    peers = [
-        ("tokenizers", "HF tokenizers BPE, byte-level words", "train-hf", {"split": True}),
-        ("tokenizers", "HF tokenizers BPE, unsplit lines", "train-hf", {"split": False}),
-        ("sentencepiece", "SentencePiece BPE", "train-sentencepiece", {}),
-    ]
-    for module, name, task, extra in peers:
-        why = peer_status(module, args.no_peers)
-        r = {"status": why} if why else run_worker(task, {**params, **extra}, args.timeout, SINGLE_THREAD)
-        report.training.append(Row(label, name, r, base))
-        show(report.training[-1])
-    return model_out if base.get("status") == "ok" else None
+    def run_case(self, case: Case, path: Path) -> Path | None:
+        params = {"corpus": str(path), "merges": case.merges}
+        model_out = self.workdir / f"brevix-{case.size_mb:g}-{case.merges}.model"
+        base = run_worker("train-brevix-fast", {**params, "model_out": str(model_out)}, self.args.timeout, {})
+        self.add(Row(case.corpus, "brevix fit (fast engine)", base, merges=case.merges))
+        for trainer in TRAINERS:
+            extra = {"reference_model": str(model_out)} if trainer.module is None else {}
+            result = self.skip_reason(trainer, case) or run_worker(
+                trainer.task, {**params, **trainer.params, **extra},
+                self.args.peer_timeout if trainer.short_timeout else self.args.timeout, SINGLE_THREAD)
+            if result.get("status") in ("timeout", "failed"):
+                self.gave_up[trainer.name] = (case, result["status"])
+            self.add(Row(case.corpus, trainer.name, result, base, case.merges))
+        return model_out if base.get("status") == "ok" else None
+
+    def skip_reason(self, trainer: Trainer, case: Case) -> dict[str, Any] | None:
+        why = peer_status(trainer.module, self.args.no_peers)
+        if why:
+            return {"status": why}
+        if trainer.module is None and case.size_mb * case.merges > self.args.straightforward_limit:
+            return {"status": "skipped", "why": f"MB x merges over {self.args.straightforward_limit:g}"}
+        if trainer.name in self.gave_up:
+            earlier, status = self.gave_up[trainer.name]
+            if earlier.within(case):
+                return {"status": "not run", "why": f"{status} at {earlier.corpus} / {earlier.merges} merges"}
+        return None
+
+    def add(self, row: Row) -> None:
+        self.report.training.append(row)
+        show(row)
 
 
 def throughput_runs(model: Path, text: Path, label: str, args: argparse.Namespace, report: Report) -> None:
     params = {"model": str(model), "text": str(text), "repeat": args.repeat}
-    base = run_worker("throughput-brevix", params, args.timeout, {})
-    report.throughput.append(Row(label, "brevix", base))
-    show(report.throughput[-1])
-    why = peer_status("tiktoken", args.no_peers)
-    r = {"status": why} if why else run_worker("throughput-tiktoken", params, args.timeout, {})
-    report.throughput.append(Row(label, "tiktoken (same merges)", r, base))
-    show(report.throughput[-1])
+    libraries = [
+        ("brevix", "throughput-brevix", None),
+        ("tiktoken (same merges)", "throughput-tiktoken", "tiktoken"),
+    ]
+    for name, task, module in libraries:
+        why = peer_status(module, args.no_peers)
+        result: dict[str, Any] = {"status": why} if why else run_worker(task, params, args.timeout, SINGLE_THREAD)
+        # A library that did not run still gets a row, with the reason.
+        rows: list[dict[str, Any]] = result.get("rows") or [{"op": "encode/decode", "impl": name}]
+        status = {"status": result.get("status", "ok"), "why": result.get("why", "")}
+        report.throughput.extend(Row(label, row["impl"], {**row, **status}) for row in rows)
+    report.throughput.sort(key=lambda row: row.result.get("op") != "encode")  # encodes first, stable
+    baselines = throughput_baselines(report.throughput)
+    for row in report.throughput:
+        row.baseline = baselines
+        show(row)
+
+
+def throughput_baselines(rows: list[Row]) -> dict[str, Any]:
+    """Per operation: the brevix method's and the straightforward core's MB/s."""
+    found: dict[str, Any] = {}
+    for row in rows:
+        r = row.result
+        if r.get("status") != "ok":
+            continue
+        if row.name.startswith(("brevix encode (", "brevix decode (")):
+            found[f"{r['op']} method"] = r["mb_s"]
+        elif "straightforward" in row.name:
+            found[f"{r['op']} straightforward"] = r["mb_s"]
+    return found
 
 
 # ---- presentation ------------------------------------------------------------
@@ -138,51 +223,113 @@ def ratio(value: float | None, base: float | None) -> str:
     return f"{value / base:.2f}x"
 
 
+def ok(r: dict[str, Any] | None) -> bool:
+    return bool(r) and r.get("status") == "ok"  # type: ignore[union-attr]
+
+
+def status_text(r: dict[str, Any]) -> str:
+    if ok(r):
+        return "ok"
+    return f"{r.get('status')}: {r.get('why', '')}".rstrip(": ")
+
+
+def size_mb(corpus: str) -> float:
+    return float(corpus.split()[0])
+
+
+def training_cells(row: Row) -> dict[str, str]:
+    """The figures of one training row, formatted, keyed by column."""
+    r, base = row.result, row.baseline if ok(row.baseline) else None
+    if not ok(r):
+        return {}
+    cells = {
+        "time": f"{r['seconds']:.3f}",
+        "per_mb": f"{r['seconds'] / size_mb(row.corpus):.4f}",
+        "time_vs": ratio(r["seconds"], base["seconds"]) if base else "",
+        "peak": f"{r['peak_rss_mb']:.1f}",
+        "peak_vs": ratio(r["peak_rss_mb"], base["peak_rss_mb"]) if base else "",
+        "before": f"{r['rss_before_mb']:.1f}",
+        "per_token": "",
+    }
+    if r.get("tokens"):
+        cells["per_token"] = f"{(r['peak_rss_mb'] - r['rss_before_mb']) * 1e6 / r['tokens']:.1f}"
+    return cells
+
+
+def training_notes(r: dict[str, Any]) -> str:
+    notes = [r["note"]] if r.get("note") else []
+    if "load_seconds" in r:
+        notes.append(f"data_loader {r['load_seconds']:.2f} s (not timed)")
+    return "; ".join(notes)
+
+
+def throughput_cells(row: Row) -> dict[str, str]:
+    r, base = row.result, row.baseline or {}
+    if not ok(r):
+        return {}
+    speed = f"{r['mb_s'] / 1e3:.3f} GB/s" if r["op"] == "decode" else f"{r['mb_s']:.2f} MB/s"
+    return {
+        "speed": speed,
+        "vs_method": ratio(r["mb_s"], base.get(f"{r['op']} method")),
+        "vs_straight": ratio(r["mb_s"], base.get(f"{r['op']} straightforward")),
+        "tokens": str(r.get("tokens", "")),
+        "check": r.get("check", ""),
+    }
+
+
 def show(row: Row) -> None:
     r = row.result
-    if r.get("status") != "ok":
-        why = f": {r['why']}" if r.get("why") else ""
-        print(f"  {row.corpus:>8}  {row.name:<38} {r.get('status')}{why}", flush=True)
-        return
-    if "seconds" in r:
-        base = row.baseline["seconds"] if row.baseline and row.baseline.get("status") == "ok" else None
-        rel = f"  time vs brevix {ratio(r['seconds'], base)}" if base else ""
-        print(f"  {row.corpus:>8}  {row.name:<38} {r['seconds']:9.3f} s  peak {r['peak_rss_mb']:8.1f} MB"
-              f"  merges {r.get('merges_learned', '?')}{rel}", flush=True)
+    if not ok(r):
+        print(f"  {row.corpus:>8}  {row.name:<48} {status_text(r)}", flush=True)
+    elif "op" in r:
+        c = throughput_cells(row)
+        print(f"  {row.corpus:>8}  {r['op']:<6} {row.name:<66} {c['speed']:>14}  vs method "
+              f"{c['vs_method']:>7}  vs straightforward {c['vs_straight']:>7}  {c['check']}", flush=True)
     else:
-        base = row.baseline if row.baseline and row.baseline.get("status") == "ok" else None
-        parts = [f"encode {r['encode_mb_s']:8.2f} MB/s", f"decode {r['decode_mb_s']:8.2f} MB/s"]
-        if "encode_corpus_mb_s" in r:
-            parts.append(f"encode_corpus {r['encode_corpus_mb_s']:8.2f} MB/s")
-        if base:
-            parts.append(f"encode vs brevix {ratio(r['encode_mb_s'], base['encode_mb_s'])}, "
-                         f"decode vs brevix {ratio(r['decode_mb_s'], base['decode_mb_s'])}")
-        print(f"  {row.corpus:>8}  {row.name:<38} " + "  ".join(parts), flush=True)
+        c = training_cells(row)
+        print(f"  {row.corpus:>8}  {row.merges:>6} merges  {row.name:<40} {c['time']:>9} s"
+              f"  ({c['time_vs'] or '-':>8})  peak {c['peak']:>8} MB ({c['peak_vs'] or '-':>7})"
+              f"  {training_notes(r)}", flush=True)
+
+
+def proc_fields(path: str, keys: list[str], sep: str = ":") -> dict[str, str]:
+    """The first value of each key in a "key: value" file such as /proc/cpuinfo."""
+    found: dict[str, str] = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                key, _, value = line.partition(sep)
+                key = key.strip()
+                if key in keys and key not in found:
+                    found[key] = value.strip().strip('"')
+    except OSError:
+        pass
+    return found
+
+
+def first_line(cmd: list[str]) -> str:
+    try:
+        out = subprocess.run(cmd, capture_output=True, text=True, timeout=10).stdout
+        return out.splitlines()[0] if out else "unknown"
+    except (OSError, subprocess.SubprocessError):
+        return "unknown"
 
 
 def machine() -> dict[str, str]:
-    def first_line(cmd: list[str]) -> str:
-        try:
-            out = subprocess.run(cmd, capture_output=True, text=True, timeout=10).stdout
-            return out.splitlines()[0] if out else "unknown"
-        except (OSError, subprocess.SubprocessError):
-            return "unknown"
-
-    info = {"CPU": "unknown", "Memory": "unknown", "OS": platform.platform()}
-    try:
-        for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                info["CPU"] = line.split(":", 1)[1].strip()
-                break
-        for line in open("/proc/meminfo"):
-            if line.startswith("MemTotal"):
-                info["Memory"] = f"{int(line.split()[1]) / 1e6:.1f} GB"
-                break
-    except OSError:
-        pass
-    info["Cores"] = f"{os.cpu_count()} logical, {len(os.sched_getaffinity(0))} usable by this process"
-    info["Python"] = f"{platform.python_implementation()} {platform.python_version()}"
-    info["Compiler"] = first_line([os.environ.get("CXX", "c++"), "--version"])
+    cpu = proc_fields("/proc/cpuinfo", ["model name", "cpu MHz", "cache size"])
+    mem = proc_fields("/proc/meminfo", ["MemTotal"])
+    os_name = proc_fields("/etc/os-release", ["PRETTY_NAME"], sep="=").get("PRETTY_NAME", "")
+    info = {
+        "CPU": ", ".join(filter(None, [cpu.get("model name", "unknown"),
+                                       cpu.get("cpu MHz", "") and f"{float(cpu['cpu MHz']):.0f} MHz",
+                                       cpu.get("cache size", "") and f"{cpu['cache size']} cache"])),
+        "Cores": f"{os.cpu_count()} logical, {len(os.sched_getaffinity(0))} usable by this process "
+                 "(a 2-core machine: figures are not those of a workstation)",
+        "Memory": f"{int(mem['MemTotal'].split()[0]) / 1e6:.1f} GB" if "MemTotal" in mem else "unknown",
+        "OS": ", ".join(filter(None, [os_name, platform.platform()])),
+        "Python": f"{platform.python_implementation()} {platform.python_version()}",
+        "Compiler": first_line([os.environ.get("CXX", "c++"), "--version"]),
+    }
     for name in ["brevix", *PEERS]:
         try:
             info[name] = importlib.metadata.version(name)
@@ -191,8 +338,23 @@ def machine() -> dict[str, str]:
     return info
 
 
-def cell(r: dict[str, Any], key: str, fmt: str) -> str:
-    return fmt.format(r[key]) if r.get("status") == "ok" and key in r else ""
+def load_average() -> str:
+    return " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+READING = """\
+How to read this. Every figure comes from one invocation on the machine above, which has only
+2 cores: each measurement runs alone in its own process, peers are held to one thread, but
+anything else running on the machine (the load averages above) competes for the same cores, so
+differences under ~10% are noise, and more so for sub-second times. Ratios compare with brevix measured in this same run; a ratio
+above 1x means more time or memory than brevix in the training table, and higher throughput in
+the encode/decode table. brevix's peak RSS includes the corpus as a Python list of ints (the
+`RSS before` column), which the public `fit` needs; `bytes per corpus token` is what training
+adds on top, per byte of corpus. Peers read the file themselves inside the timed call, brevix's
+`data_loader` time is listed in the notes and not timed. The peers do not solve the same problem:
+HF tokenizers with byte-level words and SentencePiece count pre-split words (spaces cut pieces),
+which makes the pair statistics much smaller; only the unsplit HF rows merge across word
+boundaries as brevix does."""
 
 
 def write_markdown(report: Report, path: Path) -> None:
@@ -200,72 +362,74 @@ def write_markdown(report: Report, path: Path) -> None:
     lines = [
         "# brevix benchmark results",
         "",
-        f"Run {datetime.datetime.now().isoformat(timespec='seconds')} with "
-        f"`python bench/bench.py {' '.join(s['argv'])}`.",
+        f"Run {s['started']} (UTC) with `{s['command']}`; it took {s['elapsed_min']:.1f} minutes.",
         "",
         "## Machine",
         "",
         *[f"- {k}: {v}" for k, v in report.machine.items()],
+        f"- Load average (1, 5, 15 min) at start: {s['load_start']}; at end: {s['load_end']}",
+        "",
+        READING,
         "",
         "## Corpora",
         "",
         "Real text from this machine (see `bench/corpus.py`): brevix's sample text, manual pages in "
         "every installed language with roff stripped, /usr/share/doc text and HTML with tags "
         "stripped, Vim help. `passes` > 1 means the machine ran out of distinct text and "
-        "documents were reused in another order.",
+        "documents were reused in another order. A smaller corpus is a prefix of a larger one.",
         "",
         "| corpus | bytes | non-ASCII bytes | passes |",
         "|---|---:|---:|---:|",
         *[f"| {label} | {i['bytes']} | {i['non_ascii_bytes']} | {i['passes']} |" for label, i in report.corpora],
         "",
-        f"## Training ({s['merges']} merges, vocabulary {256 + s['merges']})",
+        "## Training",
         "",
-        "One process per measurement; time covers the training call only; peak RSS is the whole "
-        "process (corpus as loaded by each library included); `RSS before` is the resident size "
-        "just before training. Ratios are time / brevix fit time on the same corpus (lower is "
-        "faster). Peers run single-threaded.",
+        "Vocabulary = 256 + merges. One process per measurement; time covers the training call "
+        "only; peak RSS is the whole process's (getrusage); `RSS before` is the resident size just "
+        "before training. `vs brevix` columns divide by the brevix fast-engine fit on the same "
+        f"corpus and merges (lower is better for the trainer in that row). Peers run single-threaded; "
+        f"a run is stopped after {s['timeout']:g} s ({s['peer_timeout']:g} s for the whole-text HF "
+        "run, which grows faster than linearly), and a trainer that timed out or failed is not "
+        "run again on a larger case.",
         "",
-        "| corpus | trainer | time (s) | vs brevix | peak RSS (MB) | RSS before (MB) | merges/pieces | status |",
-        "|---|---|---:|---:|---:|---:|---:|---|",
+        "| corpus | trainer | merges | time (s) | s per MB | time vs brevix | peak RSS (MB) "
+        "| peak vs brevix | RSS before (MB) | bytes per corpus token | merges/pieces | notes | status |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|",
     ]
     for row in report.training:
-        r = row.result
-        base = row.baseline.get("seconds") if row.baseline and row.baseline.get("status") == "ok" else None
-        rel = ratio(r.get("seconds"), base) if r.get("status") == "ok" and base else ""
-        status = r.get("status", "")
-        if status != "ok":
-            status = f"{status}: {r.get('why', '')}".rstrip(": ")
+        c = training_cells(row)
         lines.append(
-            f"| {row.corpus} | {row.name} | {cell(r, 'seconds', '{:.3f}')} | {rel} | "
-            f"{cell(r, 'peak_rss_mb', '{:.1f}')} | {cell(r, 'rss_before_mb', '{:.1f}')} | "
-            f"{r.get('merges_learned', '')} | {status} |"
+            f"| {row.corpus} | {row.name} | {row.merges} | {c.get('time', '')} | {c.get('per_mb', '')} | "
+            f"{c.get('time_vs', '')} | {c.get('peak', '')} | {c.get('peak_vs', '')} | {c.get('before', '')} | "
+            f"{c.get('per_token', '')} | {row.result.get('merges_learned', '')} | "
+            f"{training_notes(row.result)} | {status_text(row.result)} |"
         )
     lines += [
         "",
         "## Encode and decode throughput",
         "",
-        "Both use the merges brevix learned on the text's own corpus. brevix `encode` also prints "
-        "every id (to /dev/null here), which is part of its cost; `encode_corpus` is the same "
-        "merging without bytes in or printing out. tiktoken is built from the same merges "
-        "(`mergeable_ranks`: the bytes of each merged token, ranked by id) with a pattern that "
-        "only cuts the text at line ends, as brevix has no pre-tokenisation; tiktoken applies "
-        "merges lowest rank first, brevix leftmost first, so token counts can differ slightly. "
-        "Ratios are peer / brevix throughput (higher is faster).",
+        f"Text: the {s['text']} corpus; tokenizer: the one brevix learned on "
+        f"{s['model']}. Best of {s['repeat']} runs (fewer when a run is slow). MB/s and GB/s are "
+        "bytes of text per second. The brevix `encode` method prints every id (to /dev/null "
+        "here), which is part of its cost; the core hooks (`brevix._internal`) return the printed "
+        "text as bytes instead and include loading the merge table and converting Python lists. "
+        "tiktoken is built from the same merges (`mergeable_ranks`: the bytes of each merged "
+        "token, ranked by id) with a pattern that only cuts the text at line ends, as brevix has "
+        "no pre-tokenisation; tiktoken applies merges lowest rank first, brevix leftmost first, "
+        "so token counts can differ slightly. `check` compares the output with the brevix method's "
+        "ids (encode) or with the original text (decode). Ratios are throughput / the brevix "
+        "method's and / the straightforward core's (higher is faster).",
         "",
-        "| text | library | encode MB/s | vs brevix | encode_corpus MB/s | decode MB/s | vs brevix | tokens | status |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---|",
+        "| text | operation | implementation | throughput | vs brevix method | vs straightforward core "
+        "| tokens | check | status |",
+        "|---|---|---|---:|---:|---:|---:|---|---|",
     ]
     for row in report.throughput:
-        r = row.result
-        ok = r.get("status") == "ok"
-        b = row.baseline if row.baseline and row.baseline.get("status") == "ok" else None
-        status = r.get("status", "") if ok else f"{r.get('status')}: {r.get('why', '')}".rstrip(": ")
+        c = throughput_cells(row)
         lines.append(
-            f"| {row.corpus} | {row.name} | {cell(r, 'encode_mb_s', '{:.2f}')} | "
-            f"{ratio(r.get('encode_mb_s'), b['encode_mb_s']) if ok and b else ''} | "
-            f"{cell(r, 'encode_corpus_mb_s', '{:.2f}')} | {cell(r, 'decode_mb_s', '{:.2f}')} | "
-            f"{ratio(r.get('decode_mb_s'), b['decode_mb_s']) if ok and b else ''} | "
-            f"{r.get('tokens', '')} | {status} |"
+            f"| {row.corpus} | {row.result.get('op', '')} | {row.name} | {c.get('speed', '')} | "
+            f"{c.get('vs_method', '')} | {c.get('vs_straight', '')} | {c.get('tokens', '')} | "
+            f"{c.get('check', '')} | {status_text(row.result)} |"
         )
     path.write_text("\n".join(lines) + "\n")
 
@@ -277,44 +441,81 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true", help="small sizes, a few seconds (CI smoke run)")
     p.add_argument("--no-peers", action="store_true", help="measure brevix only")
-    p.add_argument("--sizes", type=float, nargs="+", metavar="MB", help="corpus sizes in MB")
-    p.add_argument("--merges", type=int, help="merges to learn (default 1000; quick: 50)")
+    p.add_argument("--sizes", type=float, nargs="+", metavar="MB",
+                   help="corpus sizes in MB (default: the full matrix, 1/10/100 MB)")
+    p.add_argument("--merges", type=int, nargs="+", help="merges to learn (default 1000; quick: 50)")
+    p.add_argument("--text-mb", type=float, help="throughput text size (default 10; quick: smallest corpus)")
     p.add_argument("--straightforward-limit", type=float, default=1000,
                    help="run the straightforward engine only when MB x merges <= this")
-    p.add_argument("--timeout", type=float, help="seconds per measurement (default 3600; quick: 120)")
+    p.add_argument("--timeout", type=float, help="seconds per measurement (default 1800; quick: 120)")
+    p.add_argument("--peer-timeout", type=float, help="seconds for superlinear peers (default 120; quick: 30)")
     p.add_argument("--repeat", type=int, default=3, help="throughput: best of this many runs")
     p.add_argument("--out-dir", type=Path, default=HERE, help="where RESULTS.md goes")
     p.add_argument("--corpus-dir", type=Path, help="corpus cache (default /tmp/brevix-bench-corpora)")
     args = p.parse_args(argv)
-    args.sizes = args.sizes or ([0.05, 0.2] if args.quick else [1, 10, 100])
-    args.merges = args.merges or (50 if args.quick else 1000)
-    args.timeout = args.timeout or (120 if args.quick else 3600)
+    args.cases = cases(args)
+    args.text_mb = args.text_mb or (min(c.size_mb for c in args.cases) if args.quick else 10)
+    args.timeout = args.timeout or (120 if args.quick else 1800)
+    args.peer_timeout = args.peer_timeout or (30 if args.quick else 120)
     args.corpus_dir = args.corpus_dir or Path(tempfile.gettempdir()) / "brevix-bench-corpora"
     args.argv = argv if argv is not None else sys.argv[1:]
     return args
 
 
-def size_label(size_mb: float) -> str:
-    return f"{size_mb:g} MB"
+def cases(args: argparse.Namespace) -> list[Case]:
+    if not args.sizes and not args.merges:
+        return QUICK_CASES if args.quick else DEFAULT_CASES
+    sizes = args.sizes or ([0.05, 0.2] if args.quick else [1, 10, 100])
+    merges = args.merges or ([50] if args.quick else [1000])
+    return [Case(s, m) for s in sizes for m in merges]
+
+
+def ensure_corpus(size: float, args: argparse.Namespace, report: Report) -> Path:
+    label = f"{size:g} MB"
+    path, info = corpora.ensure(int(size * MB), args.corpus_dir)
+    if label not in dict(report.corpora):
+        report.corpora.append((label, info))
+        print(f"\n{label} corpus: {path} ({info['bytes']} bytes, {info['non_ascii_bytes']} non-ASCII)", flush=True)
+    return path
+
+
+def throughput_model(models: dict[Case, Path]) -> tuple[Case, Path] | None:
+    """The tokenizer with the most merges (learned on the largest corpus)."""
+    if not models:
+        return None
+    case = max(models, key=lambda c: (c.merges, c.size_mb))
+    return case, models[case]
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    report = Report(machine=machine(), settings={"merges": args.merges, "argv": args.argv})
+    started = datetime.datetime.now(datetime.timezone.utc)
+    report = Report(machine=machine())
+    report.settings = {
+        "argv": args.argv, "timeout": args.timeout, "peer_timeout": args.peer_timeout, "repeat": args.repeat,
+        "started": started.isoformat(timespec="seconds"), "load_start": load_average(),
+        "command": (os.environ.get("BREVIX_BENCH_COMMAND")
+                    or f"python bench/bench.py {' '.join(args.argv)}").strip(),
+        "text": f"{args.text_mb:g} MB",
+    }
     print("machine: " + "; ".join(f"{k} {v}" for k, v in report.machine.items()), flush=True)
     args.out_dir.mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(prefix="brevix-bench-") as tmp:
-        for size_mb in args.sizes:
-            label = size_label(size_mb)
-            path, info = corpora.ensure(int(size_mb * MB), args.corpus_dir)
-            report.corpora.append((label, info))
-            print(f"\n{label} corpus: {path} ({info['bytes']} bytes, "
-                  f"{info['non_ascii_bytes']} non-ASCII)", flush=True)
-            model = training_runs(path, label, args, Path(tmp), report)
-            # Throughput on the smallest corpus only: encoding time grows with
-            # the text, and one size is enough to compare libraries.
-            if model is not None and size_mb == min(args.sizes):
-                throughput_runs(model, path, label, args, report)
+        training = Training(args, Path(tmp), report)
+        models: dict[Case, Path] = {}
+        for case in args.cases:
+            model = training.run_case(case, ensure_corpus(case.size_mb, args, report))
+            if model is not None:
+                models[case] = model
+        chosen = throughput_model(models)
+        report.settings["model"] = f"{chosen[0].corpus} with {chosen[0].merges} merges" if chosen else "none"
+        if chosen is not None:
+            text = ensure_corpus(args.text_mb, args, report)
+            print(f"\nthroughput: {args.text_mb:g} MB text, model {report.settings['model']}", flush=True)
+            throughput_runs(chosen[1], text, f"{args.text_mb:g} MB", args, report)
+    report.settings["load_end"] = load_average()
+    elapsed = datetime.datetime.now(datetime.timezone.utc) - started
+    report.settings["elapsed_min"] = elapsed.total_seconds() / 60
     out = args.out_dir / "RESULTS.md"
     write_markdown(report, out)
     print(f"\nwrote {out}")

@@ -22,4 +22,4 @@ for peer in tokenizers sentencepiece tiktoken; do
     fi
 done
 CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" "$py" -m pip install -q .
-exec "$py" bench/bench.py "$@"
+BREVIX_BENCH_COMMAND="bash bench/run.sh $*" exec "$py" bench/bench.py "$@"

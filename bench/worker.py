@@ -1,4 +1,5 @@
-"""One benchmark measurement, run in a fresh process by bench.py.
+"""One benchmark measurement (or, for throughput, one library's set of them),
+run in a fresh process by bench.py.
 
     python worker.py TASK PARAMS_JSON RESULT_JSON_PATH
 
@@ -55,43 +56,70 @@ def measured(fn: Callable[[], Any]) -> tuple[Result, Any]:
 # ---- training --------------------------------------------------------------
 
 
+def load_corpus(path: str) -> tuple[list[int], float]:
+    from brevix.tokenizer import data_loader
+
+    seconds, corpus = timed(lambda: data_loader(os.fsencode(path)))
+    return corpus, seconds
+
+
 def train_brevix_fast(p: Result) -> Result:
     from brevix import model
-    from brevix.tokenizer import PyBytePairTokenizer, data_loader
+    from brevix.tokenizer import PyBytePairTokenizer
 
-    corpus = data_loader(os.fsencode(p["corpus"]))
+    corpus, load_s = load_corpus(p["corpus"])
     tok = PyBytePairTokenizer()
     result, _ = measured(lambda: tok.fit(corpus, 256 + p["merges"], p["merges"]))
     if p.get("model_out"):
         model.save(tok, p["model_out"])
-    result["merges_learned"] = tok.size - 256
+    result.update(merges_learned=tok.size - 256, tokens=len(corpus), load_seconds=load_s)
     return result
 
 
 def train_brevix_straightforward(p: Result) -> Result:
-    from brevix import _internal
-    from brevix.tokenizer import data_loader
+    from brevix import _internal, model
 
     if not hasattr(_internal, "train"):
         return {"status": "unavailable", "why": "brevix._internal.train missing in this build"}
-    corpus = data_loader(os.fsencode(p["corpus"]))
+    corpus, load_s = load_corpus(p["corpus"])
     m = p["merges"]
-    result, out = measured(
-        lambda: _internal.train(corpus, 256 + m, m, engine="straightforward")
-    )
-    result["merges_learned"] = len(out[1])
+    result, out = measured(lambda: _internal.train(corpus, 256 + m, m, engine="straightforward"))
+    result.update(merges_learned=len(out[1]), tokens=len(corpus), load_seconds=load_s)
+    if p.get("reference_model"):
+        fast = model.merges(model.load(p["reference_model"]))
+        same = [tuple(x) for x in out[1]] == [tuple(x) for x in fast]
+        result["note"] = "merges identical to the fast engine's" if same else "MERGES DIFFER from the fast engine's"
     return result
+
+
+def hf_training(tok: Any, trainer: Any, path: str, mode: str) -> Callable[[], Any]:
+    """The call that trains: the file read line by line, or the whole text as one sequence."""
+    if mode != "whole":
+        return lambda: tok.train([path], trainer)
+
+    def whole() -> None:
+        with open(path, encoding="utf-8") as f:
+            tok.train_from_iterator([f.read()], trainer)
+
+    return whole
+
+
+HF_NOTES = {
+    "words": "GPT-2 regex split into words, then byte-level",
+    "lines": "byte-level, no regex split: each line is one sequence",
+    "whole": "byte-level, no regex split, the whole text one sequence (train_from_iterator)",
+}
 
 
 def train_hf(p: Result) -> Result:
     from tokenizers import Tokenizer, models, pre_tokenizers, trainers
 
     tok = Tokenizer(models.BPE())
-    # With use_regex the usual GPT-2 style split into words; without it each
-    # line is one "word" (the closest the trainer gets to unsplit text).
-    tok.pre_tokenizer = pre_tokenizers.ByteLevel(
-        add_prefix_space=False, use_regex=p["split"]
-    )
+    # "words": the usual GPT-2 style byte-level split into words. Without the
+    # regex split the trainer still reads a file line by line, so "lines"
+    # makes each line one sequence, and "whole" hands it the whole text as a
+    # single sequence, as brevix sees it.
+    tok.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=p["mode"] == "words")
     trainer = trainers.BpeTrainer(
         vocab_size=256 + p["merges"],
         min_frequency=0,
@@ -99,8 +127,8 @@ def train_hf(p: Result) -> Result:
         special_tokens=[],
         initial_alphabet=pre_tokenizers.ByteLevel.alphabet(),
     )
-    result, _ = measured(lambda: tok.train([p["corpus"]], trainer))
-    result["merges_learned"] = tok.get_vocab_size() - 256
+    result, _ = measured(hf_training(tok, trainer, p["corpus"], p["mode"]))
+    result.update(merges_learned=tok.get_vocab_size() - 256, note=HF_NOTES[p["mode"]])
     return result
 
 
@@ -119,7 +147,8 @@ def train_sentencepiece(p: Result) -> Result:
                 # Its default: rare characters become <unk> rather than
                 # demanding a vocabulary larger than the merge budget.
                 character_coverage=0.9995,
-                input_sentence_size=0,
+                input_sentence_size=p.get("input_sentence_size", 0),
+                shuffle_input_sentence=True,
                 max_sentence_length=1 << 16,
                 minloglevel=2,
             )
@@ -127,51 +156,84 @@ def train_sentencepiece(p: Result) -> Result:
         sp = spm.SentencePieceProcessor(model_file=prefix + ".model")
         # Its vocabulary counts characters, merges and 3 special pieces.
         result["merges_learned"] = f"{sp.get_piece_size()} pieces"
+    sample = p.get("input_sentence_size", 0)
+    result["note"] = (f"{'every line' if not sample else f'{sample} sampled lines'} "
+                      "(input_sentence_size), split at whitespace, character_coverage 0.9995")
     return result
 
 
 # ---- throughput ------------------------------------------------------------
 
 
-def best_of(repeat: int, fn: Callable[[], Any]) -> tuple[float, Any]:
-    best, value = float("inf"), None
+def best_of(repeat: int, fn: Callable[[], Any], budget_s: float = 20.0) -> tuple[float, Any]:
+    """Best time of up to `repeat` calls; stops repeating once `budget_s` is spent."""
+    best, spent, value = float("inf"), 0.0, None
     for _ in range(repeat):
         seconds, value = timed(fn)
-        best = min(best, seconds)
+        best, spent = min(best, seconds), spent + seconds
+        if spent > budget_s:
+            break
     return best, value
 
 
+Variant = tuple[str, Callable[[], Any]]
+
+
+def measure_variants(op: str, variants: list[Variant], expected: Any, text_bytes: int, repeat: int) -> list[Result]:
+    """Times each variant of one operation and compares its output with `expected`."""
+    rows = []
+    for impl, fn in variants:
+        seconds, value = best_of(repeat, fn)
+        row = {"op": op, "impl": impl, "seconds": seconds, "mb_s": text_bytes / 1e6 / seconds}
+        if op == "encode":
+            row["tokens"] = len(value)
+        if op == "encode":
+            row["check"] = "same ids as brevix" if value == expected else "ids differ from brevix"
+        else:
+            row["check"] = "text restored" if value == expected else "TEXT NOT RESTORED"
+        rows.append(row)
+    return rows
+
+
+def read_text(p: Result) -> bytes:
+    with open(p["text"], "rb") as f:
+        return f.read()
+
+
 def throughput_brevix(p: Result) -> Result:
-    from brevix import model
+    from brevix import _internal, model
 
     tok = model.load(p["model"])
-    text = open(p["text"], "rb").read()
-    mb = len(text) / 1e6
-    repeat = p.get("repeat", 3)
-    enc_s, ids = best_of(repeat, lambda: tok.encode(text))
+    merges = model.merges(tok)
+    text = read_text(p)
+    ids = tok.encode(text)
     corpus = [b - 256 if b > 127 else b for b in text]
-    encc_s, _ = best_of(repeat, lambda: tok.encode_corpus(corpus))
-    dec_s, back = best_of(repeat, lambda: tok.decode(ids))
-    if back != text:
-        return {"status": "failed", "why": "decode(encode(text)) != text"}
-    return {
-        "encode_mb_s": mb / enc_s,
-        "encode_corpus_mb_s": mb / encc_s,
-        "decode_mb_s": mb / dec_s,
-        "tokens": len(ids),
-        "peak_rss_mb": peak_rss_mb(),
-    }
+    encoders: list[Variant] = [
+        ("brevix encode (method; ids printed to /dev/null)", lambda: tok.encode(text)),
+        ("brevix encode_corpus (method, ids in and out)", lambda: tok.encode_corpus(corpus)),
+        ("brevix core hook, fast engine", lambda: _internal.encode(merges, text, engine="fast")[1]),
+        ("brevix core hook, straightforward (whole passes, std::unordered_map)",
+         lambda: _internal.encode(merges, text, engine="straightforward")[1]),
+    ]
+    decoders: list[Variant] = [
+        ("brevix decode (method)", lambda: tok.decode(ids)),
+        ("brevix core hook, fast engine", lambda: _internal.decode(merges, ids, engine="fast")),
+        ("brevix core hook, straightforward", lambda: _internal.decode(merges, ids, engine="straightforward")),
+    ]
+    repeat = p.get("repeat", 3)
+    rows = measure_variants("encode", encoders, ids, len(text), repeat)
+    rows += measure_variants("decode", decoders, text, len(text), repeat)
+    return {"rows": rows, "peak_rss_mb": peak_rss_mb()}
 
 
 LINE_PIECES = r"[^\n]*\n|[^\n]+"
 
 
-def tiktoken_from_brevix(path: str) -> Any:
+def tiktoken_from_brevix(tok: Any) -> Any:
     import tiktoken
 
     from brevix import model
 
-    tok = model.load(path)
     ranks: dict[bytes, int] = {bytes([b]): b for b in range(256)}
     for _, _, merged in model.merges(tok):
         # Two merges can spell the same bytes; tiktoken keeps one rank each.
@@ -182,21 +244,19 @@ def tiktoken_from_brevix(path: str) -> Any:
 
 
 def throughput_tiktoken(p: Result) -> Result:
-    enc = tiktoken_from_brevix(p["model"])
-    text_bytes = open(p["text"], "rb").read()
+    from brevix import model
+
+    tok = model.load(p["model"])
+    enc = tiktoken_from_brevix(tok)
+    text_bytes = read_text(p)
     text = text_bytes.decode("utf-8")
-    mb = len(text_bytes) / 1e6
+    ids = enc.encode_ordinary(text)
     repeat = p.get("repeat", 3)
-    enc_s, ids = best_of(repeat, lambda: enc.encode_ordinary(text))
-    dec_s, back = best_of(repeat, lambda: enc.decode_bytes(ids))
-    if back != text_bytes:
-        return {"status": "failed", "why": "decode_bytes(encode) != text"}
-    return {
-        "encode_mb_s": mb / enc_s,
-        "decode_mb_s": mb / dec_s,
-        "tokens": len(ids),
-        "peak_rss_mb": peak_rss_mb(),
-    }
+    encoders: list[Variant] = [("tiktoken (same merges), encode_ordinary", lambda: enc.encode_ordinary(text))]
+    decoders: list[Variant] = [("tiktoken (same merges), decode_bytes", lambda: enc.decode_bytes(ids))]
+    rows = measure_variants("encode", encoders, tok.encode(text_bytes), len(text_bytes), repeat)
+    rows += measure_variants("decode", decoders, text_bytes, len(text_bytes), repeat)
+    return {"rows": rows, "peak_rss_mb": peak_rss_mb()}
 
 
 TASKS: dict[str, Callable[[Result], Result]] = {
