@@ -5,7 +5,7 @@ from typing import Literal, SupportsInt
 
 from brevix.tokenizer import PyBytePairTokenizer
 
-_Engine = Literal["fast", "straightforward"]
+_Engine = Literal["fast", "straightforward", "targeted"]
 
 def get_merges(tok: PyBytePairTokenizer, /) -> list[tuple[int, int, int]]: ...
 def set_merges(
@@ -17,7 +17,25 @@ def train(
     n_iter: SupportsInt,
     engine: _Engine = ...,
     merges: Sequence[Sequence[int]] | None = ...,
+    interrupt_after: int = ...,
 ) -> tuple[bytes, list[tuple[int, int, int]], list[int], int]: ...
+def train_sequence(
+    calls: Sequence[tuple[Iterable[SupportsInt], SupportsInt, SupportsInt]],
+    engine: _Engine = ...,
+    merges: Sequence[Sequence[int]] | None = ...,
+) -> tuple[bytes, list[tuple[int, int, int]], list[list[int]], int]: ...
+def encode(
+    merges: Sequence[Sequence[int]] | None, data: bytes, engine: _Engine = ...
+) -> tuple[bytes, list[int]]: ...
+def decode(
+    merges: Sequence[Sequence[int]] | None,
+    ids: Iterable[SupportsInt],
+    engine: _Engine = ...,
+) -> bytes: ...
+def pair_stats(corpus: Iterable[SupportsInt], /) -> list[tuple[tuple[int, int], int]]: ...
+def max_freq_pair(corpus: Iterable[SupportsInt], /) -> tuple[tuple[int, int], int]: ...
+def pair_hash(left: int, right: int, /) -> int: ...
+def split_string(data: bytes, /) -> list[bytes]: ...
 def merge_corpus(
     corpus: Iterable[SupportsInt],
     merges: Sequence[Sequence[int]],
