@@ -3,8 +3,10 @@
 # i386 chroot with debootstrap, installs Debian's CPython 3.11, g++, cmake and
 # numpy in it, builds brevix from this checkout with -Werror and runs pytest.
 #
-# Everything lives in one directory under /tmp (BREVIX_I386_DIR overrides the
-# parent) and is removed at exit; the mounts are always undone first. If the
+# The chroot is a tmpfs mounted on a fresh directory under /tmp
+# (BREVIX_I386_DIR overrides the parent): dpkg's many small synced writes and
+# the final removal cost nothing there. It is unmounted and the directory
+# removed at exit, after the mounts inside it are undone. If the
 # stage cannot run (not root, no chroot, debootstrap fails) it says so and
 # exits non-zero: a 32-bit run that did not happen must never look green.
 # Extra arguments go to pytest.
@@ -34,6 +36,7 @@ if ! command -v debootstrap >/dev/null; then
 fi
 
 root=$(mktemp -d "${BREVIX_I386_DIR:-/tmp}/brevix-i386.XXXXXX")
+log=$root.debootstrap.log
 mounted=()
 
 mounts_below_root() {
@@ -56,7 +59,7 @@ cleanup() {
         echo "$left" >&2
         exit 1
     fi
-    rm -rf --one-file-system "$root"
+    rm -rf --one-file-system "$root" "$log"
     exit "$status"
 }
 trap cleanup EXIT
@@ -73,18 +76,21 @@ mount_in_root() { # type-or-bind source target
     mounted+=("$target")
 }
 
+# The chroot, its build and its virtual environment take about 1.2 GB.
+mount -t tmpfs -o size=4g,mode=755 tmpfs "$root" || die "cannot mount a tmpfs on $root"
+mounted+=("$root")
+
 echo "== debootstrap bookworm i386 into $root"
 # debootstrap does not resolve virtual packages: python3.11-venv needs
 # python3.11-distutils, which python3-distutils provides.
 packages=python3.11,python3.11-dev,python3.11-venv,python3-distutils,g++,make,cmake,python3-numpy,locales,ca-certificates
 if ! debootstrap --arch=i386 --variant=minbase --include="$packages" \
-        bookworm "$root" "$mirror" >"$root.debootstrap.log" 2>&1; then
-    tail -n 30 "$root.debootstrap.log" >&2
+        bookworm "$root" "$mirror" >"$log" 2>&1; then
+    tail -n 30 "$log" >&2
     [ -f "$root/debootstrap/debootstrap.log" ] && tail -n 30 "$root/debootstrap/debootstrap.log" >&2
-    rm -f "$root.debootstrap.log"
     die "debootstrap of the i386 chroot failed"
 fi
-rm -f "$root.debootstrap.log"
+rm -f "$log"
 echo "   chroot ready after $((SECONDS - start)) s"
 
 mount_in_root proc proc /proc
@@ -130,9 +136,11 @@ echo "== inside: $(uname -m) userland, $(python3.11 -c 'import platform, struct;
 localedef -i en_US -f UTF-8 en_US.UTF-8
 python3.11 -m venv --system-site-packages /opt/venv
 /opt/venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "mypy>=1.5"
+echo "   build tools ready ($SECONDS s in the chroot)"
 cd /src/brevix
 /opt/venv/bin/python -m pip install -q --no-build-isolation --config-settings=build-dir=/opt/build ".[test]"
 /opt/venv/bin/python -c 'import brevix.tokenizer, numpy; print("== brevix built; numpy", numpy.__version__)'
+echo "   built ($SECONDS s in the chroot)"
 /opt/venv/bin/python -m pytest -q -p no:cacheprovider tests "$@"
 INNER
 status=$?

@@ -216,7 +216,8 @@ class TestSequenceToCorpus:
         assert corpus == [97, 97, 98, 97, 97, 98]
 
     @pytest.mark.parametrize("length,accepted", [
-        (0, True), (2 ** 31 - 1, True), (2 ** 31, False), (2 ** 40, False)])
+        (0, True), (2 ** 31 - 1, True), (2 ** 31, False), (2 ** 32, False), (2 ** 40, False),
+        (2 ** 64 - 1, False)])
     def test_corpus_length_limit(self, length, accepted):
         if accepted:
             assert internal._check_corpus_length(length) is None
