@@ -16,16 +16,20 @@ checkout=$(pwd)
 mirror=${BREVIX_I386_MIRROR:-http://deb.debian.org/debian}
 start=$SECONDS
 
-die() {
+fail() { # exit-status line...
+    local status=$1 line
+    shift
     {
         echo
         echo "######################################################################"
-        echo "## i386 stage FAILED: $*"
-        echo "## The 32-bit suite did NOT run."
+        for line; do echo "## $line"; done
         echo "######################################################################"
     } >&2
-    exit 1
+    exit "$status"
 }
+
+# The stage could not run: never a silent skip.
+die() { fail 1 "i386 stage FAILED: $*" "The 32-bit suite did NOT run."; }
 
 [ "$(id -u)" = 0 ] || die "needs root to build and enter a chroot (running as uid $(id -u))"
 
@@ -63,7 +67,7 @@ cleanup() {
     exit "$status"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'fail 130 "i386 stage INTERRUPTED"' INT TERM
 
 mount_in_root() { # type-or-bind source target
     local target="$root$3"
@@ -132,7 +136,7 @@ done
 set +e
 env -i "${inner_env[@]}" setarch i686 chroot "$root" /bin/bash -s -- "$@" <<'INNER'
 set -euo pipefail
-echo "== inside: $(uname -m) userland, $(python3.11 -c 'import platform, struct; print(platform.architecture()[0], "pointers", struct.calcsize("P") * 8, "bit")')"
+echo "== inside: uname -m $(uname -m); $(python3.11 -c 'import platform, sys; print("Python", platform.python_version(), "with", sys.maxsize.bit_length() + 1, "bit pointers")')"
 localedef -i en_US -f UTF-8 en_US.UTF-8
 python3.11 -m venv --system-site-packages /opt/venv
 /opt/venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "mypy>=1.5"
@@ -146,5 +150,6 @@ INNER
 status=$?
 set -e
 echo "== i386 stage took $((SECONDS - start)) s"
-[ "$status" = 0 ] || die "the 32-bit build or test run failed (exit $status)"
+[ "$status" = 0 ] || fail "$status" "i386 stage FAILED: the 32-bit build or test run failed (exit $status)"
+df -h --output=used "$root" | tail -n 1 | xargs echo "   chroot size:"
 echo "== i386 stage passed"
