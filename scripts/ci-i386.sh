@@ -88,12 +88,20 @@ echo "== debootstrap bookworm i386 into $root"
 # debootstrap does not resolve virtual packages: python3.11-venv needs
 # python3.11-distutils, which python3-distutils provides.
 packages=python3.11,python3.11-dev,python3.11-venv,python3-distutils,g++,make,cmake,python3-numpy,locales,ca-certificates
-if ! debootstrap --arch=i386 --variant=minbase --include="$packages" \
-        bookworm "$root" "$mirror" >"$log" 2>&1; then
+bootstrap() {
+    debootstrap --arch=i386 --variant=minbase --include="$packages" \
+        bookworm "$root" "$mirror" >"$log" 2>&1
+}
+# One retry on a fresh tmpfs: a download that fails once should not fail CI.
+for attempt in 1 2; do
+    bootstrap && break
     tail -n 30 "$log" >&2
     [ -f "$root/debootstrap/debootstrap.log" ] && tail -n 30 "$root/debootstrap/debootstrap.log" >&2
-    die "debootstrap of the i386 chroot failed"
-fi
+    [ "$attempt" = 2 ] && die "debootstrap of the i386 chroot failed twice"
+    echo "== debootstrap failed; retrying once on an empty tmpfs" >&2
+    { umount "$root" && mount -t tmpfs -o size=4g,mode=755 tmpfs "$root"; } \
+        || die "cannot reset the tmpfs on $root"
+done
 rm -f "$log"
 echo "   chroot ready after $((SECONDS - start)) s"
 
