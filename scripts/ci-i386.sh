@@ -9,7 +9,7 @@
 # removed at exit, after the mounts inside it are undone. If the
 # stage cannot run (not root, no chroot, debootstrap fails) it says so and
 # exits non-zero: a 32-bit run that did not happen must never look green.
-# Extra arguments go to pytest.
+# Extra arguments go to pytest; BREVIX_I386_MIRROR names another Debian mirror.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 checkout=$(pwd)
@@ -135,7 +135,9 @@ inner_env=(
     PIP_DEFAULT_TIMEOUT=180
     BREVIX_WERROR=ON
 )
-for var in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY; do
+# Proxies, and the OpenBLAS processor settings some machines need.
+for var in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY \
+        OPENBLAS_CORETYPE OPENBLAS_L2_SIZE; do
     [ -n "${!var:-}" ] && inner_env+=("$var=${!var}")
 done
 
