@@ -21,11 +21,12 @@ namespace brevix {
 inline constexpr std::size_t kMaxCorpusLength = INT32_MAX;
 
 // Returns false with OverflowError set when a corpus of `length` ids would be
-// longer than the core can count.
-inline bool checkCorpusLength(std::size_t length) {
+// longer than the core can count. Takes the widest unsigned type so that a
+// length beyond size_t (on 32-bit builds) is refused, not truncated.
+inline bool checkCorpusLength(unsigned long long length) {
     if (length <= kMaxCorpusLength) return true;
     PyErr_Format(PyExc_OverflowError,
-                 "corpus of %zu ids is too long: a tokenizer takes at most %zu ids", length,
+                 "corpus of %llu ids is too long: a tokenizer takes at most %zu ids", length,
                  kMaxCorpusLength);
     return false;
 }

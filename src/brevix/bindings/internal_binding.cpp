@@ -60,7 +60,7 @@ PyObject* translateHook(PyObject*, PyObject* args) {
 PyObject* corpusLengthHook(PyObject*, PyObject* arg) {
     const unsigned long long length = PyLong_AsUnsignedLongLong(arg);
     if (length == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-    if (!brevix::checkCorpusLength(static_cast<std::size_t>(length))) return nullptr;
+    if (!brevix::checkCorpusLength(length)) return nullptr;
     Py_RETURN_NONE;
 }
 
