@@ -11,6 +11,7 @@ pickling, copying and the model files carry.
 from __future__ import annotations
 
 import contextlib
+import importlib
 import mmap
 import os
 import sys
@@ -347,8 +348,8 @@ def _progress_callback(
         yield None
         return
     if progress is True:
-        from tqdm import tqdm
-
+        # Looked up by name: tqdm ships no type information.
+        tqdm = importlib.import_module("tqdm").tqdm
         with tqdm(total=max(total, 1), unit="merge", desc="training", file=sys.stderr) as bar:
 
             def report(done: int, _total: int) -> None:

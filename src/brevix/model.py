@@ -27,10 +27,14 @@ from __future__ import annotations
 import os
 import re
 import tempfile
-from typing import Union
+from typing import TYPE_CHECKING, Union
 
 from brevix import _core
-from brevix.tokenizer import PyBytePairTokenizer
+
+if TYPE_CHECKING:
+    # Imported where it is used: `import brevix` (which loads this module for
+    # brevix.Tokenizer) leaves the low-level extension module unloaded.
+    from brevix.tokenizer import PyBytePairTokenizer
 
 __all__ = [
     "FORMAT_NAME",
@@ -109,6 +113,8 @@ def load(path: PathArg) -> PyBytePairTokenizer:
     that was saved. Raises :class:`ModelFormatError` (a ``ValueError``) with
     the line number for a damaged file, and ``OSError`` when it cannot be read.
     """
+    from brevix.tokenizer import PyBytePairTokenizer
+
     table = load_merges(path)
     tokenizer = PyBytePairTokenizer()
     _core.set_low_level_merges(tokenizer, table)
