@@ -93,7 +93,8 @@ PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     std::vector<int> ids;
     int vocabSize = 0;
     {
-        auto lock = takeEngineLock<ReadLock>(engineOf(self).lock());
+        ReadLock lock;
+        if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
         vocabSize = engineOf(self).vocabSize();
         if (!runCore(text.size() > kReleaseAbove,
                      [&] { ids = engineOf(self).encode(text.data(), text.size()); })) {
@@ -132,7 +133,8 @@ PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
     }
     int vocabSize = 0;
     {
-        auto lock = takeEngineLock<ReadLock>(engineOf(self).lock());
+        ReadLock lock;
+        if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
         CoreEngine& engine = engineOf(self);
         vocabSize = engine.vocabSize();
         const unsigned workers = threadsFor(n, static_cast<unsigned>(threads > 0 ? threads : 1));
@@ -206,7 +208,8 @@ PyObject* decodeBuffer(CoreEngine& engine, BufferIds& source) {
     MallocSink sink;
     std::size_t length = 0;
     bool complete = false;
-    auto lock = takeEngineLock<ReadLock>(engine.lock());
+    ReadLock lock;
+    if (!takeEngineLock(engine.lock(), lock)) return nullptr;
     source.setLimit(engine.vocabSize());
     const bool ok = runCore(source.expected() > kReleaseAbove, [&] {
         if (engine.canStream()) {
@@ -230,7 +233,8 @@ PyObject* decodeIterable(CoreEngine& engine, PyObject* obj) {
     if (!read.read(obj)) return nullptr;
     MallocSink sink;
     std::size_t length = 0;
-    auto lock = takeEngineLock<ReadLock>(engine.lock());
+    ReadLock lock;
+    if (!takeEngineLock(engine.lock(), lock)) return nullptr;
     if (!read.check(engine)) return nullptr;
     if (!runCore(read.ids.size() > kReleaseAbove,
                  [&] { length = engine.decodeInto(read.ids, sink); })) {
@@ -324,7 +328,8 @@ PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
         }
     }
     {
-        auto lock = takeEngineLock<ReadLock>(engineOf(self).lock());
+        ReadLock lock;
+        if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
         CoreEngine& engine = engineOf(self);
         if (!checkBatch(engine, items)) return nullptr;
         const unsigned workers = threadsFor(n, static_cast<unsigned>(threads > 0 ? threads : 1));
@@ -360,7 +365,8 @@ PyObject* coreTokenBytes(PyObject* self, PyObject* arg) {
     if (!read.read(tuple.get())) return nullptr;
     MallocSink sink;
     std::size_t length = 0;
-    auto lock = takeEngineLock<ReadLock>(engineOf(self).lock());
+    ReadLock lock;
+    if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
     if (!read.check(engineOf(self))) return nullptr;
     if (!runCore(false, [&] { length = engineOf(self).decodeInto(read.ids, sink); })) return nullptr;
     return bytesFromSink(sink, length);
