@@ -85,6 +85,8 @@ def test_every_form_of_data_trains_the_same(data, vocab_size, pieces):
         bytearray(data),
         memoryview(data),
         np.frombuffer(data, dtype=np.uint8),
+        np.frombuffer(data, dtype=np.uint8).reshape(1, -1),
+        np.repeat(np.frombuffer(data, dtype=np.uint8), 2)[::2],  # not contiguous: copied
         cut,
         tuple(bytearray(c) for c in cut),
         iter(cut),
