@@ -43,8 +43,9 @@ namespace {
 // One greedy left-to-right pass over corpus[begin..end), then the untouched
 // tail moved down behind it. Appends to `fresh` the output positions where
 // merged ids were written.
+template <typename Lookup>
 void densePass(std::vector<int>& corpus, std::size_t begin, std::size_t end,
-               const MergeLookup& lookup, std::vector<int>& fresh) {
+               const Lookup& lookup, std::vector<int>& fresh) {
     int* c = corpus.data();
     const std::size_t n = corpus.size();
     std::size_t w = begin;
@@ -105,7 +106,8 @@ private:
 // The remaining passes when few merges are left: only pairs that contain an
 // id written by the previous pass can be keys, so only those are tested, in
 // ascending order, skipping cells consumed earlier in the same pass.
-void sparsePasses(std::vector<int>& corpus, std::vector<int> fresh, const MergeLookup& lookup) {
+template <typename Lookup>
+void sparsePasses(std::vector<int>& corpus, std::vector<int> fresh, const Lookup& lookup) {
     CellList cells(corpus.size());
     int* c = corpus.data();
     std::vector<int> candidates;
@@ -138,11 +140,9 @@ void sparsePasses(std::vector<int>& corpus, std::vector<int> fresh, const MergeL
 // Switch to sparse passes once a pass merges fewer than 1 in this many ids.
 constexpr std::size_t kSparseRatio = 4;
 
-}  // namespace
-
-void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab) {
-    if (corpus.size() < 2 || vocab.empty()) return;
-    const MergeLookup lookup(vocab);
+// The passes of mergeCorpusFast over any lookup with find(left, right).
+template <typename Lookup>
+void mergeWith(std::vector<int>& corpus, const Lookup& lookup) {
     std::vector<int> fresh;
     densePass(corpus, 0, corpus.size(), lookup, fresh);
     while (!fresh.empty()) {
@@ -155,6 +155,18 @@ void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab
         fresh.clear();
         densePass(corpus, begin, end, lookup, fresh);
     }
+}
+
+}  // namespace
+
+void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab) {
+    if (corpus.size() < 2 || vocab.empty()) return;
+    mergeWith(corpus, MergeLookup(vocab));
+}
+
+void mergeCorpusIndexed(std::vector<int>& corpus, const TableIndex& index) {
+    if (corpus.size() < 2) return;
+    mergeWith(corpus, index);
 }
 
 }  // namespace bytepairtokenizer

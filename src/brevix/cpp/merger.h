@@ -6,6 +6,7 @@
 
 #include "dtypes.h"
 #include "pair_map.h"
+#include "table_index.h"
 
 namespace bytepairtokenizer {
 
@@ -30,5 +31,9 @@ private:
 
 // Same result as mergeCorpus(corpus, vocab).
 void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab);
+
+// The same passes through an index kept with the tokenizer, with no lookup
+// to build: for inputs much shorter than the table. `index` must be current.
+void mergeCorpusIndexed(std::vector<int>& corpus, const TableIndex& index);
 
 }  // namespace bytepairtokenizer

@@ -3,6 +3,7 @@
 #include "tokenizer.h"
 
 #include "expander.h"
+#include "merger.h"
 #include "trainer.h"
 
 #include <cstdint>
@@ -56,14 +57,43 @@ void writeEcho(std::ostream& out, const std::vector<int>& ids) {
     out.flush();
 }
 
-// The fast merge builds its lookup tables from the whole merge table first;
-// for an input much shorter than the table the plain passes are cheaper.
-void mergeCorpusPreferFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab) {
-    if (corpus.size() * 4 < vocab.size()) {
-        mergeCorpus(corpus, vocab);
-    } else {
-        bytepairtokenizer::mergeCorpusFast(corpus, vocab);
+// Inputs this much shorter than the table (plus the flat part of the fast
+// lookup, 64K entries) are merged through the index the tokenizer keeps:
+// building a lookup for them would cost more than the merging itself.
+constexpr std::size_t kLookupBuildCost = 65536;
+
+void mergeCorpusPreferFast(std::vector<int>& corpus, const bytepairtokenizer::BytePairTokenizer& tok) {
+    if (corpus.size() * 4 < tok.vocab.size() + kLookupBuildCost) {
+        if (const bytepairtokenizer::TableIndex* index = tok.currentTableIndex()) {
+            bytepairtokenizer::mergeCorpusIndexed(corpus, *index);
+            return;
+        }
     }
+    if (corpus.size() * 4 < tok.vocab.size()) {
+        mergeCorpus(corpus, tok.vocab);
+    } else {
+        bytepairtokenizer::mergeCorpusFast(corpus, tok.vocab);
+    }
+}
+
+// Fewer ids than the table's merges plus this many are decoded through the
+// index: the expander's set-up (about 30 ns a merge) would cost more than
+// the index's slower per-byte expansion (about 20 ns an id).
+constexpr std::size_t kExpanderBuildCost = 4096;
+
+// The index, when it can decode these ids exactly without building anything.
+const bytepairtokenizer::TableIndex* indexForDecoding(const bytepairtokenizer::BytePairTokenizer& tok,
+                                                      std::size_t ids) {
+    if (ids >= tok.revVocab.size() + kExpanderBuildCost) return nullptr;
+    const bytepairtokenizer::TableIndex* index = tok.currentTableIndex();
+    return index != nullptr && index->expansionsEnd() ? index : nullptr;
+}
+
+std::string decodeIndexed(const bytepairtokenizer::TableIndex& index, const std::vector<int>& ids) {
+    std::string decoded;
+    std::vector<int> stack;
+    for (int id : ids) index.appendExpansion(decoded, id, stack);
+    return decoded;
 }
 
 }  // namespace
@@ -177,7 +207,25 @@ void BytePairTokenizer::fitStraightforward(std::vector<int>& corpus, int maxVoca
 
 void BytePairTokenizer::fitWith(std::vector<int>& corpus, int maxVocabSize, int nIter,
                                 std::ostream& out, const std::function<bool()>& interrupted) {
+    // A corpus of a few ids is trained faster by the plain algorithm than the
+    // incremental engine can set up its lists.
+    if (corpus.size() <= kPlainTrainingMaxCorpus) {
+        fitStraightforward(corpus, maxVocabSize, nIter, out, interrupted);
+        refreshTableIndex();
+        return;
+    }
     fitIncremental(*this, corpus, maxVocabSize, nIter, out, interrupted);
+}
+
+void BytePairTokenizer::applyMerges(std::vector<int>& corpus) const {
+    const TableIndex* index = corpus.size() * 4 < vocab.size() + kLookupBuildCost
+                                  ? currentTableIndex()
+                                  : nullptr;
+    if (index != nullptr) {
+        mergeCorpusIndexed(corpus, *index);
+    } else {
+        mergeCorpus(corpus, vocab);
+    }
 }
 
 std::vector<int> BytePairTokenizer::encode(std::string s) {
@@ -189,7 +237,7 @@ std::vector<int> BytePairTokenizer::encodeWith(std::string s, std::ostream& out,
     encoded.reserve(s.size());
     for (char c : s) encoded.push_back(baseToken(c));
     if (fast) {
-        mergeCorpusPreferFast(encoded, vocab);
+        mergeCorpusPreferFast(encoded, *this);
     } else {
         mergeCorpus(encoded, vocab);
     }
@@ -198,7 +246,7 @@ std::vector<int> BytePairTokenizer::encodeWith(std::string s, std::ostream& out,
 }
 
 std::vector<int> BytePairTokenizer::encodeCorpus(std::vector<int>& corpus) {
-    mergeCorpusPreferFast(corpus, vocab);
+    mergeCorpusPreferFast(corpus, *this);
     return corpus;
 }
 
@@ -254,6 +302,9 @@ std::string _decodeRecursive(int token, DTYPE_BYTEPAIR_REV_VOCAB& revVocab) {
 }
 
 std::string BytePairTokenizer::decode(std::vector<int> encoded) {
+    if (const TableIndex* index = indexForDecoding(*this, encoded.size())) {
+        return decodeIndexed(*index, encoded);
+    }
     // Building the expander's tables costs a pass over revVocab; for a
     // handful of ids the plain expansion is cheaper.
     if (encoded.size() * 4 < revVocab.size()) return decodeStraightforward(encoded);
@@ -261,8 +312,10 @@ std::string BytePairTokenizer::decode(std::vector<int> encoded) {
 }
 
 std::size_t BytePairTokenizer::decodeInto(std::vector<int> encoded, ByteSink& sink) {
-    if (encoded.size() * 4 < revVocab.size()) {
-        const std::string decoded = decodeStraightforward(encoded);
+    const TableIndex* index = indexForDecoding(*this, encoded.size());
+    if (index != nullptr || encoded.size() * 4 < revVocab.size()) {
+        const std::string decoded =
+            index != nullptr ? decodeIndexed(*index, encoded) : decodeStraightforward(encoded);
         char* out = sink.reserve(0, decoded.size());
         if (!decoded.empty()) std::memcpy(out, decoded.data(), decoded.size());
         return decoded.size();
@@ -272,7 +325,9 @@ std::size_t BytePairTokenizer::decodeInto(std::vector<int> encoded, ByteSink& si
 
 bool BytePairTokenizer::decodeStreamed(IdSource& source, std::size_t expectedIds, ByteSink& sink,
                                        std::size_t& written) {
-    if (expectedIds * 4 < revVocab.size()) return false;
+    if (expectedIds * 4 < revVocab.size() || indexForDecoding(*this, expectedIds) != nullptr) {
+        return false;
+    }
     TokenExpander expander(revVocab);
     if (!expander.bounded()) return false;
     return expander.writeFrom(sink, source, expectedIds, written);
@@ -288,6 +343,14 @@ std::string BytePairTokenizer::decodeFast(const std::vector<int>& encoded) {
     std::string decoded;
     TokenExpander(revVocab).appendAll(decoded, encoded);
     return decoded;
+}
+
+void BytePairTokenizer::refreshTableIndex() noexcept {
+    tableIndex_.refresh(vocab, revVocab, nextVocabIndex);
+}
+
+const TableIndex* BytePairTokenizer::currentTableIndex() const {
+    return tableIndex_.current(vocab, revVocab, nextVocabIndex) ? &tableIndex_ : nullptr;
 }
 
 }  // namespace bytepairtokenizer

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dtypes.h"
+#include "table_index.h"
 
 namespace bytepairtokenizer {
 
@@ -78,6 +79,26 @@ public:
     // expander. Both throw std::invalid_argument for a cyclic id.
     std::string decodeStraightforward(const std::vector<int>& encoded);
     std::string decodeFast(const std::vector<int>& encoded);
+
+    // --- What the engines derive from the tables (table_index.h). ---
+
+    // Brings the derived index up to date with the tables; training calls it
+    // itself, code that changes the tables member by member calls it after.
+    // Never throws. Not for use while another thread reads the tokenizer.
+    void refreshTableIndex() noexcept;
+
+    // The index when it describes the tables exactly, else null.
+    const TableIndex* currentTableIndex() const;
+
+    // mergeCorpus(corpus, vocab), through the index for a corpus much
+    // shorter than the table (the training engine's whole merge passes).
+    void applyMerges(std::vector<int>& corpus) const;
+
+    // fitWith() trains corpora up to this many ids by fitStraightforward.
+    static constexpr std::size_t kPlainTrainingMaxCorpus = 32;
+
+private:
+    TableIndex tableIndex_;  // copied along with the tables
 };
 
 // Expands one id into its bytes through revVocab.
