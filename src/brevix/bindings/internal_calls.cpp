@@ -7,6 +7,8 @@
 //   encode_corpus_on(tok, corpus, engine) -> ids
 //   decode_on(tok, ids, engine) -> bytes
 //   assign(dst, src) -> None        the core's member-wise copy assignment
+//   table_index_bytes(tok) -> int | None   bytes of the derived index, None
+//                                          when it does not describe the tables
 //
 // engine is "fast" (what the public methods run) or "straightforward".
 #define PY_SSIZE_T_CLEAN
@@ -182,6 +184,14 @@ PyObject* assign(PyObject*, PyObject* args) {
     });
 }
 
+PyObject* tableIndexBytes(PyObject*, PyObject* tokObj) {
+    return guarded([&]() -> PyObject* {
+        const bytepairtokenizer::TableIndex* index = coreShim(tokObj).currentTableIndex();
+        if (index == nullptr) Py_RETURN_NONE;
+        return PyLong_FromSize_t(index->bytesUsed());
+    });
+}
+
 }  // namespace
 
 PyMethodDef brevix_call_methods[] = {
@@ -193,5 +203,7 @@ PyMethodDef brevix_call_methods[] = {
     {"decode_on", decodeOn, METH_VARARGS, "decode_on(tok, ids, engine='fast') -> bytes"},
     {"assign", assign, METH_VARARGS,
      "assign(dst, src): copy-assigns src's core tokenizer to dst's, member by member"},
+    {"table_index_bytes", tableIndexBytes, METH_O,
+     "table_index_bytes(tok) -> bytes held by the derived index, or None when it is stale"},
     {nullptr, nullptr, 0, nullptr},
 };
