@@ -116,10 +116,10 @@ def test_new_id_already_in_a_key_takes_the_whole_merge():
     # (258, 258) becomes a key before 258 is assigned; when training assigns
     # it, its occurrences side by side must merge again in the same call.
     fast, slow = PyBytePairTokenizer(), PyBytePairTokenizer()
-    for corpus, n_iter in [([258] * 4, 1), ([97, 98] * 40, 4)]:
+    for corpus, n_iter in [([258] * 4, 1), ([97, 98] * 40, 2)]:
         got = core.fit_on(fast, corpus, 2**31 - 1, n_iter, "fast")
         assert got == core.fit_on(slow, corpus, 2**31 - 1, n_iter, "straightforward")
-    assert got[1] == [256] * 20
+    assert got[1] == [256] * 10
 
 
 DEPTH = 250_000
