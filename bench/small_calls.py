@@ -20,6 +20,7 @@ are printed against the straightforward engine and against V = 1,000.
 from __future__ import annotations
 
 import argparse
+import ctypes
 import json
 import random
 import statistics
@@ -109,9 +110,8 @@ def time_cell(op: str, n: int, v: int, engine: str, tok: PyBytePairTokenizer, te
     return statistics.median(times)
 
 
-def run_table(calls: int, vocabs: tuple[int, ...]) -> list[dict[str, object]]:
+def run_table(calls: int, vocabs: tuple[int, ...], trained: list[tuple[int, int, int]]) -> list[dict[str, object]]:
     text = sample_text()
-    trained = trained_merges(text)
     rows = []
     for v in vocabs:
         merges = merge_table(v, trained)
@@ -152,7 +152,37 @@ def chain_bytes(depth: int, right_leaning: bool) -> bytes:
     return later[::-1] + b"a" if right_leaning else b"a" + later
 
 
-def markdown(rows: list[dict[str, object]], chain: dict[str, object] | None, calls: int) -> str:
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def malloc_in_use() -> int | None:
+    """Bytes the C allocator has handed out (glibc mallinfo2), or None."""
+    try:
+        mallinfo2 = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = _MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def memory_per_merge(v: int, trained: list[tuple[int, int, int]]) -> dict[str, float] | None:
+    """Bytes per merge of the tables (vocab, revVocab) and of the derived index."""
+    merges = merge_table(v, trained)
+    tok = PyBytePairTokenizer()
+    before = malloc_in_use()
+    _internal.set_merges(tok, merges)
+    after = malloc_in_use()
+    index = _internal.table_index_bytes(tok)
+    if before is None or after is None or index is None:
+        return None
+    return {"v": v, "tables": (after - before - index) / v, "index": index / v}
+
+
+def markdown(rows: list[dict[str, object]], chain: dict[str, object] | None, calls: int,
+             memory: dict[str, float] | None = None) -> str:
     by = {(r["op"], r["n"], r["v"]): r for r in rows}
     vocabs = sorted({r["v"] for r in rows})
     lines = [
@@ -178,6 +208,13 @@ def markdown(rows: list[dict[str, object]], chain: dict[str, object] | None, cal
             if (op, n, 1_000) in by and (op, n, 250_000) in by:
                 growth = f"{by[(op, n, 250_000)]['fast'] / by[(op, n, 1_000)]['fast']:.2f}x"
             lines.append(f"| {op} | {n:,} | " + " | ".join(cells) + f" | {worst:.2f}x | {growth} |")
+    if memory is not None:
+        lines += [
+            "",
+            f"Memory at V = {memory['v']:,} (glibc allocator, bytes per merge): the merge tables "
+            f"{memory['tables']:.0f}, the index kept beside them {memory['index']:.0f} "
+            f"({memory['index'] / memory['tables']:.0%} of the tables).",
+        ]
     if chain is not None:
         lines += [
             "",
@@ -191,26 +228,31 @@ def markdown(rows: list[dict[str, object]], chain: dict[str, object] | None, cal
 
 def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--quick", action="store_true", help="fewer calls, V up to 50,000, short chain")
+    p.add_argument("--quick", action="store_true", help="fewer calls, V up to 1,000, short chain")
     p.add_argument("--calls", type=int, default=None, help="calls timed per cell and round")
     p.add_argument("--no-chain", action="store_true")
     p.add_argument("--markdown", type=Path, help="write the table here")
     p.add_argument("--json", type=Path, help="write the raw figures here")
     args = p.parse_args(argv)
-    calls = args.calls or (20 if args.quick else 100)
-    vocabs = VOCABS[:3] if args.quick else VOCABS
+    calls = args.calls or (10 if args.quick else 100)
+    vocabs = VOCABS[:2] if args.quick else VOCABS
     print("small calls (time per call):", flush=True)
-    rows = run_table(calls, vocabs)
+    trained = trained_merges(sample_text())
+    rows = run_table(calls, vocabs, trained)
+    memory = memory_per_merge(vocabs[-1], trained)
+    if memory is not None:
+        print(f"memory per merge at V={memory['v']:,}: tables {memory['tables']:.0f} B, "
+              f"index {memory['index']:.0f} B", flush=True)
     chain = None
     if not args.no_chain:
         chain = run_chain(10_000 if args.quick else CHAIN)
         print(f"chain of {chain['depth']:,}: {chain['seconds']:.2f} s, "
               f"{chain['seconds'] / 10:.2f}x the 10 s budget, ok={chain['ok']}", flush=True)
-    text = markdown(rows, chain, calls)
+    text = markdown(rows, chain, calls, memory)
     if args.markdown:
         args.markdown.write_text(text)
     if args.json:
-        args.json.write_text(json.dumps({"rows": rows, "chain": chain, "calls": calls}))
+        args.json.write_text(json.dumps({"rows": rows, "chain": chain, "calls": calls, "memory": memory}))
     print(text)
     return 0 if chain is None or chain["ok"] else 1
 
