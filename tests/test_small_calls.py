@@ -200,3 +200,14 @@ def test_index_memory_per_merge_stays_small():
     tok = PyBytePairTokenizer()
     core.set_merges(tok, [(i % 300, i // 300, 256 + i) for i in range(100_000)])
     assert core.table_index_bytes(tok) / 100_000 < 40
+
+
+def test_threads_reading_one_tokenizer_at_once_agree_with_one_thread():
+    rng = random.Random(5)
+    tok = PyBytePairTokenizer()
+    core.fit_on(tok, [rng.choice(b"abcdef ") for _ in range(20_000)], 2**31 - 1, 3000)
+    # Short corpora take the index, long ones the per-call lookup and expander.
+    corpora = [[rng.choice(b"abcdef ") for _ in range(rng.choice([1, 10, 100, 20_000]))] for _ in range(60)]
+    expected = core.concurrent_reads(tok, corpora, 1)[0]
+    assert all(bytes(c) == d for c, (_, d) in zip(corpora, expected))
+    assert core.concurrent_reads(tok, corpora, 4) == [expected] * 4

@@ -7,6 +7,9 @@
 //   encode_corpus_on(tok, corpus, engine) -> ids
 //   decode_on(tok, ids, engine) -> bytes
 //   assign(dst, src) -> None        the core's member-wise copy assignment
+//   concurrent_reads(tok, corpora, threads) -> [[(ids, bytes), ...], ...]
+//       every corpus encoded (encodeCorpus) and decoded back by each of
+//       `threads` native threads at once on the one tokenizer, without the GIL
 //   table_index_bytes(tok) -> int | None   bytes of the derived index, None
 //                                          when it does not describe the tables
 //
@@ -15,6 +18,8 @@
 #include <Python.h>
 
 #include <climits>
+#include <exception>
+#include <thread>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -184,6 +189,60 @@ PyObject* assign(PyObject*, PyObject* args) {
     });
 }
 
+PyObject* concurrentReads(PyObject*, PyObject* args) {
+    PyObject *tokObj = nullptr, *corporaObj = nullptr;
+    int threads = 0;
+    if (!PyArg_ParseTuple(args, "OOi", &tokObj, &corporaObj, &threads)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        BytePairTokenizer& tok = coreShim(tokObj);
+        if (threads < 1 || threads > 64) throw std::invalid_argument("threads must be 1 to 64");
+        PyRef seq(PySequence_Fast(corporaObj, "corpora must be a sequence"));
+        check(static_cast<bool>(seq));
+        std::vector<std::vector<int>> corpora;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            corpora.push_back(idsShim(PySequence_Fast_GET_ITEM(seq.get(), i)));
+        }
+        using Result = std::pair<std::vector<int>, std::string>;
+        std::vector<std::vector<Result>> results(static_cast<std::size_t>(threads));
+        std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
+        Py_BEGIN_ALLOW_THREADS
+        std::vector<std::thread> workers;
+        for (std::size_t t = 0; t < results.size(); ++t) {
+            workers.emplace_back([&, t]() {
+                try {
+                    for (const std::vector<int>& corpus : corpora) {
+                        std::vector<int> ids = corpus;
+                        tok.encodeCorpus(ids);
+                        results[t].emplace_back(ids, tok.decode(ids));
+                    }
+                } catch (...) {
+                    failures[t] = std::current_exception();
+                }
+            });
+        }
+        for (std::thread& w : workers) w.join();
+        Py_END_ALLOW_THREADS
+        for (const std::exception_ptr& failure : failures) {
+            if (failure) std::rethrow_exception(failure);
+        }
+        PyRef out(PyList_New(0));
+        check(static_cast<bool>(out));
+        for (const std::vector<Result>& perThread : results) {
+            PyRef list(PyList_New(0));
+            check(static_cast<bool>(list));
+            for (const Result& r : perThread) {
+                PyRef ids(listShim(r.first));
+                PyRef bytes(bytesShim(r.second));
+                check(static_cast<bool>(bytes));
+                PyRef pair(PyTuple_Pack(2, ids.get(), bytes.get()));
+                check(pair && PyList_Append(list.get(), pair.get()) == 0);
+            }
+            check(PyList_Append(out.get(), list.get()) == 0);
+        }
+        return out.release();
+    });
+}
+
 PyObject* tableIndexBytes(PyObject*, PyObject* tokObj) {
     return guarded([&]() -> PyObject* {
         const bytepairtokenizer::TableIndex* index = coreShim(tokObj).currentTableIndex();
@@ -203,6 +262,8 @@ PyMethodDef brevix_call_methods[] = {
     {"decode_on", decodeOn, METH_VARARGS, "decode_on(tok, ids, engine='fast') -> bytes"},
     {"assign", assign, METH_VARARGS,
      "assign(dst, src): copy-assigns src's core tokenizer to dst's, member by member"},
+    {"concurrent_reads", concurrentReads, METH_VARARGS,
+     "concurrent_reads(tok, corpora, threads) -> per thread, (encode_corpus, decode) of each corpus"},
     {"table_index_bytes", tableIndexBytes, METH_O,
      "table_index_bytes(tok) -> bytes held by the derived index, or None when it is stale"},
     {nullptr, nullptr, 0, nullptr},
