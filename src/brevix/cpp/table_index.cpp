@@ -15,6 +15,12 @@
 //   whose cost is then paid back many times over.
 // - Growth is amortised: pairs_ and slots_ double, so 250,000 single-merge
 //   calls cost about 500,000 slot placements in all.
+// - Measured (bench/small_calls.py): encoding 1,000 bytes costs about the
+//   same at 1,000 and 250,000 merges (23 and 28 us) where the per-call
+//   lookup build or the plain passes took 24 and 70 us; decoding 1,000
+//   tokens 15 to 24 us where the expander's set-up or the plain expansion
+//   (a hash set per id) took 40 to 90 us. 250,000 single-merge fits and a
+//   decode of the top id: 0.6 s, from over 10 minutes.
 
 namespace bytepairtokenizer {
 

@@ -94,8 +94,10 @@ public:
     // shorter than the table (the training engine's whole merge passes).
     void applyMerges(std::vector<int>& corpus) const;
 
-    // fitWith() trains corpora up to this many ids by fitStraightforward.
+    // fitWith() trains corpora up to this many ids by fitStraightforward,
+    // and up to the second many when it runs a single iteration.
     static constexpr std::size_t kPlainTrainingMaxCorpus = 32;
+    static constexpr std::size_t kPlainSingleIterationMaxCorpus = 4096;
 
 private:
     TableIndex tableIndex_;  // copied along with the tables

@@ -19,6 +19,13 @@
 //   measurable.
 // - 12-byte nodes (no back link) instead of 16: about 3% faster and 4 bytes
 //   per corpus token less.
+// - Nothing here is sized by the merge table any more: the key-id set comes
+//   from the tokenizer's TableIndex (it was rebuilt from every key per call:
+//   6 ms at 250,000 merges), the flat pair table is filled only for corpora
+//   of 16K ids and more (a fixed 590 KB fill per call), and the per-merge
+//   cache of new pairs covers neighbours up to the corpus length (it was
+//   sized by the newest id). A one-iteration fit on 1,000 ids went from 45x
+//   the straightforward engine at 250,000 merges to about 1x.
 
 namespace bytepairtokenizer {
 
