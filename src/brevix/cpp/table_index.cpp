@@ -71,9 +71,23 @@ bool TableIndex::current(const DTYPE_BYTEPAIR_VOCAB& vocab, const DTYPE_BYTEPAIR
         vocab.size() != n) {
         return false;
     }
-    if (n == 0) return true;
-    const auto newest = revVocab.find(nextVocabIndex - 1);
-    return newest != revVocab.end() && newest->second == pairs_.back();
+    return samplesMatch(revVocab);
+}
+
+// The first, middle and newest indexed merges are still in the tables.
+bool TableIndex::samplesMatch(const DTYPE_BYTEPAIR_REV_VOCAB& revVocab) const {
+    if (pairs_.empty()) return true;
+    for (std::size_t k : {std::size_t{0}, pairs_.size() / 2, pairs_.size() - 1}) {
+        const auto entry = revVocab.find(kFirstMergeId + static_cast<int>(k));
+        if (entry == revVocab.end() || entry->second != pairs_[k]) return false;
+    }
+    return true;
+}
+
+void TableIndex::rebuild(const DTYPE_BYTEPAIR_VOCAB& vocab,
+                         const DTYPE_BYTEPAIR_REV_VOCAB& revVocab, int nextVocabIndex) noexcept {
+    clear();
+    refresh(vocab, revVocab, nextVocabIndex);
 }
 
 void TableIndex::refresh(const DTYPE_BYTEPAIR_VOCAB& vocab,
@@ -86,13 +100,7 @@ void TableIndex::refresh(const DTYPE_BYTEPAIR_VOCAB& vocab,
             return;
         }
         // Still a prefix of the tables? Otherwise they were replaced.
-        if (!pairs_.empty()) {
-            const auto last = revVocab.find(kFirstMergeId + static_cast<int>(pairs_.size()) - 1);
-            if (static_cast<long long>(pairs_.size()) > wanted || last == revVocab.end() ||
-                last->second != pairs_.back()) {
-                clear();
-            }
-        }
+        if (static_cast<long long>(pairs_.size()) > wanted || !samplesMatch(revVocab)) clear();
         if (static_cast<long long>(pairs_.size()) == wanted) return;
         reserveFor(static_cast<std::size_t>(wanted));
         for (long long k = static_cast<long long>(pairs_.size()); k < wanted; ++k) {

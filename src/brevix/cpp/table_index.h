@@ -42,8 +42,14 @@ public:
     void refresh(const DTYPE_BYTEPAIR_VOCAB& vocab, const DTYPE_BYTEPAIR_REV_VOCAB& revVocab,
                  int nextVocabIndex) noexcept;
 
-    // True when the index describes exactly these tables. Constant time: the
-    // sizes, the next id and the newest merge are compared.
+    // Forgets everything, then refresh(): for tables replaced rather than
+    // grown, which the constant-time checks below cannot always tell apart.
+    void rebuild(const DTYPE_BYTEPAIR_VOCAB& vocab, const DTYPE_BYTEPAIR_REV_VOCAB& revVocab,
+                 int nextVocabIndex) noexcept;
+
+    // True when the index describes these tables. Constant time: the sizes,
+    // the next id and three sampled merges (first, middle, newest) are
+    // compared; tables replaced member by member need rebuild().
     bool current(const DTYPE_BYTEPAIR_VOCAB& vocab, const DTYPE_BYTEPAIR_REV_VOCAB& revVocab,
                  int nextVocabIndex) const;
 
@@ -82,6 +88,7 @@ private:
         return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
     }
     void clear() noexcept;
+    bool samplesMatch(const DTYPE_BYTEPAIR_REV_VOCAB& revVocab) const;
     void reserveFor(std::size_t merges);
     void rehash(std::size_t capacity);
     void place(int k);

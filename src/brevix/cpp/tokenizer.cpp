@@ -352,6 +352,10 @@ void BytePairTokenizer::refreshTableIndex() noexcept {
     tableIndex_.refresh(vocab, revVocab, nextVocabIndex);
 }
 
+void BytePairTokenizer::rebuildTableIndex() noexcept {
+    tableIndex_.rebuild(vocab, revVocab, nextVocabIndex);
+}
+
 const TableIndex* BytePairTokenizer::currentTableIndex() const {
     return tableIndex_.current(vocab, revVocab, nextVocabIndex) ? &tableIndex_ : nullptr;
 }

@@ -83,9 +83,14 @@ public:
     // --- What the engines derive from the tables (table_index.h). ---
 
     // Brings the derived index up to date with the tables; training calls it
-    // itself, code that changes the tables member by member calls it after.
-    // Never throws. Not for use while another thread reads the tokenizer.
+    // itself, code that adds merges member by member (updateVocab) calls it
+    // after. Never throws. Not while another thread reads the tokenizer.
     void refreshTableIndex() noexcept;
+
+    // The same from scratch, for code that replaces the tables member by
+    // member (swapping in another table): a replaced table can pass the
+    // index's constant-time check.
+    void rebuildTableIndex() noexcept;
 
     // The index when it describes the tables exactly, else null.
     const TableIndex* currentTableIndex() const;
