@@ -27,7 +27,6 @@
 
 #include "core_errors.h"
 #include "internal.h"
-#include "merger.h"
 #include "pyref.h"
 #include "pytokenizer.h"
 

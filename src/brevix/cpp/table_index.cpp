@@ -5,10 +5,13 @@
 #include <utility>
 
 // Performance notes
-// - Memory per merge: 8 bytes of pair, 4-byte slots at a load between 1/4
-//   and 1/2 (8 to 16 bytes), a bit per id of the key-id set, plus vector
-//   slack: about 20 bytes a merge, against about 100 for the two tables
-//   themselves (GNU nodes with the stored hash, malloc headers, buckets).
+// - Memory per merge: 8 bytes of pair, 4 of expansion length, 4-byte slots
+//   at a load between 1/4 and 1/2 (8 to 16 bytes), a bit per id of the
+//   key-id set, plus vector slack: about 20 to 25 bytes a merge, against
+//   about 100 for the two tables themselves (GNU nodes with the stored hash,
+//   malloc headers, buckets).
+// - Decoding reserves the exact output from the stored lengths, then
+//   expands; without the lengths the string regrew about log2(n) times.
 // - Slots hold an index into pairs_ instead of the key: 4 bytes instead of
 //   16, for one more load per probe. The index serves only inputs much
 //   shorter than the table; long inputs still build the flat MergeLookup,
@@ -27,6 +30,9 @@ namespace bytepairtokenizer {
 namespace {
 
 constexpr int kBitBase = -128;
+// Expansions this long or longer are left to the expander, which refuses
+// what it cannot write (a string of 2^32 bytes) before allocating.
+constexpr std::uint64_t kLongExpansion = std::uint64_t{1} << 31;
 
 inline char tokenByte(int id) { return static_cast<char>(static_cast<std::uint32_t>(id) & 0xFFu); }
 
@@ -35,12 +41,14 @@ inline char tokenByte(int id) { return static_cast<char>(static_cast<std::uint32
 TableIndex::TableIndex(const TableIndex& other) noexcept {
     try {
         pairs_ = other.pairs_;
+        lengths_ = other.lengths_;
         slots_ = other.slots_;
         keyIdBits_ = other.keyIdBits_;
         otherKeyIds_ = other.otherKeyIds_;
         mask_ = other.mask_;
         shift_ = other.shift_;
         forwardReferences_ = other.forwardReferences_;
+        longExpansions_ = other.longExpansions_;
     } catch (...) {
         clear();
     }
@@ -56,12 +64,14 @@ TableIndex& TableIndex::operator=(const TableIndex& other) noexcept {
 
 void TableIndex::clear() noexcept {
     std::vector<DTYPE_BYTEPAIR>().swap(pairs_);
+    std::vector<std::uint32_t>().swap(lengths_);
     std::vector<int>().swap(slots_);
     std::vector<std::uint64_t>().swap(keyIdBits_);
     std::unordered_set<int>().swap(otherKeyIds_);
     mask_ = 0;
     shift_ = 64;
     forwardReferences_ = false;
+    longExpansions_ = false;
 }
 
 bool TableIndex::current(const DTYPE_BYTEPAIR_VOCAB& vocab, const DTYPE_BYTEPAIR_REV_VOCAB& revVocab,
@@ -126,6 +136,7 @@ void TableIndex::refresh(const DTYPE_BYTEPAIR_VOCAB& vocab,
 // changes, so append() below cannot fail half way.
 void TableIndex::reserveFor(std::size_t merges) {
     if (pairs_.capacity() < merges) pairs_.reserve(std::max(merges, pairs_.capacity() * 2));
+    if (lengths_.capacity() < merges) lengths_.reserve(pairs_.capacity());
     std::size_t capacity = std::max<std::size_t>(slots_.size(), 16);
     while (capacity < merges * 2) capacity *= 2;
     if (capacity != slots_.size()) rehash(capacity);
@@ -163,9 +174,14 @@ void TableIndex::append(const DTYPE_BYTEPAIR& pair) {
     const int id = kFirstMergeId + static_cast<int>(pairs_.size());
     noteKeyId(pair[0]);
     noteKeyId(pair[1]);
-    pairs_.push_back(pair);  // capacity reserved: cannot throw
-    place(static_cast<int>(pairs_.size()) - 1);
     forwardReferences_ = forwardReferences_ || pair[0] >= id || pair[1] >= id;
+    // Lengths only mean something while no merge refers forward.
+    const std::uint64_t length =
+        forwardReferences_ ? 0 : expansionLength(pair[0]) + expansionLength(pair[1]);
+    longExpansions_ = longExpansions_ || length >= kLongExpansion;
+    pairs_.push_back(pair);  // capacity reserved: cannot throw
+    lengths_.push_back(static_cast<std::uint32_t>(std::min(length, kLongExpansion)));
+    place(static_cast<int>(pairs_.size()) - 1);
 }
 
 bool TableIndex::idInKeys(int id) const {
@@ -200,7 +216,8 @@ void TableIndex::appendExpansion(std::string& out, int id, std::vector<int>& sta
 }
 
 std::size_t TableIndex::bytesUsed() const {
-    return pairs_.capacity() * sizeof(DTYPE_BYTEPAIR) + slots_.capacity() * sizeof(int) +
+    return pairs_.capacity() * sizeof(DTYPE_BYTEPAIR) + lengths_.capacity() * sizeof(std::uint32_t) +
+           slots_.capacity() * sizeof(int) +
            keyIdBits_.capacity() * sizeof(std::uint64_t) +
            otherKeyIds_.size() * (sizeof(void*) * 2 + sizeof(int) + 16) +
            otherKeyIds_.bucket_count() * sizeof(void*);

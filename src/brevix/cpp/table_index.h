@@ -68,12 +68,21 @@ public:
     // in no key (never the other way round).
     bool idInKeys(int id) const;
 
-    // No merged id refers to itself or a later id: every expansion ends and
-    // appendExpansion() is exact.
-    bool expansionsEnd() const { return !forwardReferences_; }
+    // No merged id refers to itself or a later id (so every expansion ends)
+    // and none expands to 2^31 bytes or more: appendExpansion() is exact and
+    // expansionLength() known. Otherwise the expander, which reports cycles
+    // and lengths it cannot write, decodes.
+    bool decodesExactly() const { return !forwardReferences_ && !longExpansions_; }
+
+    // Bytes `id` expands to. Only when decodesExactly().
+    std::uint64_t expansionLength(int id) const {
+        if (id < kFirstMergeId) return 1;
+        const std::size_t k = static_cast<std::size_t>(id - kFirstMergeId);
+        return k < lengths_.size() ? lengths_[k] : 2;  // an unassigned id: (0, 0)
+    }
 
     // Appends the bytes of `id` to `out`, as the straightforward expansion
-    // does; `stack` is scratch. Only when expansionsEnd().
+    // does; `stack` is scratch. Only when decodesExactly().
     void appendExpansion(std::string& out, int id, std::vector<int>& stack) const;
 
     // Bytes held, for the memory report.
@@ -96,6 +105,7 @@ private:
     void append(const DTYPE_BYTEPAIR& pair);
 
     std::vector<DTYPE_BYTEPAIR> pairs_;  // by id - 256
+    std::vector<std::uint32_t> lengths_;  // by id - 256, saturating
     // Open addressing over pairs_: each slot holds an index into pairs_, or
     // -1. 4 bytes a slot, the key read back from pairs_.
     std::vector<int> slots_;
@@ -105,6 +115,7 @@ private:
     std::vector<std::uint64_t> keyIdBits_;
     std::unordered_set<int> otherKeyIds_;
     bool forwardReferences_ = false;
+    bool longExpansions_ = false;
 };
 
 }  // namespace bytepairtokenizer

@@ -86,11 +86,15 @@ const bytepairtokenizer::TableIndex* indexForDecoding(const bytepairtokenizer::B
                                                       std::size_t ids) {
     if (ids >= 2 * tok.revVocab.size() + kExpanderBuildCost) return nullptr;
     const bytepairtokenizer::TableIndex* index = tok.currentTableIndex();
-    return index != nullptr && index->expansionsEnd() ? index : nullptr;
+    return index != nullptr && index->decodesExactly() ? index : nullptr;
 }
 
 std::string decodeIndexed(const bytepairtokenizer::TableIndex& index, const std::vector<int>& ids) {
+    std::uint64_t length = 0;
+    for (int id : ids) length += index.expansionLength(id);  // below 2^31 each: no overflow
     std::string decoded;
+    if (length > decoded.max_size()) throw std::length_error("decoded text too long");
+    decoded.reserve(static_cast<std::size_t>(length));
     std::vector<int> stack;
     for (int id : ids) index.appendExpansion(decoded, id, stack);
     return decoded;
