@@ -211,3 +211,12 @@ def test_threads_reading_one_tokenizer_at_once_agree_with_one_thread():
     expected = core.concurrent_reads(tok, corpora, 1)[0]
     assert all(bytes(c) == d for c, (_, d) in zip(corpora, expected))
     assert core.concurrent_reads(tok, corpora, 4) == [expected] * 4
+
+
+def test_expansions_too_long_to_write_are_refused_before_writing():
+    # Each id doubles the one before: 289 expands to 2^34 bytes.
+    tok = PyBytePairTokenizer()
+    core.set_merges(tok, [(97, 97, 256)] + [(255 + i, 255 + i, 256 + i) for i in range(1, 34)])
+    with pytest.raises(RuntimeError, match="decoded text too long"):
+        tok.decode([289] * 10)
+    assert tok.decode([270, 97]) == b"a" * 2**15 + b"a"
