@@ -8,7 +8,9 @@ throughput against tiktoken built from the same merges.
 
 Without --sizes and --merges it runs the full matrix (DEFAULT_CASES): 1, 10
 and 100 MB at 1,000 merges, and 100 MB at 10,000 merges; encode and decode
-then use the tokenizer with the most merges on a 10 MB text.
+then use the tokenizer with the most merges on a 10 MB text. Last comes the
+small-calls table (bench/small_calls.py): time per call on tiny inputs
+against tables of up to 250,000 merges.
 
 Every measurement runs in its own process (bench/worker.py). Nothing here
 judges a timing: the script prints each result with its ratio to the brevix
@@ -100,6 +102,7 @@ class Report:
     throughput: list[Row] = field(default_factory=list)
     settings: dict[str, Any] = field(default_factory=dict)
     api: list[ApiRow] = field(default_factory=list)
+    small_calls: str = ""
 
 
 @dataclass
@@ -527,6 +530,8 @@ def write_markdown(report: Report, path: Path) -> None:
         "|---|---:|---|---:|---|---|",
         *[f"| {r.measure} | {r.value} | {r.baseline} | {r.ratio} | {r.target} | {r.status} |" for r in report.api],
     ]
+    if report.small_calls:
+        lines += ["", report.small_calls.rstrip("\n")]
     path.write_text("\n".join(lines) + "\n")
 
 
@@ -583,6 +588,23 @@ def throughput_model(models: dict[Case, Path]) -> tuple[Case, Path] | None:
     return case, models[case]
 
 
+def small_calls(args: argparse.Namespace, workdir: Path) -> str:
+    """The small-calls table (bench/small_calls.py) as markdown, run in its own process."""
+    table = workdir / "small_calls.md"
+    command = [sys.executable, str(HERE / "small_calls.py"), "--markdown", str(table)]
+    if args.quick:
+        command.append("--quick")
+    print("\nsmall calls:", flush=True)
+    try:
+        done = subprocess.run(command, timeout=args.timeout, capture_output=True, text=True)
+    except subprocess.TimeoutExpired:
+        return f"## Small calls\n\nstopped after {args.timeout:g} s\n"
+    print(done.stdout, end="", flush=True)
+    if done.returncode != 0 or not table.exists():
+        return f"## Small calls\n\nfailed (exit {done.returncode}): {done.stderr.strip()[-500:]}\n"
+    return table.read_text()
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     started = datetime.datetime.now(datetime.timezone.utc)
@@ -613,6 +635,7 @@ def main(argv: list[str] | None = None) -> int:
             print(f"\nbrevix.Tokenizer: {args.text_mb:g} MB text; training on {largest.corpus}", flush=True)
             api_runs(chosen[1], text, largest, ensure_corpus(largest.size_mb, args, report), args,
                      Path(tmp), report)
+        report.small_calls = small_calls(args, Path(tmp))
     report.settings["load_end"] = load_average()
     elapsed = datetime.datetime.now(datetime.timezone.utc) - started
     report.settings["elapsed_min"] = elapsed.total_seconds() / 60

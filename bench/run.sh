@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One command for the benchmark: makes a virtual environment with brevix and
 # its peers (tokenizers, sentencepiece, tiktoken from PyPI), then runs
-# bench/bench.py with the given arguments.
+# bench/bench.py with the given arguments. bench.py ends with the small-calls
+# table (bench/small_calls.py; it can also be run alone).
 #
 #   bash bench/run.sh            # 1, 10 and 100 MB corpora (long)
 #   bash bench/run.sh --quick    # a few seconds

@@ -18,6 +18,7 @@ def test_quick_bench_runs_and_writes_results(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
     report = (tmp_path / "out" / "RESULTS.md").read_text()
     assert "## Machine" in report
+    assert "## Small calls" in report and "decoded bytes correct" in report
     assert "| 0.02 MB | brevix fit (fast engine) |" in report
     # Every trainer and library has a row, measured or with its reason.
     rows = [line for line in report.splitlines() if line.startswith("| 0.0")]

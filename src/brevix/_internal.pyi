@@ -6,6 +6,7 @@ from typing import Literal, SupportsInt
 from brevix.tokenizer import PyBytePairTokenizer
 
 _Engine = Literal["fast", "straightforward", "targeted"]
+_CallEngine = Literal["fast", "straightforward"]
 
 def get_merges(tok: PyBytePairTokenizer, /) -> list[tuple[int, int, int]]: ...
 def set_merges(
@@ -47,3 +48,21 @@ def decode_timed(
     engine: _Engine = ...,
     repeat: int = ...,
 ) -> tuple[float, bytes]: ...
+def fit_on(
+    tok: PyBytePairTokenizer,
+    corpus: Sequence[SupportsInt],
+    max_vocab_size: int,
+    n_iter: int,
+    engine: _CallEngine = ...,
+    /,
+) -> tuple[bytes, list[int]]: ...
+def encode_on(tok: PyBytePairTokenizer, data: bytes, engine: _CallEngine = ..., /) -> tuple[bytes, list[int]]: ...
+def encode_corpus_on(
+    tok: PyBytePairTokenizer, corpus: Sequence[SupportsInt], engine: _CallEngine = ..., /
+) -> list[int]: ...
+def decode_on(tok: PyBytePairTokenizer, ids: Sequence[SupportsInt], engine: _CallEngine = ..., /) -> bytes: ...
+def assign(dst: PyBytePairTokenizer, src: PyBytePairTokenizer, /) -> None: ...
+def concurrent_reads(
+    tok: PyBytePairTokenizer, corpora: Sequence[Sequence[SupportsInt]], threads: int, /
+) -> list[list[tuple[list[int], bytes]]]: ...
+def table_index_bytes(tok: PyBytePairTokenizer, /) -> int | None: ...

@@ -12,3 +12,5 @@ extern PyMethodDef brevix_engine_methods[];
 extern PyMethodDef brevix_model_methods[];
 // Boundary helpers of brevix.tokenizer (internal_binding.cpp).
 extern PyMethodDef brevix_binding_methods[];
+// One engine called on an existing tokenizer; core assignment (internal_calls.cpp).
+extern PyMethodDef brevix_call_methods[];

@@ -137,6 +137,7 @@ void loadMergesShim(BytePairTokenizer& tok, PyObject* merges) {
                     tok.vocabSize);
         if (tok.nextVocabIndex != id + 1) throw std::invalid_argument("duplicate merge pair");
     }
+    tok.refreshTableIndex();
 }
 
 PyObject* mergesShim(const BytePairTokenizer& tok) {
@@ -163,7 +164,9 @@ void runFit(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, 
             Engine engine, std::ostream& out, const std::function<bool()>& interrupted) {
     switch (engine) {
         case Engine::Fast:
-            tok.fitWith(corpus, maxVocabSize, nIter, out, interrupted);
+            // The incremental engine itself, also on corpora fitWith() would
+            // hand to the straightforward one.
+            bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted);
             break;
         case Engine::Straightforward:
             tok.fitStraightforward(corpus, maxVocabSize, nIter, out, interrupted);

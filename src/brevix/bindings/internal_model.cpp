@@ -229,6 +229,7 @@ PyObject* setMerges(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
         core.revVocab.swap(fresh.revVocab);
         std::swap(core.nextVocabIndex, fresh.nextVocabIndex);
         std::swap(core.vocabSize, fresh.vocabSize);
+        core.rebuildTableIndex();  // never throws; a stale index is only slower
     } catch (...) {
         translateCurrentException();
         return nullptr;

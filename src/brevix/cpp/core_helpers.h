@@ -34,6 +34,20 @@ inline bool inputMuchShorterThanTable(std::size_t inputSize, std::size_t tableSi
     return inputSize * 4 < tableSize;
 }
 
+// The index the tables keep (table_index.h) merges without building
+// anything: it is the cheaper way up to this size, which adds the flat part
+// of the fast lookup (64K entries) to the table's share.
+inline bool mergeThroughIndex(std::size_t inputSize, std::size_t tableSize) {
+    return inputSize * 4 < tableSize + 65536;
+}
+
+// Fewer ids than twice the table's merges plus 1,024 are decoded through the
+// index: the expander's set-up (about 10 us plus 25 ns a merge) would cost
+// more than the index's slower expansion (about 13 ns an id).
+inline bool decodeThroughIndex(std::size_t ids, std::size_t tableSize) {
+    return ids < 2 * tableSize + 1024;
+}
+
 // Corpus cells linked in position order, where a merge lets a cell absorb
 // the next one. The link of a live cell is the next live cell (-1 at the
 // end); an absorbed cell's link names the cell that absorbed it, encoded

@@ -45,8 +45,9 @@ namespace {
 // One greedy left-to-right pass over corpus[begin..end), then the untouched
 // tail moved down behind it. Appends to `fresh` the output positions where
 // merged ids were written.
+template <typename Lookup>
 void densePass(std::vector<int>& corpus, std::size_t begin, std::size_t end,
-               const MergeLookup& lookup, std::vector<int>& fresh) {
+               const Lookup& lookup, std::vector<int>& fresh) {
     int* c = corpus.data();
     const std::size_t n = corpus.size();
     std::size_t w = begin;
@@ -96,7 +97,8 @@ private:
 // The remaining passes when few merges are left: only pairs that contain an
 // id written by the previous pass can be keys, so only those are tested, in
 // ascending order, skipping cells consumed earlier in the same pass.
-void sparsePasses(std::vector<int>& corpus, std::vector<int> fresh, const MergeLookup& lookup) {
+template <typename Lookup>
+void sparsePasses(std::vector<int>& corpus, std::vector<int> fresh, const Lookup& lookup) {
     CellList cells(corpus.size());
     int* c = corpus.data();
     std::vector<int> candidates;
@@ -129,15 +131,9 @@ void sparsePasses(std::vector<int>& corpus, std::vector<int> fresh, const MergeL
 // Switch to sparse passes once a pass merges fewer than 1 in this many ids.
 constexpr std::size_t kSparseRatio = 4;
 
-}  // namespace
-
-void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab) {
-    if (corpus.size() < 2 || vocab.empty()) return;
-    mergeCorpusFast(corpus, MergeLookup(vocab));
-}
-
-void mergeCorpusFast(std::vector<int>& corpus, const MergeLookup& lookup) {
-    if (corpus.size() < 2) return;
+// The passes of mergeCorpusFast over any lookup with find(left, right).
+template <typename Lookup>
+void mergeWith(std::vector<int>& corpus, const Lookup& lookup) {
     std::vector<int> fresh;
     densePass(corpus, 0, corpus.size(), lookup, fresh);
     while (!fresh.empty()) {
@@ -149,6 +145,34 @@ void mergeCorpusFast(std::vector<int>& corpus, const MergeLookup& lookup) {
         const std::size_t end = std::min(corpus.size(), static_cast<std::size_t>(fresh.back()) + 2);
         fresh.clear();
         densePass(corpus, begin, end, lookup, fresh);
+    }
+}
+
+}  // namespace
+
+void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab) {
+    if (corpus.size() < 2 || vocab.empty()) return;
+    mergeWith(corpus, MergeLookup(vocab));
+}
+
+void mergeCorpusFast(std::vector<int>& corpus, const MergeLookup& lookup) {
+    if (corpus.size() < 2) return;
+    mergeWith(corpus, lookup);
+}
+
+void mergeCorpusIndexed(std::vector<int>& corpus, const TableIndex& index) {
+    if (corpus.size() < 2) return;
+    mergeWith(corpus, index);
+}
+
+void applyMerges(const MergeTables& tables, std::vector<int>& corpus) {
+    const TableIndex* index = mergeThroughIndex(corpus.size(), tables.vocab.size())
+                                  ? tables.currentTableIndex()
+                                  : nullptr;
+    if (index != nullptr) {
+        mergeCorpusIndexed(corpus, *index);
+    } else {
+        mergeCorpus(corpus, tables.vocab);
     }
 }
 

@@ -6,6 +6,8 @@
 
 #include "dtypes.h"
 #include "pair_map.h"
+#include "straightforward.h"
+#include "table_index.h"
 
 namespace bytepairtokenizer {
 
@@ -34,5 +36,13 @@ void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab
 // The same with a lookup built beforehand from the merge table, for callers
 // that apply one table to many inputs (only read: safe from several threads).
 void mergeCorpusFast(std::vector<int>& corpus, const MergeLookup& lookup);
+
+// The same passes through an index kept with the tokenizer, with no lookup
+// to build: for inputs much shorter than the table. `index` must be current.
+void mergeCorpusIndexed(std::vector<int>& corpus, const TableIndex& index);
+
+// mergeCorpus(corpus, tables.vocab), through the tables' index for a corpus
+// much shorter than the table (the training engine's whole merge passes).
+void applyMerges(const MergeTables& tables, std::vector<int>& corpus);
 
 }  // namespace bytepairtokenizer

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dtypes.h"
+#include "table_index.h"
 
 namespace bytepairtokenizer {
 
@@ -23,6 +24,26 @@ struct MergeTables {
 
     // The current vocabulary size.
     int size() const { return vocabSize; }
+
+    // --- What the engines derive from the tables (table_index.h). ---
+
+    // Brings the derived index up to date with the tables; training calls it
+    // itself, code that adds merges member by member (updateVocab) calls it
+    // after. Never throws. Not while another thread reads the tables.
+    void refreshTableIndex() noexcept { tableIndex_.refresh(vocab, revVocab, nextVocabIndex); }
+
+    // The same from scratch, for code that replaces the tables member by
+    // member (swapping in another table): a replaced table can pass the
+    // index's constant-time check.
+    void rebuildTableIndex() noexcept { tableIndex_.rebuild(vocab, revVocab, nextVocabIndex); }
+
+    // The index when it describes the tables exactly, else null.
+    const TableIndex* currentTableIndex() const {
+        return tableIndex_.current(vocab, revVocab, nextVocabIndex) ? &tableIndex_ : nullptr;
+    }
+
+private:
+    TableIndex tableIndex_;  // copied along with the tables
 };
 
 }  // namespace bytepairtokenizer

@@ -44,13 +44,38 @@ void writeEcho(std::ostream& out, const std::vector<int>& ids) {
     out.flush();
 }
 
-// The fast merge builds its lookup tables from the whole merge table first.
-void mergeCorpusPreferFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab) {
-    if (inputMuchShorterThanTable(corpus.size(), vocab.size())) {
-        mergeCorpus(corpus, vocab);
-    } else {
-        mergeCorpusFast(corpus, vocab);
+// Inputs much shorter than the table are merged through the index the
+// tables keep: building a lookup for them would cost more than the merging.
+void mergeCorpusPreferFast(std::vector<int>& corpus, const MergeTables& tables) {
+    if (mergeThroughIndex(corpus.size(), tables.vocab.size())) {
+        if (const TableIndex* index = tables.currentTableIndex()) {
+            mergeCorpusIndexed(corpus, *index);
+            return;
+        }
     }
+    if (inputMuchShorterThanTable(corpus.size(), tables.vocab.size())) {
+        mergeCorpus(corpus, tables.vocab);
+    } else {
+        mergeCorpusFast(corpus, tables.vocab);
+    }
+}
+
+// The index, when it can decode these ids exactly without building anything.
+const TableIndex* indexForDecoding(const MergeTables& tables, std::size_t ids) {
+    if (!decodeThroughIndex(ids, tables.revVocab.size())) return nullptr;
+    const TableIndex* index = tables.currentTableIndex();
+    return index != nullptr && index->decodesExactly() ? index : nullptr;
+}
+
+std::string decodeIndexed(const TableIndex& index, const std::vector<int>& ids) {
+    std::uint64_t length = 0;
+    for (int id : ids) length += index.expansionLength(id);  // below 2^31 each: no overflow
+    std::string decoded;
+    if (length > decoded.max_size()) throw std::length_error("decoded text too long");
+    decoded.reserve(static_cast<std::size_t>(length));
+    std::vector<int> stack;
+    for (int id : ids) index.appendExpansion(decoded, id, stack);
+    return decoded;
 }
 
 }  // namespace
@@ -71,6 +96,16 @@ void BytePairTokenizer::fitStraightforward(std::vector<int>& corpus, int maxVoca
 
 void BytePairTokenizer::fitWith(std::vector<int>& corpus, int maxVocabSize, int nIter,
                                 std::ostream& out, const std::function<bool()>& interrupted) {
+    // The incremental engine's set-up costs about 1.5 plain iterations on a
+    // small corpus (measured from 33 to 1,000 ids): a few ids, or a single
+    // iteration on a short corpus, are trained faster by the plain algorithm.
+    const bool plain = corpus.size() <= kPlainTrainingMaxCorpus ||
+                       (nIter <= 1 && corpus.size() <= kPlainSingleIterationMaxCorpus);
+    if (plain) {
+        fitStraightforward(corpus, maxVocabSize, nIter, out, interrupted);
+        refreshTableIndex();
+        return;
+    }
     fitIncremental(*this, corpus, maxVocabSize, nIter, out, interrupted);
 }
 
@@ -81,7 +116,7 @@ std::vector<int> BytePairTokenizer::encode(std::string s) {
 std::vector<int> BytePairTokenizer::encodeWith(std::string s, std::ostream& out, bool fast) {
     std::vector<int> encoded = baseTokens(s);
     if (fast) {
-        mergeCorpusPreferFast(encoded, vocab);
+        mergeCorpusPreferFast(encoded, *this);
     } else {
         mergeCorpus(encoded, vocab);
     }
@@ -90,11 +125,14 @@ std::vector<int> BytePairTokenizer::encodeWith(std::string s, std::ostream& out,
 }
 
 std::vector<int> BytePairTokenizer::encodeCorpus(std::vector<int>& corpus) {
-    mergeCorpusPreferFast(corpus, vocab);
+    mergeCorpusPreferFast(corpus, *this);
     return corpus;
 }
 
 std::string BytePairTokenizer::decode(std::vector<int> encoded) {
+    if (const TableIndex* index = indexForDecoding(*this, encoded.size())) {
+        return decodeIndexed(*index, encoded);
+    }
     // Building the expander's tables costs a pass over revVocab.
     if (inputMuchShorterThanTable(encoded.size(), revVocab.size())) {
         return decodeStraightforward(encoded);
@@ -103,8 +141,10 @@ std::string BytePairTokenizer::decode(std::vector<int> encoded) {
 }
 
 std::size_t BytePairTokenizer::decodeInto(std::vector<int> encoded, ByteSink& sink) {
-    if (inputMuchShorterThanTable(encoded.size(), revVocab.size())) {
-        const std::string decoded = decodeStraightforward(encoded);
+    const TableIndex* index = indexForDecoding(*this, encoded.size());
+    if (index != nullptr || inputMuchShorterThanTable(encoded.size(), revVocab.size())) {
+        const std::string decoded =
+            index != nullptr ? decodeIndexed(*index, encoded) : decodeStraightforward(encoded);
         char* out = sink.reserve(0, decoded.size());
         if (!decoded.empty()) std::memcpy(out, decoded.data(), decoded.size());
         return decoded.size();
@@ -114,7 +154,10 @@ std::size_t BytePairTokenizer::decodeInto(std::vector<int> encoded, ByteSink& si
 
 bool BytePairTokenizer::decodeStreamed(IdSource& source, std::size_t expectedIds, ByteSink& sink,
                                        std::size_t& written) {
-    if (inputMuchShorterThanTable(expectedIds, revVocab.size())) return false;
+    if (inputMuchShorterThanTable(expectedIds, revVocab.size()) ||
+        indexForDecoding(*this, expectedIds) != nullptr) {
+        return false;
+    }
     TokenExpander expander(revVocab);
     if (!expander.bounded()) return false;
     return expander.writeFrom(sink, source, expectedIds, written);

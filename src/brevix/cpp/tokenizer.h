@@ -74,6 +74,11 @@ public:
     // expander. Both throw std::invalid_argument for a cyclic id.
     std::string decodeStraightforward(const std::vector<int>& encoded);
     std::string decodeFast(const std::vector<int>& encoded);
+
+    // fitWith() trains corpora up to this many ids by fitStraightforward,
+    // and up to the second many when it runs a single iteration.
+    static constexpr std::size_t kPlainTrainingMaxCorpus = 32;
+    static constexpr std::size_t kPlainSingleIterationMaxCorpus = 4096;
 };
 
 }  // namespace bytepairtokenizer

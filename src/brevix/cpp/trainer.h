@@ -153,11 +153,11 @@ private:
     int cutModelEpoch_ = -1;
     int cutModelLastPos_ = -1;
 
-    // Ids present in the corpus that are not yet assigned, and ids occurring
-    // in any merge-table key. A new id in either set may make a single merge
-    // pass differ from the whole pass loop, so such merges take the slow road.
+    // Ids present in the corpus that are not yet assigned. A new id in this
+    // set, or in a merge-table key (the tokenizer's TableIndex), may make a
+    // single merge pass differ from the whole pass loop, so such merges take
+    // the slow road.
     std::unordered_set<int> futureIds_;
-    std::unordered_set<int> idsInKeys_;
     // Some adjacent pair was already a merge-table key at the last rebuild.
     bool corpusHasKeys_ = false;
     bool merging_ = false;  // inside a merge: the list may be half rewritten

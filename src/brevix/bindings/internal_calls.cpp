@@ -1,0 +1,269 @@
+// brevix._internal hooks that call one engine of the core on an existing
+// PyBytePairTokenizer, so a test or the benchmark can run the straightforward
+// and the fast engine on the same, long-lived tokenizer and compare them:
+//
+//   fit_on(tok, corpus, max_vocab_size, n_iter, engine) -> (output, corpus)
+//   encode_on(tok, data, engine) -> (echo, ids)
+//   encode_corpus_on(tok, corpus, engine) -> ids
+//   decode_on(tok, ids, engine) -> bytes
+//   assign(dst, src) -> None        the core's member-wise copy assignment
+//   concurrent_reads(tok, corpora, threads) -> [[(ids, bytes), ...], ...]
+//       every corpus encoded (encodeCorpus) and decoded back by each of
+//       `threads` native threads at once on the one tokenizer, without the GIL
+//   table_index_bytes(tok) -> int | None   bytes of the derived index, None
+//                                          when it does not describe the tables
+//
+// engine is "fast" (what the public methods run) or "straightforward".
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <climits>
+#include <exception>
+#include <thread>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core_errors.h"
+#include "internal.h"
+#include "pyref.h"
+#include "pytokenizer.h"
+
+namespace {
+
+using brevix::PyRef;
+using bytepairtokenizer::BytePairTokenizer;
+
+// A Python error is already set.
+struct PythonErrorSet {};
+
+void check(bool ok) {
+    if (!ok) throw PythonErrorSet{};
+}
+
+template <typename F>
+PyObject* guarded(F body) {
+    try {
+        return body();
+    } catch (const PythonErrorSet&) {
+        return nullptr;
+    } catch (...) {
+        brevix::translateCoreException();
+        return nullptr;
+    }
+}
+
+BytePairTokenizer& coreShim(PyObject* obj) {
+    PyRef module(PyImport_ImportModule("brevix.tokenizer"));
+    check(static_cast<bool>(module));
+    PyRef cls(PyObject_GetAttrString(module.get(), "PyBytePairTokenizer"));
+    check(static_cast<bool>(cls));
+    if (!PyType_Check(cls.get()) ||
+        !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls.get()))) {
+        PyErr_Format(PyExc_TypeError, "expected a PyBytePairTokenizer, got %.200s",
+                     Py_TYPE(obj)->tp_name);
+        throw PythonErrorSet{};
+    }
+    return reinterpret_cast<PyBytePairTokenizerObject*>(obj)->c_bpt;
+}
+
+bool fastShim(const char* engine) {
+    const std::string name = engine == nullptr ? "fast" : engine;
+    if (name == "fast") return true;
+    if (name == "straightforward") return false;
+    throw std::invalid_argument("engine must be 'fast' or 'straightforward'");
+}
+
+std::vector<int> idsShim(PyObject* seq) {
+    PyRef fast(PySequence_Fast(seq, "expected a sequence of ints"));
+    check(static_cast<bool>(fast));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    PyObject** items = PySequence_Fast_ITEMS(fast.get());
+    std::vector<int> ids(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(items[i], &overflow);
+        check(!(v == -1 && PyErr_Occurred()));
+        if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "token id out of 32-bit range");
+            throw PythonErrorSet{};
+        }
+        ids[static_cast<std::size_t>(i)] = static_cast<int>(v);
+    }
+    return ids;
+}
+
+PyObject* listShim(const std::vector<int>& ids) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    check(static_cast<bool>(list));
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        PyObject* v = PyLong_FromLong(ids[i]);
+        check(v != nullptr);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    return list.release();
+}
+
+PyObject* bytesShim(const std::string& s) {
+    return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* fitOn(PyObject*, PyObject* args) {
+    PyObject *tokObj = nullptr, *corpusObj = nullptr;
+    int maxVocabSize = 0, nIter = 0;
+    const char* engine = "fast";
+    if (!PyArg_ParseTuple(args, "OOii|s", &tokObj, &corpusObj, &maxVocabSize, &nIter, &engine)) {
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        BytePairTokenizer& tok = coreShim(tokObj);
+        const bool fast = fastShim(engine);
+        std::vector<int> corpus = idsShim(corpusObj);
+        std::ostringstream out;
+        if (fast) {
+            tok.fitWith(corpus, maxVocabSize, nIter, out);
+        } else {
+            tok.fitStraightforward(corpus, maxVocabSize, nIter, out);
+        }
+        PyRef text(bytesShim(out.str()));
+        check(static_cast<bool>(text));
+        PyRef list(listShim(corpus));
+        return PyTuple_Pack(2, text.get(), list.get());
+    });
+}
+
+PyObject* encodeOn(PyObject*, PyObject* args) {
+    PyObject* tokObj = nullptr;
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    const char* engine = "fast";
+    if (!PyArg_ParseTuple(args, "Oy#|s", &tokObj, &data, &size, &engine)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        BytePairTokenizer& tok = coreShim(tokObj);
+        const bool fast = fastShim(engine);
+        std::ostringstream echo;
+        const std::vector<int> ids =
+            tok.encodeWith(std::string(data, static_cast<std::size_t>(size)), echo, fast);
+        PyRef text(bytesShim(echo.str()));
+        check(static_cast<bool>(text));
+        PyRef list(listShim(ids));
+        return PyTuple_Pack(2, text.get(), list.get());
+    });
+}
+
+PyObject* encodeCorpusOn(PyObject*, PyObject* args) {
+    PyObject *tokObj = nullptr, *corpusObj = nullptr;
+    const char* engine = "fast";
+    if (!PyArg_ParseTuple(args, "OO|s", &tokObj, &corpusObj, &engine)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        BytePairTokenizer& tok = coreShim(tokObj);
+        const bool fast = fastShim(engine);
+        std::vector<int> corpus = idsShim(corpusObj);
+        if (fast) return listShim(tok.encodeCorpus(corpus));
+        mergeCorpus(corpus, tok.vocab);
+        return listShim(corpus);
+    });
+}
+
+PyObject* decodeOn(PyObject*, PyObject* args) {
+    PyObject *tokObj = nullptr, *idsObj = nullptr;
+    const char* engine = "fast";
+    if (!PyArg_ParseTuple(args, "OO|s", &tokObj, &idsObj, &engine)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        BytePairTokenizer& tok = coreShim(tokObj);
+        const bool fast = fastShim(engine);
+        std::vector<int> ids = idsShim(idsObj);
+        return bytesShim(fast ? tok.decode(std::move(ids)) : tok.decodeStraightforward(ids));
+    });
+}
+
+PyObject* assign(PyObject*, PyObject* args) {
+    PyObject *dstObj = nullptr, *srcObj = nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &dstObj, &srcObj)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        BytePairTokenizer& dst = coreShim(dstObj);
+        dst = coreShim(srcObj);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* concurrentReads(PyObject*, PyObject* args) {
+    PyObject *tokObj = nullptr, *corporaObj = nullptr;
+    int threads = 0;
+    if (!PyArg_ParseTuple(args, "OOi", &tokObj, &corporaObj, &threads)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        BytePairTokenizer& tok = coreShim(tokObj);
+        if (threads < 1 || threads > 64) throw std::invalid_argument("threads must be 1 to 64");
+        PyRef seq(PySequence_Fast(corporaObj, "corpora must be a sequence"));
+        check(static_cast<bool>(seq));
+        std::vector<std::vector<int>> corpora;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            corpora.push_back(idsShim(PySequence_Fast_GET_ITEM(seq.get(), i)));
+        }
+        using Result = std::pair<std::vector<int>, std::string>;
+        std::vector<std::vector<Result>> results(static_cast<std::size_t>(threads));
+        std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
+        Py_BEGIN_ALLOW_THREADS
+        std::vector<std::thread> workers;
+        for (std::size_t t = 0; t < results.size(); ++t) {
+            workers.emplace_back([&, t]() {
+                try {
+                    for (const std::vector<int>& corpus : corpora) {
+                        std::vector<int> ids = corpus;
+                        tok.encodeCorpus(ids);
+                        results[t].emplace_back(ids, tok.decode(ids));
+                    }
+                } catch (...) {
+                    failures[t] = std::current_exception();
+                }
+            });
+        }
+        for (std::thread& w : workers) w.join();
+        Py_END_ALLOW_THREADS
+        for (const std::exception_ptr& failure : failures) {
+            if (failure) std::rethrow_exception(failure);
+        }
+        PyRef out(PyList_New(0));
+        check(static_cast<bool>(out));
+        for (const std::vector<Result>& perThread : results) {
+            PyRef list(PyList_New(0));
+            check(static_cast<bool>(list));
+            for (const Result& r : perThread) {
+                PyRef ids(listShim(r.first));
+                PyRef bytes(bytesShim(r.second));
+                check(static_cast<bool>(bytes));
+                PyRef pair(PyTuple_Pack(2, ids.get(), bytes.get()));
+                check(pair && PyList_Append(list.get(), pair.get()) == 0);
+            }
+            check(PyList_Append(out.get(), list.get()) == 0);
+        }
+        return out.release();
+    });
+}
+
+PyObject* tableIndexBytes(PyObject*, PyObject* tokObj) {
+    return guarded([&]() -> PyObject* {
+        const bytepairtokenizer::TableIndex* index = coreShim(tokObj).currentTableIndex();
+        if (index == nullptr) Py_RETURN_NONE;
+        return PyLong_FromSize_t(index->bytesUsed());
+    });
+}
+
+}  // namespace
+
+PyMethodDef brevix_call_methods[] = {
+    {"fit_on", fitOn, METH_VARARGS,
+     "fit_on(tok, corpus, max_vocab_size, n_iter, engine='fast') -> (output, corpus)"},
+    {"encode_on", encodeOn, METH_VARARGS, "encode_on(tok, data, engine='fast') -> (echo, ids)"},
+    {"encode_corpus_on", encodeCorpusOn, METH_VARARGS,
+     "encode_corpus_on(tok, corpus, engine='fast') -> ids"},
+    {"decode_on", decodeOn, METH_VARARGS, "decode_on(tok, ids, engine='fast') -> bytes"},
+    {"assign", assign, METH_VARARGS,
+     "assign(dst, src): copy-assigns src's core tokenizer to dst's, member by member"},
+    {"concurrent_reads", concurrentReads, METH_VARARGS,
+     "concurrent_reads(tok, corpora, threads) -> per thread, (encode_corpus, decode) of each corpus"},
+    {"table_index_bytes", tableIndexBytes, METH_O,
+     "table_index_bytes(tok) -> bytes held by the derived index, or None when it is stale"},
+    {nullptr, nullptr, 0, nullptr},
+};
