@@ -9,6 +9,10 @@
 #include <string>
 #include <tuple>
 
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
+#error "brevix builds against CPython 3.11 only: traceback entries use 3.11's internal frame layout"
+#endif
+
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1
 #endif
