@@ -11,7 +11,7 @@ import pytest
 import brevix._internal as internal
 from brevix.tokenizer import PyBytePairTokenizer
 
-from conftest import (CONVERSION_FILE, CORPUS_FROM_PY, MODULE_FILE, TEXT_FROM_PY, innermost,
+from helpers import (CONVERSION_FILE, CORPUS_FROM_PY, MODULE_FILE, TEXT_FROM_PY, innermost,
                       module_entries)
 
 OVERFLOW = "Python int too large to convert to C long"

@@ -9,6 +9,8 @@ import pytest
 from brevix import _internal, model
 from brevix.tokenizer import PyBytePairTokenizer
 
+from helpers import trained
+
 TEXTS = [
     b"",
     b"the lower lowest lowly",
@@ -32,12 +34,6 @@ CORPORA = {
     "signed-bytes": [b - 256 if b > 127 else b for b in "éé àà éà ".encode() * 30],
     "ids-above-255-and-negative": [300, -7, 300, -7, 5000, 2**31 - 1, -(2**31), 300, -7] * 15,
 }
-
-
-def trained(corpus, max_vocab_size=400, n_iter=60):
-    tok = PyBytePairTokenizer()
-    tok.fit(corpus, max_vocab_size, n_iter)
-    return tok
 
 
 def assert_same_behaviour(a, b, corpus):
@@ -66,7 +62,7 @@ PATH_KINDS = {
 @pytest.mark.parametrize("path_kind", sorted(PATH_KINDS))
 def test_round_trip(tmp_path, corpus_name, path_kind):
     corpus = CORPORA[corpus_name]
-    original = trained(corpus)
+    original = trained(corpus, 400, 60)
     path = PATH_KINDS[path_kind](tmp_path / "m.model")
     model.save(original, path)
     restored = model.load(path)

@@ -15,7 +15,7 @@ import pytest
 import brevix.tokenizer as tokmod
 from brevix.tokenizer import PyBytePairTokenizer
 
-from conftest import CONVERSION_FILE, MODULE_FILE, innermost, module_entries, run_python
+from helpers import CONVERSION_FILE, MODULE_FILE, innermost, module_entries, run_python
 
 PICKLE_REFUSAL = "self.c_bpt cannot be converted to a Python object for pickling"
 
@@ -217,11 +217,11 @@ class TestInstanceLife:
         # The refusal adds no entry of the module's own.
         assert module_entries(excinfo) == []
 
-    def test_reinit_forgets_merges(self, trained):
-        assert trained.size > 256
-        trained.__init__()
-        assert trained.size == 256
-        assert trained.encode_corpus([97, 98]) == [97, 98]
+    def test_reinit_forgets_merges(self, trained_tok):
+        assert trained_tok.size > 256
+        trained_tok.__init__()
+        assert trained_tok.size == 256
+        assert trained_tok.encode_corpus([97, 98]) == [97, 98]
 
     @pytest.mark.parametrize("action,error", [
         (lambda t: setattr(t, "size", 3), AttributeError),
