@@ -219,6 +219,7 @@ class TestInstanceLife:
 
     def test_reinit_forgets_merges(self, trained_tok):
         assert trained_tok.size > 256
+        assert trained_tok.encode_corpus([97, 98]) == [256]
         trained_tok.__init__()
         assert trained_tok.size == 256
         assert trained_tok.encode_corpus([97, 98]) == [97, 98]

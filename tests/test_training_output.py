@@ -130,14 +130,3 @@ def test_fit_leaves_the_callers_corpus_unchanged_and_returns_none():
     assert t.fit(corpus, 1000, 5) is None
     assert corpus == snapshot
     assert t.size == 259
-
-
-def test_reinit_forgets_merges():
-    from brevix.tokenizer import PyBytePairTokenizer
-
-    t = PyBytePairTokenizer()
-    t.fit([1, 2, 1, 2], 1000, 1)
-    assert t.encode_corpus([1, 2]) == [256]
-    t.__init__()
-    assert t.size == 256
-    assert t.encode_corpus([1, 2]) == [1, 2]
