@@ -72,6 +72,13 @@ PyObject* callFunction(PyObject* callable, PyObject* const* args, size_t nargsf,
     }
 }
 
+// 3.12 renamed the constructor (the old name is deprecated there).
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr auto kNewCode = PyUnstable_Code_NewWithPosOnlyArgs;
+#else
+constexpr auto kNewCode = PyCode_NewWithPosOnlyArgs;
+#endif
+
 // Code object for introspection: the parameter names as positional-or-keyword
 // arguments, no instructions.
 PyObject* newSignatureCode(const FunctionTraits& traits) {
@@ -95,7 +102,7 @@ PyObject* newSignatureCode(const FunctionTraits& traits) {
     PyRef name(PyUnicode_FromString(traits.params.name));
     if (!empty || !noBytes || !fileName || !name) return nullptr;
     const int argc = static_cast<int>(count);
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+    return reinterpret_cast<PyObject*>(kNewCode(
         argc, 0, 0, argc, 0, CO_OPTIMIZED | CO_NEWLOCALS, noBytes.get(), empty.get(),
         empty.get(), names.get(), empty.get(), empty.get(), fileName.get(), name.get(),
         name.get(), traits.site.line, noBytes.get(), noBytes.get()));
