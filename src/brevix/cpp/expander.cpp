@@ -4,7 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "tokenizer.h"
+#include "core_helpers.h"
+#include "straightforward.h"
 
 // Performance notes
 // - Every id from -128 to the largest merged id has a slot with its length
@@ -41,8 +42,6 @@ namespace {
 // Lengths saturate at kTooLong, which also marks a cyclic id. Summing at
 // most 2^31 such values cannot overflow 64 bits.
 constexpr std::uint64_t kTooLong = std::uint64_t{1} << 32;
-
-inline char tokenByte(int id) { return static_cast<char>(static_cast<std::uint32_t>(id) & 0xFFu); }
 
 }  // namespace
 
@@ -162,8 +161,7 @@ void TokenExpander::checkExpandable(const std::vector<int>& ids) {
         if (inTable(id) && state_[index(id)] == kCyclic) {
             // Let the straightforward expansion name the id it meets again.
             _decodeRecursive(id, revVocab_);
-            throw std::invalid_argument("cannot decode token id " + std::to_string(id) +
-                                        ": its expansion leads back to itself");
+            throwCyclicId(id);
         }
     }
     throw std::length_error("decoded text too long");

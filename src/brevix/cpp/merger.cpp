@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "core_helpers.h"
+
 // Performance notes
 // - The lookup dominates: std::unordered_map costs a hash, a modulo and a
 //   pointer chase per position. The flat base-token table answers most
@@ -72,33 +74,22 @@ public:
     explicit CellList(std::size_t n) : link_(n) {
         for (std::size_t i = 0; i < n; ++i) link_[i] = i + 1 < n ? static_cast<int>(i) + 1 : -1;
     }
-    bool live(int i) const { return link_[static_cast<std::size_t>(i)] >= -1; }
+    bool live(int i) const { return linkIsLive(link_[static_cast<std::size_t>(i)]); }
     int next(int i) const { return link_[static_cast<std::size_t>(i)]; }
 
     // Cell i absorbs the cell after it.
     void absorbNext(int i) {
         const int t = link_[static_cast<std::size_t>(i)];
         link_[static_cast<std::size_t>(i)] = link_[static_cast<std::size_t>(t)];
-        link_[static_cast<std::size_t>(t)] = -2 - i;
+        link_[static_cast<std::size_t>(t)] = absorbedLink(i);
     }
 
     // The live cell before live cell i, or -1.
     int prevLive(int i) {
-        if (i == 0) return -1;
-        int p = i - 1;
-        if (live(p)) return p;
-        int root = absorber(p);
-        while (!live(root)) root = absorber(root);
-        while (p != root) {  // path compression
-            const int up = absorber(p);
-            link_[static_cast<std::size_t>(p)] = -2 - root;
-            p = up;
-        }
-        return root;
+        return liveCellBefore(i, [this](int k) -> int& { return link_[static_cast<std::size_t>(k)]; });
     }
 
 private:
-    int absorber(int i) const { return -2 - link_[static_cast<std::size_t>(i)]; }
     std::vector<int> link_;
 };
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "straightforward.h"
 #include "trainer.h"
 #include "walk_order.h"
 

@@ -1,5 +1,7 @@
-// The core tokenizer: merge tables, training, encoding and decoding.
-// Plain C++; nothing here knows about Python.
+// The core tokenizer: the front of the core. It owns the merge tables and
+// picks, for each call, the engine that serves it best; the algorithms live
+// below it (straightforward.h defines behaviour, the engines reproduce it
+// faster). Plain C++; nothing here knows about Python.
 #pragma once
 
 #include <cstddef>
@@ -9,25 +11,19 @@
 #include <vector>
 
 #include "dtypes.h"
+#include "expander.h"
+#include "merger.h"           // mergeCorpusFast, for callers of the core
+#include "straightforward.h"  // the definitions, for callers of the core
 
 namespace bytepairtokenizer {
 
-class ByteSink;  // expander.h
-class IdSource;  // expander.h
-
-class BytePairTokenizer {
+// The merge tables (vocab, revVocab, nextVocabIndex, vocabSize, size()) are
+// those of MergeTables.
+class BytePairTokenizer : public MergeTables {
 public:
-    DTYPE_BYTEPAIR_VOCAB vocab;        // learned pair -> merged id
-    DTYPE_BYTEPAIR_REV_VOCAB revVocab;  // merged id -> pair
-    int nextVocabIndex;                 // id the next learned merge receives
-    int vocabSize;                      // 256 base tokens plus one per merge
-
     // Empty tables, both counters at 256. Allocates nothing.
     BytePairTokenizer();
     ~BytePairTokenizer();
-
-    // The current vocabulary size.
-    int size();
 
     // Learns merges from `corpus` (rewritten in place) until nIter iterations
     // ran, the size reaches maxVocabSize, or no pair is left. Progress goes to
@@ -80,36 +76,4 @@ public:
     std::string decodeFast(const std::vector<int>& encoded);
 };
 
-// Expands one id into its bytes through revVocab.
-std::string _decodeRecursive(int token, DTYPE_BYTEPAIR_REV_VOCAB& revVocab);
-
 }  // namespace bytepairtokenizer
-
-// The most frequent pair and its count; ((-1, -1), 0) when there is none.
-struct MostFreqPair {
-    DTYPE_BYTEPAIR pair;
-    int freq;
-};
-
-// Counts adjacent (overlapping) pairs; keys enter in order of first occurrence.
-DTYPE_BYTEPAIR_STATS bytePairStats(const std::vector<int>& corpus);
-
-// First pair of maximal count in the table's walk order.
-MostFreqPair getMaxFreqPair(DTYPE_BYTEPAIR_STATS stats);
-
-// Records `pair` under nextVocabIndex unless it is already known.
-void updateVocab(DTYPE_BYTEPAIR_VOCAB& vocab, DTYPE_BYTEPAIR_REV_VOCAB& revVocab,
-                 const DTYPE_BYTEPAIR& pair, int& nextVocabIndex, int& vocabSize);
-
-// Whole greedy left-to-right passes with every key of `vocab` until a pass
-// merges nothing. The straightforward definition.
-void mergeCorpus(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab);
-
-// Same result as mergeCorpus, with a faster lookup and narrowed passes
-// (merger.cpp).
-namespace bytepairtokenizer {
-void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab);
-}
-
-// Cuts `str` at every space byte; always one piece more than spaces.
-std::vector<std::string> splitString(std::string& str);

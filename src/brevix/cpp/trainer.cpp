@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 
+#include "core_helpers.h"
 #include "walk_order.h"
 
 // Performance notes
@@ -34,13 +35,9 @@ inline bool inDirectRange(int id) { return id >= kDirectLow && id < kDirectLow +
 // How many occurrences ahead the merge loop prefetches their nodes.
 constexpr std::size_t kPrefetchAhead = 16;
 
-inline long long reductionPercent(int originalSize, int newSize) {
-    return (static_cast<long long>(originalSize) - newSize) * 100 / originalSize;
-}
-
 }  // namespace
 
-void fitIncremental(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
+void fitIncremental(MergeTables& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
                     std::ostream& out, const std::function<bool()>& interrupted,
                     const TieBreakTuning& tuning) {
     if (nIter <= 0) return;
@@ -48,7 +45,7 @@ void fitIncremental(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVoc
     trainer.fit(maxVocabSize, nIter, out, interrupted);
 }
 
-IncrementalTrainer::IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
+IncrementalTrainer::IncrementalTrainer(MergeTables& tok, std::vector<int>& corpus,
                                        const TieBreakTuning& tuning)
     : tok_(tok), corpus_(corpus), tuning_(tuning) {
     for (const auto& entry : tok_.vocab) {
@@ -229,7 +226,7 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         if (y >= 0) dropOccurrence(nodes_[j].pairId);
 
         nodes_[j].pairId = -1;
-        nodes_[j].next = -2 - i;
+        nodes_[j].next = absorbedLink(i);
         nodes_[i].next = y;
         nodes_[i].value = newId;
         nodes_[i].pairId = -1;
@@ -243,17 +240,7 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
 }
 
 int IncrementalTrainer::livePrev(int i) {
-    if (i == 0) return -1;
-    int p = i - 1;
-    if (isLive(nodes_[p])) return p;
-    int root = absorbedBy(nodes_[p]);
-    while (!isLive(nodes_[root])) root = absorbedBy(nodes_[root]);
-    while (p != root) {
-        const int up = absorbedBy(nodes_[p]);
-        nodes_[p].next = -2 - root;
-        p = up;
-    }
-    return root;
+    return liveCellBefore(i, [this](int k) -> int& { return nodes_[k].next; });
 }
 
 // The record of (neighbour, newId) or (newId, neighbour). Every such pair is

@@ -13,7 +13,7 @@
 
 #include "first_occurrence.h"
 #include "pair_map.h"
-#include "tokenizer.h"
+#include "straightforward.h"
 
 namespace bytepairtokenizer {
 
@@ -31,13 +31,13 @@ struct TieBreakTuning {
 
 // fit() on `tok` with the incremental engine; same contract as
 // fitStraightforward.
-void fitIncremental(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
+void fitIncremental(MergeTables& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
                     std::ostream& out, const std::function<bool()>& interrupted,
                     const TieBreakTuning& tuning = {});
 
 class IncrementalTrainer {
 public:
-    IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
+    IncrementalTrainer(MergeTables& tok, std::vector<int>& corpus,
                        const TieBreakTuning& tuning = {});
 
     void fit(int maxVocabSize, int nIter, std::ostream& out,
@@ -48,14 +48,12 @@ private:
     // unlinks the node after it, so list order stays position order. There
     // is no back link: an unlinked node keeps, in `next`, a link to the node
     // that absorbed it, and the live node before i is found by following
-    // those links from i - 1 (livePrev), compressing the path as it goes.
+    // those links from i - 1 (livePrev, by liveCellBefore in core_helpers.h).
     struct Node {
         int value;
         int next;    // live: next live node or -1; unlinked: -2 - absorbing node
         int pairId;  // record of the pair starting here, -1 if none
     };
-    static bool isLive(const Node& n) { return n.next >= -1; }
-    static int absorbedBy(const Node& n) { return -2 - n.next; }
     int livePrev(int i);
 
     // One distinct pair ever seen since the last rebuild. An occurrence entry
@@ -131,7 +129,7 @@ private:
     void insertFirst(int pos);
     void eraseFirst(int pos);
 
-    BytePairTokenizer& tok_;
+    MergeTables& tok_;
     std::vector<int>& corpus_;
     TieBreakTuning tuning_;
 

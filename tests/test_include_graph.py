@@ -1,0 +1,80 @@
+"""The core's include graph: no cycles between its files, no Python in it.
+
+A header and its source are one node (tokenizer.h and tokenizer.cpp are
+"tokenizer"), so a header that includes one whose source includes it back is
+a cycle, as it is for anyone reading or changing the two.
+"""
+import pathlib
+import re
+
+CORE = pathlib.Path(__file__).resolve().parent.parent / "src" / "brevix" / "cpp"
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
+
+
+def includes(directory):
+    """{file name: [(bracket, included name), ...]} for the core's files."""
+    return {
+        path.name: INCLUDE.findall(path.read_text(encoding="utf-8"))
+        for path in sorted(directory.iterdir())
+        if path.suffix in (".h", ".cpp")
+    }
+
+
+def module_graph(directory):
+    """{module: set of modules it includes}, a module being a file name's stem."""
+    graph = {}
+    for name, found in includes(directory).items():
+        module = pathlib.Path(name).stem
+        edges = graph.setdefault(module, set())
+        edges.update(pathlib.Path(target).stem for bracket, target in found if bracket == '"')
+        edges.discard(module)
+    return graph
+
+
+def find_cycle(graph):
+    """One cycle as a list of modules (first == last), or None."""
+    state = {}  # module -> "open" while on the path, "done" after
+
+    def visit(module, path):
+        state[module] = "open"
+        for target in sorted(graph.get(module, ())):
+            if state.get(target) == "open":
+                return path[path.index(target):] + [module, target]
+            if target not in state:
+                cycle = visit(target, path + [module])
+                if cycle:
+                    return cycle
+        state[module] = "done"
+        return None
+
+    for module in sorted(graph):
+        if module not in state:
+            cycle = visit(module, [])
+            if cycle:
+                return cycle
+    return None
+
+
+def test_core_include_graph_has_no_cycle():
+    graph = module_graph(CORE)
+    assert "straightforward" in graph and "tokenizer" in graph
+    assert find_cycle(graph) is None, " -> ".join(find_cycle(graph))
+
+
+def test_core_includes_only_its_own_headers_and_no_python():
+    for name, found in includes(CORE).items():
+        for bracket, target in found:
+            assert "Python" not in target, f"{name} includes {target}"
+            if bracket == '"':
+                assert (CORE / target).is_file(), f"{name} includes {target} from outside the core"
+
+
+def test_cycle_check_sees_a_header_and_source_pair_cycle(tmp_path):
+    # The shape the core once had: the front's source uses an engine whose
+    # header includes the front.
+    (tmp_path / "front.h").write_text('#include "types.h"\n')
+    (tmp_path / "front.cpp").write_text('#include "front.h"\n#include "engine.h"\n')
+    (tmp_path / "engine.h").write_text('#include "front.h"\n')
+    (tmp_path / "types.h").write_text("#include <vector>\n")
+    cycle = find_cycle(module_graph(tmp_path))
+    assert cycle[0] == cycle[-1] and set(cycle) == {"front", "engine"}
