@@ -6,6 +6,7 @@
 #include "convert.h"
 #include "core_errors.h"
 #include "pyref.h"
+#include "straightforward.h"
 
 namespace brevix {
 
