@@ -14,12 +14,6 @@ namespace {
 
 constexpr int kFirstMergeId = 256;
 
-struct Merge {
-    int left;
-    int right;
-    int id;
-};
-
 // One field of a merge: an int inside the signed 32-bit range.
 bool readField(PyObject* value, Py_ssize_t index, const char* field, int& out) {
     if (!PyLong_Check(value)) {
@@ -41,7 +35,7 @@ bool readField(PyObject* value, Py_ssize_t index, const char* field, int& out) {
 }
 
 // (left, right, id) from any sequence of exactly three ints.
-bool readMerge(PyObject* item, Py_ssize_t index, Merge& out) {
+bool readMerge(PyObject* item, Py_ssize_t index, MergeTriple& out) {
     PyRef fields(PySequence_Fast(item, "each merge must be a (left, right, id) sequence"));
     if (!fields) return false;
     if (PySequence_Fast_GET_SIZE(fields.get()) != 3) {
@@ -50,11 +44,13 @@ bool readMerge(PyObject* item, Py_ssize_t index, Merge& out) {
         return false;
     }
     PyObject** f = PySequence_Fast_ITEMS(fields.get());
-    return readField(f[0], index, "left", out.left) &&
-           readField(f[1], index, "right", out.right) && readField(f[2], index, "id", out.id);
+    return readField(f[0], index, "left", out[0]) && readField(f[1], index, "right", out[1]) &&
+           readField(f[2], index, "id", out[2]);
 }
 
-bool readMerges(PyObject* obj, std::vector<Merge>& out) {
+}  // namespace
+
+bool mergesFromPy(PyObject* obj, std::vector<MergeTriple>& out) {
     PyRef items(PySequence_Fast(obj, "merges must be a sequence of (left, right, id)"));
     if (!items) return false;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
@@ -64,28 +60,42 @@ bool readMerges(PyObject* obj, std::vector<Merge>& out) {
     }
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Merge m{};
+        MergeTriple m{};
         if (!readMerge(PySequence_Fast_GET_ITEM(items.get(), i), i, m)) return false;
         out.push_back(m);
     }
     return true;
 }
 
+PyObject* mergesToList(const std::vector<MergeTriple>& merges) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(merges.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < merges.size(); ++i) {
+        PyObject* item = Py_BuildValue("(iii)", merges[i][0], merges[i][1], merges[i][2]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list.release();
+}
+
+namespace {
+
 // Records the merges in id order. The core skips a pair it already knows,
 // which would shift every later id, so a repeated pair is refused here.
-bool recordMerges(const std::vector<Merge>& merges, bytepairtokenizer::BytePairTokenizer& tok) {
+bool recordMerges(const std::vector<MergeTriple>& merges,
+                  bytepairtokenizer::BytePairTokenizer& tok) {
     for (std::size_t i = 0; i < merges.size(); ++i) {
-        const Merge& m = merges[i];
-        if (m.id != tok.nextVocabIndex) {
-            PyErr_Format(PyExc_ValueError, "merge %zu: id %d, expected %d", i, m.id,
+        const auto [left, right, id] = merges[i];
+        if (id != tok.nextVocabIndex) {
+            PyErr_Format(PyExc_ValueError, "merge %zu: id %d, expected %d", i, id,
                          tok.nextVocabIndex);
             return false;
         }
-        updateVocab(tok.vocab, tok.revVocab, DTYPE_BYTEPAIR{m.left, m.right}, tok.nextVocabIndex,
+        updateVocab(tok.vocab, tok.revVocab, DTYPE_BYTEPAIR{left, right}, tok.nextVocabIndex,
                     tok.vocabSize);
-        if (tok.nextVocabIndex != m.id + 1) {
-            PyErr_Format(PyExc_ValueError, "merge %zu: pair (%d, %d) is already merged", i,
-                         m.left, m.right);
+        if (tok.nextVocabIndex != id + 1) {
+            PyErr_Format(PyExc_ValueError, "merge %zu: pair (%d, %d) is already merged", i, left,
+                         right);
             return false;
         }
     }
@@ -95,30 +105,29 @@ bool recordMerges(const std::vector<Merge>& merges, bytepairtokenizer::BytePairT
 }  // namespace
 
 PyObject* mergesToList(const bytepairtokenizer::BytePairTokenizer& tokenizer) {
-    const Py_ssize_t count = tokenizer.nextVocabIndex - kFirstMergeId;
-    PyRef result(PyList_New(count > 0 ? count : 0));
-    if (!result) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        const int id = static_cast<int>(kFirstMergeId + i);
-        const auto entry = tokenizer.revVocab.find(id);
-        if (entry == tokenizer.revVocab.end()) {
-            // The core keeps ids 256..nextVocabIndex-1 in revVocab; a gap
-            // means the state was damaged, which must not pass silently.
-            PyErr_Format(PyExc_RuntimeError, "merge table has no entry for id %d", id);
-            return nullptr;
+    std::vector<MergeTriple> merges;
+    const int count = tokenizer.nextVocabIndex - kFirstMergeId;
+    const bool ran = callCore([&] {
+        merges.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
+        for (int id = kFirstMergeId; id < tokenizer.nextVocabIndex; ++id) {
+            const auto entry = tokenizer.revVocab.find(id);
+            if (entry == tokenizer.revVocab.end()) {
+                // The core keeps ids 256..nextVocabIndex-1 in revVocab; a gap
+                // means the state was damaged, which must not pass silently.
+                PyErr_Format(PyExc_RuntimeError, "merge table has no entry for id %d", id);
+                throw PythonErrorSet{};
+            }
+            merges.push_back(MergeTriple{entry->second[0], entry->second[1], id});
         }
-        PyObject* item = Py_BuildValue("(iii)", entry->second[0], entry->second[1], id);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(result.get(), i, item);  // steals item
-    }
-    return result.release();
+    });
+    return ran ? mergesToList(merges) : nullptr;
 }
 
 bool mergesFromPy(PyObject* merges, bytepairtokenizer::BytePairTokenizer& fresh) {
-    std::vector<Merge> read;
+    std::vector<MergeTriple> read;
     bool recorded = false;
     const bool ran = callCore([&] {
-        recorded = readMerges(merges, read) && recordMerges(read, fresh);
+        recorded = mergesFromPy(merges, read) && recordMerges(read, fresh);
     });
     return ran && recorded;
 }

@@ -1,4 +1,4 @@
-// A core tokenizer's merge table to and from Python: a list of
+// Merge tables to and from Python: a list of
 // (left, right, id) tuples in id order. A merge table is fully described by
 // its merges in id order (encoding looks pairs up by key, training recounts
 // its statistics from scratch), so restoring the merges in id order gives a
@@ -8,9 +8,25 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <vector>
+
 #include "tokenizer.h"
 
 namespace brevix {
+
+// One merge as (left, right, id).
+using MergeTriple = std::array<int, 3>;
+
+// New list of (left, right, id) tuples, or nullptr with an exception set.
+PyObject* mergesToList(const std::vector<MergeTriple>& merges);
+
+// Reads any sequence of (left, right, id) sequences of ints, in order:
+// TypeError for anything that is not a sequence of ints, ValueError for a
+// merge without exactly three fields or a field outside the signed 32-bit
+// range. Checks nothing about the ids (see mergesFromPy below for a core
+// tokenizer). Returns false with an exception set.
+bool mergesFromPy(PyObject* merges, std::vector<MergeTriple>& out);
 
 // New list of (left, right, id) in id order, or nullptr with an exception set
 // (RuntimeError when the table has a gap, which means damaged state).
