@@ -3,10 +3,15 @@
 # own virtual environment and runs the whole test suite under it. The
 # sanitizer runtime is preloaded into the interpreter, which itself is not
 # instrumented. Leak detection is off: CPython keeps allocations alive at
-# exit by design; leaks are checked separately by tests/test_leaks.py.
+# exit by design; leaks are checked separately by
+# tests/test_resources.py::test_repeated_calls_do_not_leak.
+#
+# The virtual environment (and its build directory) lives under the checkout,
+# in build/asan-venv (ignored by git), unless BREVIX_SANITIZE_VENV names
+# another place; it is kept between runs so that rebuilds are incremental.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-venv=${BREVIX_SANITIZE_VENV:-/tmp/brevix-asan-venv}
+venv=${BREVIX_SANITIZE_VENV:-$PWD/build/asan-venv}
 python -m venv --system-site-packages "$venv"
 BREVIX_SANITIZE=ON BREVIX_WERROR=ON "$venv/bin/python" -m pip install -q \
     -Cbuild-dir="$venv/build" ".[test]"

@@ -1,13 +1,48 @@
-"""Shared helpers for tests that watch the process's native standard output."""
+"""Helpers shared by the test modules (imported as ``from helpers import ...``;
+conftest.py holds only fixtures)."""
 
 import os
 import subprocess
 import sys
 import textwrap
+import traceback
+
+from brevix.tokenizer import PyBytePairTokenizer
+
+# Set by scripts/sanitize.sh: the suite runs against an AddressSanitizer build.
+SANITIZED = os.environ.get("BREVIX_SANITIZED") == "1"
+
+# The file names and conversion entries brevix.tokenizer shows in tracebacks.
+MODULE_FILE = "src/brevix/bindings/tokenizer"
+CONVERSION_FILE = "<stringsource>"
+CORPUS_FROM_PY = "vector.from_py.__pyx_convert_vector_from_py_int"
+TEXT_FROM_PY = "string.from_py.__pyx_convert_string_from_py_6libcpp_6string_std__in_string"
+
+
+def entry(name, line, filename=MODULE_FILE):
+    return (name, filename, line)
+
+
+def module_entries(excinfo):
+    """The traceback entries the module added: those below the test's own frames."""
+    frames = traceback.extract_tb(excinfo.value.__traceback__)
+    return [
+        (f.name, f.filename, f.lineno)
+        for f in frames
+        if f.filename in (MODULE_FILE, CONVERSION_FILE)
+    ]
+
+
+def innermost(excinfo, n):
+    """The file of the frame just above the n innermost entries, and those entries."""
+    frames = traceback.extract_tb(excinfo.value.__traceback__)
+    tail = [(f.name, f.filename, f.lineno) for f in frames[-n:]]
+    return frames[-n - 1].filename, tail
 
 
 def run_python(code, *, env=None, timeout=300, check=True):
-    """Runs `code` in a fresh interpreter; returns (stdout bytes, stderr text).
+    """Runs `code` in a fresh interpreter; returns the completed process, with
+    stdout and stderr as bytes.
 
     The core writes through the C++ stream, not sys.stdout, so printed text is
     observed as the bytes a child process leaves on its standard output.
@@ -19,8 +54,7 @@ def run_python(code, *, env=None, timeout=300, check=True):
     full_env.update(env or {})
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
+        capture_output=True,
         env=full_env,
         timeout=timeout,
     )
@@ -28,4 +62,11 @@ def run_python(code, *, env=None, timeout=300, check=True):
         raise AssertionError(
             f"child exited with {proc.returncode}\nstderr:\n{proc.stderr.decode(errors='replace')}"
         )
-    return proc.stdout, proc.stderr.decode(errors="replace")
+    return proc
+
+
+def trained(corpus, max_vocab_size=1000, n_iter=50):
+    """A tokenizer trained on `corpus` (its progress goes to the native stdout)."""
+    tok = PyBytePairTokenizer()
+    tok.fit(corpus, max_vocab_size, n_iter)
+    return tok

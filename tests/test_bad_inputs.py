@@ -9,6 +9,7 @@ import pytest
 
 from brevix import _internal
 from brevix.tokenizer import PyBytePairTokenizer, data_loader, data_saver
+import helpers
 from hostile import Boom, IntHook, raising_midway
 
 BAD_CORPORA = [
@@ -57,11 +58,9 @@ def materialise(value):
     return value
 
 
-@pytest.fixture
-def trained():
-    t = PyBytePairTokenizer()
-    t.fit(list(b"abababcabc"), 1000, 3)
-    return t
+@pytest.fixture(name="trained")
+def trained_fixture():
+    return helpers.trained(list(b"abababcabc"), 1000, 3)
 
 
 def state_of(t):

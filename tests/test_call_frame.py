@@ -8,7 +8,7 @@ import brevix._internal as internal
 import brevix.tokenizer as tokmod
 from brevix.tokenizer import PyBytePairTokenizer, data_loader, data_saver
 
-from conftest import MODULE_FILE, innermost
+from helpers import MODULE_FILE, innermost
 
 T = PyBytePairTokenizer
 

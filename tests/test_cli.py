@@ -2,12 +2,13 @@
 
 import importlib.metadata
 import os
+import shutil
 import subprocess
 import sys
 
 import pytest
 
-from brevix import model
+from brevix import cli, model
 
 TEXT = "naïve café, the lower lowest: 東京"
 
@@ -159,9 +160,17 @@ def test_failed_train_keeps_existing_model(corpus_file, model_file, tmp_path):
     assert model_file.read_bytes() == before
 
 
-def test_console_script_is_declared():
-    scripts = importlib.metadata.entry_points(group="console_scripts")
-    assert any(ep.name == "brevix" and ep.value == "brevix.cli:main" for ep in scripts)
+def test_console_script_runs_the_command_line(model_file):
+    # The installed `brevix` command behaves exactly like `python -m brevix`.
+    (script,) = [ep for ep in importlib.metadata.entry_points(group="console_scripts")
+                 if ep.name == "brevix"]
+    command = shutil.which("brevix", path=os.path.dirname(sys.executable))
+    assert command is not None, "the brevix command is not installed beside the interpreter"
+    result = subprocess.run([command, "encode", "--model", str(model_file), TEXT],
+                            capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == brevix("encode", "--model", model_file, TEXT).stdout
+    assert script.load() is cli.main
 
 
 # ---- the command line on brevix.Tokenizer ------------------------------------

@@ -2,6 +2,7 @@
 import random
 
 import pytest
+from hypothesis import given, strategies as st
 
 from brevix import _internal as core
 from gnu_table_model import pair_counts, pair_hash, stats_walk_order
@@ -119,4 +120,8 @@ def test_merge_corpus_examples(engine, corpus, merges, expected):
 ])
 def test_split_string_cases(data, pieces):
     assert core.split_string(data) == pieces
-    assert len(core.split_string(data)) == data.count(b" ") + 1
+
+
+@given(st.binary(max_size=200) | st.lists(st.sampled_from([b" ", b"a", b"\xff", b"\x00"])).map(b"".join))
+def test_split_string_cuts_at_every_space_and_nowhere_else(data):
+    assert core.split_string(data) == data.split(b" ")

@@ -75,24 +75,27 @@ def test_bytearray_paths_are_accepted(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "call",
+    "call, result",
     [
-        "print(data_loader(b'/nonexistent-dir/missing'), flush=True)",
-        "print(data_saver([1, 2], b'/nonexistent-dir/out.bin'), flush=True)",
-        "print(data_loader(b''), flush=True)",
+        ("print(data_loader({missing}), flush=True)", b"[]"),
+        ("print(data_saver([1, 2], {missing}), flush=True)", b"None"),
+        ("print(data_loader(b''), flush=True)", b"[]"),
     ],
+    ids=["loader", "saver", "empty-path"],
 )
-def test_unopenable_file_prints_a_message_and_is_not_an_error(call):
-    out, _ = run_python(f"from brevix.tokenizer import data_loader, data_saver\n{call}")
-    assert out.startswith(b"Error opening file\n")
-    assert out.endswith(b"[]\n") or out.endswith(b"None\n")
-    assert not os.path.exists("/nonexistent-dir")
+def test_unopenable_file_prints_a_message_and_is_not_an_error(call, result, tmp_path):
+    missing = tmp_path / "no-such-dir" / "file.bin"
+    code = call.format(missing=repr(path_of(missing)))
+    out = run_python(f"from brevix.tokenizer import data_loader, data_saver\n{code}").stdout
+    assert out == b"Error opening file\n" + result + b"\n"
+    # Neither the file nor its directory is created.
+    assert os.listdir(tmp_path) == []
 
 
 def test_empty_file_loads_silently(tmp_path):
     f = tmp_path / "empty"
     f.write_bytes(b"")
-    out, _ = run_python(f"from brevix.tokenizer import data_loader\nprint(data_loader({path_of(f)!r}))")
+    out = run_python(f"from brevix.tokenizer import data_loader\nprint(data_loader({path_of(f)!r}))").stdout
     assert out == b"[]\n"
 
 
@@ -121,7 +124,7 @@ print("after", locale.setlocale(locale.LC_ALL))
 def test_every_call_switches_the_process_locale(tmp_path, call):
     f = path_of(tmp_path / "f")
     (tmp_path / "f").write_bytes(b"x")
-    out, _ = run_python(LOCALE_PROBE.format(call=call.format(f=f)))
+    out = run_python(LOCALE_PROBE.format(call=call.format(f=f))).stdout
     assert out.splitlines()[-2:] == [b"before False", b"after en_US.UTF-8"]
 
 
@@ -136,7 +139,7 @@ def test_every_call_switches_the_process_locale(tmp_path, call):
 )
 def test_refused_calls_leave_the_locale_and_files_alone(tmp_path, call):
     code = f"import os\nos.chdir({str(tmp_path)!r})\n" + LOCALE_PROBE.format(call=call)
-    out, _ = run_python(code)
+    out = run_python(code).stdout
     assert b"after en_US.UTF-8" not in out
     assert os.listdir(tmp_path) == []
 
@@ -178,7 +181,7 @@ def test_a_full_disk_is_an_os_error_not_silent_truncation():
 
 def test_missing_locale_is_a_runtime_error_before_any_file_is_touched(tmp_path):
     target = tmp_path / "out.bin"
-    out, _ = run_python(
+    out = run_python(
         f"""
         from brevix.tokenizer import data_saver, data_loader
         for call in (lambda: data_saver([1], {path_of(target)!r}), lambda: data_loader(b"/etc/hostname")):
@@ -188,7 +191,7 @@ def test_missing_locale_is_a_runtime_error_before_any_file_is_touched(tmp_path):
                 print("RuntimeError", bool(str(exc)))
         """,
         env={"LOCPATH": str(tmp_path / "no-locales")},
-    )
+    ).stdout
     assert out == b"RuntimeError True\nRuntimeError True\n"
     assert not target.exists()
 

@@ -7,7 +7,7 @@ import pytest
 
 from brevix.tokenizer import data_loader, data_saver
 
-from conftest import (CONVERSION_FILE, CORPUS_FROM_PY, MODULE_FILE, TEXT_FROM_PY, innermost,
+from helpers import (CONVERSION_FILE, CORPUS_FROM_PY, MODULE_FILE, TEXT_FROM_PY, innermost,
                       run_python)
 
 LOADER_ENTRY = ("brevix.tokenizer.data_loader", MODULE_FILE, 30)

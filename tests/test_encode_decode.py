@@ -4,17 +4,11 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from brevix.tokenizer import PyBytePairTokenizer
-from helpers import run_python
-
-
-def trained(corpus, max_size=1000, n_iter=50):
-    t = PyBytePairTokenizer()
-    t.fit(corpus, max_size, n_iter)
-    return t
+from helpers import run_python, trained
 
 
 def echo_of(setup, call):
-    out, _ = run_python(
+    out = run_python(
         f"""
         from brevix.tokenizer import PyBytePairTokenizer
         t = PyBytePairTokenizer()
@@ -23,7 +17,7 @@ def echo_of(setup, call):
         os.write(1, b"<start>")
         {call}
         """
-    )
+    ).stdout
     return out.split(b"<start>", 1)[1]
 
 

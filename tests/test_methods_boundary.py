@@ -1,13 +1,12 @@
 """fit, encode, encode_corpus and decode at the boundary: what they accept,
 the order they convert in, how core failures and interruptions surface, and
 where their output goes."""
-import os
 
 import pytest
 
 from brevix.tokenizer import PyBytePairTokenizer
 
-from conftest import MODULE_FILE, innermost, module_entries, run_python
+from helpers import MODULE_FILE, SANITIZED, innermost, module_entries, run_python
 
 FIT_ENTRY = ("brevix.tokenizer.PyBytePairTokenizer.fit", MODULE_FILE, 17)
 
@@ -77,7 +76,7 @@ class TestCoreFailures:
         assert t.decode([104, 105]) == b"hi"
         assert t.encode_corpus([1, 2]) == [1, 2]
 
-    @pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+    @pytest.mark.skipif(SANITIZED,
                         reason="an address-space limit cannot coexist with AddressSanitizer")
     def test_memory_exhausted_in_core_is_memory_error(self):
         # Limit the address space so the core's allocation during encode fails;

@@ -3,11 +3,14 @@
 import os
 import pathlib
 import stat
+import sys
 
 import pytest
 
 from brevix import _internal, model
 from brevix.tokenizer import PyBytePairTokenizer
+
+from helpers import trained
 
 TEXTS = [
     b"",
@@ -32,12 +35,6 @@ CORPORA = {
     "signed-bytes": [b - 256 if b > 127 else b for b in "éé àà éà ".encode() * 30],
     "ids-above-255-and-negative": [300, -7, 300, -7, 5000, 2**31 - 1, -(2**31), 300, -7] * 15,
 }
-
-
-def trained(corpus, max_vocab_size=400, n_iter=60):
-    tok = PyBytePairTokenizer()
-    tok.fit(corpus, max_vocab_size, n_iter)
-    return tok
 
 
 def assert_same_behaviour(a, b, corpus):
@@ -66,7 +63,7 @@ PATH_KINDS = {
 @pytest.mark.parametrize("path_kind", sorted(PATH_KINDS))
 def test_round_trip(tmp_path, corpus_name, path_kind):
     corpus = CORPORA[corpus_name]
-    original = trained(corpus)
+    original = trained(corpus, 400, 60)
     path = PATH_KINDS[path_kind](tmp_path / "m.model")
     model.save(original, path)
     restored = model.load(path)
@@ -229,6 +226,21 @@ def test_set_merges_refuses_bad_tables_and_changes_nothing(table, exc):
     assert tok.size == 256 + len(before)
 
 
+ENGINE_HOOKS = {
+    "merge_corpus": lambda merges: _internal.merge_corpus([1, 2], merges),
+    "encode": lambda merges: _internal.encode(merges, b"ab"),
+    "decode": lambda merges: _internal.decode(merges, [1]),
+    "train": lambda merges: _internal.train([1, 2], 300, 1, merges=merges),
+}
+
+
+@pytest.mark.parametrize("table, exc", BAD_MERGE_TABLES)
+@pytest.mark.parametrize("hook", ENGINE_HOOKS.values(), ids=ENGINE_HOOKS.keys())
+def test_engine_hooks_read_merge_tables_like_set_merges(hook, table, exc):
+    with pytest.raises(exc):
+        hook(table)
+
+
 def test_set_merges_replaces_everything():
     tok = trained(CORPORA["ascii"], 300, 10)
     _internal.set_merges(tok, [(5, 6, 256)])
@@ -304,3 +316,16 @@ def test_save_replaces_and_keeps_permissions(tmp_path):
 def test_new_model_file_is_readable_by_others(tmp_path):
     model.save(PyBytePairTokenizer(), tmp_path / "m")
     assert stat.S_IMODE((tmp_path / "m").stat().st_mode) == 0o644
+
+
+def test_hooks_do_not_import_brevix_tokenizer_again(monkeypatch):
+    tok = trained(CORPORA["ascii"], 270, 3)
+    merges = _internal.get_merges(tok)
+    # With the module gone from sys.modules any import of it would fail; the
+    # hooks keep working on the class they found at their first call.
+    monkeypatch.setitem(sys.modules, "brevix.tokenizer", None)
+    assert _internal.get_merges(tok) == merges
+    _internal.set_merges(tok, merges[:1])
+    assert _internal.get_merges(tok) == merges[:1]
+    with pytest.raises(TypeError, match="expected a PyBytePairTokenizer"):
+        _internal.get_merges(object())

@@ -10,9 +10,7 @@ import threading
 import pytest
 
 from brevix.tokenizer import PyBytePairTokenizer, data_loader, data_saver
-from helpers import run_python
-
-SANITIZED = os.environ.get("BREVIX_SANITIZED") == "1"
+from helpers import SANITIZED, run_python
 
 LIMITED_CHILD = """
 import itertools, os, resource
@@ -52,7 +50,7 @@ print("size", t.size)
 
 @pytest.mark.skipif(SANITIZED, reason="address-space limits defeat the sanitizer's shadow memory")
 def test_memory_exhaustion_raises_memory_error_and_the_process_goes_on(tmp_path):
-    out, _ = run_python(LIMITED_CHILD.format(path=bytes(tmp_path / "big.txt")), timeout=600)
+    out = run_python(LIMITED_CHILD.format(path=bytes(tmp_path / "big.txt")), timeout=600).stdout
     assert out.decode().splitlines() == [
         "encode MemoryError",
         "decode MemoryError",

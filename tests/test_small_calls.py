@@ -192,7 +192,7 @@ def test_index_that_cannot_grow_leaves_the_tokenizer_exact():
     core.fit_on(tok, [1, 2, 1, 2], 2**31 - 1, 1)
     print("stale", stale > 0, "fresh", core.table_index_bytes(tok) is not None)
     """
-    out, _ = run_python(code, timeout=300)
+    out = run_python(code, timeout=300).stdout
     assert out.split() == [b"stale", b"True", b"fresh", b"True"]
 
 

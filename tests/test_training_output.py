@@ -12,7 +12,7 @@ def fit_output(calls):
     for corpus, max_size, n_iter in calls:
         code += f"t.fit({corpus!r}, {max_size}, {n_iter})\n"
     code += "import os; os.write(1, ('|size=%d' % t.size).encode())\n"
-    out, _ = run_python(code)
+    out = run_python(code).stdout
     return out
 
 
@@ -84,19 +84,19 @@ def test_second_fit_respects_its_own_size_limit_on_the_cumulative_size():
 
 
 def test_nothing_to_merge_stays_buffered_until_something_flushes():
-    out, _ = run_python(
+    out = run_python(
         """
         import os
         from brevix.tokenizer import PyBytePairTokenizer
         PyBytePairTokenizer().fit([], 10, 3)
         os.write(1, b"<direct>")
         """
-    )
+    ).stdout
     assert out == b"Iteration 1\n[-1 .. -1] -> 0\n<direct>Nothing to Merge"
 
 
 def test_encode_echo_flushes_pending_nothing_to_merge():
-    out, _ = run_python(
+    out = run_python(
         """
         import os
         from brevix.tokenizer import PyBytePairTokenizer
@@ -105,19 +105,19 @@ def test_encode_echo_flushes_pending_nothing_to_merge():
         t.encode(b"A")
         os.write(1, b"<direct>")
         """
-    )
+    ).stdout
     assert out == b"Iteration 1\n[-1 .. -1] -> 0\nNothing to Merge65 \n<direct>"
 
 
 def test_reduction_percentage_does_not_overflow_on_long_corpora():
     # 50,000,000 equal ids: the first pass halves the corpus, and
     # 25,000,000 * 100 does not fit in 32 bits.
-    out, _ = run_python(
+    out = run_python(
         """
         from brevix.tokenizer import PyBytePairTokenizer
         PyBytePairTokenizer().fit(b"\\x07" * 50_000_000, 1000, 1)
         """
-    )
+    ).stdout
     assert out == lines("Iteration 1", "[7 .. 7] -> 49999999", "257", "25000000 50000000 50%")
 
 
@@ -130,14 +130,3 @@ def test_fit_leaves_the_callers_corpus_unchanged_and_returns_none():
     assert t.fit(corpus, 1000, 5) is None
     assert corpus == snapshot
     assert t.size == 259
-
-
-def test_reinit_forgets_merges():
-    from brevix.tokenizer import PyBytePairTokenizer
-
-    t = PyBytePairTokenizer()
-    t.fit([1, 2, 1, 2], 1000, 1)
-    assert t.encode_corpus([1, 2]) == [256]
-    t.__init__()
-    assert t.size == 256
-    assert t.encode_corpus([1, 2]) == [1, 2]

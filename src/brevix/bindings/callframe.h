@@ -6,12 +6,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace brevix {
+#include <utility>
 
-// File names shown in traceback entries: the module's own functions, and the
-// boundary conversions.
-inline constexpr const char* kModuleFile = "src/brevix/bindings/tokenizer";
-inline constexpr const char* kConversionFile = "<stringsource>";
+#include "core_errors.h"
+#include "traceback_lines.h"
+
+namespace brevix {
 
 // The largest parameter list of any function of the module.
 inline constexpr Py_ssize_t kMaxParameters = 3;
@@ -47,11 +47,24 @@ PyObject* tracebackGlobalsForEntries();
 // the error raised while making it replaces the pending exception.
 void addTracebackEntry(const char* functionName, int line, const char* fileName) noexcept;
 
-// Adds the entry of one of the module's own functions and returns the
-// failure value, so bodies can end with `return failAt(entry, line);`.
-inline PyObject* failAt(const char* entry, int line) {
-    addTracebackEntry(entry, line, kModuleFile);
+inline void addTracebackEntry(const TracebackSite& site) noexcept {
+    addTracebackEntry(site.function, site.line, site.file);
+}
+
+// Adds the entry of `site` and returns the failure value, so bodies can end
+// with `return failAt(site::kFit);`.
+inline PyObject* failAt(const TracebackSite& site) noexcept {
+    addTracebackEntry(site);
     return nullptr;
+}
+
+// callCore (core_errors.h) that also adds the entry of `site` when the call
+// failed: the pattern of every binding function that calls into the core.
+template <typename Call>
+[[nodiscard]] bool callCore(const TracebackSite& site, Call&& call) noexcept {
+    if (callCore(std::forward<Call>(call))) return true;
+    addTracebackEntry(site);
+    return false;
 }
 
 }  // namespace brevix

@@ -33,19 +33,6 @@ namespace brevix {
 
 namespace {
 
-constexpr const char* kCorpusFromPy = "vector.from_py.__pyx_convert_vector_from_py_int";
-constexpr const char* kCorpusToPy = "vector.to_py.__pyx_convert_vector_to_py_int";
-constexpr const char* kTextFromPy =
-    "string.from_py.__pyx_convert_string_from_py_6libcpp_6string_std__in_string";
-constexpr const char* kBytesToPy =
-    "string.to_py.__pyx_convert_PyBytes_string_to_py_6libcpp_6string_std__in_string";
-
-// Corpus entry lines: the object or its iterator failed (47); an item or the
-// append failed (48).
-constexpr int kIterationLine = 47;
-constexpr int kItemLine = 48;
-
-void failCorpusFromPy(int line) { addTracebackEntry(kCorpusFromPy, line, kConversionFile); }
 
 // The message PyLong_AsLong gives where long is 32 bits wide, used for every
 // value outside the id range so that 64-bit builds refuse the same values.
@@ -173,8 +160,8 @@ bool walkListOrTuple(PyObject* sequence, std::vector<int>& corpus) {
     return true;
 }
 
-bool walkIterator(PyObject* obj, std::vector<int>& corpus, int& failedLine) {
-    failedLine = kIterationLine;
+bool walkIterator(PyObject* obj, std::vector<int>& corpus, const TracebackSite*& failedAt) {
+    failedAt = &site::kCorpusIteration;
     const PyRef iterator(PyObject_GetIter(obj));
     if (!iterator) return false;
     iternextfunc next = Py_TYPE(iterator.get())->tp_iternext;
@@ -182,7 +169,7 @@ bool walkIterator(PyObject* obj, std::vector<int>& corpus, int& failedLine) {
         const PyRef item(next(iterator.get()));
         if (!item) break;
         if (!appendItem(corpus, item.get())) {
-            failedLine = kItemLine;
+            failedAt = &site::kCorpusItem;
             return false;
         }
     }
@@ -305,9 +292,9 @@ FastPath readIntegerBuffer(PyObject* obj, std::vector<int>& corpus) {
     return FastPath::Taken;
 }
 
-// Picks the path for `obj`; on failure sets `failedLine` to the entry's line.
-bool fillCorpus(PyObject* obj, std::vector<int>& corpus, int& failedLine) {
-    failedLine = kItemLine;
+// Picks the path for `obj`; on failure points `failedAt` at the entry to add.
+bool fillCorpus(PyObject* obj, std::vector<int>& corpus, const TracebackSite*& failedAt) {
+    failedAt = &site::kCorpusItem;
     if (PyBytes_CheckExact(obj) || PyByteArray_CheckExact(obj)) return widenBytes(obj, corpus);
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return walkListOrTuple(obj, corpus);
     switch (readIntegerBuffer(obj, corpus)) {
@@ -318,7 +305,7 @@ bool fillCorpus(PyObject* obj, std::vector<int>& corpus, int& failedLine) {
         case FastPath::NotApplicable:
             break;
     }
-    return walkIterator(obj, corpus, failedLine);
+    return walkIterator(obj, corpus, failedAt);
 }
 
 // Shared ints for ids -128..255; referenced for the life of the process.
@@ -346,6 +333,15 @@ bool initSmallIdCache() {
     return true;
 }
 
+Int32Read readInt32(PyObject* intObject, int& out) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(intObject, &overflow);
+    if (value == -1 && PyErr_Occurred()) return Int32Read::Failed;
+    if (overflow != 0 || !fitsInt32(value)) return Int32Read::OutOfRange;
+    out = static_cast<int>(value);
+    return Int32Read::Read;
+}
+
 int int32FromPyShim(PyObject* obj) {
     PyRef converted;
     PyObject* value = obj;
@@ -354,47 +350,47 @@ int int32FromPyShim(PyObject* obj) {
         if (!converted) return -1;
         value = converted.get();
     }
-    const long result = PyLong_AsLong(value);
-    if (result == -1 && PyErr_Occurred()) return -1;
-    if (!fitsInt32(result)) {
-        setIdOverflow();
-        return -1;
+    int result = -1;
+    switch (readInt32(value, result)) {
+        case Int32Read::Read:
+            return result;
+        case Int32Read::OutOfRange:
+            setIdOverflow();
+            return -1;
+        case Int32Read::Failed:
+            break;
     }
-    return static_cast<int>(result);
+    return -1;
 }
 
 bool corpusFromPyShim(PyObject* obj, std::vector<int>& corpus) {
     corpus.clear();
-    int failedLine = kItemLine;
+    const TracebackSite* failedAt = &site::kCorpusItem;
     bool ok = false;
-    try {
-        ok = fillCorpus(obj, corpus, failedLine);
-    } catch (...) {
-        translateCoreException();
-        failedLine = kItemLine;
-    }
+    // An append that cannot allocate is reported at the item's line.
+    if (!callCore([&] { ok = fillCorpus(obj, corpus, failedAt); })) failedAt = &site::kCorpusItem;
     if (ok) return true;
     std::vector<int>().swap(corpus);
-    failCorpusFromPy(failedLine);
+    addTracebackEntry(*failedAt);
     return false;
 }
 
 PyObject* corpusToListShim(const std::vector<int>& corpus) {
     if (corpus.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
         PyErr_NoMemory();
-        addTracebackEntry(kCorpusToPy, 68, kConversionFile);
+        addTracebackEntry(site::kCorpusTooLong);
         return nullptr;
     }
     const Py_ssize_t length = static_cast<Py_ssize_t>(corpus.size());
     PyRef list(PyList_New(length));
     if (!list) {
-        addTracebackEntry(kCorpusToPy, 71, kConversionFile);
+        addTracebackEntry(site::kCorpusList);
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyObject* item = newIdInt(corpus[static_cast<std::size_t>(i)]);
         if (!item) {
-            addTracebackEntry(kCorpusToPy, 77, kConversionFile);
+            addTracebackEntry(site::kCorpusListItem);
             return nullptr;
         }
         PyList_SET_ITEM(list.get(), i, item);
@@ -409,24 +405,10 @@ bool byteStringFromPyShim(PyObject* obj, std::string& text) {
         data = PyByteArray_AS_STRING(obj);
         length = PyByteArray_GET_SIZE(obj);
     } else if (PyBytes_AsStringAndSize(obj, &data, &length) < 0) {
-        addTracebackEntry(kTextFromPy, 15, kConversionFile);
+        addTracebackEntry(site::kTextNotBytes);
         return false;
     }
-    try {
-        text.assign(data, static_cast<std::size_t>(length));
-    } catch (...) {
-        translateCoreException();
-        addTracebackEntry(kTextFromPy, 16, kConversionFile);
-        return false;
-    }
-    return true;
-}
-
-PyObject* byteStringToBytesShim(const std::string& text) {
-    PyObject* bytes =
-        PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (!bytes) addTracebackEntry(kBytesToPy, 50, kConversionFile);
-    return bytes;
+    return callCore(site::kTextCopy, [&] { text.assign(data, static_cast<std::size_t>(length)); });
 }
 
 IdStream::IdStream(PyObject* obj) {
@@ -512,6 +494,6 @@ PyObject* BytesBuilder::finish(std::size_t length) {
     return trimmed;
 }
 
-void BytesBuilder::addFailureEntry() { addTracebackEntry(kBytesToPy, 50, kConversionFile); }
+void BytesBuilder::addFailureEntry() { addTracebackEntry(site::kBytesToPy); }
 
 }  // namespace brevix

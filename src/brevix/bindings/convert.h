@@ -35,6 +35,17 @@ inline bool checkCorpusLength(unsigned long long length) {
 // result lists share. Call once at module initialisation.
 bool initSmallIdCache();
 
+// How reading an int as a signed 32-bit value went.
+enum class Int32Read {
+    Read,        // `out` holds the value
+    OutOfRange,  // an int outside the signed 32-bit range; no exception set
+    Failed,      // an exception is set
+};
+
+// The one int32 reader: an int (or subclass; nothing is called on it) as a
+// signed 32-bit value. Callers word the out-of-range error themselves.
+Int32Read readInt32(PyObject* intObject, int& out);
+
 // Python int (or an object with __int__) -> signed 32-bit id or count. -1 is
 // a valid result; failure is -1 with an exception set. Adds no traceback
 // entry: the caller's entry covers it.
@@ -50,9 +61,6 @@ PyObject* corpusToListShim(const std::vector<int>& corpus);
 
 // bytes, bytearray or a subclass of either -> byte string, NUL bytes kept.
 bool byteStringFromPyShim(PyObject* obj, std::string& text);
-
-// Byte string -> new bytes, unchanged (no text decoding).
-PyObject* byteStringToBytesShim(const std::string& text);
 
 // Sequence-to-id-array a block at a time, for an exact list or tuple, or a
 // one-dimensional integer array.array or NumPy array. Gives up

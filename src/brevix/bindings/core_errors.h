@@ -1,5 +1,7 @@
-// Turning a C++ exception raised by the core into a pending Python exception.
-// Header-only so that brevix._internal can run the same translation in tests.
+// Turning a C++ exception raised by the core into a pending Python exception:
+// the one translation every extension module of brevix uses, and the
+// call-the-core helpers built on it. Header-only; needs no other binding
+// source, so any module can include it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -12,6 +14,7 @@
 #include <new>
 #include <stdexcept>
 #include <typeinfo>
+#include <utility>
 
 #include "data.h"
 #include "pyref.h"
@@ -40,7 +43,10 @@ inline void setWithUtf8Message(PyObject* type, const char* text) {
 
 // Matches a std::exception against the table, most specific rows first; the
 // order is part of the contract (ios_base::failure is a runtime_error but must
-// become OSError, length_error falls through to RuntimeError).
+// become OSError, length_error falls through to RuntimeError). length_error
+// stays RuntimeError for every module, as brevix.tokenizer promises: code
+// that sizes an allocation from its input checks the size first and raises
+// the error meant for it (MemoryError in corpusToListShim).
 inline void setFromStdException(const std::exception& e) {
     PyObject* type = PyExc_RuntimeError;
     if (dynamic_cast<const std::bad_alloc*>(&e)) {
@@ -68,6 +74,16 @@ inline void setFromStdException(const std::exception& e) {
 
 }  // namespace detail
 
+// Thrown by binding code that has already set the Python exception, to leave
+// a call made through callCore or callCoreForObject early.
+struct PythonErrorSet {};
+
+// Throws PythonErrorSet unless `ok`: for Python C API results inside a
+// callCore body (`requirePython(list != nullptr);`).
+inline void requirePython(bool ok) {
+    if (!ok) throw PythonErrorSet{};
+}
+
 // Call only from inside a catch block. Leaves exactly one pending Python
 // exception: one already pending wins and the C++ one is dropped. Never
 // throws, even if rethrowing or building the message runs out of memory.
@@ -76,6 +92,10 @@ inline void translateCoreException() noexcept {
     try {
         try {
             throw;
+        } catch (const PythonErrorSet&) {
+            // The Python exception was set before the throw; reaching here
+            // means it was lost, which is a bug of the binding.
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
         } catch (const std::exception& e) {
             detail::setFromStdException(e);
         } catch (...) {
@@ -84,6 +104,33 @@ inline void translateCoreException() noexcept {
     } catch (...) {
         // Only reachable if the handlers above fail themselves.
         if (!PyErr_Occurred()) PyErr_NoMemory();
+    }
+}
+
+// Runs `call` (typically one call into the core). Returns true when it
+// returned normally; false when it threw, with the exception translated into
+// the pending Python exception. Nothing ever unwinds past it.
+template <typename Call>
+[[nodiscard]] bool callCore(Call&& call) noexcept {
+    try {
+        std::forward<Call>(call)();
+        return true;
+    } catch (...) {
+        translateCoreException();
+        return false;
+    }
+}
+
+// Runs `body`, which returns a new reference or nullptr with an exception
+// set, and translates anything it throws: for functions whose whole body
+// mixes core calls and Python C API calls (see requirePython).
+template <typename Body>
+PyObject* callCoreForObject(Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)();
+    } catch (...) {
+        translateCoreException();
+        return nullptr;
     }
 }
 

@@ -1,79 +1,31 @@
-#include "corpus_functions.h"
-
+// data_loader and data_saver: the corpus-file functions of brevix.tokenizer.
 #include <string>
 #include <vector>
 
 #include "callframe.h"
 #include "convert.h"
-#include "core_errors.h"
 #include "data.h"
+#include "function_bodies.h"
 
 namespace brevix {
 
-namespace {
-
-constexpr const char* kLoaderEntry = "brevix.tokenizer.data_loader";
-constexpr const char* kSaverEntry = "brevix.tokenizer.data_saver";
-constexpr int kLoaderLine = 30;
-constexpr int kLoaderResultLine = 31;
-constexpr int kSaverLine = 34;
-
 PyObject* dataLoaderBody(PyObject*, PyObject* const* args) {
     std::string path;
-    if (!byteStringFromPyShim(args[0], path)) return failAt(kLoaderEntry, kLoaderLine);
+    if (!byteStringFromPyShim(args[0], path)) return failAt(site::kDataLoader);
     std::vector<int> corpus;
-    try {
-        corpus = data::dataLoader(path);
-    } catch (...) {
-        // Missing locale, read errors (OSError with the path), NUL in the path.
-        translateCoreException();
-        return failAt(kLoaderEntry, kLoaderLine);
-    }
+    // Missing locale, read errors (OSError with the path), NUL in the path.
+    if (!callCore(site::kDataLoader, [&] { corpus = data::dataLoader(path); })) return nullptr;
     PyObject* result = corpusToListShim(corpus);
-    return result ? result : failAt(kLoaderEntry, kLoaderResultLine);
+    return result ? result : failAt(site::kDataLoader.below());
 }
 
 PyObject* dataSaverBody(PyObject*, PyObject* const* args) {
     std::vector<int> corpus;
-    if (!corpusFromPyShim(args[0], corpus)) return failAt(kSaverEntry, kSaverLine);
+    if (!corpusFromPyShim(args[0], corpus)) return failAt(site::kDataSaver);
     std::string path;
-    if (!byteStringFromPyShim(args[1], path)) return failAt(kSaverEntry, kSaverLine);
-    try {
-        data::dataSaver(corpus, path);
-    } catch (...) {
-        translateCoreException();
-        return failAt(kSaverEntry, kSaverLine);
-    }
+    if (!byteStringFromPyShim(args[1], path)) return failAt(site::kDataSaver);
+    if (!callCore(site::kDataSaver, [&] { data::dataSaver(corpus, path); })) return nullptr;
     Py_RETURN_NONE;
 }
-
-const char* const kLoaderParameters[] = {"filepath"};
-const char* const kSaverParameters[] = {"corpus", "filepath"};
-
-}  // namespace
-
-const FunctionTraits kDataLoaderTraits = {
-    {"data_loader", kLoaderParameters, 1},
-    "data_loader",
-    "data_loader(string filepath)",
-    kLoaderEntry,
-    kModuleFile,
-    kLoaderLine,
-    false,
-    nullptr,
-    dataLoaderBody,
-};
-
-const FunctionTraits kDataSaverTraits = {
-    {"data_saver", kSaverParameters, 2},
-    "data_saver",
-    "data_saver(vector[int] corpus, string filepath)",
-    kSaverEntry,
-    kModuleFile,
-    kSaverLine,
-    false,
-    nullptr,
-    dataSaverBody,
-};
 
 }  // namespace brevix

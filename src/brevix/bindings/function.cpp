@@ -25,7 +25,7 @@ struct FunctionObject {
 FunctionObject* asFunction(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
 
 void failAtBinding(const FunctionTraits& traits) {
-    addTracebackEntry(traits.tracebackName, traits.firstLine, traits.fileName);
+    addTracebackEntry(traits.site);
 }
 
 // Splits off self for methods and checks its type before anything else runs.
@@ -72,6 +72,13 @@ PyObject* callFunction(PyObject* callable, PyObject* const* args, size_t nargsf,
     }
 }
 
+// 3.12 renamed the constructor (the old name is deprecated there).
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr auto kNewCode = PyUnstable_Code_NewWithPosOnlyArgs;
+#else
+constexpr auto kNewCode = PyCode_NewWithPosOnlyArgs;
+#endif
+
 // Code object for introspection: the parameter names as positional-or-keyword
 // arguments, no instructions.
 PyObject* newSignatureCode(const FunctionTraits& traits) {
@@ -91,14 +98,14 @@ PyObject* newSignatureCode(const FunctionTraits& traits) {
     }
     PyRef empty(PyTuple_New(0));
     PyRef noBytes(PyBytes_FromStringAndSize(nullptr, 0));
-    PyRef fileName(PyUnicode_FromString(traits.fileName));
+    PyRef fileName(PyUnicode_FromString(traits.site.file));
     PyRef name(PyUnicode_FromString(traits.params.name));
     if (!empty || !noBytes || !fileName || !name) return nullptr;
     const int argc = static_cast<int>(count);
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+    return reinterpret_cast<PyObject*>(kNewCode(
         argc, 0, 0, argc, 0, CO_OPTIMIZED | CO_NEWLOCALS, noBytes.get(), empty.get(),
         empty.get(), names.get(), empty.get(), empty.get(), fileName.get(), name.get(),
-        name.get(), traits.firstLine, noBytes.get(), noBytes.get()));
+        name.get(), traits.site.line, noBytes.get(), noBytes.get()));
 }
 
 PyObject* describeFunction(PyObject* self) {

@@ -23,13 +23,23 @@ struct FunctionTraits {
     ParameterList params;       // bare name and parameters after self
     const char* qualname;       // "PyBytePairTokenizer.fit"
     const char* doc;
-    const char* tracebackName;  // "brevix.tokenizer.PyBytePairTokenizer.fit"
-    const char* fileName;       // code object and binding-failure entries
-    int firstLine;              // code object's first line; binding failures are reported here
+    TracebackSite site;         // code object's file and first line; binding failures
+                                // are reported here
     bool isMethod;              // takes self as the first positional argument
     PyTypeObject* selfType;     // required type of self, nullptr for any object
     FunctionBody body;
 };
+
+// The Python-visible functions of brevix.tokenizer, declared in one table
+// (function_table.cpp): the class's working methods, stored under their own
+// names, and the module-level functions in the order they enter the
+// namespace.
+struct FunctionTable {
+    const FunctionTraits* begin;
+    const FunctionTraits* end;
+};
+extern const FunctionTable kClassMethods;
+extern const FunctionTable kModuleFunctions;
 
 // Makes the function type ready; call once before newFunction.
 bool readyFunctionType();

@@ -20,8 +20,6 @@ std::vector<PyMethodDef> collectMethods() {
     return all;
 }
 
-std::vector<PyMethodDef> methods = collectMethods();
-
 PyModuleDef internalModule = {PyModuleDef_HEAD_INIT, "brevix._internal",
                               "Private hooks into the brevix core.", 0, nullptr,
                               nullptr, nullptr, nullptr, nullptr};
@@ -29,6 +27,9 @@ PyModuleDef internalModule = {PyModuleDef_HEAD_INIT, "brevix._internal",
 }  // namespace
 
 PyMODINIT_FUNC PyInit__internal(void) {
+    // Collected here rather than at static initialisation: the tables' rows
+    // are themselves filled in at static initialisation, in another order.
+    static std::vector<PyMethodDef> methods = collectMethods();
     internalModule.m_methods = methods.data();
     return PyModule_Create(&internalModule);
 }

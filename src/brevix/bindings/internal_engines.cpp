@@ -11,7 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "convert.h"
+#include "core_errors.h"
 #include "internal.h"
+#include "merge_table.h"
+#include "method_table.h"
+#include "pyref.h"
 #include "tokenizer.h"
 #include "trainer.h"
 #include "walk_order.h"
@@ -20,92 +25,27 @@ namespace {
 
 using bytepairtokenizer::BytePairTokenizer;
 
-// Owns one reference; steals by default.
-class PyRef {
-public:
-    explicit PyRef(PyObject* p = nullptr) : p_(p) {}
-    ~PyRef() { Py_XDECREF(p_); }
-    PyRef(const PyRef&) = delete;
-    PyRef& operator=(const PyRef&) = delete;
-    PyObject* get() const { return p_; }
-    PyObject* release() {
-        PyObject* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-    explicit operator bool() const { return p_ != nullptr; }
+using brevix::PyRef;
+using brevix::requirePython;
 
-private:
-    PyObject* p_;
-};
-
-// Raised inside a shim when a Python error is already set.
-struct PythonErrorSet {};
-
-// Runs `body`, turning every C++ exception into a Python exception.
-template <typename F>
-PyObject* guarded(F body) {
-    try {
-        return body();
-    } catch (const PythonErrorSet&) {
-        return nullptr;
-    } catch (const std::invalid_argument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error& e) {
-        PyErr_SetString(PyExc_MemoryError, e.what());
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-    return nullptr;
-}
-
-void check(bool ok) {
-    if (!ok) throw PythonErrorSet{};
-}
-
-int int32Shim(PyObject* o) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    check(!(v == -1 && PyErr_Occurred()));
-    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "token id out of 32-bit range");
-        throw PythonErrorSet{};
-    }
-    return static_cast<int>(v);
-}
-
-std::vector<int> idsShim(PyObject* seq) {
-    PyRef fast(PySequence_Fast(seq, "expected a sequence of ints"));
-    check(static_cast<bool>(fast));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-    PyObject** items = PySequence_Fast_ITEMS(fast.get());
-    std::vector<int> ids(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) ids[static_cast<std::size_t>(i)] = int32Shim(items[i]);
+std::vector<int> idsShim(PyObject* obj) {
+    std::vector<int> ids;
+    requirePython(brevix::corpusFromPyShim(obj, ids));
     return ids;
 }
 
 PyObject* listShim(const std::vector<int>& ids) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    check(static_cast<bool>(list));
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* v = PyLong_FromLong(ids[i]);
-        check(v != nullptr);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
-    }
-    return list.release();
+    PyObject* list = brevix::corpusToListShim(ids);
+    requirePython(list != nullptr);
+    return list;
 }
 
 PyObject* pairShim(const DTYPE_BYTEPAIR& p) { return Py_BuildValue("(ii)", p[0], p[1]); }
 
 std::string bytesShim(PyObject* o) {
-    char* data = nullptr;
-    Py_ssize_t len = 0;
-    check(PyBytes_AsStringAndSize(o, &data, &len) == 0);
-    return std::string(data, static_cast<std::size_t>(len));
+    std::string text;
+    requirePython(brevix::byteStringFromPyShim(o, text));
+    return text;
 }
 
 enum class Engine { Fast, Straightforward, Targeted };
@@ -123,34 +63,17 @@ Engine engineShim(const char* engine) {
 
 bool fastEngineShim(const char* engine) { return engineShim(engine) != Engine::Straightforward; }
 
-// Records (left, right, id) triples in id order, as training would have.
+// Records (left, right, id) triples in id order in the fresh `tok`, as
+// training would have; None records nothing.
 void loadMergesShim(BytePairTokenizer& tok, PyObject* merges) {
     if (merges == nullptr || merges == Py_None) return;
-    PyRef fast(PySequence_Fast(merges, "merges must be a sequence of (left, right, id)"));
-    check(static_cast<bool>(fast));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        int left = 0, right = 0, id = 0;
-        check(PyArg_ParseTuple(PySequence_Fast_GET_ITEM(fast.get(), i), "iii", &left, &right, &id));
-        if (id != tok.nextVocabIndex) throw std::invalid_argument("merge ids must run 256, 257, ...");
-        updateVocab(tok.vocab, tok.revVocab, DTYPE_BYTEPAIR{left, right}, tok.nextVocabIndex,
-                    tok.vocabSize);
-        if (tok.nextVocabIndex != id + 1) throw std::invalid_argument("duplicate merge pair");
-    }
-    tok.refreshTableIndex();
+    requirePython(brevix::mergesFromPy(merges, tok));
 }
 
 PyObject* mergesShim(const BytePairTokenizer& tok) {
-    std::vector<DTYPE_BYTEPAIR> byId(static_cast<std::size_t>(tok.nextVocabIndex - 256));
-    for (const auto& entry : tok.revVocab) byId[static_cast<std::size_t>(entry.first - 256)] = entry.second;
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(byId.size())));
-    check(static_cast<bool>(list));
-    for (std::size_t i = 0; i < byId.size(); ++i) {
-        PyObject* t = Py_BuildValue("(iii)", byId[i][0], byId[i][1], static_cast<int>(i) + 256);
-        check(t != nullptr);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
-    }
-    return list.release();
+    PyObject* list = brevix::mergesToList(tok);
+    requirePython(list != nullptr);
+    return list;
 }
 
 // Interrupt callback that reports true from its (k+1)-th poll on; k < 0 never.
@@ -194,7 +117,7 @@ PyObject* train(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &maxVocabSize, &nIter, &engine, &merges, &interruptAfter)) {
         return nullptr;
     }
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         const Engine chosen = engineShim(engine);
         BytePairTokenizer tok;
         loadMergesShim(tok, merges);
@@ -203,7 +126,7 @@ PyObject* train(PyObject*, PyObject* args, PyObject* kwargs) {
         runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterShim(interruptAfter));
         const std::string text = out.str();
         PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        check(static_cast<bool>(outBytes));
+        requirePython(static_cast<bool>(outBytes));
         PyRef mergeList(mergesShim(tok));
         PyRef corpusList(listShim(corpus));
         return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpusList.get(), tok.size());
@@ -219,28 +142,28 @@ PyObject* trainSequence(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &engine, &merges)) {
         return nullptr;
     }
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         const Engine chosen = engineShim(engine);
         BytePairTokenizer tok;
         loadMergesShim(tok, merges);
         PyRef seq(PySequence_Fast(calls, "calls must be a sequence of (corpus, max, n_iter)"));
-        check(static_cast<bool>(seq));
+        requirePython(static_cast<bool>(seq));
         std::ostringstream out;
         PyRef corpora(PyList_New(0));
-        check(static_cast<bool>(corpora));
+        requirePython(static_cast<bool>(corpora));
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
             PyObject* corpusObj = nullptr;
             int maxVocabSize = 0, nIter = 0;
-            check(PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "Oii", &corpusObj,
+            requirePython(PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "Oii", &corpusObj,
                                    &maxVocabSize, &nIter));
             std::vector<int> corpus = idsShim(corpusObj);
             runFit(tok, corpus, maxVocabSize, nIter, chosen, out, {});
             PyRef list(listShim(corpus));
-            check(PyList_Append(corpora.get(), list.get()) == 0);
+            requirePython(PyList_Append(corpora.get(), list.get()) == 0);
         }
         const std::string text = out.str();
         PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        check(static_cast<bool>(outBytes));
+        requirePython(static_cast<bool>(outBytes));
         PyRef mergeList(mergesShim(tok));
         return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpora.get(), tok.size());
     });
@@ -255,7 +178,7 @@ PyObject* mergeCorpusHook(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &merges, &engine)) {
         return nullptr;
     }
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         const bool fast = fastEngineShim(engine);
         BytePairTokenizer tok;
         loadMergesShim(tok, merges);
@@ -278,7 +201,7 @@ PyObject* encodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &engine)) {
         return nullptr;
     }
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         const bool fast = fastEngineShim(engine);
         BytePairTokenizer tok;
         loadMergesShim(tok, merges);
@@ -286,7 +209,7 @@ PyObject* encodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
         const std::vector<int> ids = tok.encodeWith(bytesShim(data), echo, fast);
         const std::string text = echo.str();
         PyRef echoBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        check(static_cast<bool>(echoBytes));
+        requirePython(static_cast<bool>(echoBytes));
         PyRef list(listShim(ids));
         return Py_BuildValue("(OO)", echoBytes.get(), list.get());
     });
@@ -301,7 +224,7 @@ PyObject* decodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &idsObj, &engine)) {
         return nullptr;
     }
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         const bool fast = fastEngineShim(engine);
         BytePairTokenizer tok;
         loadMergesShim(tok, merges);
@@ -323,7 +246,7 @@ PyObject* decodeTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &idsObj, &engine, &repeat)) {
         return nullptr;
     }
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         const bool fast = fastEngineShim(engine);
         if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
         BytePairTokenizer tok;
@@ -338,31 +261,31 @@ PyObject* decodeTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
             if (i == 0 || took.count() < best) best = took.count();
         }
         PyRef result(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-        check(static_cast<bool>(result));
+        requirePython(static_cast<bool>(result));
         return Py_BuildValue("(dO)", best, result.get());
     });
 }
 
 PyObject* pairStats(PyObject*, PyObject* arg) {
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         const DTYPE_BYTEPAIR_STATS stats = bytePairStats(idsShim(arg));
         PyRef list(PyList_New(0));
-        check(static_cast<bool>(list));
+        requirePython(static_cast<bool>(list));
         for (const auto& entry : stats) {
             PyRef pair(pairShim(entry.first));
-            check(static_cast<bool>(pair));
+            requirePython(static_cast<bool>(pair));
             PyRef item(Py_BuildValue("(Oi)", pair.get(), entry.second));
-            check(static_cast<bool>(item) && PyList_Append(list.get(), item.get()) == 0);
+            requirePython(static_cast<bool>(item) && PyList_Append(list.get(), item.get()) == 0);
         }
         return list.release();
     });
 }
 
 PyObject* maxFreqPair(PyObject*, PyObject* arg) {
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         const MostFreqPair best = getMaxFreqPair(bytePairStats(idsShim(arg)));
         PyRef pair(pairShim(best.pair));
-        check(static_cast<bool>(pair));
+        requirePython(static_cast<bool>(pair));
         return Py_BuildValue("(Oi)", pair.get(), best.freq);
     });
 }
@@ -374,15 +297,15 @@ PyObject* pairHashHook(PyObject*, PyObject* args) {
 }
 
 PyObject* splitStringHook(PyObject*, PyObject* arg) {
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         std::string text = bytesShim(arg);
         const std::vector<std::string> pieces = splitString(text);
         PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
-        check(static_cast<bool>(list));
+        requirePython(static_cast<bool>(list));
         for (std::size_t i = 0; i < pieces.size(); ++i) {
             PyObject* b = PyBytes_FromStringAndSize(pieces[i].data(),
                                                     static_cast<Py_ssize_t>(pieces[i].size()));
-            check(b != nullptr);
+            requirePython(b != nullptr);
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
         }
         return list.release();
@@ -392,7 +315,7 @@ PyObject* splitStringHook(PyObject*, PyObject* arg) {
 // Walk order of a table that received keys with these hashes in this order,
 // from the closed form the fast trainer uses.
 PyObject* tableWalkOrderHook(PyObject*, PyObject* arg) {
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         const std::vector<int> raw = idsShim(arg);
         std::vector<std::uint32_t> hashes(raw.begin(), raw.end());
         return listShim(bytepairtokenizer::tableWalkOrder(hashes));
@@ -402,21 +325,21 @@ PyObject* tableWalkOrderHook(PyObject*, PyObject* arg) {
 }  // namespace
 
 PyMethodDef brevix_engine_methods[] = {
-    {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train)),
+    {"train", brevix::withKeywords(train),
      METH_VARARGS | METH_KEYWORDS,
      "train(corpus, max_vocab_size, n_iter, engine='fast'|'straightforward'|'targeted', merges=None, interrupt_after=-1)"
      " -> (output, merges, corpus, size)"},
-    {"train_sequence", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trainSequence)),
+    {"train_sequence", brevix::withKeywords(trainSequence),
      METH_VARARGS | METH_KEYWORDS,
      "train_sequence([(corpus, max_vocab_size, n_iter), ...], engine='fast', merges=None)"
      " -> (output, merges, corpora, size)"},
-    {"merge_corpus", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mergeCorpusHook)),
+    {"merge_corpus", brevix::withKeywords(mergeCorpusHook),
      METH_VARARGS | METH_KEYWORDS, "merge_corpus(corpus, merges, engine='fast') -> list[int]"},
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encodeHook)),
+    {"encode", brevix::withKeywords(encodeHook),
      METH_VARARGS | METH_KEYWORDS, "encode(merges, data, engine='fast') -> (echo, ids)"},
-    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decodeHook)),
+    {"decode", brevix::withKeywords(decodeHook),
      METH_VARARGS | METH_KEYWORDS, "decode(merges, ids, engine='fast') -> bytes"},
-    {"decode_timed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decodeTimedHook)),
+    {"decode_timed", brevix::withKeywords(decodeTimedHook),
      METH_VARARGS | METH_KEYWORDS,
      "decode_timed(merges, ids, engine='fast', repeat=1) -> (best seconds of the core call, bytes)"},
     {"pair_stats", pairStats, METH_O, "pair_stats(corpus) -> [((a, b), count)] in walk order"},

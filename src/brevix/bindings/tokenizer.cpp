@@ -5,7 +5,6 @@
 
 #include "callframe.h"
 #include "convert.h"
-#include "corpus_functions.h"
 #include "function.h"
 #include "pyref.h"
 #include "tokenizer_class.h"
@@ -16,7 +15,6 @@ namespace brevix {
 namespace {
 
 constexpr const char* kQualifiedModuleName = "brevix.tokenizer";
-constexpr const char* kInitEntry = "init brevix.tokenizer";
 
 // Process-wide state, written only by the create and exec steps under the
 // interpreter lock. The module reference is never dropped at process exit.
@@ -72,10 +70,11 @@ PyObject* createModule(PyObject* importSpec, PyModuleDef*) {
 
 // --- Exec step ---
 
-// A step that failed from the module table on: entry "init brevix.tokenizer"
-// at `line` of `file`.
-int failExec(int line, const char* file = kModuleFile) {
-    addTracebackEntry(kInitEntry, line, file);
+// A step that failed from the module table on: the module's init entry, at
+// its own line or at the line and file of a function that could not be
+// installed.
+int failExec(const TracebackSite& at = site::kInit) {
+    addTracebackEntry(site::kInit.function, at.line, at.file);
     return -1;
 }
 
@@ -89,39 +88,29 @@ bool ensureInModuleTable(PyObject* module) {
     return PyDict_SetItem(modules, key.get(), module) == 0;
 }
 
-// The class's working methods, stored under their own names.
-const FunctionTraits* const kClassMethods[] = {&kFitTraits, &kEncodeTraits, &kEncodeCorpusTraits,
-                                             &kDecodeTraits};
-
-// Module-level function objects, in the order they enter the namespace.
-const FunctionTraits* const kModuleFunctions[] = {
-    &kReduceStubTraits,
-    &kSetstateStubTraits,
-    &kDataLoaderTraits,
-    &kDataSaverTraits,
-};
-
 // Replaces the class's working methods with function objects; a failure is
 // reported at the method's own line.
 int installClassMethods(PyObject* moduleName, PyObject* globals) {
-    for (const FunctionTraits* traits : kClassMethods) {
+    for (const FunctionTraits* traits = kClassMethods.begin; traits != kClassMethods.end;
+         ++traits) {
         PyRef function(newFunction(traits, moduleName, globals));
         if (!function || !setClassAttribute(traits->params.name, function.get())) {
-            return failExec(traits->firstLine, traits->fileName);
+            return failExec(traits->site);
         }
     }
     return 0;
 }
 
 int installModuleFunctions(PyObject* module, PyObject* moduleName, PyObject* globals) {
-    for (const FunctionTraits* traits : kModuleFunctions) {
+    for (const FunctionTraits* traits = kModuleFunctions.begin; traits != kModuleFunctions.end;
+         ++traits) {
         PyRef function(newFunction(traits, moduleName, globals));
         if (!function || PyModule_AddObjectRef(module, traits->params.name, function.get()) < 0) {
-            return failExec(traits->firstLine, traits->fileName);
+            return failExec(traits->site);
         }
     }
     PyRef test(PyDict_New());
-    if (!test || PyModule_AddObjectRef(module, "__test__", test.get()) < 0) return failExec(2);
+    if (!test || PyModule_AddObjectRef(module, "__test__", test.get()) < 0) return failExec();
     return 0;
 }
 
@@ -135,12 +124,12 @@ int runExecSteps(PyObject* module) {
     PyRef moduleName(PyUnicode_InternFromString(kQualifiedModuleName));
     if (!moduleName || !readyFunctionType() || !initSmallIdCache()) return -1;
 
-    if (!ensureInModuleTable(module)) return failExec(2);
+    if (!ensureInModuleTable(module)) return failExec();
     if (!readyTokenizerType() ||
         PyModule_AddObjectRef(module, "PyBytePairTokenizer",
                               reinterpret_cast<PyObject*>(&PyBytePairTokenizerType)) < 0 ||
         !installPicklingRefusal()) {
-        return failExec(2);
+        return failExec();
     }
     if (installClassMethods(moduleName.get(), globals) < 0) return -1;
     return installModuleFunctions(module, moduleName.get(), globals);

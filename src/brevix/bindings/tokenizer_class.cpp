@@ -4,6 +4,7 @@
 
 #include "callframe.h"
 #include "core_errors.h"
+#include "function_bodies.h"
 
 namespace brevix {
 
@@ -11,9 +12,6 @@ namespace {
 
 constexpr const char* kPicklingRefusal =
     "self.c_bpt cannot be converted to a Python object for pickling";
-constexpr const char* kReduceEntry = "brevix.tokenizer.PyBytePairTokenizer.__reduce_cython__";
-constexpr const char* kSetstateEntry =
-    "brevix.tokenizer.PyBytePairTokenizer.__setstate_cython__";
 
 // --- Instance life ---
 
@@ -51,14 +49,9 @@ int initTokenizer(PyObject* self, PyObject* args, PyObject* kwargs) {
         refuseKeyword("__init__", last);
         return -1;
     }
-    try {
-        coreOf(self) = bytepairtokenizer::BytePairTokenizer();
-    } catch (...) {
-        translateCoreException();
-        addTracebackEntry("brevix.tokenizer.PyBytePairTokenizer.__init__", 11, kModuleFile);
-        return -1;
-    }
-    return 0;
+    const bool reset = callCore(site::kTokenizerInit,
+                                [&] { coreOf(self) = bytepairtokenizer::BytePairTokenizer(); });
+    return reset ? 0 : -1;
 }
 
 void deallocTokenizer(PyObject* self) {
@@ -75,18 +68,14 @@ void deallocTokenizer(PyObject* self) {
 
 PyObject* getSize(PyObject* self, void*) {
     PyObject* size = PyLong_FromLong(coreOf(self).size());
-    if (!size) {
-        addTracebackEntry("brevix.tokenizer.PyBytePairTokenizer.size.__get__", 15, kModuleFile);
-    }
-    return size;
+    return size ? size : failAt(site::kSizeGetter);
 }
 
 // --- Pickling refusal ---
 
-PyObject* refusePickling(const char* entry, int line) {
+PyObject* refusePickling(const TracebackSite& refusal) {
     PyErr_SetString(PyExc_TypeError, kPicklingRefusal);
-    addTracebackEntry(entry, line, kConversionFile);
-    return nullptr;
+    return failAt(refusal);
 }
 
 PyObject* reduceMethod(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -95,24 +84,15 @@ PyObject* reduceMethod(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* 
         refuseKeyword("__reduce_cython__", PyTuple_GET_ITEM(kwnames, 0));
         return nullptr;
     }
-    return refusePickling(kReduceEntry, 2);
+    return refusePickling(site::kReduceRefusal);
 }
-
-const char* const kSetstateParameters[] = {"__pyx_state"};
-constexpr ParameterList kSetstateParameterList = {"__setstate_cython__", kSetstateParameters, 1};
 
 PyObject* setstateMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* state[1];
     if (!bindArguments(kSetstateParameterList, args, nargs, kwnames, state)) {
-        addTracebackEntry(kSetstateEntry, 3, kConversionFile);
-        return nullptr;
+        return failAt(site::kSetstateBinding);
     }
-    return refusePickling(kSetstateEntry, 4);
-}
-
-PyObject* reduceStubBody(PyObject*, PyObject* const*) { return refusePickling(kReduceEntry, 2); }
-PyObject* setstateStubBody(PyObject*, PyObject* const*) {
-    return refusePickling(kSetstateEntry, 4);
+    return refusePickling(site::kSetstateRefusal);
 }
 
 PyMethodDef tokenizerMethods[] = {
@@ -155,31 +135,18 @@ bool renameClassAttribute(PyObject* dict, const char* from, const char* to) {
 
 }  // namespace
 
+const char* const kSetstateParameters[] = {"__pyx_state"};
+const ParameterList kSetstateParameterList = {"__setstate_cython__", kSetstateParameters, 1};
+
 PyTypeObject PyBytePairTokenizerType = makeTokenizerType();
 
-const FunctionTraits kReduceStubTraits = {
-    {"__reduce_cython__", nullptr, 0},
-    "PyBytePairTokenizer.__reduce_cython__",
-    "PyBytePairTokenizer.__reduce_cython__(self)",
-    kReduceEntry,
-    kConversionFile,
-    1,
-    true,
-    nullptr,
-    reduceStubBody,
-};
+PyObject* reduceStubBody(PyObject*, PyObject* const*) {
+    return refusePickling(site::kReduceRefusal);
+}
 
-const FunctionTraits kSetstateStubTraits = {
-    kSetstateParameterList,
-    "PyBytePairTokenizer.__setstate_cython__",
-    "PyBytePairTokenizer.__setstate_cython__(self, __pyx_state)",
-    kSetstateEntry,
-    kConversionFile,
-    3,
-    true,
-    nullptr,
-    setstateStubBody,
-};
+PyObject* setstateStubBody(PyObject*, PyObject* const*) {
+    return refusePickling(site::kSetstateRefusal);
+}
 
 bool readyTokenizerType() { return PyType_Ready(&PyBytePairTokenizerType) == 0; }
 

@@ -24,14 +24,4 @@ inline bytepairtokenizer::BytePairTokenizer& coreOf(PyObject* self) {
     return reinterpret_cast<PyBytePairTokenizerObject*>(self)->c_bpt;
 }
 
-// The working methods (tokenizer_methods.cpp).
-extern const FunctionTraits kFitTraits;
-extern const FunctionTraits kEncodeTraits;
-extern const FunctionTraits kEncodeCorpusTraits;
-extern const FunctionTraits kDecodeTraits;
-
-// Module-level pickling stubs, which refuse whatever they are given.
-extern const FunctionTraits kReduceStubTraits;
-extern const FunctionTraits kSetstateStubTraits;
-
 }  // namespace brevix

@@ -1,5 +1,5 @@
 // Traceback entries as real frames. A frame made with PyFrame_New has not
-// executed, so on 3.11 its line would come from the code object's line table;
+// executed, so on 3.11 to 3.13 its line would come from the code object's line table;
 // the frame's own f_lineno is set instead, which only the interpreter's
 // internal frame struct exposes.
 #include "callframe.h"
@@ -8,6 +8,12 @@
 #include <new>
 #include <string>
 #include <tuple>
+
+// The frame struct is internal to CPython: its f_lineno is known to be there
+// in 3.11 to 3.13, the versions brevix is tested on.
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
+#error "brevix builds against CPython 3.11 to 3.13: traceback entries use the internal frame layout"
+#endif
 
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1

@@ -7,6 +7,7 @@
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dtypes.h"
@@ -36,6 +37,16 @@ struct MergeTables {
     // member (swapping in another table): a replaced table can pass the
     // index's constant-time check.
     void rebuildTableIndex() noexcept { tableIndex_.rebuild(vocab, revVocab, nextVocabIndex); }
+
+    // Exchanges the tables, counters and index with `other`; cannot throw, so
+    // a replacement is either whole or not made.
+    void swapTables(MergeTables& other) noexcept {
+        vocab.swap(other.vocab);
+        revVocab.swap(other.revVocab);
+        std::swap(nextVocabIndex, other.nextVocabIndex);
+        std::swap(vocabSize, other.vocabSize);
+        std::swap(tableIndex_, other.tableIndex_);
+    }
 
     // The index when it describes the tables exactly, else null.
     const TableIndex* currentTableIndex() const {

@@ -1,0 +1,141 @@
+#include "merge_table.h"
+
+#include <utility>
+#include <vector>
+
+#include "convert.h"
+#include "core_errors.h"
+#include "pyref.h"
+#include "straightforward.h"
+
+namespace brevix {
+
+namespace {
+
+constexpr int kFirstMergeId = 256;
+
+// One field of a merge: an int inside the signed 32-bit range.
+bool readField(PyObject* value, Py_ssize_t index, const char* field, int& out) {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "merge %zd: %s must be an int, not %.200s", index, field,
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    switch (readInt32(value, out)) {
+        case Int32Read::Read:
+            return true;
+        case Int32Read::OutOfRange:
+            PyErr_Format(PyExc_ValueError, "merge %zd: %s %R is outside the signed 32-bit range",
+                         index, field, value);
+            return false;
+        case Int32Read::Failed:
+            break;
+    }
+    return false;
+}
+
+// (left, right, id) from any sequence of exactly three ints.
+bool readMerge(PyObject* item, Py_ssize_t index, MergeTriple& out) {
+    PyRef fields(PySequence_Fast(item, "each merge must be a (left, right, id) sequence"));
+    if (!fields) return false;
+    if (PySequence_Fast_GET_SIZE(fields.get()) != 3) {
+        PyErr_Format(PyExc_ValueError, "merge %zd: expected 3 fields, got %zd", index,
+                     PySequence_Fast_GET_SIZE(fields.get()));
+        return false;
+    }
+    PyObject** f = PySequence_Fast_ITEMS(fields.get());
+    return readField(f[0], index, "left", out[0]) && readField(f[1], index, "right", out[1]) &&
+           readField(f[2], index, "id", out[2]);
+}
+
+}  // namespace
+
+bool mergesFromPy(PyObject* obj, std::vector<MergeTriple>& out) {
+    PyRef items(PySequence_Fast(obj, "merges must be a sequence of (left, right, id)"));
+    if (!items) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    if (n > static_cast<Py_ssize_t>(INT32_MAX) - kFirstMergeId) {
+        PyErr_SetString(PyExc_ValueError, "too many merges for 32-bit token ids");
+        return false;
+    }
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        MergeTriple m{};
+        if (!readMerge(PySequence_Fast_GET_ITEM(items.get(), i), i, m)) return false;
+        out.push_back(m);
+    }
+    return true;
+}
+
+PyObject* mergesToList(const std::vector<MergeTriple>& merges) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(merges.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < merges.size(); ++i) {
+        PyObject* item = Py_BuildValue("(iii)", merges[i][0], merges[i][1], merges[i][2]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list.release();
+}
+
+namespace {
+
+// Records the merges in id order. The core skips a pair it already knows,
+// which would shift every later id, so a repeated pair is refused here.
+bool recordMerges(const std::vector<MergeTriple>& merges,
+                  bytepairtokenizer::BytePairTokenizer& tok) {
+    for (std::size_t i = 0; i < merges.size(); ++i) {
+        const auto [left, right, id] = merges[i];
+        if (id != tok.nextVocabIndex) {
+            PyErr_Format(PyExc_ValueError, "merge %zu: id %d, expected %d", i, id,
+                         tok.nextVocabIndex);
+            return false;
+        }
+        updateVocab(tok.vocab, tok.revVocab, DTYPE_BYTEPAIR{left, right}, tok.nextVocabIndex,
+                    tok.vocabSize);
+        if (tok.nextVocabIndex != id + 1) {
+            PyErr_Format(PyExc_ValueError, "merge %zu: pair (%d, %d) is already merged", i, left,
+                         right);
+            return false;
+        }
+    }
+    tok.refreshTableIndex();
+    return true;
+}
+
+}  // namespace
+
+PyObject* mergesToList(const bytepairtokenizer::BytePairTokenizer& tokenizer) {
+    std::vector<MergeTriple> merges;
+    const int count = tokenizer.nextVocabIndex - kFirstMergeId;
+    const bool ran = callCore([&] {
+        merges.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
+        for (int id = kFirstMergeId; id < tokenizer.nextVocabIndex; ++id) {
+            const auto entry = tokenizer.revVocab.find(id);
+            if (entry == tokenizer.revVocab.end()) {
+                // The core keeps ids 256..nextVocabIndex-1 in revVocab; a gap
+                // means the state was damaged, which must not pass silently.
+                PyErr_Format(PyExc_RuntimeError, "merge table has no entry for id %d", id);
+                throw PythonErrorSet{};
+            }
+            merges.push_back(MergeTriple{entry->second[0], entry->second[1], id});
+        }
+    });
+    return ran ? mergesToList(merges) : nullptr;
+}
+
+bool mergesFromPy(PyObject* merges, bytepairtokenizer::BytePairTokenizer& fresh) {
+    std::vector<MergeTriple> read;
+    bool recorded = false;
+    const bool ran = callCore([&] {
+        recorded = mergesFromPy(merges, read) && recordMerges(read, fresh);
+    });
+    return ran && recorded;
+}
+
+void replaceMerges(bytepairtokenizer::BytePairTokenizer& target,
+                   bytepairtokenizer::BytePairTokenizer& fresh) noexcept {
+    target.swapTables(fresh);
+}
+
+}  // namespace brevix

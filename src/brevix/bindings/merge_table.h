@@ -1,0 +1,48 @@
+// Merge tables to and from Python: a list of
+// (left, right, id) tuples in id order. A merge table is fully described by
+// its merges in id order (encoding looks pairs up by key, training recounts
+// its statistics from scratch), so restoring the merges in id order gives a
+// tokenizer that behaves exactly like the one they were read from.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <vector>
+
+#include "tokenizer.h"
+
+namespace brevix {
+
+// One merge as (left, right, id).
+using MergeTriple = std::array<int, 3>;
+
+// New list of (left, right, id) tuples, or nullptr with an exception set.
+PyObject* mergesToList(const std::vector<MergeTriple>& merges);
+
+// Reads any sequence of (left, right, id) sequences of ints, in order:
+// TypeError for anything that is not a sequence of ints, ValueError for a
+// merge without exactly three fields or a field outside the signed 32-bit
+// range. Checks nothing about the ids (see mergesFromPy below for a core
+// tokenizer). Returns false with an exception set.
+bool mergesFromPy(PyObject* merges, std::vector<MergeTriple>& out);
+
+// New list of (left, right, id) in id order, or nullptr with an exception set
+// (RuntimeError when the table has a gap, which means damaged state).
+PyObject* mergesToList(const bytepairtokenizer::BytePairTokenizer& tokenizer);
+
+// Reads any sequence of (left, right, id) sequences of ints into `fresh`,
+// which must be untrained. The ids must run 256, 257, ... and no pair may
+// repeat (ValueError, as for a field outside the signed 32-bit range);
+// TypeError for anything that is not a sequence of ints. Returns false with
+// an exception set; `fresh` is then in an unspecified state.
+bool mergesFromPy(PyObject* merges, bytepairtokenizer::BytePairTokenizer& fresh);
+
+// Gives `target` the merge table of `fresh` (whose table it takes in
+// exchange). Cannot fail, so a tokenizer is either fully replaced or left
+// exactly as it was.
+void replaceMerges(bytepairtokenizer::BytePairTokenizer& target,
+                   bytepairtokenizer::BytePairTokenizer& fresh) noexcept;
+
+}  // namespace brevix
