@@ -4,6 +4,7 @@
     brevix encode --model MODEL [TEXT | -]
     brevix decode --model MODEL [IDS... | -]
     brevix demo [--merges N]
+    brevix encode-files MODEL OUT_DIR INPUT... [--per-line] [--workers N | --scheduler ADDRESS]
 
 Training progress and the ids of ``encode`` are written by the core on the
 process's standard output; status and error messages go to standard error.
@@ -20,7 +21,7 @@ import tempfile
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 
-from brevix import model
+from brevix import distributed, model
 from brevix.tokenizer import PyBytePairTokenizer, data_loader
 
 PROG = "brevix"
@@ -114,6 +115,8 @@ def _build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--merges", type=_count_arg, default=300, metavar="N")
     demo.add_argument("text", nargs="?", default=DEMO_SENTENCE, metavar="TEXT")
     demo.set_defaults(run=_run_demo)
+
+    distributed.add_command(commands)
     return parser
 
 
