@@ -27,12 +27,26 @@ from __future__ import annotations
 import os
 import re
 import tempfile
-from typing import Union
+from typing import TYPE_CHECKING, Union
 
-from brevix import _internal
-from brevix.tokenizer import PyBytePairTokenizer
+from brevix import _core
 
-__all__ = ["FORMAT_NAME", "FORMAT_VERSION", "ModelFormatError", "load", "merges", "parse", "save"]
+if TYPE_CHECKING:
+    # Imported where it is used: `import brevix` (which loads this module for
+    # brevix.Tokenizer) leaves the low-level extension module unloaded.
+    from brevix.tokenizer import PyBytePairTokenizer
+
+__all__ = [
+    "FORMAT_NAME",
+    "FORMAT_VERSION",
+    "ModelFormatError",
+    "load",
+    "load_merges",
+    "merges",
+    "parse",
+    "save",
+    "save_merges",
+]
 
 FORMAT_NAME = "brevix-merges"
 FORMAT_VERSION = 1
@@ -66,7 +80,7 @@ class ModelFormatError(ValueError):
 
 def merges(tokenizer: PyBytePairTokenizer) -> list[Merge]:
     """The merges learned by ``tokenizer`` as ``(left, right, id)``, in id order."""
-    return _internal.get_merges(tokenizer)
+    return _core.low_level_merges(tokenizer)
 
 
 def save(tokenizer: PyBytePairTokenizer, path: PathArg) -> None:
@@ -76,8 +90,20 @@ def save(tokenizer: PyBytePairTokenizer, path: PathArg) -> None:
     synced, and renamed over ``path``: a crash or an error leaves either the
     old file or the complete new one, never a partial model.
     """
-    data = _serialize(merges(tokenizer))
-    _write_atomically(os.fsdecode(os.fspath(path)), data)
+    save_merges(merges(tokenizer), path)
+
+
+def save_merges(table: list[Merge], path: PathArg) -> None:
+    """Writes a merge table as a model file, atomically like :func:`save`."""
+    _write_atomically(os.fsdecode(os.fspath(path)), _serialize(table))
+
+
+def load_merges(path: PathArg) -> list[Merge]:
+    """Reads and checks the merge table of a model file, as :func:`load` does."""
+    name = os.fsdecode(os.fspath(path))
+    with open(name, "rb") as f:
+        data = f.read()
+    return parse(data, name)
 
 
 def load(path: PathArg) -> PyBytePairTokenizer:
@@ -87,12 +113,11 @@ def load(path: PathArg) -> PyBytePairTokenizer:
     that was saved. Raises :class:`ModelFormatError` (a ``ValueError``) with
     the line number for a damaged file, and ``OSError`` when it cannot be read.
     """
-    name = os.fsdecode(os.fspath(path))
-    with open(name, "rb") as f:
-        data = f.read()
-    table = parse(data, name)
+    from brevix.tokenizer import PyBytePairTokenizer
+
+    table = load_merges(path)
     tokenizer = PyBytePairTokenizer()
-    _internal.set_merges(tokenizer, table)
+    _core.set_low_level_merges(tokenizer, table)
     return tokenizer
 
 
@@ -151,6 +176,12 @@ def parse(data: bytes, name: str = "<model>") -> list[Merge]:
     """Parses the bytes of a model file into its merges, checking everything
     :func:`load` needs. ``name`` is used in error messages."""
     lines = data.split(b"\n")
+    # Anything that is not a model (a corpus, random bytes) is named as such
+    # at line 1 before its ending is looked at.
+    if data and not data.startswith(FORMAT_NAME.encode() + b" "):
+        raise ModelFormatError(
+            name, 1, f"not a brevix model (expected '{FORMAT_NAME} {FORMAT_VERSION}')"
+        )
     # A complete file ends with a newline, so the last piece is empty.
     if lines[-1] != b"":
         raise ModelFormatError(name, len(lines), "line is not terminated (truncated file?)")

@@ -142,7 +142,11 @@ constexpr std::size_t kSparseRatio = 4;
 
 void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab) {
     if (corpus.size() < 2 || vocab.empty()) return;
-    const MergeLookup lookup(vocab);
+    mergeCorpusFast(corpus, MergeLookup(vocab));
+}
+
+void mergeCorpusFast(std::vector<int>& corpus, const MergeLookup& lookup) {
+    if (corpus.size() < 2) return;
     std::vector<int> fresh;
     densePass(corpus, 0, corpus.size(), lookup, fresh);
     while (!fresh.empty()) {

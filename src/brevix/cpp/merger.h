@@ -31,4 +31,8 @@ private:
 // Same result as mergeCorpus(corpus, vocab).
 void mergeCorpusFast(std::vector<int>& corpus, const DTYPE_BYTEPAIR_VOCAB& vocab);
 
+// The same with a lookup built beforehand from the merge table, for callers
+// that apply one table to many inputs (only read: safe from several threads).
+void mergeCorpusFast(std::vector<int>& corpus, const MergeLookup& lookup);
+
 }  // namespace bytepairtokenizer

@@ -1,0 +1,248 @@
+#include "core_engine.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+
+#include "byte_training.h"
+
+// Performance notes
+// - The merge lookup and the expander's tables are built once per merge
+//   table (after training or loading) instead of once per call, so a call
+//   on a short text costs the text, not the vocabulary. Both are only read
+//   afterwards, which is what lets several threads share them.
+// - encode always takes the fast merge with the prebuilt lookup: the plain
+//   passes the low-level encode prefers for short inputs exist only to skip
+//   building that lookup.
+
+namespace brevix {
+
+namespace {
+
+std::uint64_t pairKey(int left, int right) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(left)) << 32) |
+           static_cast<std::uint32_t>(right);
+}
+
+std::string describeMerge(std::size_t index, const MergeTriple& m) {
+    return "merge " + std::to_string(index) + " (" + std::to_string(m[0]) + ", " +
+           std::to_string(m[1]) + ", " + std::to_string(m[2]) + ")";
+}
+
+}  // namespace
+
+void checkMerges(const std::vector<MergeTriple>& merges, bool partsBeforeId) {
+    if (merges.size() > static_cast<std::size_t>(INT32_MAX - kFirstMergeId)) {
+        throw std::invalid_argument("too many merges for 32-bit token ids");
+    }
+    std::unordered_set<std::uint64_t> seen;
+    seen.reserve(merges.size());
+    for (std::size_t i = 0; i < merges.size(); ++i) {
+        const MergeTriple& m = merges[i];
+        const int id = kFirstMergeId + static_cast<int>(i);
+        if (m[2] != id) {
+            throw std::invalid_argument(describeMerge(i, m) + ": id should be " +
+                                        std::to_string(id));
+        }
+        for (int part : {m[0], m[1]}) {
+            if (partsBeforeId && (part < kLowestId || part >= id)) {
+                throw std::invalid_argument(describeMerge(i, m) + ": part " +
+                                            std::to_string(part) + " is not a byte or an earlier merge");
+            }
+        }
+        if (!seen.insert(pairKey(m[0], m[1])).second) {
+            throw std::invalid_argument(describeMerge(i, m) + ": the pair is merged twice");
+        }
+    }
+}
+
+namespace {
+
+// Marks the calling thread as the one training for the length of a scope.
+class TrainingThreadMark {
+public:
+    explicit TrainingThreadMark(std::atomic<std::thread::id>& slot) : slot_(slot) {
+        slot_.store(std::this_thread::get_id());
+    }
+    ~TrainingThreadMark() { slot_.store(std::thread::id()); }
+    TrainingThreadMark(const TrainingThreadMark&) = delete;
+    TrainingThreadMark& operator=(const TrainingThreadMark&) = delete;
+
+private:
+    std::atomic<std::thread::id>& slot_;
+};
+
+}  // namespace
+
+CoreEngine::CoreEngine() { rebuildDerived(); }
+
+CoreEngine::~CoreEngine() = default;
+
+std::vector<MergeTriple> CoreEngine::merges() const {
+    std::vector<MergeTriple> out;
+    const int count = tok_.nextVocabIndex - kFirstMergeId;
+    out.reserve(static_cast<std::size_t>(std::max(count, 0)));
+    for (int id = kFirstMergeId; id < tok_.nextVocabIndex; ++id) {
+        const DTYPE_BYTEPAIR& pair = tok_.revVocab.at(id);
+        out.push_back(MergeTriple{pair[0], pair[1], id});
+    }
+    return out;
+}
+
+void CoreEngine::setMerges(const std::vector<MergeTriple>& merges) {
+    checkMerges(merges, true);
+    bytepairtokenizer::BytePairTokenizer fresh;
+    fresh.vocab.reserve(merges.size());
+    fresh.revVocab.reserve(merges.size());
+    for (const MergeTriple& m : merges) {
+        updateVocab(fresh.vocab, fresh.revVocab, DTYPE_BYTEPAIR{m[0], m[1]}, fresh.nextVocabIndex,
+                    fresh.vocabSize);
+    }
+    swapTables(fresh);
+    try {
+        rebuildDerived();
+    } catch (...) {
+        swapTables(fresh);  // back to the old table, whose tables were dropped
+        try {
+            rebuildDerived();
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void CoreEngine::swapTables(bytepairtokenizer::BytePairTokenizer& other) noexcept {
+    tok_.vocab.swap(other.vocab);
+    tok_.revVocab.swap(other.revVocab);
+    std::swap(tok_.nextVocabIndex, other.nextVocabIndex);
+    std::swap(tok_.vocabSize, other.vocabSize);
+}
+
+void CoreEngine::train(const unsigned char* data, std::size_t size, int vocabSize,
+                       std::ostream& out, const std::function<bool()>& interrupted) {
+    TrainingThreadMark mark(trainingThread_);
+    try {
+        bytepairtokenizer::fitOnBytes(tok_, data, size, vocabSize, INT32_MAX, out, interrupted);
+    } catch (...) {
+        try {
+            rebuildDerived();
+        } catch (...) {
+            // The first failure is the one to report; requireDerived guards.
+        }
+        throw;
+    }
+    rebuildDerived();
+}
+
+void CoreEngine::rebuildDerived() {
+    // Dropped first: when building runs out of memory, no table describing
+    // an older merge table survives (requireDerived then refuses to work).
+    lookup_.reset();
+    expander_.reset();
+    auto lookup = std::make_unique<bytepairtokenizer::MergeLookup>(tok_.vocab);
+    expander_ = std::make_unique<bytepairtokenizer::TokenExpander>(tok_.revVocab);
+    lookup_ = std::move(lookup);
+}
+
+void CoreEngine::requireDerived() const {
+    if (!lookup_ || !expander_) {
+        throw std::runtime_error(
+            "the tokenizer's lookup tables could not be built (out of memory); "
+            "train or load it again");
+    }
+}
+
+std::vector<int> CoreEngine::encode(const char* data, std::size_t size) const {
+    if (size > static_cast<std::size_t>(INT32_MAX)) {
+        throw std::overflow_error("text too long: a tokenizer takes at most 2147483647 bytes");
+    }
+    requireDerived();
+    std::vector<int> ids(size);
+    for (std::size_t i = 0; i < size; ++i) ids[i] = static_cast<signed char>(data[i]);
+    if (!tok_.vocab.empty()) bytepairtokenizer::mergeCorpusFast(ids, *lookup_);
+    return ids;
+}
+
+bool CoreEngine::idsInRange(const int* ids, std::size_t n, std::size_t& firstBad) const {
+    const int end = tok_.vocabSize;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (ids[i] < kLowestId || ids[i] >= end) {
+            firstBad = i;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t CoreEngine::decodeInto(const std::vector<int>& ids,
+                                   bytepairtokenizer::ByteSink& sink) const {
+    requireDerived();
+    return expander_->writeAll(sink, ids);
+}
+
+std::string CoreEngine::decode(const std::vector<int>& ids) const {
+    requireDerived();
+    std::string out;
+    expander_->appendAll(out, ids);
+    return out;
+}
+
+bool CoreEngine::decodeFrom(bytepairtokenizer::IdSource& source, std::size_t expected,
+                            bytepairtokenizer::ByteSink& sink, std::size_t& written) const {
+    requireDerived();
+    return expander_->writeFrom(sink, source, expected, written);
+}
+
+unsigned threadsFor(std::size_t items, unsigned requested) {
+    unsigned n = requested == 0 ? std::max(1u, std::thread::hardware_concurrency()) : requested;
+    if (items < n) n = static_cast<unsigned>(std::max<std::size_t>(items, 1));
+    return n;
+}
+
+void runParallel(std::size_t items, unsigned threads,
+                 const std::function<void(std::size_t)>& job) {
+    std::atomic<std::size_t> nextItem{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr firstError;
+    std::mutex errorLock;
+    auto worker = [&]() {
+        for (;;) {
+            const std::size_t i = nextItem.fetch_add(1);
+            if (i >= items || failed.load()) return;
+            try {
+                job(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> guard(errorLock);
+                if (!firstError) firstError = std::current_exception();
+                failed.store(true);
+                return;
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    try {
+        for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker);
+    } catch (...) {
+        // Could not start a thread: the ones started and this one do the work.
+    }
+    worker();
+    for (std::thread& t : pool) t.join();
+    if (firstError) std::rethrow_exception(firstError);
+}
+
+MallocSink::~MallocSink() { std::free(data_); }
+
+char* MallocSink::reserve(std::size_t, std::size_t capacity) {
+    void* grown = std::realloc(data_, std::max<std::size_t>(capacity, 1));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+    return data_;
+}
+
+}  // namespace brevix
