@@ -31,7 +31,6 @@ import io
 import json
 import os
 import tempfile
-from array import array
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import IO, Any, Protocol
@@ -42,8 +41,7 @@ MANIFEST_NAME = "manifest.json"
 IDS_SUFFIX = ".npy"
 OFFSETS_SUFFIX = ".idx.npy"
 
-_READ_BUFFER = 1 << 20
-_OFFSETS_CHUNK = 1 << 16
+_READ_BLOCK = 1 << 20
 _HASH_CHUNK = 1 << 20
 # Every 1-D .npy header numpy writes for int32/int64 is 128 bytes, whatever
 # the length (version 1.0 headers are padded to a multiple of 64).
@@ -197,14 +195,30 @@ def _cut_lines(sizes: Sequence[int], shard_bytes: int) -> list[list[Piece]]:
 # ---- documents -------------------------------------------------------------
 
 
-def iter_documents(files: Mapping[int, InputFile], pieces: Iterable[Piece], per_line: bool) -> Iterator[bytes]:
-    """The documents of a shard, read as they are needed."""
+def iter_document_blocks(
+    files: Mapping[int, InputFile],
+    pieces: Iterable[Piece],
+    per_line: bool,
+    block_bytes: int = _READ_BLOCK,
+) -> Iterator[list[bytes]]:
+    """The documents of a shard in order, read as they are needed: lines in
+    blocks of about ``block_bytes``, whole files one at a time."""
     for piece in pieces:
-        with open(files[piece.input].path, "rb", buffering=_READ_BUFFER) as f:
+        with open(files[piece.input].path, "rb") as f:
             if per_line:
-                yield from _lines_starting_in(f, piece.start, piece.end)
+                yield from _lines_starting_in(f, piece.start, piece.end, block_bytes)
             else:
-                yield _whole(f, files[piece.input])
+                yield [_whole(f, files[piece.input])]
+
+
+def iter_documents(
+    files: Mapping[int, InputFile],
+    pieces: Iterable[Piece],
+    per_line: bool,
+    block_bytes: int = _READ_BLOCK,
+) -> Iterator[bytes]:
+    for block in iter_document_blocks(files, pieces, per_line, block_bytes):
+        yield from block
 
 
 def _whole(f: IO[bytes], file: InputFile) -> bytes:
@@ -214,19 +228,39 @@ def _whole(f: IO[bytes], file: InputFile) -> bytes:
     return data
 
 
-def _lines_starting_in(f: IO[bytes], start: int, end: int) -> Iterator[bytes]:
-    """Each line that starts in [start, end), without its newline."""
+def _lines_starting_in(
+    f: IO[bytes], start: int, end: int, block_bytes: int
+) -> Iterator[list[bytes]]:
+    """Each line that starts in [start, end), without its newline, in blocks."""
+    base = _first_line_start(f, start)  # file offset of data[0], a line start
+    data = b""
+    while base < end:
+        chunk = f.read(block_bytes)
+        if not chunk:
+            if data:
+                yield [data]  # the last line, without a newline
+            return
+        data = data + chunk if data else chunk
+        cut = data.rfind(b"\n")
+        if cut < 0:
+            continue  # a line longer than a block
+        lines = data[:cut].split(b"\n")
+        # Line j starts after the j-th newline; those starting before `end`:
+        owned = 1 + data.count(b"\n", 0, max(0, end - base - 1))
+        if owned < len(lines):
+            yield lines[:owned]
+            return
+        yield lines
+        data = data[cut + 1 :]
+        base += cut + 1
+
+
+def _first_line_start(f: IO[bytes], start: int) -> int:
     if start > 0:
         f.seek(start - 1)
         if f.read(1) != b"\n":
             f.readline()  # the line under way belongs to the piece before
-    position = f.tell()
-    while position < end:
-        line = f.readline()
-        if not line:
-            return
-        position += len(line)
-        yield line[:-1] if line.endswith(b"\n") else line
+    return f.tell()
 
 
 # ---- shard files -----------------------------------------------------------
@@ -277,15 +311,15 @@ class NpyStream:
     def __init__(self, f: IO[bytes], dtype: str) -> None:
         import numpy
 
-        self._np = numpy
+        self.np = numpy
         self._f = f
         self._dtype = numpy.dtype(dtype)
         self.length = 0
         f.write(self._header(0))
 
     def write(self, values: Any) -> None:
-        values = self._np.asarray(values, dtype=self._dtype)
-        self._f.write(memoryview(values).cast("B"))
+        values = self.np.ascontiguousarray(values, dtype=self._dtype)
+        self._f.write(values.data.cast("B"))
         self.length += len(values)
 
     def finish(self) -> None:
@@ -296,7 +330,7 @@ class NpyStream:
     def _header(self, length: int) -> bytes:
         out = io.BytesIO()
         header = {"descr": self._dtype.str, "fortran_order": False, "shape": (length,)}
-        self._np.lib.format.write_array_header_1_0(out, header)
+        self.np.lib.format.write_array_header_1_0(out, header)
         data = out.getvalue()
         if len(data) != _NPY_HEADER_SIZE:
             raise AssertionError(f"unexpected .npy header size {len(data)}")
@@ -340,20 +374,16 @@ def _write_shard(tokenizer: Encoder, job: ShardJob) -> dict[str, Any]:
     offsets_path = os.path.join(job.out_dir, name + OFFSETS_SUFFIX)
     with atomic_file(offsets_path) as offsets_file, atomic_file(ids_path) as ids_file:
         ids = NpyStream(ids_file, "<i4")
-        offsets = NpyStream(offsets_file, "<i8")
-        ends = array("q")
-        for document in iter_documents(job.files, job.plan.pieces, job.per_line):
-            ids.write(tokenizer.encode(document, out="numpy"))
-            ends.append(ids.length)
-            if len(ends) >= _OFFSETS_CHUNK:
-                offsets.write(ends)
-                del ends[:]
-        offsets.write(ends)
+        ends = NpyStream(offsets_file, "<i8")
+        for block in iter_document_blocks(job.files, job.plan.pieces, job.per_line):
+            encoded = [tokenizer.encode(document, out="numpy") for document in block]
+            ends.write(ids.length + ids.np.cumsum([len(e) for e in encoded], dtype="<i8"))
+            ids.write(ids.np.concatenate(encoded))
         ids.finish()
-        offsets.finish()
+        ends.finish()
     return {
         "name": name,
-        "documents": offsets.length,
+        "documents": ends.length,
         "tokens": ids.length,
         "ids_sha256": file_sha256(ids_path),
         "offsets_sha256": file_sha256(offsets_path),
