@@ -131,8 +131,9 @@ def test_matches_encoding_each_document_alone(client, model_path, corpus, tmp_pa
 
 def test_manifest_field_by_field(client, model_path, corpus, tmp_path):
     out = tmp_path / "out"
+    # Through the scheduler's address, as on a cluster started elsewhere.
     encode_files(model_path, out, [str(corpus / "sub"), str(corpus / "*-*")], per_line=True,
-                 shard_mb=0.002, client=client)
+                 shard_mb=0.002, scheduler=client.scheduler.address)
     m = json.loads((out / "manifest.json").read_text())
     assert sorted(m) == ["complete", "documents", "format", "format_version", "inputs", "model",
                          "per_line", "shard_bytes", "shards", "tokens"]
@@ -215,6 +216,35 @@ def test_rerun_redoes_missing_and_damaged_shards_only(client, model_path, corpus
         assert (out / name).read_bytes() == data
         rewritten = name.startswith(("shard-00001.", "shard-00002.", "manifest"))
         assert (os.stat(out / name).st_mtime_ns != mtime) == rewritten, name
+
+
+class FailsOn:
+    """A tokenizer that fails on one document."""
+
+    def __init__(self, model_path, document):
+        self.tok = Tokenizer.load(model_path)
+        self.document = document
+
+    def save(self, path):
+        self.tok.save(path)
+
+    def encode(self, text, **kwargs):
+        if text == self.document:
+            raise RuntimeError("cannot encode this one")
+        return self.tok.encode(text, **kwargs)
+
+
+def test_failed_run_is_not_complete_and_a_rerun_finishes_it(client, model_path, corpus, tmp_path):
+    out = tmp_path / "out"
+    encode_files(model_path, out, [corpus], shard_mb=0.003, client=client)
+    (out / "shard-00000.npy").unlink()  # holds the document b"x"
+    with pytest.raises(RuntimeError, match="cannot encode this one"):
+        encode_files(FailsOn(model_path, b"x"), out, [corpus], shard_mb=0.003, client=client)
+    manifest = json.loads((out / "manifest.json").read_text())
+    assert (manifest["complete"], manifest["documents"], manifest["tokens"]) == (False, None, None)
+    assert manifest["shards"][0]["ids_sha256"] is not None  # the earlier claim, checked next time
+    manifest = encode_files(model_path, out, [corpus], shard_mb=0.003, client=client)
+    assert manifest["complete"] and read_back(out) == encode_alone(model_path, [corpus], False)
 
 
 @pytest.mark.parametrize("change", ["grown", "touched", "removed", "added"])

@@ -122,7 +122,7 @@ def _expand(spec: str) -> list[str]:
 def _walk(path: str) -> list[str]:
     if not os.path.isdir(path):
         return [path]
-    files = []
+    files: list[str] = []
     for directory, subdirectories, names in os.walk(path):
         subdirectories.sort()
         files.extend(os.path.join(directory, name) for name in sorted(names))
@@ -378,7 +378,7 @@ def _write_shard(tokenizer: Encoder, job: ShardJob) -> dict[str, Any]:
         for block in iter_document_blocks(job.files, job.plan.pieces, job.per_line):
             encoded = [tokenizer.encode(document, out="numpy") for document in block]
             ends.write(ids.length + ids.np.cumsum([len(e) for e in encoded], dtype="<i8"))
-            ids.write(ids.np.concatenate(encoded))
+            ids.write(encoded[0] if len(encoded) == 1 else ids.np.concatenate(encoded))
         ids.finish()
         ends.finish()
     return {
@@ -393,10 +393,9 @@ def _write_shard(tokenizer: Encoder, job: ShardJob) -> dict[str, Any]:
 def shard_matches(out_dir: str, record: dict[str, Any]) -> bool:
     """True when both files of a recorded shard are there with the recorded hashes."""
     name = record["name"]
+    wanted = {IDS_SUFFIX: record["ids_sha256"], OFFSETS_SUFFIX: record["offsets_sha256"]}
     try:
-        return file_sha256(os.path.join(out_dir, name + IDS_SUFFIX)) == record[
-            "ids_sha256"
-        ] and file_sha256(os.path.join(out_dir, name + OFFSETS_SUFFIX)) == record["offsets_sha256"]
+        return all(file_sha256(os.path.join(out_dir, name + suffix)) == sha for suffix, sha in wanted.items())
     except OSError:
         return False
 
@@ -415,9 +414,10 @@ def build_manifest(
     shard_bytes: int,
     plans: Sequence[ShardPlan],
     records: dict[int, dict[str, Any]],
+    complete: bool,
 ) -> dict[str, Any]:
+    """The manifest of a run; ``records`` holds the written shards by index."""
     shards = [_shard_entry(plan, records.get(plan.index)) for plan in plans]
-    complete = len(records) == len(plans)
     return {
         "format": FORMAT_NAME,
         "format_version": FORMAT_VERSION,

@@ -22,6 +22,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import hashlib
+import importlib
 import logging
 import os
 import sys
@@ -130,6 +131,9 @@ class _Run:
     per_line: bool
     shard_bytes: int
     plans: list[ShardPlan]
+    # Shards an earlier run recorded, not yet checked, and those this run
+    # wrote or found intact; only the second kind makes the run complete.
+    earlier: dict[int, dict[str, Any]] = field(default_factory=dict)
     records: dict[int, dict[str, Any]] = field(default_factory=dict)
     reused: int = 0
 
@@ -141,12 +145,13 @@ class _Run:
             per_line=self.per_line,
             shard_bytes=self.shard_bytes,
             plans=self.plans,
-            records=self.records,
+            records={**self.earlier, **self.records},
+            complete=len(self.records) == len(self.plans),
         )
 
     def job(self, plan: ShardPlan) -> ShardJob:
         used = {p.input: self.files[p.input] for p in plan.pieces}
-        expected = self.records.get(plan.index)
+        expected = self.earlier.get(plan.index)
         return ShardJob(plan, used, self.out_dir, self.per_line, expected)
 
 
@@ -164,7 +169,7 @@ def _prepare(
     _make_output_directory(out_dir)
     earlier = read_manifest(out_dir)
     if earlier is not None:
-        run.records = recorded_shards(earlier, run.manifest(), out_dir)
+        run.earlier = recorded_shards(earlier, run.manifest(), out_dir)
     remove_temporary_files(out_dir)
     return run
 
@@ -314,10 +319,8 @@ class _NoBar:
 def _progress_bar(total: int, enabled: bool) -> Any:
     if not enabled:
         return _NoBar()
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return _NoBar()
+    # Looked up by name: tqdm ships no type information.
+    tqdm = importlib.import_module("tqdm").tqdm
     return tqdm(
         total=total, unit="B", unit_scale=True, desc="encode-files", file=sys.stderr, smoothing=0.1
     )
