@@ -48,8 +48,9 @@ def main() -> int:
     try:
         text_path, info = corpora.ensure(int(args.mb * MB), Path(args.corpus_dir))
         tok, model_path = train(text_path, args, work)
+        doc_files = split_into_files(text_path, args.doc_mb, work / "docs")
         shapes = {
-            "files": ([str(p) for p in split_into_files(text_path, args.doc_mb, work / "docs")], False),
+            "files": ([str(p) for p in doc_files], False),
             "per-line": ([str(text_path)], True),
         }
         rows = [f"corpus: {info['bytes'] / MB:.1f} MB of real text ({text_path}), "
@@ -78,7 +79,8 @@ def main() -> int:
                     shutil.rmtree(out)
                     rate = nbytes / seconds / MB
                     rows.append(
-                        f"| {shape} | encode-files, {workers} worker(s) (start-up {startup:.1f} s) | "
+                        f"| {shape} | encode-files, {workers} worker(s) "
+                        f"(start-up {startup:.1f} s) | "
                         f"{seconds:.2f} | {rate:.1f} | {rate / base:.2f} | {growth / MB:.0f} MB |")
                     if workers == max(args.workers) and shape == "files":
                         overhead = per_task_overhead(model_path, client, args.tiny_tasks, work)
@@ -94,7 +96,9 @@ def main() -> int:
 
 
 def parse_args() -> argparse.Namespace:
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     p.add_argument("--mb", type=float, default=200, help="MB of text (default 200)")
     p.add_argument("--doc-mb", type=float, default=1, help="MB per document file (default 1)")
     p.add_argument("--shard-mb", type=float, default=16, help="MB of input per shard (default 16)")

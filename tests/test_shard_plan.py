@@ -26,7 +26,9 @@ def documents_of(data, per_line):
 @settings(max_examples=150, deadline=None)
 @given(contents=contents, shard_bytes=st.integers(1, 40), per_line=st.booleans(),
        block_bytes=st.integers(1, 12))
-def test_every_document_once_in_order(tmp_path_factory, contents, shard_bytes, per_line, block_bytes):
+def test_every_document_once_in_order(
+    tmp_path_factory, contents, shard_bytes, per_line, block_bytes
+):
     root = tmp_path_factory.mktemp("plan")
     files = {}
     for i, data in enumerate(contents):
@@ -47,6 +49,8 @@ def test_every_document_once_in_order(tmp_path_factory, contents, shard_bytes, p
         # Only a whole file larger than a shard (after empty ones) makes it larger.
         sizes = [p.end - p.start for p in plan.pieces]
         assert plan.nbytes <= shard_bytes or (not per_line and sum(sizes[:-1]) == 0)
-    got = [doc for plan in plans for doc in iter_documents(files, plan.pieces, per_line, block_bytes)]
+    got = [
+        doc for plan in plans for doc in iter_documents(files, plan.pieces, per_line, block_bytes)
+    ]
     assert got == [doc for d in contents for doc in documents_of(d, per_line)]
 

@@ -271,7 +271,8 @@ def atomic_file(path: str) -> Iterator[IO[bytes]]:
     """A file that appears at ``path`` complete or not at all: written under
     a temporary name beside it, synced, then renamed."""
     directory = os.path.dirname(path) or "."
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
+    prefix = "." + os.path.basename(path) + "."
+    fd, tmp = tempfile.mkstemp(dir=directory, prefix=prefix, suffix=".tmp")
     try:
         with os.fdopen(fd, "w+b") as f:
             yield f
@@ -395,7 +396,10 @@ def shard_matches(out_dir: str, record: dict[str, Any]) -> bool:
     name = record["name"]
     wanted = {IDS_SUFFIX: record["ids_sha256"], OFFSETS_SUFFIX: record["offsets_sha256"]}
     try:
-        return all(file_sha256(os.path.join(out_dir, name + suffix)) == sha for suffix, sha in wanted.items())
+        return all(
+            file_sha256(os.path.join(out_dir, name + suffix)) == sha
+            for suffix, sha in wanted.items()
+        )
     except OSError:
         return False
 

@@ -389,7 +389,8 @@ def run(args: argparse.Namespace) -> int:
     """Runs ``brevix encode-files``; returns the exit status."""
     try:
         dask = _import_distributed()
-        job = _prepare(args.model, args.out_dir, args.inputs, args.per_line, _shard_bytes(args.shard_mb))
+        shard_bytes = _shard_bytes(args.shard_mb)
+        job = _prepare(args.model, args.out_dir, args.inputs, args.per_line, shard_bytes)
         with _connect(dask, None, args.scheduler, args.workers) as client:
             _execute(dask, client, job, progress=not args.quiet)
     except (DaskMissingError, EncodeFilesError) as e:
