@@ -42,7 +42,9 @@ def ids_of(stdout):
 def test_train_prints_progress_and_saves_a_model(model_file, corpus_file):
     tok = model.load(model_file)
     assert 256 < tok.size <= 296
-    result = brevix("train", corpus_file, "--merges", 3, "--out", model_file.parent / "x")
+    result = brevix(
+        "train", corpus_file, "--merges", 3, "--trace", "--out", model_file.parent / "x"
+    )
     assert result.stdout.startswith(b"Iteration 1\n")
     assert result.stdout.count(b"Iteration ") == 3
     assert b"saved" in result.stderr
@@ -111,7 +113,8 @@ FAILURES = [
                  "directory", id="corpus-is-directory"),
     pytest.param(["train", "{d}/empty.txt", "--merges", "5", "--out", "{d}/m"], 1,
                  "empty", id="empty-corpus"),
-    pytest.param(["train", "{d}/newlines.txt", "--merges", "5", "--out", "{d}/m"], 1,
+    pytest.param(["train", "{d}/newlines.txt", "--merges", "5", "--drop-newlines",
+                  "--out", "{d}/m"], 1,
                  "empty", id="newlines-only-corpus"),
     pytest.param(["train", "{corpus}", "--merges", "5", "--out", "{d}/no/such/dir/m"], 1,
                  "cannot write model", id="unwritable-out"),
@@ -158,3 +161,81 @@ def test_failed_train_keeps_existing_model(corpus_file, model_file, tmp_path):
 def test_console_script_is_declared():
     scripts = importlib.metadata.entry_points(group="console_scripts")
     assert any(ep.name == "brevix" and ep.value == "brevix.cli:main" for ep in scripts)
+
+
+# ---- the command line on brevix.Tokenizer ------------------------------------
+
+
+def test_version():
+    result = brevix("--version")
+    assert result.returncode == 0
+    assert result.stdout.decode().strip() == f"brevix {importlib.metadata.version('brevix')}"
+
+
+def test_train_is_quiet_or_shows_a_bar(corpus_file, tmp_path):
+    quiet = brevix("train", corpus_file, "--merges", 5, "--quiet", "--out", tmp_path / "q")
+    assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, b"", b"")
+    shown = brevix("train", corpus_file, "--merges", 5, "--progress", "--out", tmp_path / "p")
+    assert shown.returncode == 0 and shown.stdout == b""
+    assert b"5/5" in shown.stderr and b"saved" in shown.stderr
+    # Not a terminal and no --progress: only the status line.
+    plain = brevix("train", corpus_file, "--merges", 5, "--out", tmp_path / "n")
+    assert plain.stderr.count(b"\n") == 1
+
+
+def test_train_reads_the_corpus_as_bytes(tmp_path):
+    corpus = tmp_path / "c"
+    corpus.write_bytes(b"a\n" * 50 + b"bc" * 10)
+    for flag, first in (([], (97, 10, 256)), (["--drop-newlines"], (97, 97, 256))):
+        out = tmp_path / "m"
+        assert brevix("train", corpus, "--merges", 1, *flag, "--out", out).returncode == 0
+        assert model.merges(model.load(out))[0] == first
+
+
+CLEAN_FAILURES = [
+    # (arguments, exit status, the one line on stderr starts with)
+    pytest.param(["decode", "--model", "{model}", "1", "99999"], 1,
+                 "brevix: error: cannot decode: unknown token id 99999 at position 1",
+                 id="unknown-id"),
+    pytest.param(["decode", "--model", "{model}", "-129"], 1,
+                 "brevix: error: cannot decode: unknown token id -129", id="below-bytes"),
+    pytest.param(["encode", "--model", "{corpus}", "x"], 1,
+                 "brevix: error: bad model: ", id="corpus-as-model"),
+    pytest.param(["encode", "--model", "{d}/random.bin", "x"], 1,
+                 "brevix: error: bad model: ", id="random-bytes-as-model"),
+    pytest.param(["train", "{corpus}", "--merges", "5", "--max-vocab-size", "256",
+                  "--out", "{d}/m"], 2, "usage:", id="vocab-256"),
+    pytest.param(["train", "{corpus}", "--merges", "0", "--out", "{d}/m"], 2, "usage:",
+                 id="zero-merges"),
+    pytest.param(["train", "{corpus}", "--merges", "5", "--quiet", "--progress",
+                  "--out", "{d}/m"], 2, "usage:", id="quiet-and-progress"),
+]
+
+
+@pytest.mark.parametrize("args, status, start", CLEAN_FAILURES)
+def test_failures_are_reported_cleanly(tmp_path, corpus_file, model_file, args, status, start):
+    (tmp_path / "random.bin").write_bytes(bytes(range(256)) * 8 + b"\n")
+    filled = [a.format(d=tmp_path, corpus=corpus_file, model=model_file) for a in args]
+    result = brevix(*filled)
+    assert result.returncode == status
+    assert result.stdout == b""
+    lines = result.stderr.decode().splitlines()
+    assert any(line.startswith(start) for line in lines), lines
+    if status == 1:
+        assert len(lines) == 1
+        assert "line 1: not a brevix model" in lines[0] or "model" not in start
+    assert not (tmp_path / "m").exists()
+
+
+def test_subcommands_can_be_registered(tmp_path):
+    code = (
+        "import sys\n"
+        "from brevix import cli\n"
+        "@cli.register_command\n"
+        "def add(commands):\n"
+        "    p = commands.add_parser('hello')\n"
+        "    p.set_defaults(run=lambda args: print('hi') or 3)\n"
+        "sys.exit(cli.main(['hello']))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60)
+    assert (result.returncode, result.stdout) == (3, b"hi\n")

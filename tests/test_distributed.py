@@ -322,7 +322,7 @@ def test_command_line_starts_and_stops_its_own_cluster(model_path, corpus, tmp_p
     before = children()
     out = tmp_path / "out"
     args = ["encode-files", model_path, str(out), str(corpus), "--per-line", "--workers", "1",
-            "--shard-mb", "0.004"]
+            "--shard-mb", "0.004", "--progress"]
     assert main(args) == 0
     assert read_back(out) == encode_alone(model_path, [corpus], True)
     assert main(args) == 0

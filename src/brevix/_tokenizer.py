@@ -16,7 +16,7 @@ import mmap
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union
+from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union, overload
 
 from brevix import _core, model
 
@@ -160,6 +160,11 @@ class Tokenizer:
 
     # ---- encoding and decoding ------------------------------------------------
 
+    @overload
+    def encode(self, text: Text, *, out: Literal["list"] = ...) -> list[int]: ...
+    @overload
+    def encode(self, text: Text, *, out: Literal["numpy"]) -> npt.NDArray[np.int32]: ...
+
     def encode(self, text: Text, *, out: OutKind = "list") -> Any:
         """The ids of ``text`` (``str`` as UTF-8, or any contiguous buffer):
         the same ids as ``PyBytePairTokenizer.encode``, nothing printed.
@@ -171,6 +176,15 @@ class Tokenizer:
             raise TypeError(f"expected str or a bytes-like object, not {type(text).__name__}")
         result = self._core.encode(text, as_array)
         return _as_numpy(result) if as_array else result
+
+    @overload
+    def encode_batch(
+        self, texts: Iterable[Text], *, threads: int | None = ..., out: Literal["list"] = ...
+    ) -> list[list[int]]: ...
+    @overload
+    def encode_batch(
+        self, texts: Iterable[Text], *, threads: int | None = ..., out: Literal["numpy"]
+    ) -> list[npt.NDArray[np.int32]]: ...
 
     def encode_batch(
         self, texts: Iterable[Text], *, threads: int | None = None, out: OutKind = "list"

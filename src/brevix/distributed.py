@@ -331,14 +331,11 @@ def _progress_bar(total: int, enabled: bool) -> Any:
 HELP = "encode files into shards of token ids, on a Dask cluster"
 
 
-def add_command(commands: Any) -> argparse.ArgumentParser:
+def add_command(commands: Any) -> None:
     """Adds ``encode-files`` to the subcommands of the ``brevix`` parser."""
-    parser: argparse.ArgumentParser = commands.add_parser(
-        "encode-files", help=HELP, description=HELP + "."
-    )
+    parser = commands.add_parser("encode-files", help=HELP, description=HELP + ".")
     add_arguments(parser)
     parser.set_defaults(run=run)
-    return parser
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -369,7 +366,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="M",
         help=f"MB of input per shard (default: {DEFAULT_SHARD_MB:g})",
     )
-    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+    shown = parser.add_mutually_exclusive_group()
+    shown.add_argument(
+        "--progress", action="store_true", help="show a progress bar (the default on a terminal)"
+    )
+    shown.add_argument("--quiet", action="store_true", help="no progress bar, no status line")
 
 
 def _positive(kind: type) -> Any:
@@ -385,6 +386,10 @@ def _positive(kind: type) -> Any:
     return parse
 
 
+def _shows_progress(args: argparse.Namespace) -> bool:
+    return bool(args.progress or (not args.quiet and sys.stderr.isatty()))
+
+
 def run(args: argparse.Namespace) -> int:
     """Runs ``brevix encode-files``; returns the exit status."""
     try:
@@ -392,10 +397,12 @@ def run(args: argparse.Namespace) -> int:
         shard_bytes = _shard_bytes(args.shard_mb)
         job = _prepare(args.model, args.out_dir, args.inputs, args.per_line, shard_bytes)
         with _connect(dask, None, args.scheduler, args.workers) as client:
-            _execute(dask, client, job, progress=not args.quiet)
+            _execute(dask, client, job, progress=_shows_progress(args))
     except (DaskMissingError, EncodeFilesError) as e:
         print(f"brevix: error: {e}", file=sys.stderr)
         return 1
+    if args.quiet:
+        return 0
     manifest = job.manifest()
     kept = f" ({job.reused} kept from the earlier run)" if job.reused else ""
     print(

@@ -4,7 +4,7 @@ import os
 import pathlib
 import tempfile
 
-from brevix import cli, model
+from brevix import Tokenizer, cli, model
 from brevix.tokenizer import PyBytePairTokenizer, data_loader, data_saver
 
 
@@ -35,6 +35,23 @@ def train_and_round_trip(directory: str) -> bytes:
     parsed: list[tuple[int, int, int]] = model.parse(b"brevix-merges 1\nmerges 0\n")
     status: int = cli.main(["encode", "--model", os.path.join(directory, "m"), "low"])
     del size, again, merges, loaded, line, parsed, status
+
+    fast = Tokenizer()
+    fast.train([b"low lower", "lowest", pathlib.Path(directory) / "corpus.txt"], 300, progress=True)
+    fast.train(b"low lower lowest", 310, progress=lambda done, total: None)
+    fast_ids: list[int] = fast.encode("lower")
+    batch: list[list[int]] = fast.encode_batch(["low", b"lower"], threads=2)
+    decoded: bytes = fast.decode(fast_ids)
+    decoded_all: list[bytes] = fast.decode_batch(batch)
+    vocab: int = fast.vocab_size
+    table: list[tuple[int, int, int]] = fast.merges
+    piece: bytes = fast.token_bytes(256)
+    fast.save(pathlib.Path(directory) / "fast.model")
+    again_fast: Tokenizer = Tokenizer.load(os.path.join(directory, "fast.model"))
+    low: PyBytePairTokenizer = again_fast.to_low_level()
+    back: Tokenizer = Tokenizer.from_low_level(low)
+    assert decoded == b"lower" and back.merges == table
+    del decoded_all, vocab, piece
     return text
 
 

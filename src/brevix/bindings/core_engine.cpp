@@ -80,6 +80,51 @@ private:
 
 }  // namespace
 
+void WriterFirstMutex::lock() {
+    std::unique_lock<std::mutex> guard(mutex_);
+    ++writersWaiting_;
+    changed_.wait(guard, [this] { return !writing_ && readers_ == 0; });
+    --writersWaiting_;
+    writing_ = true;
+}
+
+bool WriterFirstMutex::try_lock() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (writing_ || readers_ != 0) return false;
+    writing_ = true;
+    return true;
+}
+
+void WriterFirstMutex::unlock() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        writing_ = false;
+    }
+    changed_.notify_all();
+}
+
+void WriterFirstMutex::lock_shared() {
+    std::unique_lock<std::mutex> guard(mutex_);
+    changed_.wait(guard, [this] { return !writing_ && writersWaiting_ == 0; });
+    ++readers_;
+}
+
+bool WriterFirstMutex::try_lock_shared() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (writing_ || writersWaiting_ != 0) return false;
+    ++readers_;
+    return true;
+}
+
+void WriterFirstMutex::unlock_shared() {
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        last = --readers_ == 0;
+    }
+    if (last) changed_.notify_all();
+}
+
 CoreEngine::CoreEngine() { rebuildDerived(); }
 
 CoreEngine::~CoreEngine() = default;

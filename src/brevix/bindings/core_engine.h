@@ -6,11 +6,12 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <iosfwd>
 #include <memory>
-#include <shared_mutex>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,28 @@
 #include "tokenizer.h"
 
 namespace brevix {
+
+// A reader/writer lock that lets a waiting writer in: once a writer waits, new
+// readers wait behind it. (glibc's rwlock behind std::shared_mutex prefers
+// readers, so a steady stream of encode calls could keep training out for
+// ever.) Meets the SharedMutex requirements used by std::shared_lock and
+// std::unique_lock.
+class WriterFirstMutex {
+public:
+    void lock();
+    bool try_lock();
+    void unlock();
+    void lock_shared();
+    bool try_lock_shared();
+    void unlock_shared();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int readers_ = 0;
+    int writersWaiting_ = 0;
+    bool writing_ = false;
+};
 
 // One merge as (left, right, id).
 using MergeTriple = std::array<int, 3>;
@@ -45,7 +68,7 @@ public:
     // The lock: shared for encode/decode, exclusive for training and for
     // replacing the merge table. Callers take it (so that they can release
     // the interpreter lock first); the methods below assume it is held.
-    std::shared_mutex& lock() { return lock_; }
+    WriterFirstMutex& lock() { return lock_; }
 
     // The thread currently training, so that a progress callback that calls
     // back into the tokenizer is refused instead of waiting for itself.
@@ -88,7 +111,7 @@ private:
     void requireDerived() const;
     void swapTables(bytepairtokenizer::BytePairTokenizer& other) noexcept;
 
-    std::shared_mutex lock_;
+    WriterFirstMutex lock_;
     std::atomic<std::thread::id> trainingThread_{};
     bytepairtokenizer::BytePairTokenizer tok_;
     // Derived from tok_'s merge table; rebuilt by every call that changes it.

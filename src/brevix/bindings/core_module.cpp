@@ -59,7 +59,7 @@ constexpr std::size_t kReleaseAbove = 1 << 16;
 // on entry and on exit. Never waits while holding the interpreter lock: the
 // thread training may need it to report progress.
 template <typename Lock>
-Lock takeEngineLock(std::shared_mutex& mutex) {
+Lock takeEngineLock(WriterFirstMutex& mutex) {
     Lock lock(mutex, std::try_to_lock);
     if (!lock.owns_lock()) {
         GilReleased released;
@@ -68,8 +68,8 @@ Lock takeEngineLock(std::shared_mutex& mutex) {
     return lock;
 }
 
-using ReadLock = std::shared_lock<std::shared_mutex>;
-using WriteLock = std::unique_lock<std::shared_mutex>;
+using ReadLock = std::shared_lock<WriterFirstMutex>;
+using WriteLock = std::unique_lock<WriterFirstMutex>;
 
 // Runs `work` (which must not touch Python objects) with the interpreter lock
 // released when `release` is true. False with a Python exception set when it

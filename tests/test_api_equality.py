@@ -1,0 +1,163 @@
+"""brevix.Tokenizer learns, encodes and decodes exactly what the low-level
+PyBytePairTokenizer does on the same bytes, whatever form the data takes."""
+
+import array
+import contextlib
+import os
+import pathlib
+
+import numpy as np
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from brevix import Tokenizer, model
+from brevix.tokenizer import PyBytePairTokenizer
+
+INT32_MAX = 2**31 - 1
+
+# Few distinct bytes make long merge chains and many ties; any bytes give
+# negative ids and little repetition.
+corpora = st.one_of(
+    st.binary(min_size=1, max_size=400),
+    st.lists(st.sampled_from(b"ab \xc3\xa9\n"), min_size=1, max_size=600).map(bytes),
+)
+vocab_sizes = st.integers(min_value=257, max_value=420)
+SETTINGS = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@contextlib.contextmanager
+def native_stdout_silenced():
+    """The low-level class prints through the C++ stream on fd 1."""
+    saved = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 1)
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+
+
+def signed(data):
+    return [b - 256 if b > 127 else b for b in data]
+
+
+def low_level_after(calls):
+    tok = PyBytePairTokenizer()
+    with native_stdout_silenced():
+        for data, vocab_size in calls:
+            tok.fit(signed(data), vocab_size, INT32_MAX)
+    return tok
+
+
+@SETTINGS
+@given(corpora, vocab_sizes, st.binary(max_size=200))
+def test_train_encode_decode_match_the_low_level_class(data, vocab_size, text):
+    tok = Tokenizer()
+    tok.train(data, vocab_size)
+    low = low_level_after([(data, vocab_size)])
+    assert tok.merges == model.merges(low)
+    assert tok.vocab_size == low.size
+    with native_stdout_silenced():
+        expected = low.encode(text)
+    assert tok.encode(text) == expected
+    assert tok.encode(text, out="numpy").tolist() == expected
+    assert tok.decode(expected) == low.decode(expected) == text
+
+
+@SETTINGS
+@given(st.lists(st.tuples(corpora, vocab_sizes), min_size=2, max_size=3))
+def test_training_continues_like_repeated_fit(calls):
+    tok = Tokenizer()
+    for data, vocab_size in calls:
+        tok.train(data, vocab_size)
+    assert tok.merges == model.merges(low_level_after(calls))
+
+
+@SETTINGS
+@given(corpora, vocab_sizes, st.integers(min_value=1, max_value=4))
+def test_every_form_of_data_trains_the_same(data, vocab_size, pieces):
+    expected = Tokenizer()
+    expected.train(data, vocab_size)
+    cut = [data[i * len(data) // pieces:(i + 1) * len(data) // pieces] for i in range(pieces)]
+    forms = [
+        bytearray(data),
+        memoryview(data),
+        np.frombuffer(data, dtype=np.uint8),
+        cut,
+        tuple(bytearray(c) for c in cut),
+        iter(cut),
+    ]
+    for form in forms:
+        tok = Tokenizer()
+        tok.train(form, vocab_size)
+        assert tok.merges == expected.merges
+
+
+def test_str_and_files_are_their_bytes(tmp_path):
+    text = "naïve café, lower lowest 東京\n" * 30
+    expected = Tokenizer()
+    expected.train(text.encode(), 300)
+    path = tmp_path / "corpus.txt"
+    path.write_bytes(text.encode())
+    half = len(text) // 2
+    (tmp_path / "a").write_text(text[:half], encoding="utf-8")
+    for form in (text, path, [text[:half], text[half:]], [tmp_path / "a", text[half:].encode()]):
+        tok = Tokenizer()
+        tok.train(form, 300)
+        assert tok.merges == expected.merges, form
+
+
+@SETTINGS
+@given(corpora, st.binary(max_size=300))
+def test_decode_reads_every_container_alike(data, text):
+    tok = Tokenizer()
+    tok.train(data, 320)
+    ids = tok.encode(text)
+    containers = [
+        ids,
+        tuple(ids),
+        iter(ids),
+        array.array("i", ids),
+        array.array("q", ids),
+        np.array(ids, dtype=np.int32),
+        np.array(ids, dtype=np.int64),
+        np.array(ids, dtype=np.int16),
+        np.repeat(np.array(ids, dtype=np.int64), 2)[::2],  # strided view
+        tok.encode(text, out="numpy"),
+    ]
+    for ids_form in containers:
+        assert tok.decode(ids_form) == text
+    reusable = [c for c in containers if not hasattr(c, "__next__")]
+    assert tok.decode_batch(reusable, threads=2) == [text] * len(reusable)
+    assert b"".join(tok.token_bytes(i) for i in ids) == text
+
+
+@SETTINGS
+@given(corpora, st.lists(st.binary(max_size=80), max_size=12), st.integers(1, 4))
+def test_batches_equal_one_call_per_item(data, texts, threads):
+    tok = Tokenizer()
+    tok.train(data, 330)
+    single = [tok.encode(t) for t in texts]
+    assert tok.encode_batch(texts, threads=threads) == single
+    as_numpy = tok.encode_batch(texts, threads=threads, out="numpy")
+    assert [a.tolist() for a in as_numpy] == single
+    assert tok.decode_batch(single, threads=threads) == texts
+
+
+def test_conversions_both_ways_keep_behaviour(tmp_path):
+    data = pathlib.Path(__file__).read_bytes()[:20_000]
+    tok = Tokenizer()
+    tok.train(data, 400)
+    low = tok.to_low_level()
+    assert model.merges(low) == tok.merges
+    with native_stdout_silenced():
+        assert low.encode(data[:500]) == tok.encode(data[:500])
+    back = Tokenizer.from_low_level(low)
+    assert back.merges == tok.merges
+    # The model file is shared by both classes.
+    tok.save(tmp_path / "m")
+    assert model.merges(model.load(tmp_path / "m")) == tok.merges
+    model.save(low, tmp_path / "n")
+    assert Tokenizer.load(tmp_path / "n").merges == tok.merges

@@ -1,0 +1,94 @@
+"""brevix.Tokenizer from several Python threads: encode and decode run side by
+side, training is serialised against them, and nobody sees half a table."""
+
+import random
+import threading
+
+import numpy as np
+
+from brevix import Tokenizer
+
+RNG = random.Random(11)
+CORPUS = bytes(RNG.choices(b"abcdefgh \n\xc3\xa9", k=60_000))
+TEXTS = [bytes(RNG.choices(b"abcdefgh \n\xc3\xa9", k=RNG.randint(0, 3000))) for _ in range(40)]
+
+
+def run_threads(*targets):
+    errors = []
+
+    def guarded(target):
+        try:
+            target()
+        except BaseException as e:  # reported to the test thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+def test_readers_alongside_training_always_see_a_whole_table():
+    tok = Tokenizer()
+    tok.train(CORPUS, 300)
+    stop = threading.Event()
+
+    def trainer():
+        for size in range(320, 600, 20):
+            tok.train(CORPUS, size)
+        stop.set()
+
+    def reader():
+        while not stop.is_set():
+            ids = tok.encode(TEXTS[3])
+            # Ids of one table decode with the same or a later table.
+            assert tok.decode(ids) == TEXTS[3]
+            batch = tok.encode_batch(TEXTS, threads=2)
+            assert tok.decode_batch(batch, threads=2) == TEXTS
+            assert tok.decode(np.array(ids, dtype=np.int64)) == TEXTS[3]
+
+    run_threads(trainer, reader, reader)
+    sequential = Tokenizer()
+    sequential.train(CORPUS, 300)
+    for size in range(320, 600, 20):
+        sequential.train(CORPUS, size)
+    assert tok.merges == sequential.merges
+
+
+def test_concurrent_training_is_serialised():
+    first, second = CORPUS[:30_000], CORPUS[30_000:]
+    tok = Tokenizer()
+    run_threads(lambda: tok.train(first, 400), lambda: tok.train(second, 500))
+    orders = []
+    for a, b in (((first, 400), (second, 500)), ((second, 500), (first, 400))):
+        t = Tokenizer()
+        t.train(*a)
+        t.train(*b)
+        orders.append(t.merges)
+    assert tok.merges in orders
+
+
+def test_batches_keep_order_for_any_thread_count():
+    tok = Tokenizer()
+    tok.train(CORPUS, 500)
+    expected = [tok.encode(t) for t in TEXTS]
+    for threads in (1, 2, 3, 8, 64):
+        assert tok.encode_batch(TEXTS, threads=threads) == expected
+        assert tok.decode_batch(expected, threads=threads) == TEXTS
+    assert tok.encode_batch([]) == [] and tok.decode_batch([]) == []
+    assert tok.encode_batch(iter(TEXTS)) == expected
+
+
+def test_many_threads_on_one_tokenizer():
+    tok = Tokenizer()
+    tok.train(CORPUS, 450)
+    expected = [tok.encode(t) for t in TEXTS]
+
+    def worker():
+        for text, ids in zip(TEXTS, expected):
+            assert tok.encode(text) == ids
+            assert tok.decode(ids) == text
+
+    run_threads(*[worker] * 6)
