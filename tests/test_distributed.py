@@ -1,6 +1,7 @@
 """brevix encode-files on a local Dask cluster: the output equals encoding
 each document alone in one process, through killed workers and reruns."""
 
+import fcntl
 import hashlib
 import json
 import os
@@ -291,6 +292,18 @@ def test_refused_before_any_task(
     (tmp_path / "out" / "stray").write_bytes(b"")
     with pytest.raises(EncodeFilesError, match=message.replace("*", r"\*")):
         encode_files(model_path, "out", inputs, client=client, **options)
+
+
+def test_one_run_at_a_time_per_directory(model_path, tmp_path):
+    (tmp_path / "out").mkdir()
+    fd = os.open(tmp_path / "out", os.O_RDONLY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)  # as a run in progress holds it
+        with pytest.raises(EncodeFilesError, match="another encode-files run is writing to"):
+            encode_files(model_path, tmp_path / "out", [model_path], workers=1)
+    finally:
+        os.close(fd)
+    assert os.listdir(tmp_path / "out") == []
 
 
 def test_other_model_or_bad_model_refused(client, model_path, tmp_path):

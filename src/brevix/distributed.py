@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import fcntl
 import hashlib
 import importlib
 import logging
@@ -94,11 +95,29 @@ def encode_files(
     directory (:class:`InputChangedError` for an input that changed since
     the manifest or during the run) and :class:`DaskMissingError`.
     """
+    shard_bytes = _shard_bytes(shard_mb)
+    done = _encode(model, out_dir, inputs, per_line, shard_bytes, workers, scheduler, client, progress)
+    return done.manifest()
+
+
+def _encode(
+    model: Any,
+    out_dir: str | os.PathLike[str],
+    inputs: Sequence[Any],
+    per_line: bool,
+    shard_bytes: int,
+    workers: int | None,
+    scheduler: str | None,
+    client: Any,
+    progress: bool,
+) -> _Run:
     dask = _import_distributed()
-    run = _prepare(model, os.fspath(out_dir), inputs, per_line, _shard_bytes(shard_mb))
-    with _connect(dask, client, scheduler, workers) as c:
-        _execute(dask, c, run, progress)
-    return run.manifest()
+    out_dir = os.path.abspath(os.fspath(out_dir))
+    with _only_run_in(out_dir):
+        run = _prepare(model, out_dir, inputs, per_line, shard_bytes)
+        with _connect(dask, client, scheduler, workers) as c:
+            _execute(dask, c, run, progress)
+    return run
 
 
 def _import_distributed() -> Any:
@@ -160,13 +179,11 @@ def _prepare(
 ) -> _Run:
     """Checks everything that can be checked before a cluster starts."""
     tokenizer, model_path, model_sha256 = _load_model(model)
-    out_dir = os.path.abspath(out_dir)
     paths = find_inputs(inputs)
     _refuse_inputs_inside(out_dir, paths)
     files = [InputFile.stat(path) for path in paths]
     plans = plan_shards([f.size for f in files], shard_bytes, per_line)
     run = _Run(tokenizer, model_path, model_sha256, out_dir, files, per_line, shard_bytes, plans)
-    _make_output_directory(out_dir)
     earlier = read_manifest(out_dir)
     if earlier is not None:
         run.earlier = recorded_shards(earlier, run.manifest(), out_dir)
@@ -208,11 +225,24 @@ def _refuse_inputs_inside(out_dir: str, paths: Sequence[str]) -> None:
             raise EncodeFilesError(f"input {path!r} is inside the output directory")
 
 
-def _make_output_directory(out_dir: str) -> None:
+@contextlib.contextmanager
+def _only_run_in(out_dir: str) -> Iterator[None]:
+    """Creates ``out_dir`` and holds a lock on it: two runs into one
+    directory would remove each other's files being written and overwrite
+    each other's manifest."""
     try:
         os.makedirs(out_dir, exist_ok=True)
+        fd = os.open(out_dir, os.O_RDONLY)
     except OSError as e:
         raise EncodeFilesError(f"cannot create {out_dir!r}: {e.strerror or e}") from None
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise EncodeFilesError(f"another encode-files run is writing to {out_dir!r}") from None
+        yield
+    finally:
+        os.close(fd)  # releases the lock
 
 
 # ---- running it on Dask ------------------------------------------------------
@@ -393,11 +423,11 @@ def _shows_progress(args: argparse.Namespace) -> bool:
 def run(args: argparse.Namespace) -> int:
     """Runs ``brevix encode-files``; returns the exit status."""
     try:
-        dask = _import_distributed()
         shard_bytes = _shard_bytes(args.shard_mb)
-        job = _prepare(args.model, args.out_dir, args.inputs, args.per_line, shard_bytes)
-        with _connect(dask, None, args.scheduler, args.workers) as client:
-            _execute(dask, client, job, progress=_shows_progress(args))
+        job = _encode(
+            args.model, args.out_dir, args.inputs, args.per_line, shard_bytes,
+            args.workers, args.scheduler, None, _shows_progress(args),
+        )
     except (DaskMissingError, EncodeFilesError) as e:
         print(f"brevix: error: {e}", file=sys.stderr)
         return 1
