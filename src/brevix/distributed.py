@@ -96,7 +96,9 @@ def encode_files(
     the manifest or during the run) and :class:`DaskMissingError`.
     """
     shard_bytes = _shard_bytes(shard_mb)
-    done = _encode(model, out_dir, inputs, per_line, shard_bytes, workers, scheduler, client, progress)
+    done = _encode(
+        model, out_dir, inputs, per_line, shard_bytes, workers, scheduler, client, progress
+    )
     return done.manifest()
 
 
