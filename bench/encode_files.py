@@ -22,7 +22,6 @@ import argparse
 import json
 import logging
 import os
-import resource
 import shutil
 import sys
 import tempfile
@@ -57,7 +56,7 @@ def main() -> int:
                 f"{args.merges} merges learned on its first {args.train_mb} MB; "
                 f"shards of {args.shard_mb} MB; {os.cpu_count()} CPUs"]
         rows += ["", "| documents | engine | seconds | MB/s | ratio to encode_batch | "
-                 "peak worker RSS growth |", "|---|---|---|---|---|---|"]
+                 "worker peak RSS over its RSS before |", "|---|---|---|---|---|---|"]
         overhead = ""
         for shape, (inputs, per_line) in shapes.items():
             docs = documents(inputs, per_line)
@@ -69,12 +68,14 @@ def main() -> int:
             del docs
             for workers in args.workers:
                 with cluster(distributed, workers) as (client, startup):
-                    before = peak_rss(client)
+                    before = client.run(_current_rss_bytes)
                     out = work / f"out-{shape}-{workers}"
                     seconds, _ = timed(lambda: encode_files(
                         model_path, out, inputs, per_line=per_line, shard_mb=args.shard_mb,
                         client=client))
-                    growth = max(a - b for a, b in zip(peak_rss(client), before))
+                    # Upper bound: the peak may also be from the worker's start.
+                    after = client.run(_peak_rss_bytes)
+                    growth = max(after[w] - before[w] for w in after)
                     check(out, expected)
                     shutil.rmtree(out)
                     rate = nbytes / seconds / MB
@@ -179,11 +180,16 @@ class cluster:
 
 
 def _peak_rss_bytes() -> int:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    # VmHWM, not ru_maxrss: Linux carries ru_maxrss over exec, so a spawned
+    # worker would report the peak of the process that started it.
+    with open("/proc/self/status") as f:
+        line = next(line for line in f if line.startswith("VmHWM:"))
+    return int(line.split()[1]) * 1024
 
 
-def peak_rss(client) -> list[int]:
-    return list(client.run(_peak_rss_bytes).values())
+def _current_rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def check(out: Path, expected: list[np.ndarray]) -> None:

@@ -361,11 +361,16 @@ def _progress_bar(total: int, enabled: bool) -> Any:
 # ---- the command line --------------------------------------------------------
 
 HELP = "encode files into shards of token ids, on a Dask cluster"
+DESCRIPTION = (
+    "Encode every document of the inputs (a whole file, or each line with --per-line) "
+    "into shards of token ids in OUT_DIR, on a local Dask cluster or the one at --scheduler. "
+    "Running it again keeps the shards already written."
+)
 
 
 def add_command(commands: Any) -> None:
     """Adds ``encode-files`` to the subcommands of the ``brevix`` parser."""
-    parser = commands.add_parser("encode-files", help=HELP, description=HELP + ".")
+    parser = commands.add_parser("encode-files", help=HELP, description=DESCRIPTION)
     add_arguments(parser)
     parser.set_defaults(run=run)
 
