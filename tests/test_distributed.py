@@ -280,6 +280,11 @@ def test_changed_input_is_refused_by_name(client, model_path, corpus, tmp_path, 
         (["in", "out"], {}, "is inside the output directory"),
         (["in"], {"shard_mb": 1.5}, "used shard_bytes=64000000, not 1500000"),
         (["in"], {"per_line": True}, "used per_line=False, not True"),
+        (["in"], {"manifest": b'{"format": "brevix-encoded-shards", "format_version": 1}'},
+         "the manifest in '.*' is damaged"),
+        (["in"], {"manifest": b"[1, 2"}, "cannot read '.*manifest.json'"),
+        (["in"], {"manifest": b'{"format": "brevix-encoded-shards", "format_version": 2}'},
+         "has format version 2; this brevix writes version 1"),
     ],
 )
 def test_refused_before_any_task(
@@ -290,7 +295,9 @@ def test_refused_before_any_task(
     (tmp_path / "in" / "a").write_bytes(b"abc")
     encode_files(model_path, "out", ["in"], client=client)
     (tmp_path / "out" / "stray").write_bytes(b"")
-    with pytest.raises(EncodeFilesError, match=message.replace("*", r"\*")):
+    if "manifest" in options:
+        (tmp_path / "out" / "manifest.json").write_bytes(options.pop("manifest"))
+    with pytest.raises(EncodeFilesError, match=message.replace("*.", r"\*\.")):
         encode_files(model_path, "out", inputs, client=client, **options)
 
 

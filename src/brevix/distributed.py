@@ -188,7 +188,12 @@ def _prepare(
     run = _Run(tokenizer, model_path, model_sha256, out_dir, files, per_line, shard_bytes, plans)
     earlier = read_manifest(out_dir)
     if earlier is not None:
-        run.earlier = recorded_shards(earlier, run.manifest(), out_dir)
+        try:
+            run.earlier = recorded_shards(earlier, run.manifest(), out_dir)
+        except (KeyError, TypeError, AttributeError):
+            raise EncodeFilesError(
+                f"the manifest in {out_dir!r} is damaged; encode into a new directory"
+            ) from None
     remove_temporary_files(out_dir)
     return run
 
