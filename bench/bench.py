@@ -99,6 +99,19 @@ class Report:
     training: list[Row] = field(default_factory=list)
     throughput: list[Row] = field(default_factory=list)
     settings: dict[str, Any] = field(default_factory=dict)
+    api: list[ApiRow] = field(default_factory=list)
+
+
+@dataclass
+class ApiRow:
+    """One brevix.Tokenizer figure against the baseline it has a target for."""
+
+    measure: str
+    value: str
+    baseline: str
+    ratio: str
+    target: str
+    status: str
 
 
 # ---- running measurements ----------------------------------------------------
@@ -212,6 +225,75 @@ def throughput_baselines(rows: list[Row]) -> dict[str, Any]:
         elif "straightforward" in row.name:
             found[f"{r['op']} straightforward"] = r["mb_s"]
     return found
+
+
+# ---- brevix.Tokenizer ------------------------------------------------------------
+
+
+def api_runs(model: Path, text: Path, train_case: Case, train_corpus: Path, args: argparse.Namespace,
+             workdir: Path, report: Report) -> None:
+    """The targets of brevix.Tokenizer: quiet encode >= 2x tiktoken, 2 threads
+    >= 1.7x 1 thread, decode from NumPy >= 1 GB/s, train no slower and no
+    bigger than fit on the same bytes."""
+    r = run_worker("api-throughput", {"model": str(model), "text": str(text), "repeat": args.repeat},
+                   args.timeout, SINGLE_THREAD)
+    rows = r.get("rows", {})
+
+    def speed(name: str) -> str:
+        return f"{rows[name]['mb_s']:.2f} MB/s" if name in rows else ""
+
+    def pair(measure: str, name: str, base: str, target: float) -> None:
+        if name not in rows:
+            report.api.append(ApiRow(measure, "", "", "", f">= {target:g}x", status_text(r) or "missing"))
+            return
+        check = "ok" if rows[name]["ok"] else "WRONG OUTPUT"
+        if base not in rows:
+            report.api.append(ApiRow(measure, speed(name), f"{base}: not run", "", f">= {target:g}x", check))
+            return
+        value = rows[name]["mb_s"] / rows[base]["mb_s"]
+        report.api.append(ApiRow(measure, speed(name), f"{base} {speed(base)}", f"{value:.2f}x",
+                                 f">= {target:g}x", check if value >= target else f"{check}; BELOW TARGET"))
+
+    pair("quiet encode, 1 thread", "encode", "tiktoken encode_ordinary", 2.0)
+    pair("quiet encode to NumPy, 1 thread", "encode numpy", "tiktoken encode_ordinary", 2.0)
+    pair(f"encode_batch, 2 threads ({r.get('batch_pieces', '?')} pieces)", "encode_batch 2 threads",
+         "encode_batch 1 thread", 1.7)
+    if "decode numpy int32" in rows:
+        gb_s = rows["decode numpy int32"]["mb_s"] / 1e3
+        check = "ok" if rows["decode numpy int32"]["ok"] else "WRONG OUTPUT"
+        report.api.append(ApiRow("decode from a NumPy int32 array", f"{gb_s:.3f} GB/s", "", "", ">= 1 GB/s",
+                                 check if gb_s >= 1 else f"{check}; BELOW TARGET"))
+    if "decode list" in rows:
+        report.api.append(ApiRow("decode from a list", f"{rows['decode list']['mb_s'] / 1e3:.3f} GB/s",
+                                 "", "", "", "ok" if rows["decode list"]["ok"] else "WRONG OUTPUT"))
+    train_rows(train_case, train_corpus, args, workdir, report)
+    for row in report.api:
+        print(f"  {row.measure:<44} {row.value:>14}  vs {row.baseline:<40} {row.ratio:>7} "
+              f"(target {row.target})  {row.status}", flush=True)
+
+
+def train_rows(case: Case, corpus: Path, args: argparse.Namespace, workdir: Path, report: Report) -> None:
+    results = {}
+    for how in ("train", "fit"):
+        out = workdir / f"api-{how}.json"
+        params = {"corpus": str(corpus), "merges": case.merges, "how": how, "merges_out": str(out)}
+        results[how] = run_worker("api-train", params, args.timeout, {})
+        results[how]["merges"] = json.loads(out.read_text()) if out.exists() else None
+    train, fit = results["train"], results["fit"]
+    label = f"{case.corpus} file, {case.merges} merges"
+    if not (ok(train) and ok(fit)):
+        report.api.append(ApiRow(f"train, {label}", "", "", "", "", f"train {status_text(train)}; "
+                                 f"fit {status_text(fit)}"))
+        return
+    same = "same merges" if train["merges"] == fit["merges"] else "MERGES DIFFER"
+    t_ratio = train["seconds"] / fit["seconds"]
+    m_ratio = train["peak_rss_mb"] / fit["peak_rss_mb"]
+    report.api.append(ApiRow(f"train time, {label}", f"{train['seconds']:.2f} s",
+                             f"fit on the same bytes {fit['seconds']:.2f} s", f"{t_ratio:.2f}x", "<= 1x",
+                             same if t_ratio <= 1 else f"{same}; ABOVE TARGET"))
+    report.api.append(ApiRow(f"train peak RSS, {label}", f"{train['peak_rss_mb']:.0f} MB",
+                             f"fit {fit['peak_rss_mb']:.0f} MB (its id list included)", f"{m_ratio:.2f}x",
+                             "<= 1x", same if m_ratio <= 1 else f"{same}; ABOVE TARGET"))
 
 
 # ---- presentation ------------------------------------------------------------
@@ -431,6 +513,20 @@ def write_markdown(report: Report, path: Path) -> None:
             f"{c.get('vs_method', '')} | {c.get('vs_straight', '')} | {c.get('tokens', '')} | "
             f"{c.get('check', '')} | {status_text(row.result)} |"
         )
+    lines += [
+        "",
+        "## brevix.Tokenizer",
+        "",
+        "The quiet API on the same text and tokenizer as above (encode and decode rows) and on the "
+        "largest corpus (training rows: `Tokenizer.train(path)` against `PyBytePairTokenizer.fit` on "
+        "the same bytes as signed ids, each in its own process, peak RSS of the whole process; fit's "
+        "includes the Python list of ids it needs). Ratios are throughput / baseline for speeds and "
+        "brevix.Tokenizer / fit for training (lower is better there).",
+        "",
+        "| measure | brevix.Tokenizer | baseline | ratio | target | status |",
+        "|---|---:|---|---:|---|---|",
+        *[f"| {r.measure} | {r.value} | {r.baseline} | {r.ratio} | {r.target} | {r.status} |" for r in report.api],
+    ]
     path.write_text("\n".join(lines) + "\n")
 
 
@@ -513,6 +609,10 @@ def main(argv: list[str] | None = None) -> int:
             text = ensure_corpus(args.text_mb, args, report)
             print(f"\nthroughput: {args.text_mb:g} MB text, model {report.settings['model']}", flush=True)
             throughput_runs(chosen[1], text, f"{args.text_mb:g} MB", args, report)
+            largest = max(args.cases, key=lambda c: (c.size_mb, -c.merges))
+            print(f"\nbrevix.Tokenizer: {args.text_mb:g} MB text; training on {largest.corpus}", flush=True)
+            api_runs(chosen[1], text, largest, ensure_corpus(largest.size_mb, args, report), args,
+                     Path(tmp), report)
     report.settings["load_end"] = load_average()
     elapsed = datetime.datetime.now(datetime.timezone.utc) - started
     report.settings["elapsed_min"] = elapsed.total_seconds() / 60

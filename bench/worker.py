@@ -259,7 +259,87 @@ def throughput_tiktoken(p: Result) -> Result:
     return {"rows": rows, "peak_rss_mb": peak_rss_mb()}
 
 
+# ---- brevix.Tokenizer ------------------------------------------------------
+
+
+def text_chunks(text: bytes, count: int) -> list[bytes]:
+    """`text` cut into about `count` pieces at line ends, for the batch rows."""
+    step = max(1, len(text) // count)
+    pieces, start = [], 0
+    while start < len(text):
+        end = text.find(b"\n", start + step)
+        end = len(text) if end < 0 else end + 1
+        pieces.append(text[start:end])
+        start = end
+    return pieces
+
+
+def api_throughput(p: Result) -> Result:
+    """Quiet encode against tiktoken from the same merges, encode_batch on 1
+    and 2 threads, decode from a NumPy array; all in this one process."""
+    import numpy as np
+
+    from brevix import Tokenizer, model
+
+    tok = Tokenizer.load(p["model"])
+    text = read_text(p)
+    repeat = p.get("repeat", 3)
+    ids = tok.encode(text)
+    pieces = text_chunks(text, 64)
+    array = np.array(ids, dtype=np.int32)
+    rows: dict[str, Any] = {}
+
+    def row(name: str, fn: Callable[[], Any], check: Callable[[Any], bool]) -> None:
+        seconds, value = best_of(repeat, fn)
+        rows[name] = {"seconds": seconds, "mb_s": len(text) / 1e6 / seconds, "ok": bool(check(value))}
+
+    row("encode", lambda: tok.encode(text), lambda v: v == ids)
+    row("encode numpy", lambda: tok.encode(text, out="numpy"), lambda v: v.tolist() == ids)
+    batch_ids = tok.encode_batch(pieces)
+    row("encode_batch 1 thread", lambda: tok.encode_batch(pieces, threads=1), lambda v: v == batch_ids)
+    row("encode_batch 2 threads", lambda: tok.encode_batch(pieces, threads=2), lambda v: v == batch_ids)
+    row("decode numpy int32", lambda: tok.decode(array), lambda v: v == text)
+    row("decode list", lambda: tok.decode(ids), lambda v: v == text)
+    try:
+        enc = tiktoken_from_brevix(model.load(p["model"]))
+    except ImportError:
+        pass
+    else:
+        unicode_text = text.decode("utf-8")
+        row("tiktoken encode_ordinary", lambda: enc.encode_ordinary(unicode_text), lambda v: True)
+    return {"rows": rows, "tokens": len(ids), "batch_pieces": len(pieces),
+            "batch_tokens": sum(map(len, batch_ids)), "peak_rss_mb": peak_rss_mb()}
+
+
+def api_train(p: Result) -> Result:
+    """Tokenizer.train on the file, or fit on the same bytes as signed ids."""
+    from pathlib import Path
+
+    from brevix import Tokenizer, model
+
+    vocab_size = 256 + p["merges"]
+    if p["how"] == "train":
+        tok = Tokenizer()
+        result, _ = measured(lambda: tok.train(Path(p["corpus"]), vocab_size))
+        merges = tok.merges
+    else:
+        import numpy as np
+
+        from brevix.tokenizer import PyBytePairTokenizer
+
+        corpus = np.frombuffer(Path(p["corpus"]).read_bytes(), dtype=np.int8).tolist()
+        low = PyBytePairTokenizer()
+        result, _ = measured(lambda: low.fit(corpus, vocab_size, 2**31 - 1))
+        merges = model.merges(low)
+    with open(p["merges_out"], "w") as f:
+        json.dump(merges, f)
+    result["merges_learned"] = len(merges)
+    return result
+
+
 TASKS: dict[str, Callable[[Result], Result]] = {
+    "api-throughput": api_throughput,
+    "api-train": api_train,
     "train-brevix-fast": train_brevix_fast,
     "train-brevix-straightforward": train_brevix_straightforward,
     "train-hf": train_hf,

@@ -1,6 +1,7 @@
 """The command line, end to end in subprocesses."""
 
 import importlib.metadata
+import os
 import subprocess
 import sys
 
@@ -239,3 +240,14 @@ def test_subcommands_can_be_registered(tmp_path):
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60)
     assert (result.returncode, result.stdout) == (3, b"hi\n")
+
+
+def test_main_job_needs_no_locale(tmp_path):
+    # LOCPATH pointing nowhere: no named locale exists, as on a machine where
+    # en_US.UTF-8 was never generated (only the corpus-file functions need it).
+    env = {**os.environ, "LOCPATH": str(tmp_path / "no-locales")}
+    for args in (["demo", "--merges", "30"], ["train", "--merges", "5", "--out", tmp_path / "m"]):
+        result = subprocess.run([sys.executable, "-m", "brevix", *map(str, args)],
+                                capture_output=True, env=env, timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert b"Traceback" not in result.stderr

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import contextlib
 import importlib
-import mmap
 import os
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -288,7 +287,7 @@ def _thread_count(threads: object) -> int:
 @contextlib.contextmanager
 def _training_bytes(data: object) -> Iterator[Buffer]:
     """The training data as one contiguous buffer, without copying a single
-    bytes-like object or file (a file is mapped)."""
+    contiguous bytes-like object."""
     if isinstance(data, (str, os.PathLike)) or _is_buffer(data):
         with _part_bytes(data, None) as part:
             if len(part) == 0:
@@ -332,26 +331,18 @@ def _part_bytes(part: object, index: int | None) -> Iterator[Buffer]:
     if isinstance(part, str):
         yield part.encode("utf-8")
     elif isinstance(part, os.PathLike):
-        with _mapped_file(part) as view:
-            yield view
+        yield _read_file(part)
     else:
         view = memoryview(part)  # type: ignore[arg-type]
         yield view if view.c_contiguous else view.tobytes()
 
 
-@contextlib.contextmanager
-def _mapped_file(path: os.PathLike[Any]) -> Iterator[Buffer]:
+def _read_file(path: os.PathLike[Any]) -> bytes:
+    """The whole file in one read. Not mapped: a file truncated by another
+    process while it is mapped kills the reader with SIGBUS, and the mapped
+    pages count in the resident size all the same."""
     with open(path, "rb") as f:
-        size = os.fstat(f.fileno()).st_size
-        if size == 0:
-            yield b""
-            return
-        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
-            view = memoryview(mapped)
-            try:
-                yield view
-            finally:
-                view.release()
+        return f.read()
 
 
 @contextlib.contextmanager

@@ -1,0 +1,129 @@
+// What the parts of brevix._core share: the object layout, taking the
+// interpreter lock and the engine lock in the right order, running core work
+// with C++ exceptions turned into Python ones, and the methods each file
+// defines for the type and module tables (core_module.cpp).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+#include <vector>
+
+#include "core_engine.h"
+#include "core_errors.h"
+
+namespace brevix {
+
+// Releases the interpreter lock for a scope; reacquire()/release() let a
+// callback run Python code in between.
+class GilReleased {
+public:
+    GilReleased() : state_(PyEval_SaveThread()) {}
+    ~GilReleased() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+    void reacquire() {
+        PyEval_RestoreThread(state_);
+        state_ = nullptr;
+    }
+    void release() { state_ = PyEval_SaveThread(); }
+
+private:
+    PyThreadState* state_;
+};
+
+// Inputs shorter than this are handled without releasing the interpreter
+// lock: releasing and taking it back costs more than the work.
+inline constexpr std::size_t kReleaseAbove = 1 << 16;
+
+// Takes the engine lock (shared or exclusive) with the interpreter lock held
+// on entry and on exit. Never waits while holding the interpreter lock: the
+// thread training may need it to report progress.
+template <typename Lock>
+inline Lock takeEngineLock(WriterFirstMutex& mutex) {
+    Lock lock(mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        GilReleased released;
+        lock.lock();
+    }
+    return lock;
+}
+
+using ReadLock = std::shared_lock<WriterFirstMutex>;
+using WriteLock = std::unique_lock<WriterFirstMutex>;
+
+// Runs `work` (which must not touch Python objects) with the interpreter lock
+// released when `release` is true. False with a Python exception set when it
+// threw.
+template <typename Work>
+inline bool runCore(bool release, Work&& work) {
+    std::exception_ptr error;
+    if (release) {
+        GilReleased released;
+        try {
+            work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    } else {
+        try {
+            work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    if (!error) return true;
+    try {
+        std::rethrow_exception(error);
+    } catch (...) {
+        translateCoreException();
+    }
+    return false;
+}
+
+struct CoreTokenizerObject {
+    PyObject_HEAD
+    CoreEngine* engine;
+    // Shared int objects for the ids -128 .. -128 + len - 1, so that result
+    // lists reference them instead of allocating an int per merged id.
+    PyObject* ints;
+};
+
+inline CoreEngine& engineOf(PyObject* self) {
+    return *reinterpret_cast<CoreTokenizerObject*>(self)->engine;
+}
+
+// False with RuntimeError set when called from the progress callback of this
+// tokenizer's own training, which would wait for itself.
+bool refuseReentry(PyObject* self);
+
+// False with TypeError set unless exactly `expected` arguments were given.
+bool checkArgCount(const char* name, Py_ssize_t nargs, Py_ssize_t expected);
+
+// Puts "<label>[index]: " in front of the pending exception's message.
+void prefixPendingError(const char* label, std::size_t index);
+
+// Merge tables across the boundary: (left, right, id) tuples.
+PyObject* mergesToList(const std::vector<MergeTriple>& merges);
+bool mergesFromPy(PyObject* obj, std::vector<MergeTriple>& out);
+
+// Methods of CoreTokenizer (core_codec.cpp, core_training.cpp).
+PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreDecode(PyObject* self, PyObject* arg);
+PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreTokenBytes(PyObject* self, PyObject* arg);
+PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+// Module functions for the low-level class (core_low_level.cpp).
+PyObject* lowLevelMerges(PyObject* module, PyObject* arg);
+PyObject* setLowLevelMerges(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace brevix

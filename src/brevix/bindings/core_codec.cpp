@@ -1,0 +1,370 @@
+// Encoding and decoding methods of brevix._core.CoreTokenizer: texts and ids
+// read from Python objects with the interpreter lock, the core work under the
+// engine's shared lock (without the interpreter lock for large inputs and
+// for batches), results built back with the interpreter lock.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core_calls.h"
+#include "core_ids.h"
+#include "pyref.h"
+
+namespace brevix {
+
+namespace {
+
+// ---- results ------------------------------------------------------------------
+
+// Performance notes: building the result list was about half the time of a
+// quiet encode of real text (an int object allocated per merged id, about
+// 80 ns each). Ids now come from a tuple of shared ints covering the
+// vocabulary, so an item costs one reference increment.
+constexpr int kMaxSharedInts = 1 << 17;
+
+// Grows the shared ints to cover a vocabulary of `vocabSize` (within the cap).
+// Failing to grow is not an error: the list builder allocates instead.
+void growSharedInts(PyObject* self, int vocabSize) {
+    auto* obj = reinterpret_cast<CoreTokenizerObject*>(self);
+    const Py_ssize_t want = std::min(vocabSize, kMaxSharedInts) + 128;
+    if (obj->ints != nullptr && PyTuple_GET_SIZE(obj->ints) >= want) return;
+    PyRef ints(PyTuple_New(want));
+    if (!ints) {
+        PyErr_Clear();
+        return;
+    }
+    for (Py_ssize_t i = 0; i < want; ++i) {
+        PyObject* value = PyLong_FromSsize_t(i - 128);
+        if (value == nullptr) {
+            PyErr_Clear();
+            return;
+        }
+        PyTuple_SET_ITEM(ints.get(), i, value);
+    }
+    Py_XSETREF(obj->ints, ints.release());
+}
+
+PyObject* idsToList(PyObject* self, const std::vector<int>& ids) {
+    // A reference of our own: the tuple may be replaced while items are made.
+    PyRef ints = PyRef::borrowed(reinterpret_cast<CoreTokenizerObject*>(self)->ints);
+    const Py_ssize_t shared = ints ? PyTuple_GET_SIZE(ints.get()) : 0;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const Py_ssize_t slot = static_cast<Py_ssize_t>(ids[i]) + 128;
+        PyObject* item = nullptr;
+        if (slot >= 0 && slot < shared) {
+            item = Py_NewRef(PyTuple_GET_ITEM(ints.get(), slot));
+        } else {
+            item = PyLong_FromLong(ids[i]);
+            if (item == nullptr) return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// The ids as native int32 in a bytearray, which NumPy wraps without a copy.
+PyObject* idsToByteArray(const std::vector<int>& ids) {
+    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(ids.data()),
+                                         static_cast<Py_ssize_t>(ids.size() * sizeof(int)));
+}
+
+PyObject* idsToPy(PyObject* self, const std::vector<int>& ids, bool asArray) {
+    return asArray ? idsToByteArray(ids) : idsToList(self, ids);
+}
+
+
+}  // namespace
+
+// ---- encode -----------------------------------------------------------------------
+
+// encode(text, as_array): text is str or a contiguous buffer.
+PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("encode", nargs, 2) || !refuseReentry(self)) return nullptr;
+    const int asArray = PyObject_IsTrue(args[1]);
+    if (asArray < 0) return nullptr;
+    TextView text;
+    if (!text.open(args[0])) return nullptr;
+    std::vector<int> ids;
+    int vocabSize = 0;
+    {
+        auto lock = takeEngineLock<ReadLock>(engineOf(self).lock());
+        vocabSize = engineOf(self).vocabSize();
+        if (!runCore(text.size() > kReleaseAbove,
+                     [&] { ids = engineOf(self).encode(text.data(), text.size()); })) {
+            return nullptr;
+        }
+    }
+    if (!asArray) growSharedInts(self, vocabSize);
+    return idsToPy(self, ids, asArray != 0);
+}
+
+// encode_batch(texts, threads, as_array)
+PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("encode_batch", nargs, 3) || !refuseReentry(self)) return nullptr;
+    const long threads = PyLong_AsLong(args[1]);
+    if (threads == -1 && PyErr_Occurred()) return nullptr;
+    const int asArray = PyObject_IsTrue(args[2]);
+    if (asArray < 0) return nullptr;
+    PyRef items(PySequence_Fast(args[0], "texts must be an iterable of str or bytes-like objects"));
+    if (!items) return nullptr;
+    const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get()));
+    std::vector<std::unique_ptr<TextView>> texts;
+    std::vector<std::vector<int>> results;
+    try {
+        texts.reserve(n);
+        results.resize(n);
+        for (std::size_t i = 0; i < n; ++i) texts.push_back(std::make_unique<TextView>());
+    } catch (...) {
+        translateCoreException();
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!texts[i]->open(PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)))) {
+            prefixPendingError("texts", i);
+            return nullptr;
+        }
+    }
+    int vocabSize = 0;
+    {
+        auto lock = takeEngineLock<ReadLock>(engineOf(self).lock());
+        CoreEngine& engine = engineOf(self);
+        vocabSize = engine.vocabSize();
+        const unsigned workers = threadsFor(n, static_cast<unsigned>(threads > 0 ? threads : 1));
+        const bool ok = runCore(true, [&] {
+            runParallel(n, workers, [&](std::size_t i) {
+                results[i] = engine.encode(texts[i]->data(), texts[i]->size());
+            });
+        });
+        if (!ok) return nullptr;
+    }
+    if (!asArray) growSharedInts(self, vocabSize);
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = idsToPy(self, results[i], asArray != 0);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item);
+        std::vector<int>().swap(results[i]);
+    }
+    return out.release();
+}
+
+
+// ---- decode -----------------------------------------------------------------------
+
+namespace {
+
+void setBadId(long long value, std::size_t index, int vocabSize) {
+    PyErr_Format(PyExc_ValueError, "unknown token id %lld at position %zu: ids run from -128 to %d",
+                 value, index, vocabSize - 1);
+}
+
+bool refuseText(PyObject* obj) {
+    if (!(PyBytes_Check(obj) || PyByteArray_Check(obj) || PyUnicode_Check(obj))) return true;
+    PyErr_Format(PyExc_TypeError, "token ids must be a sequence of integers, not %.200s",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+// Ids of an iterable, read with the interpreter lock and before the engine
+// lock (reading may run Python code). The range check comes later, under the
+// engine lock; `overflowAt` marks where a value beyond 32 bits stopped it.
+struct IterableIds {
+    std::vector<int> ids;
+    Py_ssize_t overflowAt = -1;
+    PyRef overflowValue;
+
+    bool read(PyObject* obj) { return idsFromIterable(obj, ids, overflowAt, overflowValue); }
+
+    // With the engine lock held: false with ValueError naming the first id
+    // outside the vocabulary.
+    bool check(const CoreEngine& engine) const {
+        std::size_t bad = 0;
+        if (!engine.idsInRange(ids.data(), ids.size(), bad)) {
+            setBadId(ids[bad], bad, engine.vocabSize());
+            return false;
+        }
+        if (overflowAt < 0) return true;
+        PyErr_Format(PyExc_ValueError, "unknown token id %R at position %zd: ids run from -128 to %d",
+                     overflowValue.get(), overflowAt, engine.vocabSize() - 1);
+        return false;
+    }
+};
+
+PyObject* bytesFromSink(const MallocSink& sink, std::size_t length) {
+    return PyBytes_FromStringAndSize(length ? sink.data() : "", static_cast<Py_ssize_t>(length));
+}
+
+// An integer array: decoded while it is read, without the interpreter lock.
+PyObject* decodeBuffer(CoreEngine& engine, BufferIds& source) {
+    MallocSink sink;
+    std::size_t length = 0;
+    bool complete = false;
+    auto lock = takeEngineLock<ReadLock>(engine.lock());
+    source.setLimit(engine.vocabSize());
+    const bool ok = runCore(source.expected() > kReleaseAbove, [&] {
+        if (engine.canStream()) {
+            complete = engine.decodeFrom(source, source.expected(), sink, length);
+            return;
+        }
+        std::vector<int> ids;
+        complete = source.readAll(ids);
+        if (complete) length = engine.decodeInto(ids, sink);
+    });
+    if (!ok) return nullptr;
+    if (!complete) {
+        setBadId(source.badValue(), source.badIndex(), engine.vocabSize());
+        return nullptr;
+    }
+    return bytesFromSink(sink, length);
+}
+
+PyObject* decodeIterable(CoreEngine& engine, PyObject* obj) {
+    IterableIds read;
+    if (!read.read(obj)) return nullptr;
+    MallocSink sink;
+    std::size_t length = 0;
+    auto lock = takeEngineLock<ReadLock>(engine.lock());
+    if (!read.check(engine)) return nullptr;
+    if (!runCore(read.ids.size() > kReleaseAbove,
+                 [&] { length = engine.decodeInto(read.ids, sink); })) {
+        return nullptr;
+    }
+    return bytesFromSink(sink, length);
+}
+
+}  // namespace
+
+PyObject* coreDecode(PyObject* self, PyObject* arg) {
+    if (!refuseReentry(self) || !refuseText(arg)) return nullptr;
+    BufferIds buffer;
+    switch (buffer.open(arg)) {
+        case BufferIds::Open::Yes: return decodeBuffer(engineOf(self), buffer);
+        case BufferIds::Open::Failed: return nullptr;
+        case BufferIds::Open::NotABuffer: break;
+    }
+    return decodeIterable(engineOf(self), arg);
+}
+
+namespace {
+
+// One item of a decode batch, read in full before decoding starts.
+struct BatchItem {
+    BufferIds buffer;
+    bool isBuffer = false;
+    IterableIds iterable;
+    std::string decoded;
+};
+
+bool readBatchItem(PyObject* obj, BatchItem& item) {
+    if (!refuseText(obj)) return false;
+    switch (item.buffer.open(obj)) {
+        case BufferIds::Open::Yes: item.isBuffer = true; return true;
+        case BufferIds::Open::Failed: return false;
+        case BufferIds::Open::NotABuffer: return item.iterable.read(obj);
+    }
+    return false;
+}
+
+// With the engine lock: every item's ids read and checked, in order, so the
+// error names the first bad id of the first bad item.
+bool checkBatch(const CoreEngine& engine, std::vector<std::unique_ptr<BatchItem>>& items) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        BatchItem& item = *items[i];
+        bool ok = true;
+        if (item.isBuffer) {
+            item.buffer.setLimit(engine.vocabSize());
+            try {
+                ok = item.buffer.readAll(item.iterable.ids);
+            } catch (...) {
+                translateCoreException();
+                return false;
+            }
+            if (!ok) setBadId(item.buffer.badValue(), item.buffer.badIndex(), engine.vocabSize());
+        } else {
+            ok = item.iterable.check(engine);
+        }
+        if (!ok) {
+            prefixPendingError("batch", i);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// decode_batch(batch, threads)
+PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("decode_batch", nargs, 2) || !refuseReentry(self)) return nullptr;
+    const long threads = PyLong_AsLong(args[1]);
+    if (threads == -1 && PyErr_Occurred()) return nullptr;
+    PyRef seq(PySequence_Fast(args[0], "batch must be an iterable of id sequences"));
+    if (!seq) return nullptr;
+    const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
+    std::vector<std::unique_ptr<BatchItem>> items;
+    try {
+        items.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) items.push_back(std::make_unique<BatchItem>());
+    } catch (...) {
+        translateCoreException();
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!readBatchItem(PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(i)),
+                           *items[i])) {
+            prefixPendingError("batch", i);
+            return nullptr;
+        }
+    }
+    {
+        auto lock = takeEngineLock<ReadLock>(engineOf(self).lock());
+        CoreEngine& engine = engineOf(self);
+        if (!checkBatch(engine, items)) return nullptr;
+        const unsigned workers = threadsFor(n, static_cast<unsigned>(threads > 0 ? threads : 1));
+        const bool ok = runCore(true, [&] {
+            runParallel(n, workers, [&](std::size_t i) {
+                items[i]->decoded = engine.decode(items[i]->iterable.ids);
+                std::vector<int>().swap(items[i]->iterable.ids);
+            });
+        });
+        if (!ok) return nullptr;
+    }
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& d = items[i]->decoded;
+        PyObject* b = PyBytes_FromStringAndSize(d.data(), static_cast<Py_ssize_t>(d.size()));
+        if (b == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), b);
+    }
+    return out.release();
+}
+
+// token_bytes(id)
+PyObject* coreTokenBytes(PyObject* self, PyObject* arg) {
+    if (!refuseReentry(self)) return nullptr;
+    if (!PyLong_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "token id must be an int, not %.200s", Py_TYPE(arg)->tp_name);
+        return nullptr;
+    }
+    PyRef tuple(PyTuple_Pack(1, arg));
+    if (!tuple) return nullptr;
+    IterableIds read;
+    if (!read.read(tuple.get())) return nullptr;
+    MallocSink sink;
+    std::size_t length = 0;
+    auto lock = takeEngineLock<ReadLock>(engineOf(self).lock());
+    if (!read.check(engineOf(self))) return nullptr;
+    if (!runCore(false, [&] { length = engineOf(self).decodeInto(read.ids, sink); })) return nullptr;
+    return bytesFromSink(sink, length);
+}
+
+
+}  // namespace brevix

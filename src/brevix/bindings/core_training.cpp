@@ -1,0 +1,117 @@
+// CoreTokenizer.train: the core trains under the engine's exclusive lock
+// without the interpreter lock, which a poll takes back now and then to run
+// signal handlers and report progress.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <ostream>
+
+#include "core_calls.h"
+#include "core_ids.h"
+#include "pyref.h"
+
+namespace brevix {
+
+namespace {
+
+// Polled by the core between merges, without the interpreter lock. At most
+// every kPollInterval it takes the lock back to run pending signal handlers
+// and report progress; any Python exception (KeyboardInterrupt from Ctrl-C,
+// or one raised by the callback) stops training and stays pending.
+class TrainingPoll {
+public:
+    static constexpr std::chrono::milliseconds kPollInterval{25};
+
+    TrainingPoll(GilReleased& gil, const CoreEngine& engine, PyObject* progress, int total)
+        : gil_(gil), engine_(engine), progress_(progress), start_(engine.vocabSize()),
+          total_(total) {}
+
+    bool operator()() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < kPollInterval) return false;
+        last_ = now;
+        gil_.reacquire();
+        const bool stop = PyErr_CheckSignals() != 0 || !report();
+        gil_.release();
+        return stop;
+    }
+
+    // Calls the progress callback; false with an exception set when it failed.
+    bool report() {
+        if (progress_ == nullptr || progress_ == Py_None) return true;
+        const int done = engine_.vocabSize() - start_;
+        PyRef result(PyObject_CallFunction(progress_, "ii", done, total_));
+        return static_cast<bool>(result);
+    }
+
+private:
+    GilReleased& gil_;
+    const CoreEngine& engine_;
+    PyObject* progress_;
+    int start_;
+    int total_;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+}  // namespace
+
+// train(data, vocab_size, progress, trace): data is a contiguous buffer.
+PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("train", nargs, 4) || !refuseReentry(self)) return nullptr;
+    int overflow = 0;
+    const long long vocabSize = PyLong_AsLongLongAndOverflow(args[1], &overflow);
+    if (vocabSize == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow != 0 || vocabSize < 257 || vocabSize > INT_MAX) {
+        PyErr_Format(PyExc_ValueError, "vocab_size must be between 257 and %d, got %R", INT_MAX,
+                     args[1]);
+        return nullptr;
+    }
+    PyObject* progress = args[2];
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+        PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
+        return nullptr;
+    }
+    const int trace = PyObject_IsTrue(args[3]);
+    if (trace < 0) return nullptr;
+    TextView data;
+    if (!data.open(args[0])) return nullptr;
+
+    CoreEngine& engine = engineOf(self);
+    auto lock = takeEngineLock<WriteLock>(engine.lock());
+    const int total = std::max(1, static_cast<int>(vocabSize) - engine.vocabSize());
+    std::ostream quiet(nullptr);
+    std::ostream& out = trace ? std::cout : quiet;
+    std::exception_ptr error;
+    {
+        GilReleased gil;
+        TrainingPoll poll(gil, engine, progress, total);
+        try {
+            engine.train(reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+                         static_cast<int>(vocabSize), out, std::ref(poll));
+        } catch (...) {
+            error = std::current_exception();
+        }
+        if (trace) std::cout.flush();
+        gil.reacquire();
+        if (!error && !PyErr_Occurred()) poll.report();
+        gil.release();
+    }
+    if (error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (...) {
+            translateCoreException();
+        }
+        return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace brevix
