@@ -15,15 +15,14 @@ that every line belongs to exactly one piece whatever the cut.
 Performance notes:
 - The ids go to disk as each block of documents is encoded: a shard never
   holds all its ids in memory (an untrained model gives 4 bytes of ids per
-  input byte).
+  input byte). The .npy header has a fixed size and is rewritten at the end
+  with the final length.
 - Lines are read, split and encoded about 1 MB at a time, and each
   document's ids are copied into one buffer per block at once: keeping the
   arrays encode returns (a list of them, then numpy.concatenate) took about
   1 KB per short line, 8 times the shard size in peak memory on 12-byte
   lines; copying keeps the peak a few MB whatever the shard size, and is
   no slower.
-  The .npy header has a fixed size and is rewritten at the end with the
-  final length.
 - The sha256 of a written shard is taken by reading it back from the page
   cache, a few percent of the encoding time; hashing while writing would
   need the header first, and so all the ids in memory.
