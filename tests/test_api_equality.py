@@ -85,6 +85,8 @@ def test_every_form_of_data_trains_the_same(data, vocab_size, pieces):
         bytearray(data),
         memoryview(data),
         np.frombuffer(data, dtype=np.uint8),
+        np.frombuffer(data, dtype=np.uint8).reshape(1, -1),
+        np.repeat(np.frombuffer(data, dtype=np.uint8), 2)[::2],  # not contiguous: copied
         cut,
         tuple(bytearray(c) for c in cut),
         iter(cut),
@@ -161,3 +163,16 @@ def test_conversions_both_ways_keep_behaviour(tmp_path):
     assert model.merges(model.load(tmp_path / "m")) == tok.merges
     model.save(low, tmp_path / "n")
     assert Tokenizer.load(tmp_path / "n").merges == tok.merges
+
+
+@SETTINGS
+@given(corpora, st.data())
+def test_decode_of_any_known_ids_matches_the_low_level_class(data, draw):
+    tok = Tokenizer()
+    tok.train(data, 340)
+    low = tok.to_low_level()
+    ids = draw.draw(st.lists(st.integers(-128, tok.vocab_size - 1), max_size=200))
+    expected = low.decode(ids)
+    assert tok.decode(ids) == expected
+    assert tok.decode(np.array(ids, dtype=np.int64)) == expected
+    assert tok.decode_batch([ids, ids[::-1]]) == [expected, low.decode(ids[::-1])]

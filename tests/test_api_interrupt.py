@@ -85,3 +85,40 @@ def test_cli_saves_what_it_learned_and_exits_130(tmp_path):
     merges = int(message.split("saved the ")[1].split()[0])
     assert merges >= 2
     assert len(Tokenizer.load(out).merges) == merges
+
+
+WAITER = textwrap.dedent(
+    """
+    import os, random, threading
+    from brevix import Tokenizer
+
+    tok = Tokenizer()
+    learning = threading.Event()
+
+    def progress(done, total):
+        if done >= 3:
+            learning.set()
+
+    data = random.Random(5).randbytes(2_000_000)
+    threading.Thread(target=tok.train, args=(data, 2**31 - 1), kwargs={"progress": progress},
+                     daemon=True).start()
+    learning.wait()
+    try:
+        print("waiting", flush=True)
+        tok.encode(b"blocked behind the training")
+    except KeyboardInterrupt:
+        print("interrupted while waiting", flush=True)
+        os._exit(0)
+    os._exit(1)
+    """
+)
+
+
+def test_ctrl_c_reaches_a_thread_waiting_for_training(tmp_path):
+    script = tmp_path / "waiter.py"
+    script.write_text(WAITER)
+    status, stderr, stdout = interrupt_when(
+        [sys.executable, str(script)], b"waiting", tmp_path / "out"
+    )
+    assert status == 0, stderr
+    assert stdout.endswith(b"interrupted while waiting\n")

@@ -150,9 +150,8 @@ class Tokenizer:
             raise ValueError(
                 f"vocab_size must be between {MIN_VOCAB_SIZE} and {INT32_MAX}, got {vocab_size}"
             )
-        with _training_bytes(data) as corpus, _progress_callback(
-            progress, vocab_size - self.vocab_size
-        ) as report:
+        corpus = _training_bytes(data)
+        with _progress_callback(progress, vocab_size - self.vocab_size) as report:
             if trace:
                 sys.stdout.flush()
             self._core.train(corpus, vocab_size, report, trace)
@@ -284,38 +283,32 @@ def _thread_count(threads: object) -> int:
     return threads
 
 
-@contextlib.contextmanager
-def _training_bytes(data: object) -> Iterator[Buffer]:
-    """The training data as one contiguous buffer, without copying a single
-    contiguous bytes-like object."""
+def _training_bytes(data: object) -> Buffer:
+    """The training data as one contiguous buffer: a single contiguous
+    bytes-like object as it is, anything else copied once."""
     if isinstance(data, (str, os.PathLike)) or _is_buffer(data):
-        with _part_bytes(data, None) as part:
-            if len(part) == 0:
-                raise ValueError("nothing to train on: the data is empty")
-            yield part
-        return
+        single = _part_bytes(data)
+        if memoryview(single).nbytes == 0:
+            raise ValueError("nothing to train on: the data is empty")
+        return single
     if not isinstance(data, Iterable):
         raise TypeError(
             "data must be bytes-like, str, os.PathLike or an iterable of these, "
             f"not {type(data).__name__}"
         )
-    pieces: list[bytes] = []
-    seen = 0
+    parts: list[Buffer] = []
     for index, item in enumerate(data):
-        seen += 1
         if not (isinstance(item, (str, os.PathLike)) or _is_buffer(item)):
             raise TypeError(
                 f"data[{index}] must be bytes-like, str or os.PathLike, not {type(item).__name__}"
             )
-        with _part_bytes(item, index) as part:
-            pieces.append(bytes(part))
-    if seen == 0:
+        parts.append(_part_bytes(item))
+    if not parts:
         raise ValueError("nothing to train on: the iterable is empty")
-    joined = b"".join(pieces)
-    del pieces
+    joined = b"".join(parts)
     if not joined:
         raise ValueError("nothing to train on: the data is empty")
-    yield joined
+    return joined
 
 
 def _is_buffer(obj: object) -> bool:
@@ -326,15 +319,13 @@ def _is_buffer(obj: object) -> bool:
     return True
 
 
-@contextlib.contextmanager
-def _part_bytes(part: object, index: int | None) -> Iterator[Buffer]:
+def _part_bytes(part: object) -> Buffer:
     if isinstance(part, str):
-        yield part.encode("utf-8")
-    elif isinstance(part, os.PathLike):
-        yield _read_file(part)
-    else:
-        view = memoryview(part)  # type: ignore[arg-type]
-        yield view if view.c_contiguous else view.tobytes()
+        return part.encode("utf-8")
+    if isinstance(part, os.PathLike):
+        return _read_file(part)
+    view = memoryview(part)  # type: ignore[arg-type]
+    return view if view.c_contiguous else view.tobytes()
 
 
 def _read_file(path: os.PathLike[Any]) -> bytes:

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <mutex>
@@ -43,17 +44,27 @@ private:
 // lock: releasing and taking it back costs more than the work.
 inline constexpr std::size_t kReleaseAbove = 1 << 16;
 
-// Takes the engine lock (shared or exclusive) with the interpreter lock held
-// on entry and on exit. Never waits while holding the interpreter lock: the
-// thread training may need it to report progress.
+// How long a wait for the engine lock goes before pending signals are run.
+inline constexpr std::chrono::milliseconds kSignalCheckInterval{50};
+
+// Takes the engine lock (shared or exclusive) into `lock`, with the
+// interpreter lock held on entry and on exit. Never waits while holding the
+// interpreter lock (the thread training may need it to report progress), and
+// runs pending signal handlers between waits, so Ctrl-C reaches a thread
+// waiting for a long training. False with the handler's exception set.
 template <typename Lock>
-inline Lock takeEngineLock(WriterFirstMutex& mutex) {
-    Lock lock(mutex, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        GilReleased released;
-        lock.lock();
+inline bool takeEngineLock(WriterFirstMutex& mutex, Lock& lock) {
+    lock = Lock(mutex, std::defer_lock);
+    if (lock.try_lock()) return true;
+    for (;;) {
+        bool taken = false;
+        {
+            GilReleased released;
+            taken = lock.try_lock_for(kSignalCheckInterval);
+        }
+        if (taken) return true;
+        if (PyErr_CheckSignals() != 0) return false;
     }
-    return lock;
 }
 
 using ReadLock = std::shared_lock<WriterFirstMutex>;

@@ -95,6 +95,20 @@ bool WriterFirstMutex::try_lock() {
     return true;
 }
 
+bool WriterFirstMutex::try_lock_for(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(mutex_);
+    ++writersWaiting_;
+    const bool free = changed_.wait_for(guard, timeout, [this] { return !writing_ && readers_ == 0; });
+    --writersWaiting_;
+    if (free) {
+        writing_ = true;
+        return true;
+    }
+    // Readers held back by this writer may go on while it is away.
+    if (writersWaiting_ == 0) changed_.notify_all();
+    return false;
+}
+
 void WriterFirstMutex::unlock() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -112,6 +126,15 @@ void WriterFirstMutex::lock_shared() {
 bool WriterFirstMutex::try_lock_shared() {
     std::lock_guard<std::mutex> guard(mutex_);
     if (writing_ || writersWaiting_ != 0) return false;
+    ++readers_;
+    return true;
+}
+
+bool WriterFirstMutex::try_lock_shared_for(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (!changed_.wait_for(guard, timeout, [this] { return !writing_ && writersWaiting_ == 0; })) {
+        return false;
+    }
     ++readers_;
     return true;
 }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -31,9 +32,11 @@ class WriterFirstMutex {
 public:
     void lock();
     bool try_lock();
+    bool try_lock_for(std::chrono::milliseconds timeout);
     void unlock();
     void lock_shared();
     bool try_lock_shared();
+    bool try_lock_shared_for(std::chrono::milliseconds timeout);
     void unlock_shared();
 
 private:

@@ -127,7 +127,8 @@ void coreDealloc(PyObject* self) {
 
 PyObject* coreVocabSize(PyObject* self, PyObject*) {
     if (!refuseReentry(self)) return nullptr;
-    auto lock = takeEngineLock<ReadLock>(engineOf(self).lock());
+    ReadLock lock;
+    if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
     return PyLong_FromLong(engineOf(self).vocabSize());
 }
 
@@ -135,7 +136,8 @@ PyObject* coreMerges(PyObject* self, PyObject*) {
     if (!refuseReentry(self)) return nullptr;
     std::vector<MergeTriple> merges;
     {
-        auto lock = takeEngineLock<ReadLock>(engineOf(self).lock());
+        ReadLock lock;
+        if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
         if (!runCore(false, [&] { merges = engineOf(self).merges(); })) return nullptr;
     }
     return mergesToList(merges);
@@ -145,7 +147,8 @@ PyObject* coreSetMerges(PyObject* self, PyObject* arg) {
     if (!refuseReentry(self)) return nullptr;
     std::vector<MergeTriple> merges;
     if (!mergesFromPy(arg, merges)) return nullptr;
-    auto lock = takeEngineLock<WriteLock>(engineOf(self).lock());
+    WriteLock lock;
+    if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
     if (!runCore(false, [&] { engineOf(self).setMerges(merges); })) return nullptr;
     Py_RETURN_NONE;
 }

@@ -83,7 +83,8 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!data.open(args[0])) return nullptr;
 
     CoreEngine& engine = engineOf(self);
-    auto lock = takeEngineLock<WriteLock>(engine.lock());
+    WriteLock lock;
+    if (!takeEngineLock(engine.lock(), lock)) return nullptr;
     const int total = std::max(1, static_cast<int>(vocabSize) - engine.vocabSize());
     std::ostream quiet(nullptr);
     std::ostream& out = trace ? std::cout : quiet;
