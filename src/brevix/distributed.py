@@ -288,9 +288,22 @@ def _cpu_count() -> int:
 def _execute(dask: Any, client: Any, run: _Run, progress: bool) -> None:
     """One task per shard; the manifest follows their completion."""
     write_manifest(run.out_dir, run.manifest())
+    tokenizer, futures = _submit(client, run)
+    with _progress_bar(sum(p.nbytes for p in run.plans), progress) as bar:
+        try:
+            _collect(dask, run, futures, bar)
+        finally:
+            client.cancel([*futures, tokenizer])
+            write_manifest(run.out_dir, run.manifest())
+    # What writers killed mid-write left; a rerun would remove it too.
+    remove_temporary_files(run.out_dir)
+
+
+def _submit(client: Any, run: _Run) -> tuple[Any, dict[Any, ShardPlan]]:
     # The tokenizer travels once, as the result of a task rather than as
     # scattered data: should every worker holding it die, Dask can run that
-    # task again, while scattered data would be lost for good.
+    # task again, while scattered data would be lost for good. Each worker
+    # fetches it once, from whichever worker has it.
     run_id = uuid.uuid4().hex[:8]
     tokenizer = client.submit(_same, run.tokenizer, key=f"brevix-tokenizer-{run_id}")
     futures = {
@@ -303,21 +316,18 @@ def _execute(dask: Any, client: Any, run: _Run, progress: bool) -> None:
         ): plan
         for plan in run.plans
     }
+    return tokenizer, futures
+
+
+def _collect(dask: Any, run: _Run, futures: dict[Any, ShardPlan], bar: Any) -> None:
     last_write = time.monotonic()
-    with _progress_bar(sum(p.nbytes for p in run.plans), progress) as bar:
-        try:
-            for future in dask.as_completed(futures):
-                plan = futures[future]
-                _record(run, plan, _result(dask, future, plan))
-                bar.update(plan.nbytes)
-                if time.monotonic() - last_write >= _MANIFEST_INTERVAL_S:
-                    write_manifest(run.out_dir, run.manifest())
-                    last_write = time.monotonic()
-        finally:
-            client.cancel([*futures, tokenizer])
+    for future in dask.as_completed(futures):
+        plan = futures[future]
+        _record(run, plan, _result(dask, future, plan))
+        bar.update(plan.nbytes)
+        if time.monotonic() - last_write >= _MANIFEST_INTERVAL_S:
             write_manifest(run.out_dir, run.manifest())
-    # What writers killed mid-write left; a rerun would remove it too.
-    remove_temporary_files(run.out_dir)
+            last_write = time.monotonic()
 
 
 def _same(value: Any) -> Any:
