@@ -21,8 +21,9 @@ Performance notes:
   document's ids are copied into one buffer per block at once: keeping the
   arrays encode returns (a list of them, then numpy.concatenate) took 0.5
   to 1 KB per short line (each an array over a memoryview over a
-  bytearray), 8 times the shard size in peak memory on 12-byte lines; copying keeps the peak a few MB whatever the shard size, and is
-  no slower.
+  bytearray), 8 times the shard size in peak memory on 12-byte lines;
+  copying keeps the peak a few MB whatever the shard size, and is no
+  slower.
 - The sha256 of a written shard is taken by reading it back from the page
   cache, a few percent of the encoding time; hashing while writing would
   need the header first, and so all the ids in memory.
@@ -238,7 +239,7 @@ def _lines_starting_in(
     f: IO[bytes], start: int, end: int, block_bytes: int
 ) -> Iterator[list[bytes]]:
     """Each line that starts in [start, end), without its newline, in blocks."""
-    base = _first_line_start(f, start)  # file offset of data[0], a line start
+    base = _first_line_start(f, start, block_bytes)  # file offset of data[0], a line start
     data = b""
     while base < end:
         chunk = f.read(block_bytes)
@@ -261,11 +262,17 @@ def _lines_starting_in(
         base += cut + 1
 
 
-def _first_line_start(f: IO[bytes], start: int) -> int:
-    if start > 0:
-        f.seek(start - 1)
-        if f.read(1) != b"\n":
-            f.readline()  # the line under way belongs to the piece before
+def _first_line_start(f: IO[bytes], start: int, block_bytes: int) -> int:
+    """Seeks to the first line start at or after ``start``; the line under
+    way there belongs to the piece before (it is skipped a block at a time,
+    not read whole)."""
+    if start == 0:
+        return 0
+    f.seek(start - 1)
+    while chunk := f.read(block_bytes):
+        newline = chunk.find(b"\n")
+        if newline >= 0:
+            return f.seek(newline + 1 - len(chunk), io.SEEK_CUR)
     return f.tell()
 
 
