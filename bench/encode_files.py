@@ -170,7 +170,7 @@ class cluster:
         start = time.perf_counter()
         self.cluster = self.distributed.LocalCluster(
             n_workers=self.workers, threads_per_worker=1, processes=True,
-            dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR)
+            dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL)
         self.client = self.distributed.Client(self.cluster)
         return self.client, time.perf_counter() - start
 

@@ -42,7 +42,7 @@ def client():
     before = children()
     with dask_distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0",
-        silence_logs=40,
+        silence_logs=50,
     ) as cluster, dask_distributed.Client(cluster) as c:
         yield c
     assert_no_new_processes(before)

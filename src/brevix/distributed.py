@@ -273,7 +273,9 @@ def _connect(dask: Any, client: Any, scheduler: str | None, workers: int | None)
             processes=True,
             # A free port on this machine only (the default 8787 may be taken).
             dashboard_address="127.0.0.1:0",
-            silence_logs=logging.ERROR,
+            # Workers closing with the cluster log heartbeat failures as
+            # errors; what goes wrong in a task reaches this process anyway.
+            silence_logs=logging.CRITICAL,
         ) as cluster, dask.Client(cluster) as local:
             yield local
 
