@@ -227,3 +227,13 @@ def test_progress_callback_cannot_reenter_the_tokenizer():
 
     with pytest.raises(RuntimeError, match="progress callback"):
         tok.train(TEXT, 300, progress=reenter)
+
+
+def test_a_tokenizer_of_the_asked_size_learns_nothing():
+    tok = Tokenizer()
+    tok.train(TEXT, 300)
+    before = tok.merges
+    calls = []
+    for size in (300, 299, 257):
+        tok.train(TEXT, size, progress=lambda done, total: calls.append(done))
+    assert tok.merges == before and calls == []

@@ -136,7 +136,9 @@ class Tokenizer:
         ``os.PathLike`` naming a file (read as is, every byte kept) or an
         iterable of these, concatenated in order. The result is exactly what
         ``PyBytePairTokenizer.fit(ids, vocab_size, n)`` learns from the same
-        bytes read as signed ids, for any large enough ``n``.
+        bytes read as signed ids, for any large enough ``n``, except that a
+        tokenizer already of ``vocab_size`` or more learns nothing (``fit``
+        would record one more merge).
 
         ``progress=True`` shows a bar on stderr; a callable receives
         ``(merges_done, merges_total)`` every few dozen milliseconds and at
@@ -151,7 +153,8 @@ class Tokenizer:
                 f"vocab_size must be between {MIN_VOCAB_SIZE} and {INT32_MAX}, got {vocab_size}"
             )
         corpus = _training_bytes(data)
-        with _progress_callback(progress, vocab_size - self.vocab_size) as report:
+        remaining = vocab_size - self.vocab_size
+        with _progress_callback(progress if remaining > 0 else None, remaining) as report:
             if trace:
                 sys.stdout.flush()
             self._core.train(corpus, vocab_size, report, trace)

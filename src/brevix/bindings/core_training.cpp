@@ -4,7 +4,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <exception>
@@ -85,7 +84,10 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     CoreEngine& engine = engineOf(self);
     WriteLock lock;
     if (!takeEngineLock(engine.lock(), lock)) return nullptr;
-    const int total = std::max(1, static_cast<int>(vocabSize) - engine.vocabSize());
+    // Already as large as asked: nothing to learn. (The low-level fit would
+    // still record one more merge before checking the size.)
+    if (engine.vocabSize() >= vocabSize) Py_RETURN_NONE;
+    const int total = static_cast<int>(vocabSize) - engine.vocabSize();
     std::ostream quiet(nullptr);
     std::ostream& out = trace ? std::cout : quiet;
     std::exception_ptr error;

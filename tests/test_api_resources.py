@@ -1,0 +1,118 @@
+"""brevix.Tokenizer under resource pressure: running out of memory is a
+MemoryError after which the tokenizer still works, and repeated calls
+(successful or refused) leak neither Python objects nor native memory."""
+
+import array
+import gc
+import os
+import pickle
+import random
+import sys
+
+import numpy as np
+import pytest
+
+from brevix import Tokenizer
+from helpers import run_python
+
+SANITIZED = os.environ.get("BREVIX_SANITIZED") == "1"
+
+LIMITED_CHILD = """
+import os, random, resource
+from brevix import Tokenizer
+
+def vm_bytes():
+    return int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+
+tok = Tokenizer()
+tok.train(bytes(random.Random(1).choices(b"abcdefgh ", k=20000)), 300)
+text = b"ab" * 100_000_000
+ids = [299] * 2_000_000
+resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + 300 * 2**20, resource.RLIM_INFINITY))
+calls = {
+    "encode": lambda: tok.encode(text),
+    "encode_batch": lambda: tok.encode_batch([text, text], threads=2),
+    "decode": lambda: tok.decode(ids * 40),
+    "train": lambda: Tokenizer().train(text, 100_000),
+}
+for name, call in calls.items():
+    try:
+        call()
+        print(name, "no error")
+    except MemoryError:
+        print(name, "MemoryError")
+    assert tok.decode(tok.encode(b"abcabd")) == b"abcabd"
+print("vocab", tok.vocab_size)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="address-space limits defeat the sanitizer's shadow memory")
+def test_memory_exhaustion_is_a_memory_error_and_the_tokenizer_goes_on():
+    out, _ = run_python(LIMITED_CHILD, timeout=600)
+    assert out.decode().splitlines() == [
+        "encode MemoryError",
+        "encode_batch MemoryError",
+        "decode MemoryError",
+        "train MemoryError",
+        "vocab 300",
+    ]
+
+
+def expect_no_growth(call, rounds=1500):
+    for _ in range(150):
+        call()
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    rss = int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    for _ in range(rounds):
+        call()
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 100
+    if not SANITIZED:
+        now = int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        assert now - rss < 8 * 2**20
+
+
+def refused(fn, exc):
+    def call():
+        with pytest.raises(exc):
+            fn()
+    return call
+
+
+TOK = Tokenizer()
+TOK.train(bytes(random.Random(1).choices(b"abcdefgh ", k=20000)), 320)
+IDS = TOK.encode(b"abcabcabd the cat " * 10)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: Tokenizer().train(b"abcabcabd" * 20, 280),
+        lambda: TOK.encode(b"abcabcabd" * 50),
+        lambda: TOK.encode("the cat", out="numpy"),
+        lambda: TOK.encode_batch([b"abc", "the cat"] * 5, threads=2),
+        lambda: TOK.decode(IDS),
+        lambda: TOK.decode(np.array(IDS)),
+        lambda: TOK.decode(array.array("i", IDS)),
+        lambda: TOK.decode(iter(IDS)),
+        lambda: TOK.decode_batch([IDS, np.array(IDS)], threads=2),
+        lambda: TOK.token_bytes(300),
+        lambda: TOK.merges,
+        lambda: pickle.loads(pickle.dumps(TOK)),
+        refused(lambda: TOK.decode(IDS + [5000]), ValueError),
+        refused(lambda: TOK.decode(np.array(IDS + [5000])), ValueError),
+        refused(lambda: TOK.decode([1, 2**40]), ValueError),
+        refused(lambda: TOK.decode_batch([IDS, [1, "x"]]), TypeError),
+        refused(lambda: TOK.encode_batch([b"a", 1]), TypeError),
+        refused(lambda: TOK.train([b"a", 1], 400), TypeError),
+        refused(lambda: Tokenizer().train(b"ab" * 10, 300, progress=lambda d, t: 1 / 0),
+                ZeroDivisionError),
+    ],
+    ids=["train", "encode", "encode-numpy", "encode_batch", "decode", "decode-numpy",
+         "decode-array", "decode-iter", "decode_batch", "token_bytes", "merges", "pickle",
+         "unknown-id", "unknown-id-numpy", "big-id", "batch-bad-item", "encode-bad-item",
+         "train-bad-part", "progress-raises"],
+)
+def test_repeated_calls_do_not_leak(call):
+    expect_no_growth(call)
