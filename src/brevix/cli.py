@@ -5,6 +5,7 @@
     brevix encode --model MODEL [TEXT | -]
     brevix decode --model MODEL [IDS... | -]
     brevix demo [--merges N] [--quiet]
+    brevix encode-files MODEL OUT_DIR INPUT... [--per-line] [--workers N | --scheduler ADDRESS]
     brevix --version
 
 Results go to standard output (the ids of ``encode``, the bytes of
@@ -26,7 +27,7 @@ from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
-from brevix import __version__, model
+from brevix import __version__, distributed, model
 from brevix._tokenizer import Tokenizer
 
 PROG = "brevix"
@@ -189,6 +190,9 @@ def _add_demo(commands: Subparsers) -> None:
     demo.add_argument("--quiet", action="store_true", help="no progress bar")
     demo.add_argument("text", nargs="?", default=DEMO_SENTENCE, metavar="TEXT")
     demo.set_defaults(run=_run_demo)
+
+
+register_command(distributed.add_command)
 
 
 def _int32_arg(text: str) -> int:

@@ -1,0 +1,467 @@
+"""Encoding corpora in bulk on a Dask cluster: ``brevix encode-files``.
+
+    from brevix.distributed import encode_files
+    encode_files("tok.model", "out/", ["corpus/"], per_line=True, workers=2)
+
+Every input is cut into shards of about ``shard_mb`` MB (see
+:mod:`brevix._shards` for the plan); one Dask task per shard reads its byte
+ranges, encodes each document on its own with ``Tokenizer.encode`` and
+writes ``shard-NNNNN.npy`` (int32 ids) and ``shard-NNNNN.idx.npy`` (int64
+end offset of each document) atomically into the output directory, which,
+like the inputs, must be reachable at the same path from every worker. A
+``manifest.json`` describes the run and is kept up to date while it goes,
+so that running the same command again keeps the shards already done.
+
+Without ``scheduler`` or ``client`` a ``LocalCluster`` of ``workers``
+processes starts and stops with the call. Dask itself (``pip install
+'brevix[dask]'``) is imported only when a run starts.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import fcntl
+import hashlib
+import importlib
+import logging
+import os
+import sys
+import tempfile
+import time
+import uuid
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from brevix._shards import (
+    EncodeFilesError,
+    InputChangedError,
+    InputFile,
+    ShardJob,
+    ShardPlan,
+    build_manifest,
+    encode_shard,
+    find_inputs,
+    plan_shards,
+    read_manifest,
+    recorded_shards,
+    remove_temporary_files,
+    write_manifest,
+)
+
+__all__ = ["DaskMissingError", "EncodeFilesError", "InputChangedError", "encode_files"]
+
+MB = 1_000_000
+DEFAULT_SHARD_MB = 64.0
+INSTALL_HINT = "encode-files needs Dask: pip install 'brevix[dask]'"
+
+# Task failures (an exception, not a lost worker) are tried again this many
+# times; Dask's own distributed.scheduler.allowed-failures covers tasks
+# whose worker died under them.
+_TASK_RETRIES = 2
+# The manifest is rewritten at most this often while shards complete.
+_MANIFEST_INTERVAL_S = 2.0
+
+
+class DaskMissingError(ImportError):
+    def __init__(self) -> None:
+        super().__init__(INSTALL_HINT)
+
+
+def encode_files(
+    model: Any,
+    out_dir: str | os.PathLike[str],
+    inputs: Sequence[str | os.PathLike[str]],
+    *,
+    per_line: bool = False,
+    shard_mb: float = DEFAULT_SHARD_MB,
+    workers: int | None = None,
+    scheduler: str | None = None,
+    client: Any = None,
+    progress: bool = False,
+) -> dict[str, Any]:
+    """Encodes every document of ``inputs`` into shards in ``out_dir``.
+
+    ``model`` is a model file or a :class:`brevix.Tokenizer`. ``inputs`` are
+    files, directories (walked in sorted order) or glob patterns. A document
+    is a whole file, or each line without its newline with ``per_line``.
+    The run uses ``client`` if given, else the cluster at ``scheduler``,
+    else a local cluster of ``workers`` processes (default: one per CPU).
+    ``progress`` shows a bar of input bytes done on stderr.
+
+    Returns the manifest, as also written to ``out_dir/manifest.json``.
+    Raises :class:`EncodeFilesError` for a bad model, input or output
+    directory (:class:`InputChangedError` for an input that changed since
+    the manifest or during the run) and :class:`DaskMissingError`.
+    """
+    shard_bytes = _shard_bytes(shard_mb)
+    done = _encode(
+        model, out_dir, inputs, per_line, shard_bytes, workers, scheduler, client, progress
+    )
+    return done.manifest()
+
+
+def _encode(
+    model: Any,
+    out_dir: str | os.PathLike[str],
+    inputs: Sequence[Any],
+    per_line: bool,
+    shard_bytes: int,
+    workers: int | None,
+    scheduler: str | None,
+    client: Any,
+    progress: bool,
+) -> _Run:
+    dask = _import_distributed()
+    out_dir = os.path.abspath(os.fspath(out_dir))
+    with _only_run_in(out_dir):
+        run = _prepare(model, out_dir, inputs, per_line, shard_bytes)
+        with _connect(dask, client, scheduler, workers) as c:
+            _execute(dask, c, run, progress)
+    return run
+
+
+def _import_distributed() -> Any:
+    try:
+        import distributed
+    except ImportError:
+        raise DaskMissingError() from None
+    return distributed
+
+
+def _shard_bytes(shard_mb: float) -> int:
+    shard_bytes = int(shard_mb * MB)
+    if shard_bytes < 1:
+        raise EncodeFilesError(f"shard size must be at least one byte, not {shard_mb} MB")
+    return shard_bytes
+
+
+# ---- preparing a run ---------------------------------------------------------
+
+
+@dataclass
+class _Run:
+    """One encode-files job: what to encode, where, and what is done."""
+
+    tokenizer: Any
+    model_path: str
+    model_sha256: str
+    out_dir: str
+    files: list[InputFile]
+    per_line: bool
+    shard_bytes: int
+    plans: list[ShardPlan]
+    # Shards an earlier run recorded, not yet checked, and those this run
+    # wrote or found intact; only the second kind makes the run complete.
+    earlier: dict[int, dict[str, Any]] = field(default_factory=dict)
+    records: dict[int, dict[str, Any]] = field(default_factory=dict)
+    reused: int = 0
+
+    def manifest(self) -> dict[str, Any]:
+        return build_manifest(
+            model_path=self.model_path,
+            model_sha256=self.model_sha256,
+            files=self.files,
+            per_line=self.per_line,
+            shard_bytes=self.shard_bytes,
+            plans=self.plans,
+            records={**self.earlier, **self.records},
+            complete=len(self.records) == len(self.plans),
+        )
+
+    def job(self, plan: ShardPlan) -> ShardJob:
+        used = {p.input: self.files[p.input] for p in plan.pieces}
+        expected = self.earlier.get(plan.index)
+        return ShardJob(plan, used, self.out_dir, self.per_line, expected)
+
+
+def _prepare(
+    model: Any, out_dir: str, inputs: Sequence[Any], per_line: bool, shard_bytes: int
+) -> _Run:
+    """Checks everything that can be checked before a cluster starts."""
+    tokenizer, model_path, model_sha256 = _load_model(model)
+    paths = find_inputs(inputs)
+    _refuse_inputs_inside(out_dir, paths)
+    files = [InputFile.stat(path) for path in paths]
+    plans = plan_shards([f.size for f in files], shard_bytes, per_line)
+    run = _Run(tokenizer, model_path, model_sha256, out_dir, files, per_line, shard_bytes, plans)
+    earlier = read_manifest(out_dir)
+    if earlier is not None:
+        try:
+            run.earlier = recorded_shards(earlier, run.manifest(), out_dir)
+        except (KeyError, TypeError, AttributeError):
+            raise EncodeFilesError(
+                f"the manifest in {out_dir!r} is damaged; encode into a new directory"
+            ) from None
+    remove_temporary_files(out_dir)
+    return run
+
+
+def _load_model(model: Any) -> tuple[Any, str, str]:
+    """The tokenizer, a name for it and the sha256 of its model file."""
+    if not isinstance(model, (str, bytes, os.PathLike)):
+        return model, f"<{type(model).__name__}>", _tokenizer_sha256(model)
+    from brevix import Tokenizer
+
+    path = os.path.abspath(os.fsdecode(model))
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        tokenizer = Tokenizer.load(path)
+    except OSError as e:
+        raise EncodeFilesError(f"cannot read model {path!r}: {e.strerror or e}") from None
+    except ValueError as e:
+        raise EncodeFilesError(f"bad model: {e}") from None
+    return tokenizer, path, hashlib.sha256(data).hexdigest()
+
+
+def _tokenizer_sha256(tokenizer: Any) -> str:
+    """The sha256 of the model file ``tokenizer`` saves to."""
+    with tempfile.TemporaryDirectory(prefix="brevix-model-") as tmp:
+        path = os.path.join(tmp, "model")
+        tokenizer.save(path)
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+
+
+def _refuse_inputs_inside(out_dir: str, paths: Sequence[str]) -> None:
+    inside = os.path.realpath(out_dir) + os.sep
+    for path in paths:
+        if os.path.realpath(path).startswith(inside):
+            raise EncodeFilesError(f"input {path!r} is inside the output directory")
+
+
+@contextlib.contextmanager
+def _only_run_in(out_dir: str) -> Iterator[None]:
+    """Creates ``out_dir`` and holds a lock on it: two runs into one
+    directory would remove each other's files being written and overwrite
+    each other's manifest."""
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+        fd = os.open(out_dir, os.O_RDONLY)
+    except OSError as e:
+        raise EncodeFilesError(f"cannot create {out_dir!r}: {e.strerror or e}") from None
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise EncodeFilesError(f"another encode-files run is writing to {out_dir!r}") from None
+        yield
+    finally:
+        os.close(fd)  # releases the lock
+
+
+# ---- running it on Dask ------------------------------------------------------
+
+
+@contextlib.contextmanager
+def _connect(dask: Any, client: Any, scheduler: str | None, workers: int | None) -> Iterator[Any]:
+    if client is not None:
+        yield client
+    elif scheduler is not None:
+        try:
+            connected = dask.Client(scheduler)
+        except OSError as e:
+            raise EncodeFilesError(f"cannot reach the scheduler at {scheduler}: {e}") from None
+        with connected:
+            yield connected
+    else:
+        with dask.LocalCluster(
+            n_workers=workers or _cpu_count(),
+            threads_per_worker=1,
+            processes=True,
+            # A free port on this machine only (the default 8787 may be taken).
+            dashboard_address="127.0.0.1:0",
+            # Workers closing with the cluster log heartbeat failures as
+            # errors; what goes wrong in a task reaches this process anyway.
+            silence_logs=logging.CRITICAL,
+        ) as cluster, dask.Client(cluster) as local:
+            yield local
+
+
+def _cpu_count() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def _execute(dask: Any, client: Any, run: _Run, progress: bool) -> None:
+    """One task per shard; the manifest follows their completion."""
+    write_manifest(run.out_dir, run.manifest())
+    tokenizer, futures = _submit(client, run)
+    with _progress_bar(sum(p.nbytes for p in run.plans), progress) as bar:
+        try:
+            _collect(dask, run, futures, bar)
+        finally:
+            client.cancel([*futures, tokenizer])
+            write_manifest(run.out_dir, run.manifest())
+    # What writers killed mid-write left; a rerun would remove it too.
+    remove_temporary_files(run.out_dir)
+
+
+def _submit(client: Any, run: _Run) -> tuple[Any, dict[Any, ShardPlan]]:
+    # The tokenizer travels once, as the result of a task rather than as
+    # scattered data: should every worker holding it die, Dask can run that
+    # task again, while scattered data would be lost for good. Each worker
+    # fetches it once, from whichever worker has it.
+    run_id = uuid.uuid4().hex[:8]
+    tokenizer = client.submit(_same, run.tokenizer, key=f"brevix-tokenizer-{run_id}")
+    futures = {
+        client.submit(
+            encode_shard,
+            tokenizer,
+            run.job(plan),
+            key=f"brevix-{plan.name}-{run_id}",
+            retries=_TASK_RETRIES,
+        ): plan
+        for plan in run.plans
+    }
+    return tokenizer, futures
+
+
+def _collect(dask: Any, run: _Run, futures: dict[Any, ShardPlan], bar: Any) -> None:
+    last_write = time.monotonic()
+    for future in dask.as_completed(futures):
+        plan = futures[future]
+        _record(run, plan, _result(dask, future, plan))
+        bar.update(plan.nbytes)
+        if time.monotonic() - last_write >= _MANIFEST_INTERVAL_S:
+            write_manifest(run.out_dir, run.manifest())
+            last_write = time.monotonic()
+
+
+def _same(value: Any) -> Any:
+    return value
+
+
+def _result(dask: Any, future: Any, plan: ShardPlan) -> dict[str, Any]:
+    try:
+        result: dict[str, Any] = future.result()
+    except dask.KilledWorker:
+        raise EncodeFilesError(
+            f"{plan.name}: every worker that ran it died (out of memory?)"
+        ) from None
+    except OSError as e:
+        raise EncodeFilesError(f"{plan.name}: {e}") from None
+    return result
+
+
+def _record(run: _Run, plan: ShardPlan, result: dict[str, Any]) -> None:
+    if result.pop("reused", False):
+        run.reused += 1
+    run.records[plan.index] = result
+
+
+class _NoBar:
+    def __enter__(self) -> _NoBar:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        pass
+
+    def update(self, n: int) -> None:
+        pass
+
+
+def _progress_bar(total: int, enabled: bool) -> Any:
+    if not enabled:
+        return _NoBar()
+    # Looked up by name: tqdm ships no type information.
+    tqdm = importlib.import_module("tqdm").tqdm
+    return tqdm(
+        total=total, unit="B", unit_scale=True, desc="encode-files", file=sys.stderr, smoothing=0.1
+    )
+
+
+# ---- the command line --------------------------------------------------------
+
+HELP = "encode files into shards of token ids, on a Dask cluster"
+DESCRIPTION = (
+    "Encode every document of the inputs (a whole file, or each line with --per-line) "
+    "into shards of token ids in OUT_DIR, on a local Dask cluster or the one at --scheduler. "
+    "Running it again keeps the shards already written."
+)
+
+
+def add_command(commands: Any) -> None:
+    """Adds ``encode-files`` to the subcommands of the ``brevix`` parser."""
+    parser = commands.add_parser("encode-files", help=HELP, description=DESCRIPTION)
+    add_arguments(parser)
+    parser.set_defaults(run=run)
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("model", metavar="MODEL", help="model file")
+    parser.add_argument("out_dir", metavar="OUT_DIR", help="directory for the shards")
+    parser.add_argument(
+        "inputs", nargs="+", metavar="INPUT", help="files, directories or glob patterns"
+    )
+    parser.add_argument(
+        "--per-line",
+        action="store_true",
+        help="each line is a document, without its newline (default: each file)",
+    )
+    engine = parser.add_mutually_exclusive_group()
+    engine.add_argument(
+        "--workers",
+        type=_positive(int),
+        metavar="N",
+        help="worker processes of the local cluster (default: one per CPU)",
+    )
+    engine.add_argument(
+        "--scheduler", metavar="ADDRESS", help="use the Dask cluster at ADDRESS (tcp://host:port)"
+    )
+    parser.add_argument(
+        "--shard-mb",
+        type=_positive(float),
+        default=DEFAULT_SHARD_MB,
+        metavar="M",
+        help=f"MB of input per shard (default: {DEFAULT_SHARD_MB:g})",
+    )
+    shown = parser.add_mutually_exclusive_group()
+    shown.add_argument(
+        "--progress", action="store_true", help="show a progress bar (the default on a terminal)"
+    )
+    shown.add_argument("--quiet", action="store_true", help="no progress bar, no status line")
+
+
+def _positive(kind: type) -> Any:
+    def parse(text: str) -> Any:
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not value > 0:
+            raise argparse.ArgumentTypeError(f"must be positive: {text}")
+        return value
+
+    return parse
+
+
+def _shows_progress(args: argparse.Namespace) -> bool:
+    return bool(args.progress or (not args.quiet and sys.stderr.isatty()))
+
+
+def run(args: argparse.Namespace) -> int:
+    """Runs ``brevix encode-files``; returns the exit status."""
+    try:
+        shard_bytes = _shard_bytes(args.shard_mb)
+        job = _encode(
+            args.model, args.out_dir, args.inputs, args.per_line, shard_bytes,
+            args.workers, args.scheduler, None, _shows_progress(args),
+        )
+    except (DaskMissingError, EncodeFilesError) as e:
+        print(f"brevix: error: {e}", file=sys.stderr)
+        return 1
+    if args.quiet:
+        return 0
+    manifest = job.manifest()
+    kept = f" ({job.reused} kept from the earlier run)" if job.reused else ""
+    print(
+        f"brevix: {manifest['documents']} documents, {manifest['tokens']} tokens "
+        f"in {len(job.plans)} shards{kept} in {job.out_dir}",
+        file=sys.stderr,
+    )
+    return 0
