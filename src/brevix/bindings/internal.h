@@ -12,3 +12,5 @@ extern PyMethodDef brevix_engine_methods[];
 extern PyMethodDef brevix_model_methods[];
 // Boundary helpers of brevix.tokenizer (internal_binding.cpp).
 extern PyMethodDef brevix_binding_methods[];
+// Training straight from bytes or a file (internal_byte_training.cpp).
+extern PyMethodDef brevix_byte_training_methods[];

@@ -32,7 +32,10 @@ constexpr int kDirectSpan = 384;
 inline bool inDirectRange(int id) { return id >= kDirectLow && id < kDirectLow + kDirectSpan; }
 
 // How many occurrences ahead the merge loop prefetches their nodes.
-constexpr std::size_t kPrefetchAhead = 16;
+constexpr int kPrefetchAhead = 16;
+
+// The build polls for an interruption every this many + 1 positions.
+constexpr int kPollMask = (1 << 22) - 1;
 
 inline long long reductionPercent(int originalSize, int newSize) {
     return (static_cast<long long>(originalSize) - newSize) * 100 / originalSize;
@@ -49,13 +52,14 @@ void fitIncremental(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVoc
 }
 
 IncrementalTrainer::IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
-                                       const TieBreakTuning& tuning)
+                                       const TieBreakTuning& tuning,
+                                       const std::function<bool()>& buildInterrupted)
     : tok_(tok), corpus_(corpus), tuning_(tuning) {
     for (const auto& entry : tok_.vocab) {
         idsInKeys_.insert(entry.first[0]);
         idsInKeys_.insert(entry.first[1]);
     }
-    build();
+    stopped_ = !build(buildInterrupted);
 }
 
 int IncrementalTrainer::createRecord(int left, int right, bool indexed) {
@@ -66,6 +70,7 @@ int IncrementalTrainer::createRecord(int left, int right, bool indexed) {
     rec.right = right;
     rec.hash = pairHash(left, right);
     if (indexed) recordOf_.insertNew(left, right, r);
+    occ_.addList();
     linkIntoChains(r);
     return r;
 }
@@ -75,10 +80,14 @@ int IncrementalTrainer::recordFor(int left, int right) {
     return r >= 0 ? r : createRecord(left, right);
 }
 
-void IncrementalTrainer::build() {
+bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
+    nodesCurrent_ = false;
     const int n = static_cast<int>(corpus_.size());
-    nodes_.assign(static_cast<std::size_t>(n), Node{0, -1, -1});
+    nodes_.assign(static_cast<std::size_t>(n), Node{-1});
+    spans_.clear();
+    spanBase_ = tok_.nextVocabIndex;
     records_.clear();
+    occ_.clear();
     chains_.clear();
     withNewOnLeft_.clear();
     withNewOnRight_.clear();
@@ -88,16 +97,15 @@ void IncrementalTrainer::build() {
     liveLength_ = n;
     cutModelEpoch_ = -1;
 
+    // Counts, first occurrences and the size of every occurrence list.
     std::vector<int> direct(static_cast<std::size_t>(kDirectSpan) * kDirectSpan, -1);
     int maxCount = 0;
     for (int i = 0; i < n; ++i) {
-        Node& node = nodes_[i];
-        node.value = corpus_[i];
-        node.next = i + 1 < n ? i + 1 : -1;
-        if (node.value >= tok_.nextVocabIndex) futureIds_.insert(node.value);
+        if ((i & kPollMask) == 0 && interrupted && interrupted()) return false;
+        const int left = corpus_[static_cast<std::size_t>(i)];
+        if (left >= tok_.nextVocabIndex) futureIds_.insert(left);
         if (i + 1 >= n) break;
-        const int left = corpus_[i];
-        const int right = corpus_[i + 1];
+        const int right = corpus_[static_cast<std::size_t>(i) + 1];
         int r;
         if (inDirectRange(left) && inDirectRange(right)) {
             int& slot = direct[static_cast<std::size_t>(left - kDirectLow) * kDirectSpan +
@@ -107,30 +115,44 @@ void IncrementalTrainer::build() {
         } else {
             r = recordFor(left, right);
         }
-        node.pairId = r;
-        maxCount = std::max(maxCount, ++records_[r].count);
+        nodes_[static_cast<std::size_t>(i)].pairId = r;
+        PairRecord& rec = records_[static_cast<std::size_t>(r)];
+        if (rec.count++ == 0) rec.firstOcc = i;
+        maxCount = std::max(maxCount, rec.count);
+        occ_.countEntry(r, i);
     }
-    for (PairRecord& rec : records_) rec.occ.reserve(static_cast<std::size_t>(rec.count));
-    for (int i = 0; i + 1 < n; ++i) records_[nodes_[i].pairId].occ.push_back(i);
+    occ_.layOut(0, static_cast<int>(records_.size()));
+    for (int i = 0; i + 1 < n; ++i) {
+        if ((i & kPollMask) == 0 && interrupted && interrupted()) return false;
+        occ_.append(nodes_[static_cast<std::size_t>(i)].pairId, i);
+    }
 
     queueHead_.assign(static_cast<std::size_t>(maxCount) + 1, -1);
     topCount_ = maxCount;
     corpusHasKeys_ = false;
     for (int r = 0; r < static_cast<int>(records_.size()); ++r) {
-        PairRecord& rec = records_[r];
-        rec.firstOcc = rec.occ.front();
+        PairRecord& rec = records_[static_cast<std::size_t>(r)];
         firsts_.insert(rec.firstOcc);
         queueInsert(r);
         if (!tok_.vocab.empty() && tok_.vocab.count(DTYPE_BYTEPAIR{rec.left, rec.right}) != 0) {
             corpusHasKeys_ = true;
         }
     }
+    nodesCurrent_ = true;
+    return true;
 }
 
+// Moves the live values to the front of corpus_, in place.
 void IncrementalTrainer::writeBack() {
+    if (!nodesCurrent_) return;
     std::size_t k = 0;
-    for (int i = nodes_.empty() ? -1 : 0; i >= 0; i = nodes_[i].next) corpus_[k++] = nodes_[i].value;
+    for (int i = nodes_.empty() ? -1 : 0; i >= 0;) {
+        const int next = liveNext(i);
+        corpus_[k++] = corpus_[static_cast<std::size_t>(i)];
+        i = next;
+    }
     corpus_.resize(k);
+    nodesCurrent_ = false;
 }
 
 void IncrementalTrainer::queueInsert(int r) {
@@ -171,7 +193,7 @@ bool IncrementalTrainer::needsWholeMerge(bool recordedNew, int newId) const {
 }
 
 void IncrementalTrainer::mergeWhole() {
-    writeBack();
+    writeBack();  // from here until build() ends, corpus_ is the corpus
     mergeCorpus(corpus_, tok_.vocab);
     build();
 }
@@ -192,13 +214,19 @@ void IncrementalTrainer::addOccurrence(int pos, int r) {
 }
 
 // Gives the pairs a merge created their occurrence lists, exactly sized and
-// holding only the entries still live at the end of the merge.
+// holding only the entries still live at the end of the merge. All of them
+// are records made by this merge.
 void IncrementalTrainer::fileNewOccurrences() {
     for (const auto& entry : newOccurrences_) {
-        PairRecord& rec = records_[entry.first];
-        if (nodes_[entry.second].pairId != entry.first) continue;
-        if (rec.occ.empty()) rec.occ.reserve(static_cast<std::size_t>(rec.count));
-        rec.occ.push_back(entry.second);
+        if (nodes_[static_cast<std::size_t>(entry.second)].pairId == entry.first) {
+            occ_.countEntry(entry.first, entry.second);
+        }
+    }
+    occ_.layOut(firstRecordOfMerge_, static_cast<int>(records_.size()));
+    for (const auto& entry : newOccurrences_) {
+        if (nodes_[static_cast<std::size_t>(entry.second)].pairId == entry.first) {
+            occ_.append(entry.first, entry.second);
+        }
     }
     newOccurrences_.clear();
 }
@@ -213,30 +241,37 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         withNewOnLeft_.resize(span, -1);
         withNewOnRight_.resize(span, -1);
     }
-    const std::size_t end = records_[winner].occ.size();
-    for (std::size_t k = static_cast<std::size_t>(records_[winner].head); k < end; ++k) {
-        const std::vector<int>& occ = records_[winner].occ;
-        // The occurrences are known in advance; fetching their nodes early
-        // hides most of the cache misses that dominate this loop.
-        if (k + kPrefetchAhead < end) __builtin_prefetch(&nodes_[occ[k + kPrefetchAhead]]);
-        const int i = occ[k];
-        if (nodes_[i].pairId != winner) continue;  // consumed by an earlier merge
-        const int j = nodes_[i].next;
+    const int left = records_[static_cast<std::size_t>(winner)].left;
+    const int right = records_[static_cast<std::size_t>(winner)].right;
+    spans_.resize(static_cast<std::size_t>(newId - spanBase_) + 1, 1);
+    spans_.back() = spanOf(left) + spanOf(right);
+    const int n = static_cast<int>(nodes_.size());
+    // The occurrences are known in advance; fetching their nodes early
+    // hides most of the cache misses that dominate this loop.
+    OccurrenceLists::Cursor ahead = occ_.cursor(winner);
+    for (int k = 0; k < kPrefetchAhead && !ahead.done(); ++k) prefetchNode(ahead.next());
+    for (OccurrenceLists::Cursor at = occ_.cursor(winner); !at.done();) {
+        if (!ahead.done()) prefetchNode(ahead.next());
+        const int i = at.next();
+        if (nodes_[static_cast<std::size_t>(i)].pairId != winner) continue;  // consumed earlier
+        const int j = i + spanOf(left);
         const int x = livePrev(i);
-        const int y = nodes_[j].next;
-        if (x >= 0) dropOccurrence(nodes_[x].pairId);
+        const int y = j + spanOf(right) < n ? j + spanOf(right) : -1;
+        if (x >= 0) dropOccurrence(nodes_[static_cast<std::size_t>(x)].pairId);
         dropOccurrence(winner);
-        if (y >= 0) dropOccurrence(nodes_[j].pairId);
+        if (y >= 0) dropOccurrence(nodes_[static_cast<std::size_t>(j)].pairId);
 
-        nodes_[j].pairId = -1;
-        nodes_[j].next = -2 - i;
-        nodes_[i].next = y;
-        nodes_[i].value = newId;
-        nodes_[i].pairId = -1;
+        nodes_[static_cast<std::size_t>(j)].pairId = -2 - i;
+        corpus_[static_cast<std::size_t>(i)] = newId;
+        nodes_[static_cast<std::size_t>(i)].pairId = -1;
         --liveLength_;
 
-        if (x >= 0) addOccurrence(x, recordWithNewId(nodes_[x].value, newId, false));
-        if (y >= 0) addOccurrence(i, recordWithNewId(nodes_[y].value, newId, true));
+        if (x >= 0) {
+            addOccurrence(x, recordWithNewId(corpus_[static_cast<std::size_t>(x)], newId, false));
+        }
+        if (y >= 0) {
+            addOccurrence(i, recordWithNewId(corpus_[static_cast<std::size_t>(y)], newId, true));
+        }
     }
     fileNewOccurrences();
     settleTouched();
@@ -250,7 +285,7 @@ int IncrementalTrainer::livePrev(int i) {
     while (!isLive(nodes_[root])) root = absorbedBy(nodes_[root]);
     while (p != root) {
         const int up = absorbedBy(nodes_[p]);
-        nodes_[p].next = -2 - root;
+        nodes_[p].pairId = -2 - root;
         p = up;
     }
     return root;
@@ -282,12 +317,34 @@ void IncrementalTrainer::eraseFirst(int pos) {
 }
 
 void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
-    while (nodes_[rec.occ[static_cast<std::size_t>(rec.head)]].pairId != r) ++rec.head;
-    const int first = rec.occ[static_cast<std::size_t>(rec.head)];
-    if (first == rec.firstOcc) return;
-    if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
-    insertFirst(first);
-    rec.firstOcc = first;
+    OccurrenceLists::Cursor at = occ_.cursor(r);
+    std::uint32_t dead = 0;
+    for (OccurrenceLists::Cursor before = at;; before = at, ++dead) {
+        const int pos = at.next();
+        if (nodes_[static_cast<std::size_t>(pos)].pairId != r) continue;
+        if (dead > 0) occ_.consumeBefore(r, before, dead);
+        if (pos == rec.firstOcc) return;
+        if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
+        insertFirst(pos);
+        rec.firstOcc = pos;
+        return;
+    }
+}
+
+// Rewrites list r with its live entries only, at the arena end.
+void IncrementalTrainer::rewriteLiveOccurrences(int r) {
+    liveScratch_.clear();
+    OccurrenceLists::Cursor ahead = occ_.cursor(r);
+    for (int k = 0; k < kPrefetchAhead && !ahead.done(); ++k) prefetchNode(ahead.next());
+    for (OccurrenceLists::Cursor at = occ_.cursor(r); !at.done();) {
+        if (!ahead.done()) prefetchNode(ahead.next());
+        const int pos = at.next();
+        if (nodes_[static_cast<std::size_t>(pos)].pairId == r) liveScratch_.push_back(pos);
+    }
+    occ_.release(r);
+    for (int pos : liveScratch_) occ_.countEntry(r, pos);
+    occ_.layOut(r, r + 1);
+    for (int pos : liveScratch_) occ_.append(r, pos);
 }
 
 void IncrementalTrainer::settleTouched() {
@@ -297,24 +354,13 @@ void IncrementalTrainer::settleTouched() {
         if (rec.count > 0) {
             refreshFirstOccurrence(rec, r);
             // Drop dead entries once they outnumber the live ones, to bound memory.
-            const std::size_t stored = rec.occ.size() - static_cast<std::size_t>(rec.head);
-            if (stored > 2 * static_cast<std::size_t>(rec.count) + 16) {
-                std::vector<int> live;
-                live.reserve(static_cast<std::size_t>(rec.count));
-                const std::size_t end = rec.occ.size();
-                for (std::size_t k = static_cast<std::size_t>(rec.head); k < end; ++k) {
-                    if (k + kPrefetchAhead < end) __builtin_prefetch(&nodes_[rec.occ[k + kPrefetchAhead]]);
-                    if (nodes_[rec.occ[k]].pairId == r) live.push_back(rec.occ[k]);
-                }
-                rec.occ.swap(live);
-                rec.head = 0;
-            }
+            const std::uint32_t stored = occ_[r].entries;
+            if (stored > 2 * static_cast<std::uint32_t>(rec.count) + 16) rewriteLiveOccurrences(r);
             queueInsert(r);
         } else {
             if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
             rec.firstOcc = -1;
-            std::vector<int>().swap(rec.occ);
-            rec.head = 0;
+            occ_.release(r);
         }
     }
     touched_.clear();
@@ -322,14 +368,15 @@ void IncrementalTrainer::settleTouched() {
 
 void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
                              const std::function<bool()>& interrupted) {
+    if (stopped_) return;
     try {
         runIterations(maxVocabSize, nIter, out, interrupted);
     } catch (...) {
         // Between merges the list is the corpus after the last completed
         // merge, as the straightforward engine would leave it. A failure
-        // inside a merge leaves the corpus as it was at entry or at the last
-        // whole-pass rebuild.
-        if (!merging_) writeBack();
+        // inside an incremental merge leaves it with the merge applied up to
+        // some occurrence; inside a whole-pass merge, as that pass left it.
+        writeBack();
         throw;
     }
     writeBack();
@@ -359,13 +406,11 @@ void IncrementalTrainer::runIterations(int maxVocabSize, int nIter, std::ostream
             corpusHasKeys_ = true;
             break;
         }
-        merging_ = true;
         if (needsWholeMerge(recordedNew, newId)) {
             mergeWhole();
         } else {
             mergeIncremental(winner, newId);
         }
-        merging_ = false;
         out << liveLength_ << " " << originalSize << " "
             << reductionPercent(originalSize, liveLength_) << "%" << std::endl;
     }
