@@ -59,21 +59,20 @@ void OccurrenceLists::place(int r, std::uint32_t bytes) {
     list.head = 0;
     list.entries = 0;
     list.headPrev = -1;
-    list.tail = -1;
     used_ += bytes;
 }
 
 void OccurrenceLists::append(int r, int pos) {
     List& list = lists_[static_cast<std::size_t>(r)];
     std::uint8_t* at = data_ + list.begin + list.size;
-    std::uint32_t gap = static_cast<std::uint32_t>(pos - list.tail);
+    std::uint32_t gap = static_cast<std::uint32_t>(pos - list.headPrev);
     while (gap >= 0x80) {
         *at++ = static_cast<std::uint8_t>(gap | 0x80);
         gap >>= 7;
     }
     *at++ = static_cast<std::uint8_t>(gap);
     list.size = static_cast<std::uint32_t>(at - (data_ + list.begin));
-    list.tail = pos;
+    list.headPrev = pos;
     ++list.entries;
 }
 

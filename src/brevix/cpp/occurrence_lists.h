@@ -8,19 +8,21 @@
 #include <cstdint>
 #include <vector>
 
+#include "record_array.h"
+
 namespace bytepairtokenizer {
 
 class OccurrenceLists {
 public:
     // Where one list lives in the arena. Entries before `head` are consumed;
-    // `headPrev` is the position the entry at `head` is a gap from.
+    // `headPrev` is the position the entry at `head` is a gap from. While
+    // the list is sized or filled, headPrev is its last entry instead.
     struct List {
         std::uint64_t begin = 0;
         std::uint32_t size = 0;     // bytes in use from begin
         std::uint32_t head = 0;     // byte offset of the first stored entry
         std::uint32_t entries = 0;  // entries stored from head on
         int headPrev = -1;
-        int tail = -1;  // last entry appended
     };
 
     // Reads a list from its head on. Positions stay valid only until the
@@ -84,21 +86,23 @@ public:
     // arena end, then append() writes the same entries.
     std::uint32_t countEntry(int r, int pos) {
         List& list = lists_[static_cast<std::size_t>(r)];
-        const std::uint32_t bytes = entryBytes(list.tail, pos);
+        const std::uint32_t bytes = entryBytes(list.headPrev, pos);
         list.size += bytes;
-        list.tail = pos;
+        list.headPrev = pos;
         return bytes;
     }
     void layOut(int first, int last);
+    // Ends the filling of lists [first, last): reads start at their first entry.
+    void finishFilling(int first, int last) {
+        for (int r = first; r < last; ++r) lists_[static_cast<std::size_t>(r)].headPrev = -1;
+    }
 
     // Makes room for `bytes` more at the arena end. May compact the arena,
     // which moves the lists: cursors become invalid, and every list placed
     // must have been filled.
     void ensureRoom(std::size_t bytes);
-    // Reserves `bytes` at the arena end (room made by ensureRoom) for empty
-    // list r, which then receives exactly that many bytes through append().
-    void place(int r, std::uint32_t bytes);
-    // Appends `pos` (greater than the last entry) into space reserved by place().
+    // Appends `pos` (greater than the last entry) into space reserved by
+    // layOut(), before finishFilling().
     void append(int r, int pos);
     // Marks a list's space as unused and empties it.
     void release(int r);
@@ -111,9 +115,12 @@ public:
 
 private:
     void compact();
+    // Reserves `bytes` at the arena end (room made by ensureRoom) for empty
+    // list r, which then receives exactly that many bytes through append().
+    void place(int r, std::uint32_t bytes);
     void grow(std::size_t bytes);
 
-    std::vector<List> lists_;
+    RecordArray<List> lists_;
     std::vector<std::uint32_t> sizes_;  // layOut's scratch
 
     std::uint8_t* data_ = nullptr;

@@ -126,6 +126,7 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
         if ((i & kPollMask) == 0 && interrupted && interrupted()) return false;
         occ_.append(nodes_[static_cast<std::size_t>(i)].pairId, i);
     }
+    occ_.finishFilling(0, static_cast<int>(records_.size()));
 
     queueHead_.assign(static_cast<std::size_t>(maxCount) + 1, -1);
     topCount_ = maxCount;
@@ -228,6 +229,7 @@ void IncrementalTrainer::fileNewOccurrences() {
             occ_.append(entry.first, entry.second);
         }
     }
+    occ_.finishFilling(firstRecordOfMerge_, static_cast<int>(records_.size()));
     newOccurrences_.clear();
 }
 
@@ -345,6 +347,7 @@ void IncrementalTrainer::rewriteLiveOccurrences(int r) {
     for (int pos : liveScratch_) occ_.countEntry(r, pos);
     occ_.layOut(r, r + 1);
     for (int pos : liveScratch_) occ_.append(r, pos);
+    occ_.finishFilling(r, r + 1);
 }
 
 void IncrementalTrainer::settleTouched() {

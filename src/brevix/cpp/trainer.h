@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "record_array.h"
 #include "first_occurrence.h"
 #include "occurrence_lists.h"
 #include "pair_map.h"
@@ -159,7 +160,7 @@ private:
     std::vector<Node> nodes_;
     std::vector<int> spans_;  // span of ids spanBase_, spanBase_ + 1, ...; others span 1
     int spanBase_ = 0;
-    std::vector<PairRecord> records_;
+    RecordArray<PairRecord> records_;
     OccurrenceLists occ_;
     std::vector<int> liveScratch_;
     PairMap recordOf_;
