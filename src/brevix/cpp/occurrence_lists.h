@@ -104,6 +104,33 @@ public:
     // Appends `pos` (greater than the last entry) into space reserved by
     // layOut(), before finishFilling().
     void append(int r, int pos);
+    // Rewrites list r in place keeping only the entries for which
+    // keep(pos) holds; prefetch(pos) is called a few entries ahead of
+    // keep(pos). A kept gap is a sum of stored ones and never takes more
+    // bytes than they did, so writing never overtakes reading.
+    template <typename Keep, typename Prefetch>
+    void filter(int r, Keep keep, Prefetch prefetch) {
+        List& list = lists_[static_cast<std::size_t>(r)];
+        Cursor ahead(*this, list);
+        for (int k = 0; k < kFilterAhead && !ahead.done(); ++k) prefetch(ahead.next());
+        std::uint8_t* const start = data_ + list.begin + list.head;
+        std::uint8_t* out = start;
+        int last = list.headPrev;
+        std::uint32_t kept = 0;
+        for (Cursor at(*this, list); !at.done();) {
+            if (!ahead.done()) prefetch(ahead.next());
+            const int pos = at.next();
+            if (!keep(pos)) continue;
+            out = writeGap(out, static_cast<std::uint32_t>(pos - last));
+            last = pos;
+            ++kept;
+        }
+        const std::uint32_t end = static_cast<std::uint32_t>(out - (data_ + list.begin));
+        garbage_ += list.size - end;
+        list.size = end;
+        list.entries = kept;
+    }
+
     // Marks a list's space as unused and empties it.
     void release(int r);
     // Drops the stored entries before the one `cursor` (reading list r)
@@ -114,6 +141,16 @@ public:
     std::size_t bytesInUse() const { return used_; }
 
 private:
+    static constexpr int kFilterAhead = 16;
+
+    static std::uint8_t* writeGap(std::uint8_t* at, std::uint32_t gap) {
+        while (gap >= 0x80) {
+            *at++ = static_cast<std::uint8_t>(gap | 0x80);
+            gap >>= 7;
+        }
+        *at++ = static_cast<std::uint8_t>(gap);
+        return at;
+    }
     void compact();
     // Reserves `bytes` at the arena end (room made by ensureRoom) for empty
     // list r, which then receives exactly that many bytes through append().

@@ -333,23 +333,6 @@ void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
     }
 }
 
-// Rewrites list r with its live entries only, at the arena end.
-void IncrementalTrainer::rewriteLiveOccurrences(int r) {
-    liveScratch_.clear();
-    OccurrenceLists::Cursor ahead = occ_.cursor(r);
-    for (int k = 0; k < kPrefetchAhead && !ahead.done(); ++k) prefetchNode(ahead.next());
-    for (OccurrenceLists::Cursor at = occ_.cursor(r); !at.done();) {
-        if (!ahead.done()) prefetchNode(ahead.next());
-        const int pos = at.next();
-        if (nodes_[static_cast<std::size_t>(pos)].pairId == r) liveScratch_.push_back(pos);
-    }
-    occ_.release(r);
-    for (int pos : liveScratch_) occ_.countEntry(r, pos);
-    occ_.layOut(r, r + 1);
-    for (int pos : liveScratch_) occ_.append(r, pos);
-    occ_.finishFilling(r, r + 1);
-}
-
 void IncrementalTrainer::settleTouched() {
     for (int r : touched_) {
         PairRecord& rec = records_[r];
@@ -358,7 +341,10 @@ void IncrementalTrainer::settleTouched() {
             refreshFirstOccurrence(rec, r);
             // Drop dead entries once they outnumber the live ones, to bound memory.
             const std::uint32_t stored = occ_[r].entries;
-            if (stored > 2 * static_cast<std::uint32_t>(rec.count) + 16) rewriteLiveOccurrences(r);
+            if (stored > 2 * static_cast<std::uint32_t>(rec.count) + 16) {
+                occ_.filter(r, [&](int pos) { return nodes_[static_cast<std::size_t>(pos)].pairId == r; },
+                            [&](int pos) { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); });
+            }
             queueInsert(r);
         } else {
             if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);

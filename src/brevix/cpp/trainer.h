@@ -116,7 +116,7 @@ private:
         __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]);
         __builtin_prefetch(&corpus_[static_cast<std::size_t>(pos)]);
     }
-    void rewriteLiveOccurrences(int r);
+
     int createRecord(int left, int right, bool indexed = true);
     int recordFor(int left, int right);
 
@@ -162,7 +162,7 @@ private:
     int spanBase_ = 0;
     RecordArray<PairRecord> records_;
     OccurrenceLists occ_;
-    std::vector<int> liveScratch_;
+
     PairMap recordOf_;
     FirstOccurrenceSet firsts_;
     std::vector<int> queueHead_;  // by count
