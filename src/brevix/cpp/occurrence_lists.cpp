@@ -55,8 +55,8 @@ void OccurrenceLists::grow(std::size_t bytes) {
 
 void OccurrenceLists::ensureRoom(std::size_t bytes) {
     if (used_ + bytes <= capacity_) return;
-    if (garbage_ > 0 && garbage_ >= used_ / 4) compact();
-    if (used_ + bytes > capacity_) grow((used_ + bytes) + (used_ + bytes) / 8);
+    if (garbage_ > 0 && garbage_ >= used_ / 8) compact();
+    if (used_ + bytes > capacity_) grow((used_ + bytes) + (used_ + bytes) / 16);
 }
 
 void OccurrenceLists::place(int r, std::uint32_t bytes) {

@@ -1,7 +1,7 @@
 // A growable array of trivially copyable elements kept in one block that
-// grows by a quarter at a time through realloc. For large blocks glibc's
+// grows by an eighth at a time through realloc. For large blocks glibc's
 // realloc remaps pages instead of copying, so growing never holds the old
-// and the new block at once, and the slack is at most a quarter; a
+// and the new block at once, and the slack is at most an eighth; a
 // std::vector doubles and copies. Indexing costs what a vector's does.
 #pragma once
 
@@ -41,7 +41,7 @@ public:
 
 private:
     void grow() {
-        const std::size_t capacity = capacity_ < 1024 ? 1024 : capacity_ + capacity_ / 4;
+        const std::size_t capacity = capacity_ < 1024 ? 1024 : capacity_ + capacity_ / 8;
         void* moved = std::realloc(static_cast<void*>(data_), capacity * sizeof(T));
         if (moved == nullptr) throw std::bad_alloc();
         data_ = static_cast<T*>(moved);

@@ -211,23 +211,24 @@ void IncrementalTrainer::addOccurrence(int pos, int r) {
     touch(r);
     ++records_[r].count;
     nodes_[pos].pairId = r;
-    newOccurrences_.emplace_back(r, pos);
+    // Positions arrive in ascending order; one given a pair twice in a row
+    // (a run) is kept once, and its final pair is read at filing time.
+    if (newOccurrences_.empty() || newOccurrences_.back() != pos) newOccurrences_.push_back(pos);
 }
 
 // Gives the pairs a merge created their occurrence lists, exactly sized and
-// holding only the entries still live at the end of the merge. All of them
-// are records made by this merge.
+// holding only the entries still live at the end of the merge. Every pair
+// given to a position during a merge is a record made by that merge, so a
+// position's final pair is live exactly when it is one of those.
 void IncrementalTrainer::fileNewOccurrences() {
-    for (const auto& entry : newOccurrences_) {
-        if (nodes_[static_cast<std::size_t>(entry.second)].pairId == entry.first) {
-            occ_.countEntry(entry.first, entry.second);
-        }
+    for (int pos : newOccurrences_) {
+        const int r = nodes_[static_cast<std::size_t>(pos)].pairId;
+        if (r >= firstRecordOfMerge_) occ_.countEntry(r, pos);
     }
     occ_.layOut(firstRecordOfMerge_, static_cast<int>(records_.size()));
-    for (const auto& entry : newOccurrences_) {
-        if (nodes_[static_cast<std::size_t>(entry.second)].pairId == entry.first) {
-            occ_.append(entry.first, entry.second);
-        }
+    for (int pos : newOccurrences_) {
+        const int r = nodes_[static_cast<std::size_t>(pos)].pairId;
+        if (r >= firstRecordOfMerge_) occ_.append(r, pos);
     }
     occ_.finishFilling(firstRecordOfMerge_, static_cast<int>(records_.size()));
     newOccurrences_.clear();
