@@ -48,7 +48,8 @@ print(json.dumps({"seconds": seconds, "rss_before_kb": before, "peak_kb": status
 def run(path: Path, merges: int) -> dict[str, float]:
     done = subprocess.run([sys.executable, "-c", CHILD, str(path), str(merges)],
                           check=True, capture_output=True, text=True)
-    return json.loads(done.stdout.splitlines()[-1])
+    result: dict[str, float] = json.loads(done.stdout.splitlines()[-1])
+    return result
 
 
 def main() -> None:

@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "record_array.h"
 #include "first_occurrence.h"
 #include "occurrence_lists.h"
 #include "pair_map.h"
+#include "record_array.h"
 #include "tokenizer.h"
 
 namespace bytepairtokenizer {
@@ -46,8 +46,6 @@ public:
     IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
                        const TieBreakTuning& tuning = {},
                        const std::function<bool()>& buildInterrupted = {});
-
-    bool stopped() const { return stopped_; }
 
     void fit(int maxVocabSize, int nIter, std::ostream& out,
              const std::function<bool()>& interrupted);
@@ -116,7 +114,6 @@ private:
         __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]);
         __builtin_prefetch(&corpus_[static_cast<std::size_t>(pos)]);
     }
-
     int createRecord(int left, int right, bool indexed = true);
     int recordFor(int left, int right);
 
