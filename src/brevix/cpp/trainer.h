@@ -166,7 +166,7 @@ private:
     int topCount_ = 0;
     int liveLength_ = 0;
     std::vector<int> touched_;
-    std::vector<int> newOccurrences_;  // positions given a new pair by this merge
+    std::vector<std::pair<int, int>> newOccurrences_;  // (record, position) of this merge
     // Records of (v, newId) and (newId, v) made by the current merge, by v + 128;
     // entries below firstRecordOfMerge_ are stale.
     std::vector<int> withNewOnRight_;
