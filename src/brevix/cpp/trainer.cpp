@@ -60,6 +60,9 @@ inline bool inDirectRange(int id) { return id >= kDirectLow && id < kDirectLow +
 // How many occurrences ahead the merge loop prefetches their nodes.
 constexpr int kPrefetchAhead = 16;
 
+// Entries of the per-merge buffer kept however small the merge.
+constexpr std::size_t kKeptBuffer = std::size_t{1} << 16;
+
 // The build polls for an interruption every this many + 1 positions.
 constexpr int kPollMask = (1 << 22) - 1;
 
@@ -255,6 +258,11 @@ void IncrementalTrainer::fileNewOccurrences() {
     occ_.layOut(firstRecordOfMerge_, static_cast<int>(records_.size()));
     for (const auto& entry : newOccurrences_) occ_.append(entry.first, entry.second);
     occ_.finishFilling(firstRecordOfMerge_, static_cast<int>(records_.size()));
+    // The first merges are the largest by far; their buffer is not kept for
+    // the rest of the run.
+    if (newOccurrences_.capacity() > kKeptBuffer && newOccurrences_.size() < newOccurrences_.capacity() / 8) {
+        std::vector<std::pair<int, int>>().swap(newOccurrences_);
+    }
     newOccurrences_.clear();
 }
 
