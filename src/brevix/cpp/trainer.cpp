@@ -112,6 +112,8 @@ int IncrementalTrainer::recordFor(int left, int right) {
 
 bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     nodesCurrent_ = false;
+    std::vector<int>().swap(valuesAside_);
+    values_ = corpus_.data();
     const int n = static_cast<int>(corpus_.size());
     nodes_.assign(static_cast<std::size_t>(n), Node{-1});
     spans_.clear();
@@ -132,10 +134,10 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     int maxCount = 0;
     for (int i = 0; i < n; ++i) {
         if ((i & kPollMask) == 0 && interrupted && interrupted()) return false;
-        const int left = corpus_[static_cast<std::size_t>(i)];
+        const int left = values_[i];
         if (left >= tok_.nextVocabIndex) futureIds_.insert(left);
         if (i + 1 >= n) break;
-        const int right = corpus_[static_cast<std::size_t>(i) + 1];
+        const int right = values_[i + 1];
         int r;
         if (inDirectRange(left) && inDirectRange(right)) {
             int& slot = direct[static_cast<std::size_t>(left - kDirectLow) * kDirectSpan +
@@ -173,16 +175,32 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     return true;
 }
 
-// Moves the live values to the front of corpus_, in place.
+// Leaves the corpus in corpus_ and the nodes usable: the node values move
+// aside (no copy) and corpus_ receives the live ones.
 void IncrementalTrainer::writeBack() {
     if (!nodesCurrent_) return;
+    if (valuesAside_.empty()) valuesAside_.swap(corpus_);
+    values_ = valuesAside_.data();
+    corpus_.resize(static_cast<std::size_t>(liveLength_));
     std::size_t k = 0;
-    for (int i = nodes_.empty() ? -1 : 0; i >= 0;) {
-        const int next = liveNext(i);
-        corpus_[k++] = corpus_[static_cast<std::size_t>(i)];
-        i = next;
+    for (int i = nodes_.empty() ? -1 : 0; i >= 0; i = liveNext(i)) corpus_[k++] = values_[i];
+}
+
+// Leaves the final corpus in corpus_; the nodes are done with. While the
+// values are corpus_ itself, the live ones move to its front in place.
+void IncrementalTrainer::finishCorpus() {
+    if (!nodesCurrent_) return;
+    if (!valuesAside_.empty()) {
+        writeBack();
+    } else {
+        std::size_t k = 0;
+        for (int i = nodes_.empty() ? -1 : 0; i >= 0;) {
+            const int next = liveNext(i);
+            corpus_[k++] = values_[i];
+            i = next;
+        }
+        corpus_.resize(k);
     }
-    corpus_.resize(k);
     nodesCurrent_ = false;
 }
 
@@ -224,7 +242,7 @@ bool IncrementalTrainer::needsWholeMerge(bool recordedNew, int newId) const {
 }
 
 void IncrementalTrainer::mergeWhole() {
-    writeBack();  // from here until build() ends, corpus_ is the corpus
+    finishCorpus();  // from here until build() ends, corpus_ is the corpus
     mergeCorpus(corpus_, tok_.vocab);
     build();
 }
@@ -298,15 +316,15 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         if (y >= 0) dropOccurrence(nodes_[static_cast<std::size_t>(j)].pairId);
 
         nodes_[static_cast<std::size_t>(j)].pairId = -2 - i;
-        corpus_[static_cast<std::size_t>(i)] = newId;
+        values_[i] = newId;
         nodes_[static_cast<std::size_t>(i)].pairId = -1;
         --liveLength_;
 
         if (x >= 0) {
-            addOccurrence(x, recordWithNewId(corpus_[static_cast<std::size_t>(x)], newId, false));
+            addOccurrence(x, recordWithNewId(values_[x], newId, false));
         }
         if (y >= 0) {
-            addOccurrence(i, recordWithNewId(corpus_[static_cast<std::size_t>(y)], newId, true));
+            addOccurrence(i, recordWithNewId(values_[y], newId, true));
         }
     }
     fileNewOccurrences();
@@ -399,10 +417,10 @@ void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
         // merge, as the straightforward engine would leave it. A failure
         // inside an incremental merge leaves it with the merge applied up to
         // some occurrence; inside a whole-pass merge, as that pass left it.
-        writeBack();
+        finishCorpus();
         throw;
     }
-    writeBack();
+    finishCorpus();
 }
 
 void IncrementalTrainer::runIterations(int maxVocabSize, int nIter, std::ostream& out,

@@ -51,7 +51,7 @@ public:
              const std::function<bool()>& interrupted);
 
 private:
-    // One corpus position; its token value is corpus_[i]. A merge at i
+    // One corpus position; its token value is values_[i]. A merge at i
     // writes the new id into position i and unlinks the position after it,
     // so list order stays position order. There are no links: the live node
     // after i is i + span of its value (the number of positions the value
@@ -71,7 +71,7 @@ private:
     }
     // The live node after live node i, -1 at the end.
     int liveNext(int i) const {
-        const long long j = static_cast<long long>(i) + spanOf(corpus_[static_cast<std::size_t>(i)]);
+        const long long j = static_cast<long long>(i) + spanOf(values_[i]);
         return j < static_cast<long long>(nodes_.size()) ? static_cast<int>(j) : -1;
     }
 
@@ -110,9 +110,10 @@ private:
                        const std::function<bool()>& interrupted);
     bool build(const std::function<bool()>& interrupted = {});
     void writeBack();
+    void finishCorpus();
     void prefetchNode(int pos) const {
         __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]);
-        __builtin_prefetch(&corpus_[static_cast<std::size_t>(pos)]);
+        __builtin_prefetch(&values_[pos]);
     }
     int createRecord(int left, int right, bool indexed = true);
     int recordFor(int left, int right);
@@ -151,7 +152,11 @@ private:
     void eraseFirst(int pos);
 
     BytePairTokenizer& tok_;
+    // The caller's corpus. From a build on it also holds the node values by
+    // position (merges write into it), until writeBack() moves them aside.
     std::vector<int>& corpus_;
+    std::vector<int> valuesAside_;
+    int* values_ = nullptr;  // node values by position
     TieBreakTuning tuning_;
 
     std::vector<Node> nodes_;
