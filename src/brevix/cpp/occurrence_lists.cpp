@@ -6,8 +6,8 @@
 #include <new>
 
 // Performance notes
-// - Gaps instead of positions: at 100 MB of English text the lists take
-//   about 1.3 bytes per entry instead of 4.
+// - Gaps instead of positions: at 100 MB of real text the lists take 1.53
+//   bytes per entry when built (10 MB: 1.48) instead of 4.
 // - The arena grows with realloc, which glibc serves for large blocks by
 //   remapping pages instead of copying: growth never holds two arenas.
 // - Space of released and rewritten lists is reclaimed by sliding the live

@@ -1,7 +1,8 @@
 // Ascending lists of corpus positions, one per pair record, stored together
 // in one byte arena as LEB128-encoded gaps. On real text a gap takes about
-// 1.3 bytes where a plain int takes 4, and one arena saves the allocation
-// header and slack of a vector per pair.
+// 1.5 bytes where a plain int takes 4, and one arena saves the allocation
+// header and slack of a vector per pair. A list takes at most about one
+// byte per corpus position, so 32-bit sizes suffice.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +26,8 @@ public:
         int headPrev = -1;
     };
 
-    // Reads a list from its head on. Positions stay valid only until the
-    // arena is next written to.
+    // Reads a list from its head on. A cursor is valid until the arena is
+    // next written to.
     class Cursor {
     public:
         Cursor(const OccurrenceLists& lists, const List& list)
