@@ -7,18 +7,10 @@
 #include "trainer.h"
 
 // Performance notes
-// - The engine's value array is filled from the bytes directly; it is the
-//   only per-token array besides the nodes, so the bytes cost the engine
-//   4 bytes per token and no list of ids ever exists.
+// - The engine's nodes are built from the bytes directly: no array of ids
+//   ever exists besides them.
 
 namespace bytepairtokenizer {
-
-namespace {
-
-// Bytes converted between two polls for an interruption.
-constexpr std::size_t kPollBlock = std::size_t{1} << 22;
-
-}  // namespace
 
 void fitOnBytes(BytePairTokenizer& tok, const unsigned char* data, std::size_t size,
                 int maxVocabSize, int nIter, std::ostream& out,
@@ -27,13 +19,8 @@ void fitOnBytes(BytePairTokenizer& tok, const unsigned char* data, std::size_t s
     if (size > static_cast<std::size_t>(INT_MAX)) {
         throw std::overflow_error("a training corpus holds at most 2147483647 bytes");
     }
-    std::vector<int> values(size);
-    for (std::size_t at = 0; at < size; at += kPollBlock) {
-        if (interrupted && interrupted()) return;
-        const std::size_t end = size - at < kPollBlock ? size : at + kPollBlock;
-        for (std::size_t i = at; i < end; ++i) values[i] = static_cast<signed char>(data[i]);
-    }
-    IncrementalTrainer trainer(tok, values, TieBreakTuning{}, interrupted);
+    std::vector<int> corpus;  // receives the final corpus
+    IncrementalTrainer trainer(tok, corpus, TieBreakTuning{}, interrupted, data, size);
     trainer.fit(maxVocabSize, nIter, out, interrupted);
 }
 

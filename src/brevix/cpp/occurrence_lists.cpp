@@ -31,6 +31,14 @@ void OccurrenceLists::clear() {
     garbage_ = 0;
 }
 
+void OccurrenceLists::freeAll() {
+    clear();
+    lists_.freeAll();
+    std::free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+}
+
 void OccurrenceLists::layOut(int first, int last) {
     // The sizes move aside so that a compaction sees these lists as empty.
     std::size_t total = 0;

@@ -66,6 +66,8 @@ public:
 
     // Drops every list; the arena keeps its memory for the next build.
     void clear();
+    // Drops every list and frees the arena.
+    void freeAll();
     // A new empty list; lists are numbered 0, 1, ... like the pair records.
     void addList() { lists_.emplace_back(); }
     const List& operator[](int r) const { return lists_[static_cast<std::size_t>(r)]; }

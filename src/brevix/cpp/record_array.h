@@ -38,6 +38,12 @@ public:
 
     // Empties the array; its block is kept for the next build.
     void clear() { size_ = 0; }
+    // Empties the array and frees its block.
+    void freeAll() {
+        std::free(data_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
 
 private:
     void grow() {

@@ -20,15 +20,19 @@
 // - 12-byte nodes (no back link) instead of 16: about 3% faster and 4 bytes
 //   per corpus token less.
 // - Memory per corpus token at 100 MB / 10,000 merges, peak RSS: 21.2 bytes
-//   plus the corpus copy (4) before; after, 10.0 plus the corpus array (4)
-//   from a list of ids, 13.6 in all from bytes. Time: 4-8% more CPU at
-//   100 MB, 2% at 10 MB (paired runs). What went:
-//   - 8 bytes per position instead of 12 + 4: the token values are the
-//     corpus array itself (merges write into it, the final corpus is
-//     compacted in place), and the next live node is not stored but is
-//     i + the span of the value at i (ids merged since the build keep their
-//     span in a small table). The neighbour reads it costs are in cache
-//     lines the merge loop touches anyway.
+//   plus the corpus copy (4) before; 13.6 after (from bytes; from a list of
+//   ids, the id array is freed once built, and the peak is the same). Time:
+//   4-11% more CPU at 100 MB, 2-6% at 10 MB (paired runs on a loaded
+//   machine). What went:
+//   - 8-byte nodes {value, pairId}, and no corpus array beside them: the
+//     build moves the corpus into the nodes and frees it (training from
+//     bytes builds them from the bytes), and the final corpus is written
+//     back after everything else is freed. The next live node is not
+//     stored: it is i + the span of the value at i (ids merged since the
+//     build keep their span in a small table).
+//   - Tried: values in the corpus array itself and nodes of the pairId
+//     alone (same memory, no copy at the build): two cache lines per node
+//     visit instead of one, about 3 points slower at 100 MB. Dropped.
 //   - Occurrence lists as gaps in one arena (occurrence_lists.h): 1.5 bytes
 //     per entry at the build instead of 4, no per-list vector header or
 //     allocation. Dead entries are dropped in place, with no copy.
@@ -83,8 +87,9 @@ void fitIncremental(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVoc
 
 IncrementalTrainer::IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
                                        const TieBreakTuning& tuning,
-                                       const std::function<bool()>& buildInterrupted)
-    : tok_(tok), corpus_(corpus), tuning_(tuning) {
+                                       const std::function<bool()>& buildInterrupted,
+                                       const unsigned char* bytes, std::size_t bytesSize)
+    : tok_(tok), corpus_(corpus), tuning_(tuning), bytes_(bytes), bytesSize_(bytesSize) {
     for (const auto& entry : tok_.vocab) {
         idsInKeys_.insert(entry.first[0]);
         idsInKeys_.insert(entry.first[1]);
@@ -112,10 +117,8 @@ int IncrementalTrainer::recordFor(int left, int right) {
 
 bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     nodesCurrent_ = false;
-    std::vector<int>().swap(valuesAside_);
-    values_ = corpus_.data();
-    const int n = static_cast<int>(corpus_.size());
-    nodes_.assign(static_cast<std::size_t>(n), Node{-1});
+    const int n = static_cast<int>(bytes_ != nullptr ? bytesSize_ : corpus_.size());
+    nodes_.assign(static_cast<std::size_t>(n), Node{0, -1});
     spans_.clear();
     spanBase_ = tok_.nextVocabIndex;
     records_.clear();
@@ -134,10 +137,12 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     int maxCount = 0;
     for (int i = 0; i < n; ++i) {
         if ((i & kPollMask) == 0 && interrupted && interrupted()) return false;
-        const int left = values_[i];
+        const int left = i == 0 ? sourceValue(0) : nodes_[static_cast<std::size_t>(i)].value;
+        nodes_[static_cast<std::size_t>(i)].value = left;
         if (left >= tok_.nextVocabIndex) futureIds_.insert(left);
         if (i + 1 >= n) break;
-        const int right = values_[i + 1];
+        const int right = sourceValue(i + 1);
+        nodes_[static_cast<std::size_t>(i) + 1].value = right;
         int r;
         if (inDirectRange(left) && inDirectRange(right)) {
             int& slot = direct[static_cast<std::size_t>(left - kDirectLow) * kDirectSpan +
@@ -153,6 +158,9 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
         maxCount = std::max(maxCount, rec.count);
         occ_.countEntry(r, i);
     }
+    // The nodes hold the corpus now: its source goes before the lists grow.
+    bytes_ = nullptr;
+    std::vector<int>().swap(corpus_);
     occ_.layOut(0, static_cast<int>(records_.size()));
     for (int i = 0; i + 1 < n; ++i) {
         if ((i & kPollMask) == 0 && interrupted && interrupted()) return false;
@@ -175,32 +183,29 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     return true;
 }
 
-// Leaves the corpus in corpus_ and the nodes usable: the node values move
-// aside (no copy) and corpus_ receives the live ones.
+// Leaves the corpus in corpus_; the nodes stay usable.
 void IncrementalTrainer::writeBack() {
     if (!nodesCurrent_) return;
-    if (valuesAside_.empty()) valuesAside_.swap(corpus_);
-    values_ = valuesAside_.data();
     corpus_.resize(static_cast<std::size_t>(liveLength_));
     std::size_t k = 0;
-    for (int i = nodes_.empty() ? -1 : 0; i >= 0; i = liveNext(i)) corpus_[k++] = values_[i];
+    for (int i = nodes_.empty() ? -1 : 0; i >= 0; i = liveNext(i)) {
+        corpus_[k++] = nodes_[static_cast<std::size_t>(i)].value;
+    }
 }
 
-// Leaves the final corpus in corpus_; the nodes are done with. While the
-// values are corpus_ itself, the live ones move to its front in place.
+// Leaves the corpus in corpus_ and frees what only training needs first,
+// so that the copy does not add to the peak.
 void IncrementalTrainer::finishCorpus() {
     if (!nodesCurrent_) return;
-    if (!valuesAside_.empty()) {
-        writeBack();
-    } else {
-        std::size_t k = 0;
-        for (int i = nodes_.empty() ? -1 : 0; i >= 0;) {
-            const int next = liveNext(i);
-            corpus_[k++] = values_[i];
-            i = next;
-        }
-        corpus_.resize(k);
-    }
+    occ_.freeAll();
+    records_.freeAll();
+    chains_.clear();
+    chains_.shrink_to_fit();
+    firsts_ = FirstOccurrenceSet();
+    recordOf_ = PairMap();
+    std::vector<int>().swap(queueHead_);
+    writeBack();
+    std::vector<Node>().swap(nodes_);
     nodesCurrent_ = false;
 }
 
@@ -316,15 +321,15 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         if (y >= 0) dropOccurrence(nodes_[static_cast<std::size_t>(j)].pairId);
 
         nodes_[static_cast<std::size_t>(j)].pairId = -2 - i;
-        values_[i] = newId;
+        nodes_[static_cast<std::size_t>(i)].value = newId;
         nodes_[static_cast<std::size_t>(i)].pairId = -1;
         --liveLength_;
 
         if (x >= 0) {
-            addOccurrence(x, recordWithNewId(values_[x], newId, false));
+            addOccurrence(x, recordWithNewId(nodes_[static_cast<std::size_t>(x)].value, newId, false));
         }
         if (y >= 0) {
-            addOccurrence(i, recordWithNewId(values_[y], newId, true));
+            addOccurrence(i, recordWithNewId(nodes_[static_cast<std::size_t>(y)].value, newId, true));
         }
     }
     fileNewOccurrences();
@@ -416,7 +421,7 @@ void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
         // Between merges the list is the corpus after the last completed
         // merge, as the straightforward engine would leave it. A failure
         // inside an incremental merge leaves it with the merge applied up to
-        // some occurrence; inside a whole-pass merge, as that pass left it.
+        // some occurrence; inside a whole-pass rebuild, corpus_ may be lost.
         finishCorpus();
         throw;
     }
@@ -425,7 +430,7 @@ void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
 
 void IncrementalTrainer::runIterations(int maxVocabSize, int nIter, std::ostream& out,
                                        const std::function<bool()>& interrupted) {
-    const int originalSize = static_cast<int>(corpus_.size());
+    const int originalSize = static_cast<int>(nodes_.size());
     for (int i = 0; i < nIter; ++i) {
         if (interrupted && interrupted()) break;
         out << "Iteration " << i + 1 << std::endl;

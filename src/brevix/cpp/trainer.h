@@ -39,19 +39,21 @@ void fitIncremental(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVoc
 
 class IncrementalTrainer {
 public:
-    // Takes `corpus` as its array of token values: merges rewrite it in
-    // place, and fit() leaves the final corpus in it. When buildInterrupted
+    // Trains on `corpus`, or when `bytes` is given on those bytes read as
+    // signed chars. The build moves the corpus into the nodes and frees
+    // `corpus`; fit() leaves the final corpus in it. When buildInterrupted
     // returns true (it is polled every few million positions), the build
-    // stops and fit() does nothing.
+    // stops, `corpus` is left as it was, and fit() does nothing.
     IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
                        const TieBreakTuning& tuning = {},
-                       const std::function<bool()>& buildInterrupted = {});
+                       const std::function<bool()>& buildInterrupted = {},
+                       const unsigned char* bytes = nullptr, std::size_t bytesSize = 0);
 
     void fit(int maxVocabSize, int nIter, std::ostream& out,
              const std::function<bool()>& interrupted);
 
 private:
-    // One corpus position; its token value is values_[i]. A merge at i
+    // One corpus position and its token value. A merge at i
     // writes the new id into position i and unlinks the position after it,
     // so list order stays position order. There are no links: the live node
     // after i is i + span of its value (the number of positions the value
@@ -59,6 +61,7 @@ private:
     // node that absorbed it, and the live node before i is found by
     // following those links from i - 1 (livePrev), compressing the path.
     struct Node {
+        int value;
         int pairId;  // live: record of the pair starting here, -1 if none;
                      // unlinked: -2 - absorbing node
     };
@@ -71,7 +74,7 @@ private:
     }
     // The live node after live node i, -1 at the end.
     int liveNext(int i) const {
-        const long long j = static_cast<long long>(i) + spanOf(values_[i]);
+        const long long j = static_cast<long long>(i) + spanOf(nodes_[static_cast<std::size_t>(i)].value);
         return j < static_cast<long long>(nodes_.size()) ? static_cast<int>(j) : -1;
     }
 
@@ -111,9 +114,10 @@ private:
     bool build(const std::function<bool()>& interrupted = {});
     void writeBack();
     void finishCorpus();
-    void prefetchNode(int pos) const {
-        __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]);
-        __builtin_prefetch(&values_[pos]);
+    void prefetchNode(int pos) const { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); }
+    // The value at position i of the corpus being built from.
+    int sourceValue(int i) const {
+        return bytes_ != nullptr ? static_cast<signed char>(bytes_[i]) : corpus_[static_cast<std::size_t>(i)];
     }
     int createRecord(int left, int right, bool indexed = true);
     int recordFor(int left, int right);
@@ -152,12 +156,10 @@ private:
     void eraseFirst(int pos);
 
     BytePairTokenizer& tok_;
-    // The caller's corpus. From a build on it also holds the node values by
-    // position (merges write into it), until writeBack() moves them aside.
     std::vector<int>& corpus_;
-    std::vector<int> valuesAside_;
-    int* values_ = nullptr;  // node values by position
     TieBreakTuning tuning_;
+    const unsigned char* bytes_;  // the corpus of the first build instead of corpus_
+    std::size_t bytesSize_;
 
     std::vector<Node> nodes_;
     std::vector<int> spans_;  // span of ids spanBase_, spanBase_ + 1, ...; others span 1
