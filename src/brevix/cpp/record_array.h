@@ -38,6 +38,17 @@ public:
 
     // Empties the array; its block is kept for the next build.
     void clear() { size_ = 0; }
+    // Makes the array n elements long, leaving them uninitialised: their
+    // pages are only touched when first written.
+    void resizeUninitialised(std::size_t n) {
+        if (n > capacity_) {
+            void* moved = std::realloc(static_cast<void*>(data_), n * sizeof(T));
+            if (moved == nullptr) throw std::bad_alloc();
+            data_ = static_cast<T*>(moved);
+            capacity_ = n;
+        }
+        size_ = n;
+    }
     // Empties the array and frees its block.
     void freeAll() {
         std::free(data_);

@@ -69,7 +69,7 @@ constexpr int kPrefetchAhead = 16;
 constexpr std::size_t kKeptBuffer = std::size_t{1} << 16;
 
 // The build polls for an interruption every this many + 1 positions.
-constexpr int kPollMask = (1 << 22) - 1;
+constexpr int kPollMask = (1 << 20) - 1;
 
 inline long long reductionPercent(int originalSize, int newSize) {
     return (static_cast<long long>(originalSize) - newSize) * 100 / originalSize;
@@ -118,7 +118,7 @@ int IncrementalTrainer::recordFor(int left, int right) {
 bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     nodesCurrent_ = false;
     const int n = static_cast<int>(bytes_ != nullptr ? bytesSize_ : corpus_.size());
-    nodes_.assign(static_cast<std::size_t>(n), Node{0, -1});
+    nodes_.resizeUninitialised(static_cast<std::size_t>(n));
     spans_.clear();
     spanBase_ = tok_.nextVocabIndex;
     records_.clear();
@@ -140,7 +140,10 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
         const int left = i == 0 ? sourceValue(0) : nodes_[static_cast<std::size_t>(i)].value;
         nodes_[static_cast<std::size_t>(i)].value = left;
         if (left >= tok_.nextVocabIndex) futureIds_.insert(left);
-        if (i + 1 >= n) break;
+        if (i + 1 >= n) {
+            nodes_[static_cast<std::size_t>(i)].pairId = -1;
+            break;
+        }
         const int right = sourceValue(i + 1);
         nodes_[static_cast<std::size_t>(i) + 1].value = right;
         int r;
@@ -205,7 +208,7 @@ void IncrementalTrainer::finishCorpus() {
     recordOf_ = PairMap();
     std::vector<int>().swap(queueHead_);
     writeBack();
-    std::vector<Node>().swap(nodes_);
+    nodes_.freeAll();
     nodesCurrent_ = false;
 }
 

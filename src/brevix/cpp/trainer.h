@@ -42,7 +42,7 @@ public:
     // Trains on `corpus`, or when `bytes` is given on those bytes read as
     // signed chars. The build moves the corpus into the nodes and frees
     // `corpus`; fit() leaves the final corpus in it. When buildInterrupted
-    // returns true (it is polled every few million positions), the build
+    // returns true (it is polled every million positions), the build
     // stops, `corpus` is left as it was, and fit() does nothing.
     IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
                        const TieBreakTuning& tuning = {},
@@ -161,7 +161,7 @@ private:
     const unsigned char* bytes_;  // the corpus of the first build instead of corpus_
     std::size_t bytesSize_;
 
-    std::vector<Node> nodes_;
+    RecordArray<Node> nodes_;  // filled by the build's first pass
     std::vector<int> spans_;  // span of ids spanBase_, spanBase_ + 1, ...; others span 1
     int spanBase_ = 0;
     RecordArray<PairRecord> records_;
