@@ -22,8 +22,8 @@
 // - Memory per corpus token at 100 MB / 10,000 merges, peak RSS: 21.2 bytes
 //   plus the corpus copy (4) before; 13.6 after (from bytes; from a list of
 //   ids, the id array is freed once built, and the peak is the same). Time:
-//   4-11% more CPU at 100 MB, 2-6% at 10 MB (paired runs on a loaded
-//   machine). What went:
+//   3-12% more CPU at 100 MB (mean of four pairs 8%), 2-8% at 10 MB
+//   (paired runs on a loaded machine). What went:
 //   - 8-byte nodes {value, pairId}, and no corpus array beside them: the
 //     build moves the corpus into the nodes and frees it (training from
 //     bytes builds them from the bytes), and the final corpus is written
