@@ -6,6 +6,9 @@
 #
 #   bash bench/run.sh            # 1, 10 and 100 MB corpora (long)
 #   bash bench/run.sh --quick    # a few seconds
+#   bash bench/run.sh --large [--sizes MB ...] [--merges N]
+#                                # only the large training run
+#                                # (bench/large_training.py: 1 GB, 100 MB)
 #
 # BREVIX_BENCH_VENV picks the environment (default /tmp/venv-bench). A peer
 # that fails to install is left out here and reported as "not installed".
@@ -23,4 +26,7 @@ for peer in tokenizers sentencepiece tiktoken; do
     fi
 done
 CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" "$py" -m pip install -q .
+if [[ "${1:-}" == "--large" ]]; then
+    exec "$py" bench/large_training.py "${@:2}"
+fi
 BREVIX_BENCH_COMMAND="bash bench/run.sh $*" exec "$py" bench/bench.py "$@"

@@ -1,7 +1,10 @@
 # Type information for brevix._internal, the private hooks into the core
 # used by brevix.model, the test suite and the benchmark. Not public API.
+import os
 from collections.abc import Iterable, Sequence
 from typing import Literal, SupportsInt
+
+from typing_extensions import Buffer
 
 from brevix.tokenizer import PyBytePairTokenizer
 
@@ -66,3 +69,10 @@ def concurrent_reads(
     tok: PyBytePairTokenizer, corpora: Sequence[Sequence[SupportsInt]], threads: int, /
 ) -> list[list[tuple[list[int], bytes]]]: ...
 def table_index_bytes(tok: PyBytePairTokenizer, /) -> int | None: ...
+def train_bytes(
+    tok: PyBytePairTokenizer,
+    source: Buffer | str | os.PathLike[str],
+    max_vocab_size: int,
+    n_iter: int,
+    interrupt_after: int = ...,
+) -> bytes: ...

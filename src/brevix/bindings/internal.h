@@ -14,3 +14,5 @@ extern PyMethodDef brevix_model_methods[];
 extern PyMethodDef brevix_binding_methods[];
 // One engine called on an existing tokenizer; core assignment (internal_calls.cpp).
 extern PyMethodDef brevix_call_methods[];
+// Training straight from bytes or a file (internal_byte_training.cpp).
+extern PyMethodDef brevix_byte_training_methods[];

@@ -1,5 +1,5 @@
-// Training straight from raw bytes, for callers that hold a corpus as bytes
-// (a file, a buffer) rather than as a list of ids.
+// Training on raw bytes: the engine is built straight from the bytes, with
+// no intermediate copy of the corpus as ids.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +10,12 @@
 
 namespace bytepairtokenizer {
 
-// fit() on the ids of `data` read as signed chars (base ids -128..127): the
-// same merges, output and stopping rules. `interrupted` (may be empty) is
-// polled at every iteration boundary, and may be polled more often; when it
-// returns true the call stops, keeping the merges already learned.
+// Same merges, output and stopping rules as fit() on the ids of `data` read
+// as signed chars (base ids -128..127). `interrupted` (may be empty) is
+// polled at every iteration boundary and every few MB while the engine is
+// built; when it returns true the call stops, keeping the merges learned.
+// Throws std::bad_alloc when the engine does not fit in memory (the merges
+// learned so far stay) and std::overflow_error for more than INT_MAX bytes.
 void fitOnBytes(BytePairTokenizer& tok, const unsigned char* data, std::size_t size,
                 int maxVocabSize, int nIter, std::ostream& out,
                 const std::function<bool()>& interrupted);

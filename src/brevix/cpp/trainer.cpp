@@ -28,6 +28,37 @@
 //   cache of new pairs covers neighbours up to the corpus length (it was
 //   sized by the newest id). A one-iteration fit on 1,000 ids went from 45x
 //   the straightforward engine at 250,000 merges to about 1x.
+// - Memory per corpus token at 100 MB / 10,000 merges, peak RSS: 21.2 bytes
+//   plus the corpus copy (4) before; 13.6 after (from bytes; from a list of
+//   ids, the id array is freed once built, and the peak is the same). Time:
+//   3-12% more CPU at 100 MB (mean of four pairs 8%), 2-8% at 10 MB
+//   (paired runs on a loaded machine). What went:
+//   - 8-byte nodes {value, pairId}, and no corpus array beside them: the
+//     build moves the corpus into the nodes and frees it (training from
+//     bytes builds them from the bytes), and the final corpus is written
+//     back after everything else is freed. The next live node is not
+//     stored: it is i + the span of the value at i (ids merged since the
+//     build keep their span in a small table).
+//   - Tried: values in the corpus array itself and nodes of the pairId
+//     alone (same memory, no copy at the build): two cache lines per node
+//     visit instead of one, about 3 points slower at 100 MB. Dropped.
+//   - Occurrence lists as gaps in one arena (occurrence_lists.h): 1.5 bytes
+//     per entry at the build instead of 4, no per-list vector header or
+//     allocation. Dead entries are dropped in place, with no copy.
+//   - Pair records and list headers grow by an eighth through realloc
+//     (record_array.h), so growing never holds two copies.
+//   - Tried: a per-merge buffer of positions only (4 bytes per new
+//     occurrence instead of 8), reading each one's pair from its node when
+//     the lists are filed: those reads miss the cache, and filing took a
+//     fifth of the time at 100 MB. Back to (pair, position) entries, and
+//     no node read at all when filing (see fileNewOccurrences).
+// - Tried: pair records in fixed 16K-element chunks (no copy on growth
+//   either): about 14% slower at 10 MB, from the extra indirection on every
+//   record access. Dropped for the realloc-grown array.
+// - Not done: dropping pairId from the nodes (the tie-break reads it for
+//   first occurrences), recycling dead pair records (the tie-break's bucket
+//   chains link records by index), 16-bit token values for vocabularies
+//   below 65,408 (2 bytes per position more).
 
 namespace bytepairtokenizer {
 
@@ -44,7 +75,13 @@ inline bool inDirectRange(int id) { return id >= kDirectLow && id < kDirectLow +
 constexpr int kDirectMinCorpus = 16384;
 
 // How many occurrences ahead the merge loop prefetches their nodes.
-constexpr std::size_t kPrefetchAhead = 16;
+constexpr int kPrefetchAhead = 16;
+
+// Entries of the per-merge buffer kept however small the merge.
+constexpr std::size_t kKeptBuffer = std::size_t{1} << 16;
+
+// The build polls for an interruption every this many + 1 positions.
+constexpr int kPollMask = (1 << 20) - 1;
 
 }  // namespace
 
@@ -57,10 +94,12 @@ void fitIncremental(MergeTables& tok, std::vector<int>& corpus, int maxVocabSize
 }
 
 IncrementalTrainer::IncrementalTrainer(MergeTables& tok, std::vector<int>& corpus,
-                                       const TieBreakTuning& tuning)
-    : tok_(tok), corpus_(corpus), tuning_(tuning) {
+                                       const TieBreakTuning& tuning,
+                                       const std::function<bool()>& buildInterrupted,
+                                       const unsigned char* bytes, std::size_t bytesSize)
+    : tok_(tok), corpus_(corpus), tuning_(tuning), bytes_(bytes), bytesSize_(bytesSize) {
     tok_.refreshTableIndex();  // catches up with tables changed outside training
-    build();
+    stopped_ = !build(buildInterrupted);
 }
 
 int IncrementalTrainer::createRecord(int left, int right, bool indexed) {
@@ -71,6 +110,7 @@ int IncrementalTrainer::createRecord(int left, int right, bool indexed) {
     rec.right = right;
     rec.hash = pairHash(left, right);
     if (indexed) recordOf_.insertNew(left, right, r);
+    occ_.addList();
     linkIntoChains(r);
     return r;
 }
@@ -80,10 +120,14 @@ int IncrementalTrainer::recordFor(int left, int right) {
     return r >= 0 ? r : createRecord(left, right);
 }
 
-void IncrementalTrainer::build() {
-    const int n = static_cast<int>(corpus_.size());
-    nodes_.assign(static_cast<std::size_t>(n), Node{0, -1, -1});
+bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
+    nodesCurrent_ = false;
+    const int n = static_cast<int>(bytes_ != nullptr ? bytesSize_ : corpus_.size());
+    nodes_.resizeUninitialised(static_cast<std::size_t>(n));
+    spans_.clear();
+    spanBase_ = tok_.nextVocabIndex;
     records_.clear();
+    occ_.clear();
     chains_.clear();
     withNewOnLeft_.clear();
     withNewOnRight_.clear();
@@ -93,17 +137,21 @@ void IncrementalTrainer::build() {
     liveLength_ = n;
     cutModelEpoch_ = -1;
 
+    // Counts, first occurrences and the size of every occurrence list.
     const bool useDirect = n >= kDirectMinCorpus;
     std::vector<int> direct(useDirect ? static_cast<std::size_t>(kDirectSpan) * kDirectSpan : 0, -1);
     int maxCount = 0;
     for (int i = 0; i < n; ++i) {
-        Node& node = nodes_[i];
-        node.value = corpus_[i];
-        node.next = i + 1 < n ? i + 1 : -1;
-        if (node.value >= tok_.nextVocabIndex) futureIds_.insert(node.value);
-        if (i + 1 >= n) break;
-        const int left = corpus_[i];
-        const int right = corpus_[i + 1];
+        if ((i & kPollMask) == 0 && interrupted && interrupted()) return false;
+        const int left = i == 0 ? sourceValue(0) : nodes_[static_cast<std::size_t>(i)].value;
+        nodes_[static_cast<std::size_t>(i)].value = left;
+        if (left >= tok_.nextVocabIndex) futureIds_.insert(left);
+        if (i + 1 >= n) {
+            nodes_[static_cast<std::size_t>(i)].pairId = -1;
+            break;
+        }
+        const int right = sourceValue(i + 1);
+        nodes_[static_cast<std::size_t>(i) + 1].value = right;
         int r;
         if (useDirect && inDirectRange(left) && inDirectRange(right)) {
             int& slot = direct[static_cast<std::size_t>(left - kDirectLow) * kDirectSpan +
@@ -113,30 +161,61 @@ void IncrementalTrainer::build() {
         } else {
             r = recordFor(left, right);
         }
-        node.pairId = r;
-        maxCount = std::max(maxCount, ++records_[r].count);
+        nodes_[static_cast<std::size_t>(i)].pairId = r;
+        PairRecord& rec = records_[static_cast<std::size_t>(r)];
+        if (rec.count++ == 0) rec.firstOcc = i;
+        maxCount = std::max(maxCount, rec.count);
+        occ_.countEntry(r, i);
     }
-    for (PairRecord& rec : records_) rec.occ.reserve(static_cast<std::size_t>(rec.count));
-    for (int i = 0; i + 1 < n; ++i) records_[nodes_[i].pairId].occ.push_back(i);
+    // The nodes hold the corpus now: its source goes before the lists grow.
+    bytes_ = nullptr;
+    std::vector<int>().swap(corpus_);
+    occ_.layOut(0, static_cast<int>(records_.size()));
+    for (int i = 0; i + 1 < n; ++i) {
+        if ((i & kPollMask) == 0 && interrupted && interrupted()) return false;
+        occ_.append(nodes_[static_cast<std::size_t>(i)].pairId, i);
+    }
+    occ_.finishFilling(0, static_cast<int>(records_.size()));
 
     queueHead_.assign(static_cast<std::size_t>(maxCount) + 1, -1);
     topCount_ = maxCount;
     corpusHasKeys_ = false;
     for (int r = 0; r < static_cast<int>(records_.size()); ++r) {
-        PairRecord& rec = records_[r];
-        rec.firstOcc = rec.occ.front();
+        PairRecord& rec = records_[static_cast<std::size_t>(r)];
         firsts_.insert(rec.firstOcc);
         queueInsert(r);
         if (!tok_.vocab.empty() && tok_.vocab.count(DTYPE_BYTEPAIR{rec.left, rec.right}) != 0) {
             corpusHasKeys_ = true;
         }
     }
+    nodesCurrent_ = true;
+    return true;
 }
 
+// Leaves the corpus in corpus_; the nodes stay usable.
 void IncrementalTrainer::writeBack() {
+    if (!nodesCurrent_) return;
+    corpus_.resize(static_cast<std::size_t>(liveLength_));
     std::size_t k = 0;
-    for (int i = nodes_.empty() ? -1 : 0; i >= 0; i = nodes_[i].next) corpus_[k++] = nodes_[i].value;
-    corpus_.resize(k);
+    for (int i = nodes_.empty() ? -1 : 0; i >= 0; i = liveNext(i)) {
+        corpus_[k++] = nodes_[static_cast<std::size_t>(i)].value;
+    }
+}
+
+// Leaves the corpus in corpus_ and frees what only training needs first,
+// so that the copy does not add to the peak.
+void IncrementalTrainer::finishCorpus() {
+    if (!nodesCurrent_) return;
+    occ_.freeAll();
+    records_.freeAll();
+    chains_.clear();
+    chains_.shrink_to_fit();
+    firsts_ = FirstOccurrenceSet();
+    recordOf_ = PairMap();
+    std::vector<int>().swap(queueHead_);
+    writeBack();
+    nodes_.freeAll();
+    nodesCurrent_ = false;
 }
 
 void IncrementalTrainer::queueInsert(int r) {
@@ -178,7 +257,7 @@ bool IncrementalTrainer::needsWholeMerge(bool recordedNew, int newId) const {
 }
 
 void IncrementalTrainer::mergeWhole() {
-    writeBack();
+    finishCorpus();  // from here until build() ends, corpus_ is the corpus
     applyMerges(tok_, corpus_);
     build();
 }
@@ -195,17 +274,28 @@ void IncrementalTrainer::addOccurrence(int pos, int r) {
     touch(r);
     ++records_[r].count;
     nodes_[pos].pairId = r;
-    newOccurrences_.emplace_back(r, pos);
+    // Positions arrive in ascending order, and a position given a new pair
+    // twice (in a run) gets them in a row: the later replaces the earlier.
+    if (!newOccurrences_.empty() && newOccurrences_.back().second == pos) {
+        newOccurrences_.back().first = r;
+    } else {
+        newOccurrences_.emplace_back(r, pos);
+    }
 }
 
-// Gives the pairs a merge created their occurrence lists, exactly sized and
-// holding only the entries still live at the end of the merge.
+// Gives the pairs a merge created their occurrence lists, exactly sized.
+// Every buffered entry is still live: a position's pair changes later in the
+// same merge only by a second new pair, which replaced its entry (and a
+// dead entry would only cost space: reads check liveness).
 void IncrementalTrainer::fileNewOccurrences() {
-    for (const auto& entry : newOccurrences_) {
-        PairRecord& rec = records_[entry.first];
-        if (nodes_[entry.second].pairId != entry.first) continue;
-        if (rec.occ.empty()) rec.occ.reserve(static_cast<std::size_t>(rec.count));
-        rec.occ.push_back(entry.second);
+    for (const auto& entry : newOccurrences_) occ_.countEntry(entry.first, entry.second);
+    occ_.layOut(firstRecordOfMerge_, static_cast<int>(records_.size()));
+    for (const auto& entry : newOccurrences_) occ_.append(entry.first, entry.second);
+    occ_.finishFilling(firstRecordOfMerge_, static_cast<int>(records_.size()));
+    // The first merges are the largest by far; their buffer is not kept for
+    // the rest of the run.
+    if (newOccurrences_.capacity() > kKeptBuffer && newOccurrences_.size() < newOccurrences_.capacity() / 8) {
+        std::vector<std::pair<int, int>>().swap(newOccurrences_);
     }
     newOccurrences_.clear();
 }
@@ -223,37 +313,44 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         withNewOnLeft_.resize(span, -1);
         withNewOnRight_.resize(span, -1);
     }
-    const std::size_t end = records_[winner].occ.size();
-    for (std::size_t k = static_cast<std::size_t>(records_[winner].head); k < end; ++k) {
-        const std::vector<int>& occ = records_[winner].occ;
-        // The occurrences are known in advance; fetching their nodes early
-        // hides most of the cache misses that dominate this loop.
-        if (k + kPrefetchAhead < end) __builtin_prefetch(&nodes_[occ[k + kPrefetchAhead]]);
-        const int i = occ[k];
-        if (nodes_[i].pairId != winner) continue;  // consumed by an earlier merge
-        const int j = nodes_[i].next;
+    const int left = records_[static_cast<std::size_t>(winner)].left;
+    const int right = records_[static_cast<std::size_t>(winner)].right;
+    spans_.resize(static_cast<std::size_t>(newId - spanBase_) + 1, 1);
+    spans_.back() = spanOf(left) + spanOf(right);
+    const int n = static_cast<int>(nodes_.size());
+    // The occurrences are known in advance; fetching their nodes early
+    // hides most of the cache misses that dominate this loop.
+    OccurrenceLists::Cursor ahead = occ_.cursor(winner);
+    for (int k = 0; k < kPrefetchAhead && !ahead.done(); ++k) prefetchNode(ahead.next());
+    for (OccurrenceLists::Cursor at = occ_.cursor(winner); !at.done();) {
+        if (!ahead.done()) prefetchNode(ahead.next());
+        const int i = at.next();
+        if (nodes_[static_cast<std::size_t>(i)].pairId != winner) continue;  // consumed earlier
+        const int j = i + spanOf(left);
         const int x = livePrev(i);
-        const int y = nodes_[j].next;
-        if (x >= 0) dropOccurrence(nodes_[x].pairId);
+        const int y = j + spanOf(right) < n ? j + spanOf(right) : -1;
+        if (x >= 0) dropOccurrence(nodes_[static_cast<std::size_t>(x)].pairId);
         dropOccurrence(winner);
-        if (y >= 0) dropOccurrence(nodes_[j].pairId);
+        if (y >= 0) dropOccurrence(nodes_[static_cast<std::size_t>(j)].pairId);
 
-        nodes_[j].pairId = -1;
-        nodes_[j].next = absorbedLink(i);
-        nodes_[i].next = y;
-        nodes_[i].value = newId;
-        nodes_[i].pairId = -1;
+        nodes_[static_cast<std::size_t>(j)].pairId = absorbedLink(i);
+        nodes_[static_cast<std::size_t>(i)].value = newId;
+        nodes_[static_cast<std::size_t>(i)].pairId = -1;
         --liveLength_;
 
-        if (x >= 0) addOccurrence(x, recordWithNewId(nodes_[x].value, newId, false));
-        if (y >= 0) addOccurrence(i, recordWithNewId(nodes_[y].value, newId, true));
+        if (x >= 0) {
+            addOccurrence(x, recordWithNewId(nodes_[static_cast<std::size_t>(x)].value, newId, false));
+        }
+        if (y >= 0) {
+            addOccurrence(i, recordWithNewId(nodes_[static_cast<std::size_t>(y)].value, newId, true));
+        }
     }
     fileNewOccurrences();
     settleTouched();
 }
 
 int IncrementalTrainer::livePrev(int i) {
-    return liveCellBefore(i, [this](int k) -> int& { return nodes_[k].next; });
+    return liveCellBefore(i, [this](int k) -> int& { return nodes_[static_cast<std::size_t>(k)].pairId; });
 }
 
 // The record of (neighbour, newId) or (newId, neighbour). Every such pair is
@@ -285,12 +382,18 @@ void IncrementalTrainer::eraseFirst(int pos) {
 }
 
 void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
-    while (nodes_[rec.occ[static_cast<std::size_t>(rec.head)]].pairId != r) ++rec.head;
-    const int first = rec.occ[static_cast<std::size_t>(rec.head)];
-    if (first == rec.firstOcc) return;
-    if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
-    insertFirst(first);
-    rec.firstOcc = first;
+    OccurrenceLists::Cursor at = occ_.cursor(r);
+    std::uint32_t dead = 0;
+    for (OccurrenceLists::Cursor before = at;; before = at, ++dead) {
+        const int pos = at.next();
+        if (nodes_[static_cast<std::size_t>(pos)].pairId != r) continue;
+        if (dead > 0) occ_.consumeBefore(r, before, dead);
+        if (pos == rec.firstOcc) return;
+        if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
+        insertFirst(pos);
+        rec.firstOcc = pos;
+        return;
+    }
 }
 
 void IncrementalTrainer::settleTouched() {
@@ -300,24 +403,16 @@ void IncrementalTrainer::settleTouched() {
         if (rec.count > 0) {
             refreshFirstOccurrence(rec, r);
             // Drop dead entries once they outnumber the live ones, to bound memory.
-            const std::size_t stored = rec.occ.size() - static_cast<std::size_t>(rec.head);
-            if (stored > 2 * static_cast<std::size_t>(rec.count) + 16) {
-                std::vector<int> live;
-                live.reserve(static_cast<std::size_t>(rec.count));
-                const std::size_t end = rec.occ.size();
-                for (std::size_t k = static_cast<std::size_t>(rec.head); k < end; ++k) {
-                    if (k + kPrefetchAhead < end) __builtin_prefetch(&nodes_[rec.occ[k + kPrefetchAhead]]);
-                    if (nodes_[rec.occ[k]].pairId == r) live.push_back(rec.occ[k]);
-                }
-                rec.occ.swap(live);
-                rec.head = 0;
+            const std::uint32_t stored = occ_[r].entries;
+            if (stored > 2 * static_cast<std::uint32_t>(rec.count) + 16) {
+                occ_.filter(r, [&](int pos) { return nodes_[static_cast<std::size_t>(pos)].pairId == r; },
+                            [&](int pos) { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); });
             }
             queueInsert(r);
         } else {
             if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
             rec.firstOcc = -1;
-            std::vector<int>().swap(rec.occ);
-            rec.head = 0;
+            occ_.release(r);
         }
     }
     touched_.clear();
@@ -325,22 +420,23 @@ void IncrementalTrainer::settleTouched() {
 
 void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
                              const std::function<bool()>& interrupted) {
+    if (stopped_) return;
     try {
         runIterations(maxVocabSize, nIter, out, interrupted);
     } catch (...) {
         // Between merges the list is the corpus after the last completed
         // merge, as the straightforward engine would leave it. A failure
-        // inside a merge leaves the corpus as it was at entry or at the last
-        // whole-pass rebuild.
-        if (!merging_) writeBack();
+        // inside an incremental merge leaves it with the merge applied up to
+        // some occurrence; inside a whole-pass rebuild, corpus_ may be lost.
+        finishCorpus();
         throw;
     }
-    writeBack();
+    finishCorpus();
 }
 
 void IncrementalTrainer::runIterations(int maxVocabSize, int nIter, std::ostream& out,
                                        const std::function<bool()>& interrupted) {
-    const int originalSize = static_cast<int>(corpus_.size());
+    const int originalSize = static_cast<int>(nodes_.size());
     for (int i = 0; i < nIter; ++i) {
         if (interrupted && interrupted()) break;
         out << "Iteration " << i + 1 << std::endl;
@@ -361,13 +457,11 @@ void IncrementalTrainer::runIterations(int maxVocabSize, int nIter, std::ostream
             corpusHasKeys_ = true;
             break;
         }
-        merging_ = true;
         if (needsWholeMerge(recordedNew, newId)) {
             mergeWhole();
         } else {
             mergeIncremental(winner, newId);
         }
-        merging_ = false;
         out << liveLength_ << " " << originalSize << " "
             << reductionPercent(originalSize, liveLength_) << "%" << std::endl;
     }

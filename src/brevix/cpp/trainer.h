@@ -11,8 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "core_helpers.h"
 #include "first_occurrence.h"
+#include "occurrence_lists.h"
 #include "pair_map.h"
+#include "record_array.h"
 #include "straightforward.h"
 
 namespace bytepairtokenizer {
@@ -37,42 +40,60 @@ void fitIncremental(MergeTables& tok, std::vector<int>& corpus, int maxVocabSize
 
 class IncrementalTrainer {
 public:
+    // Trains on `corpus`, or when `bytes` is given on those bytes read as
+    // signed chars. The build moves the corpus into the nodes and frees
+    // `corpus`; fit() leaves the final corpus in it. When buildInterrupted
+    // returns true (it is polled every million positions), the build
+    // stops, `corpus` is left as it was, and fit() does nothing.
     IncrementalTrainer(MergeTables& tok, std::vector<int>& corpus,
-                       const TieBreakTuning& tuning = {});
+                       const TieBreakTuning& tuning = {},
+                       const std::function<bool()>& buildInterrupted = {},
+                       const unsigned char* bytes = nullptr, std::size_t bytesSize = 0);
 
     void fit(int maxVocabSize, int nIter, std::ostream& out,
              const std::function<bool()>& interrupted);
 
 private:
-    // One corpus position. A merge at i writes the new id into node i and
-    // unlinks the node after it, so list order stays position order. There
-    // is no back link: an unlinked node keeps, in `next`, a link to the node
-    // that absorbed it, and the live node before i is found by following
-    // those links from i - 1 (livePrev, by liveCellBefore in core_helpers.h).
+    // One corpus position and its token value. A merge at i
+    // writes the new id into position i and unlinks the position after it,
+    // so list order stays position order. There are no links: the live node
+    // after i is i + span of its value (the number of positions the value
+    // covers since the last build). An unlinked node keeps a link to the
+    // node that absorbed it, and the live node before i is found by
+    // following those links from i - 1 (livePrev, by liveCellBefore in
+    // core_helpers.h).
     struct Node {
         int value;
-        int next;    // live: next live node or -1; unlinked: -2 - absorbing node
-        int pairId;  // record of the pair starting here, -1 if none
+        int pairId;  // live: record of the pair starting here, -1 if none;
+                     // unlinked: -2 - absorbing node
     };
+    static bool isLive(const Node& n) { return linkIsLive(n.pairId); }
     int livePrev(int i);
+    int spanOf(int value) const {
+        const std::uint32_t k = static_cast<std::uint32_t>(value) - static_cast<std::uint32_t>(spanBase_);
+        return k < spans_.size() ? spans_[k] : 1;
+    }
+    // The live node after live node i, -1 at the end.
+    int liveNext(int i) const {
+        const long long j = static_cast<long long>(i) + spanOf(nodes_[static_cast<std::size_t>(i)].value);
+        return j < static_cast<long long>(nodes_.size()) ? static_cast<int>(j) : -1;
+    }
 
-    // One distinct pair ever seen since the last rebuild. An occurrence entry
-    // is live exactly when nodes_[pos].pairId still names this record;
-    // entries are appended in ascending position order.
+    // One distinct pair ever seen since the last rebuild. Its occurrences
+    // are list r of occ_: an entry is live exactly when nodes_[pos].pairId
+    // still names this record; entries are appended in ascending order.
     struct PairRecord {
         int left;
         int right;
         std::uint32_t hash;
         int count = 0;
         int firstOcc = -1;  // leftmost live occurrence, -1 when dead
-        int head = 0;       // occ[head..] holds every live entry
         int queuePrev = -1;
         int queueNext = -1;
         bool touched = false;
         int cutPos = 0;         // tie-break scratch: walk position at the cut epoch
         long long tieTime = 0;   // tie-break scratch: effective time in an epoch
         long long tieGroup = 0;  // tie-break scratch: earliest time in its bucket
-        std::vector<int> occ;
     };
 
     // Per-epoch bucket chains over all records (hash mod that epoch's bucket
@@ -91,8 +112,14 @@ private:
 
     void runIterations(int maxVocabSize, int nIter, std::ostream& out,
                        const std::function<bool()>& interrupted);
-    void build();
+    bool build(const std::function<bool()>& interrupted = {});
     void writeBack();
+    void finishCorpus();
+    void prefetchNode(int pos) const { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); }
+    // The value at position i of the corpus being built from.
+    int sourceValue(int i) const {
+        return bytes_ != nullptr ? static_cast<signed char>(bytes_[i]) : corpus_[static_cast<std::size_t>(i)];
+    }
     int createRecord(int left, int right, bool indexed = true);
     int recordFor(int left, int right);
 
@@ -132,9 +159,15 @@ private:
     MergeTables& tok_;
     std::vector<int>& corpus_;
     TieBreakTuning tuning_;
+    const unsigned char* bytes_;  // the corpus of the first build instead of corpus_
+    std::size_t bytesSize_;
 
-    std::vector<Node> nodes_;
-    std::vector<PairRecord> records_;
+    RecordArray<Node> nodes_;  // filled by the build's first pass
+    std::vector<int> spans_;  // span of ids spanBase_, spanBase_ + 1, ...; others span 1
+    int spanBase_ = 0;
+    RecordArray<PairRecord> records_;
+    OccurrenceLists occ_;
+
     PairMap recordOf_;
     FirstOccurrenceSet firsts_;
     std::vector<int> queueHead_;  // by count
@@ -160,7 +193,8 @@ private:
     std::unordered_set<int> futureIds_;
     // Some adjacent pair was already a merge-table key at the last rebuild.
     bool corpusHasKeys_ = false;
-    bool merging_ = false;  // inside a merge: the list may be half rewritten
+    bool nodesCurrent_ = false;  // the nodes, not corpus_'s size, hold the corpus
+    bool stopped_ = false;       // the build was interrupted
 };
 
 }  // namespace bytepairtokenizer
