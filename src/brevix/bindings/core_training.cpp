@@ -105,15 +105,7 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         if (!error && !PyErr_Occurred()) poll.report();
         gil.release();
     }
-    if (error) {
-        try {
-            std::rethrow_exception(error);
-        } catch (...) {
-            translateCoreException();
-        }
-        return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
+    if (translateCapturedException(error) || PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
 }
 
