@@ -33,6 +33,32 @@ namespace brevix {
 
 namespace {
 
+bool isNativeByteOrder(char prefix) {
+    const std::uint16_t probe = 1;
+    unsigned char first;
+    std::memcpy(&first, &probe, 1);
+    const bool little = first == 1;
+    return prefix == '@' || prefix == '=' || (prefix == '<' && little) ||
+           ((prefix == '>' || prefix == '!') && !little);
+}
+
+}  // namespace
+
+int integerSignedness(const char* format) {
+    if (format == nullptr) return 0;  // no format means unsigned bytes
+    if (*format && std::strchr("@=<>!", *format)) {
+        if (!isNativeByteOrder(*format)) return -1;
+        ++format;
+    }
+    if (format[0] == '\0' || format[1] != '\0') return -1;
+    if (std::strchr("bhilqn", format[0])) return 1;
+    if (std::strchr("BHILQN", format[0])) return 0;
+    return -1;
+}
+
+
+namespace {
+
 
 // The message PyLong_AsLong gives where long is 32 bits wide, used for every
 // value outside the id range so that 64-bit builds refuse the same values.
@@ -199,29 +225,6 @@ private:
     Py_buffer view_{};
     bool held_ = false;
 };
-
-bool isNativeByteOrder(char prefix) {
-    const std::uint16_t probe = 1;
-    unsigned char first;
-    std::memcpy(&first, &probe, 1);
-    const bool little = first == 1;
-    return prefix == '@' || prefix == '=' || (prefix == '<' && little) ||
-           ((prefix == '>' || prefix == '!') && !little);
-}
-
-// 1 for a signed integer format, 0 for unsigned, -1 for anything else
-// (floats, bools, chars, non-native byte order), which takes the general path.
-int integerSignedness(const char* format) {
-    if (format == nullptr) return 0;  // no format means unsigned bytes
-    if (*format && std::strchr("@=<>!", *format)) {
-        if (!isNativeByteOrder(*format)) return -1;
-        ++format;
-    }
-    if (format[0] == '\0' || format[1] != '\0') return -1;
-    if (std::strchr("bhilqn", format[0])) return 1;
-    if (std::strchr("BHILQN", format[0])) return 0;
-    return -1;
-}
 
 template <typename Signed, typename Unsigned>
 long long loadItem(const char* at, bool isSigned) {

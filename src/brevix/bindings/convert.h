@@ -35,6 +35,11 @@ inline bool checkCorpusLength(unsigned long long length) {
 // result lists share. Call once at module initialisation.
 bool initSmallIdCache();
 
+// The struct-module format of a buffer's items: 1 for a signed integer
+// format, 0 for unsigned (no format means unsigned bytes), -1 for anything
+// else (floats, bools, chars, non-native byte order).
+int integerSignedness(const char* format);
+
 // How reading an int as a signed 32-bit value went.
 enum class Int32Read {
     Read,        // `out` holds the value

@@ -242,14 +242,19 @@ bytepairtokenizer::TokenExpander& CoreEngine::expander() const {
 }
 
 std::vector<int> CoreEngine::encode(const char* data, std::size_t size) const {
+    std::vector<int> ids;
+    encodeInto(data, size, ids);
+    return ids;
+}
+
+void CoreEngine::encodeInto(const char* data, std::size_t size, std::vector<int>& ids) const {
     if (size > static_cast<std::size_t>(INT32_MAX)) {
         throw std::overflow_error("text too long: a tokenizer takes at most 2147483647 bytes");
     }
     const bytepairtokenizer::MergeLookup& merges = lookup();
-    std::vector<int> ids(size);
+    ids.resize(size);
     for (std::size_t i = 0; i < size; ++i) ids[i] = static_cast<signed char>(data[i]);
     if (!tok_.vocab.empty()) bytepairtokenizer::mergeCorpusFast(ids, merges);
-    return ids;
 }
 
 bool CoreEngine::idsInRange(const int* ids, std::size_t n, std::size_t& firstBad) const {

@@ -95,6 +95,10 @@ public:
     // The ids of `size` bytes: base tokens, then the whole merge table.
     std::vector<int> encode(const char* data, std::size_t size) const;
 
+    // The same into `ids`, whose storage is reused: for batches, where one
+    // vector serves every item a thread encodes.
+    void encodeInto(const char* data, std::size_t size, std::vector<int>& ids) const;
+
     // Whether every id lies in kLowestId..vocabSize-1; `firstBad` receives
     // the index of the first that does not.
     bool idsInRange(const int* ids, std::size_t n, std::size_t& firstBad) const;
