@@ -96,9 +96,6 @@ inline bool runCore(bool release, Work&& work) {
 struct CoreTokenizerObject {
     PyObject_HEAD
     CoreEngine* engine;
-    // Shared int objects for the ids -128 .. -128 + len - 1, so that result
-    // lists reference them instead of allocating an int per merged id.
-    PyObject* ints;
 };
 
 inline CoreEngine& engineOf(PyObject* self) {

@@ -23,50 +23,12 @@ namespace {
 
 // Performance notes: building the result list was about half the time of a
 // quiet encode of real text (an int object allocated per merged id, about
-// 80 ns each). Ids now come from a tuple of shared ints covering the
-// vocabulary, so an item costs one reference increment.
-constexpr int kMaxSharedInts = 1 << 17;
+// 80 ns each). Ids now come from the toolkit's shared ints, grown to cover
+// the vocabulary (convert.h), so an item costs one reference increment.
 
-// Grows the shared ints to cover a vocabulary of `vocabSize` (within the cap).
 // Failing to grow is not an error: the list builder allocates instead.
-void growSharedInts(PyObject* self, int vocabSize) {
-    auto* obj = reinterpret_cast<CoreTokenizerObject*>(self);
-    const Py_ssize_t want = std::min(vocabSize, kMaxSharedInts) + 128;
-    if (obj->ints != nullptr && PyTuple_GET_SIZE(obj->ints) >= want) return;
-    PyRef ints(PyTuple_New(want));
-    if (!ints) {
-        PyErr_Clear();
-        return;
-    }
-    for (Py_ssize_t i = 0; i < want; ++i) {
-        PyObject* value = PyLong_FromSsize_t(i - 128);
-        if (value == nullptr) {
-            PyErr_Clear();
-            return;
-        }
-        PyTuple_SET_ITEM(ints.get(), i, value);
-    }
-    Py_XSETREF(obj->ints, ints.release());
-}
-
-PyObject* idsToList(PyObject* self, const int* ids, std::size_t count) {
-    // A reference of our own: the tuple may be replaced while items are made.
-    PyRef ints = PyRef::borrowed(reinterpret_cast<CoreTokenizerObject*>(self)->ints);
-    const Py_ssize_t shared = ints ? PyTuple_GET_SIZE(ints.get()) : 0;
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Py_ssize_t slot = static_cast<Py_ssize_t>(ids[i]) + 128;
-        PyObject* item = nullptr;
-        if (slot >= 0 && slot < shared) {
-            item = Py_NewRef(PyTuple_GET_ITEM(ints.get(), slot));
-        } else {
-            item = PyLong_FromLong(ids[i]);
-            if (item == nullptr) return nullptr;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+void growSharedInts(int vocabSize) {
+    if (!growSharedIdCache(vocabSize)) PyErr_Clear();
 }
 
 // The ids as native int32 in a bytearray, which NumPy wraps without a copy.
@@ -75,9 +37,8 @@ PyObject* idsToByteArray(const int* ids, std::size_t count) {
                                          static_cast<Py_ssize_t>(count * sizeof(int)));
 }
 
-PyObject* idsToPy(PyObject* self, const std::vector<int>& ids, bool asArray) {
-    return asArray ? idsToByteArray(ids.data(), ids.size())
-                   : idsToList(self, ids.data(), ids.size());
+PyObject* idsToPy(const std::vector<int>& ids, bool asArray) {
+    return asArray ? idsToByteArray(ids.data(), ids.size()) : newIdList(ids.data(), ids.size());
 }
 
 
@@ -103,8 +64,8 @@ PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         }
     }
-    if (!asArray) growSharedInts(self, vocabSize);
-    return idsToPy(self, ids, asArray != 0);
+    if (!asArray) growSharedInts(vocabSize);
+    return idsToPy(ids, asArray != 0);
 }
 
 // ---- encode_batch -----------------------------------------------------------------
@@ -203,7 +164,7 @@ private:
     int wasEnabled_;
 };
 
-PyObject* batchResults(PyObject* self, std::vector<BatchChunk>& chunks, std::size_t n,
+PyObject* batchResults(std::vector<BatchChunk>& chunks, std::size_t n,
                        bool asArray) {
     CollectorPaused paused;
     PyRef out(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -213,7 +174,7 @@ PyObject* batchResults(PyObject* self, std::vector<BatchChunk>& chunks, std::siz
         for (std::size_t k = 0; k < chunk.ends.size(); ++k) {
             const int* ids = chunk.ids.data() + begin;
             const std::size_t count = chunk.ends[k] - begin;
-            PyObject* item = asArray ? idsToByteArray(ids, count) : idsToList(self, ids, count);
+            PyObject* item = asArray ? idsToByteArray(ids, count) : newIdList(ids, count);
             if (item == nullptr) return nullptr;
             PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(chunk.first + k), item);
             begin = chunk.ends[k];
@@ -261,8 +222,8 @@ PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!ok) return nullptr;
     }
     std::string().swap(texts.bytes);
-    if (!asArray) growSharedInts(self, vocabSize);
-    return batchResults(self, chunks, n, asArray != 0);
+    if (!asArray) growSharedInts(vocabSize);
+    return batchResults(chunks, n, asArray != 0);
 }
 
 // ---- decode -----------------------------------------------------------------------

@@ -71,7 +71,6 @@ PyObject* coreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void coreDealloc(PyObject* self) {
-    Py_XDECREF(reinterpret_cast<CoreTokenizerObject*>(self)->ints);
     delete reinterpret_cast<CoreTokenizerObject*>(self)->engine;
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
