@@ -8,7 +8,6 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <unordered_set>
 
 #include "byte_training.h"
 
@@ -30,11 +29,6 @@ namespace brevix {
 
 namespace {
 
-std::uint64_t pairKey(int left, int right) {
-    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(left)) << 32) |
-           static_cast<std::uint32_t>(right);
-}
-
 std::string describeMerge(std::size_t index, const MergeTriple& m) {
     return "merge " + std::to_string(index) + " (" + std::to_string(m[0]) + ", " +
            std::to_string(m[1]) + ", " + std::to_string(m[2]) + ")";
@@ -42,12 +36,13 @@ std::string describeMerge(std::size_t index, const MergeTriple& m) {
 
 }  // namespace
 
-void checkMerges(const std::vector<MergeTriple>& merges, bool partsBeforeId) {
+void recordCheckedMerges(const std::vector<MergeTriple>& merges,
+                         bytepairtokenizer::BytePairTokenizer& fresh) {
     if (merges.size() > static_cast<std::size_t>(INT32_MAX - kFirstMergeId)) {
         throw std::invalid_argument("too many merges for 32-bit token ids");
     }
-    std::unordered_set<std::uint64_t> seen;
-    seen.reserve(merges.size());
+    fresh.vocab.reserve(merges.size());
+    fresh.revVocab.reserve(merges.size());
     for (std::size_t i = 0; i < merges.size(); ++i) {
         const MergeTriple& m = merges[i];
         const int id = kFirstMergeId + static_cast<int>(i);
@@ -56,12 +51,15 @@ void checkMerges(const std::vector<MergeTriple>& merges, bool partsBeforeId) {
                                         std::to_string(id));
         }
         for (int part : {m[0], m[1]}) {
-            if (partsBeforeId && (part < kLowestId || part >= id)) {
+            if (part < kLowestId || part >= id) {
                 throw std::invalid_argument(describeMerge(i, m) + ": part " +
                                             std::to_string(part) + " is not a byte or an earlier merge");
             }
         }
-        if (!seen.insert(pairKey(m[0], m[1])).second) {
+        // The core skips a pair it already knows, leaving the next id as it was.
+        updateVocab(fresh.vocab, fresh.revVocab, DTYPE_BYTEPAIR{m[0], m[1]}, fresh.nextVocabIndex,
+                    fresh.vocabSize);
+        if (fresh.nextVocabIndex != id + 1) {
             throw std::invalid_argument(describeMerge(i, m) + ": the pair is merged twice");
         }
     }
@@ -169,14 +167,8 @@ std::vector<MergeTriple> CoreEngine::merges() const {
 }
 
 void CoreEngine::setMerges(const std::vector<MergeTriple>& merges) {
-    checkMerges(merges, true);
     bytepairtokenizer::BytePairTokenizer fresh;
-    fresh.vocab.reserve(merges.size());
-    fresh.revVocab.reserve(merges.size());
-    for (const MergeTriple& m : merges) {
-        updateVocab(fresh.vocab, fresh.revVocab, DTYPE_BYTEPAIR{m[0], m[1]}, fresh.nextVocabIndex,
-                    fresh.vocabSize);
-    }
+    recordCheckedMerges(merges, fresh);
     fresh.rebuildTableIndex();
     tok_.swapTables(fresh);  // the index goes along with its tables
     try {

@@ -54,12 +54,14 @@ using MergeTriple = std::array<int, 3>;
 inline constexpr int kLowestId = -128;
 inline constexpr int kFirstMergeId = 256;
 
-// Checks that a merge table has ids 256, 257, ... in order and no pair twice
-// and, with partsBeforeId, what a table learned from bytes always satisfies
-// as well: parts that are bytes or earlier merges (so every id expands to a
-// finite byte string). Throws std::invalid_argument naming the first merge
-// that fails.
-void checkMerges(const std::vector<MergeTriple>& merges, bool partsBeforeId);
+// Records `merges` into the untrained `fresh` after checking that they are a
+// table learned from bytes could be: ids 256, 257, ... in order, no pair
+// twice, and parts that are bytes or earlier merges (so every id expands to
+// a finite byte string). Throws std::invalid_argument naming the first merge
+// that fails. (The low-level class takes any parts: merge_table.h records
+// its tables.)
+void recordCheckedMerges(const std::vector<MergeTriple>& merges,
+                         bytepairtokenizer::BytePairTokenizer& fresh);
 
 class CoreEngine {
 public:
