@@ -3,10 +3,13 @@ PyBytePairTokenizer does on the same bytes, whatever form the data takes."""
 
 import array
 import contextlib
+import gc
+import importlib.resources
 import os
 import pathlib
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -14,6 +17,7 @@ from brevix import Tokenizer, model
 from brevix.tokenizer import PyBytePairTokenizer
 
 INT32_MAX = 2**31 - 1
+SAMPLE = (importlib.resources.files("brevix") / "data" / "sample.txt").read_bytes()
 
 # Few distinct bytes make long merge chains and many ties; any bytes give
 # negative ids and little repetition.
@@ -179,3 +183,68 @@ def test_decode_of_any_known_ids_matches_the_low_level_class(data, draw):
     assert tok.decode(ids) == expected
     assert tok.decode(np.array(ids, dtype=np.int64)) == expected
     assert tok.decode_batch([ids, ids[::-1]]) == [expected, low.decode(ids[::-1])]
+
+
+# Items of every accepted form, short and long: a batch is cut into runs of
+# items of about 32 KB that threads encode into one id vector each, so runs
+# that end mid-batch, a single item longer than a run, and empty items
+# between them must all come back as their own encode would.
+def _as_form(form, text):
+    if form == "str":
+        return text.decode("utf-8", "replace")
+    return {
+        "bytes": bytes,
+        "bytearray": bytearray,
+        "memoryview": memoryview,
+        "numpy": lambda t: np.frombuffer(t, dtype=np.uint8),
+        "sliced": lambda t: memoryview(b"<" + t + b">")[1:-1],
+    }[form](text)
+
+
+batch_items = st.tuples(
+    st.sampled_from(["bytes", "str", "bytearray", "memoryview", "numpy", "sliced"]),
+    st.one_of(
+        st.just(b""),
+        st.binary(max_size=40),
+        st.builds(lambda piece, times: piece * times, st.binary(min_size=1, max_size=9), st.integers(1, 9000)),
+    ),
+).map(lambda item: _as_form(*item))
+
+
+@pytest.fixture(scope="module")
+def sample_tokenizer():
+    tok = Tokenizer()
+    tok.train(SAMPLE[:30_000], 600)
+    return tok
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.lists(batch_items, max_size=30), st.integers(1, 3))
+def test_batch_path_equals_encode_per_item(sample_tokenizer, texts, threads):
+    tok = sample_tokenizer
+    single = [tok.encode(t) for t in texts]
+    assert tok.encode_batch(texts, threads=threads) == single
+    assert [a.tolist() for a in tok.encode_batch(texts, threads=threads, out="numpy")] == single
+
+
+@pytest.mark.parametrize("bad", [memoryview(b"abcdef")[::2], np.arange(6, dtype=np.uint8)[::2], 3])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_batch_refuses_what_encode_refuses_naming_the_item(sample_tokenizer, bad, threads):
+    with pytest.raises(Exception) as single:
+        sample_tokenizer.encode(bad)
+    with pytest.raises(type(single.value), match=r"^texts\[2\]: "):
+        sample_tokenizer.encode_batch([b"ab", "cd", bad, b"ef"], threads=threads)
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_batch_leaves_the_garbage_collector_as_it_found_it(sample_tokenizer, enabled):
+    # The result lists are built with the collector paused.
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        sample_tokenizer.encode_batch([b"x" * 10] * 2000, threads=2)
+        with pytest.raises(TypeError):
+            sample_tokenizer.encode_batch([b"x", None])
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()

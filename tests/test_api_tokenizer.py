@@ -237,3 +237,19 @@ def test_a_tokenizer_of_the_asked_size_learns_nothing():
     for size in (300, 299, 257):
         tok.train(TEXT, size, progress=lambda done, total: calls.append(done))
     assert tok.merges == before and calls == []
+
+
+@pytest.mark.parametrize(
+    ("table", "message"),
+    [
+        ([(97, 98, 256), (99, 100, 258)], r"merge 1 \(99, 100, 258\): id should be 257"),
+        ([(97, 98, 256), (257, 1, 257)], r"merge 1 \(257, 1, 257\): part 257 is not a byte"),
+        ([(97, 98, 256), (-129, 1, 257)], r"part -129 is not a byte"),
+        ([(97, 98, 256), (99, 100, 257), (97, 98, 258)], r"merge 2 \(97, 98, 258\): the pair is merged twice"),
+    ],
+)
+def test_a_refused_table_leaves_the_tokenizer_as_it_was(table, message):
+    tok = Tokenizer._from_merges([(104, 105, 256)])
+    with pytest.raises(ValueError, match=message):
+        tok._core.set_merges(table)
+    assert tok.merges == [(104, 105, 256)] and tok.encode(b"hihi") == [256, 256]

@@ -9,6 +9,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
+from brevix import _core
 from brevix import _internal as core
 from brevix.tokenizer import PyBytePairTokenizer
 from helpers import run_python
@@ -72,6 +73,14 @@ class FastAgainstStraightforward(RuleBasedStateMachine):
     def load_merges(self, k):
         merges = core.get_merges(self.slow[1 - k])
         core.set_merges(self.fast[k], merges)
+        core.set_merges(self.slow[k], merges)
+
+    @rule(k=st.integers(0, 1))
+    def load_merges_as_brevix_model_does(self, k):
+        # brevix.model loads through _core, onto a tokenizer that may have
+        # trained (and so hold an index of another table).
+        merges = core.get_merges(self.slow[1 - k])
+        _core.set_low_level_merges(self.fast[k], merges)
         core.set_merges(self.slow[k], merges)
 
     @precondition(lambda self: self.fast[0].size > 256)
@@ -220,3 +229,19 @@ def test_expansions_too_long_to_write_are_refused_before_writing():
     with pytest.raises(RuntimeError, match="decoded text too long"):
         tok.decode([289] * 10)
     assert tok.decode([270, 97]) == b"a" * 2**15 + b"a"
+
+
+def test_table_replaced_through_core_is_not_read_through_the_old_index():
+    # Same size and the same first, middle and newest merges as the table it
+    # replaces, different merges between them: only a rebuilt index encodes
+    # it right (brevix.model.load and Tokenizer.to_low_level come this way).
+    tok = PyBytePairTokenizer()
+    core.fit_on(tok, [97, 98, 99, 100, 101, 102, 103, 104] * 40, 261, 5)
+    old = core.get_merges(tok)
+    assert len(old) == 5 and core.table_index_bytes(tok) is not None
+    new = [old[0], (1, 2, 257), old[2], (3, 4, 259), old[4]]
+    _core.set_low_level_merges(tok, new)
+    fresh = PyBytePairTokenizer()
+    core.set_merges(fresh, new)
+    corpus = [1, 2, 3, 4, 97, 98]
+    assert tok.encode_corpus(list(corpus)) == core.encode_corpus_on(fresh, corpus, "straightforward")

@@ -1,5 +1,7 @@
 #include "convert.h"
 
+#include <algorithm>
+
 #include <climits>
 #include <cstring>
 
@@ -30,6 +32,32 @@
 //   objects decodes at about 0.9 GB/s.
 
 namespace brevix {
+
+namespace {
+
+bool isNativeByteOrder(char prefix) {
+    const std::uint16_t probe = 1;
+    unsigned char first;
+    std::memcpy(&first, &probe, 1);
+    const bool little = first == 1;
+    return prefix == '@' || prefix == '=' || (prefix == '<' && little) ||
+           ((prefix == '>' || prefix == '!') && !little);
+}
+
+}  // namespace
+
+int integerSignedness(const char* format) {
+    if (format == nullptr) return 0;  // no format means unsigned bytes
+    if (*format && std::strchr("@=<>!", *format)) {
+        if (!isNativeByteOrder(*format)) return -1;
+        ++format;
+    }
+    if (format[0] == '\0' || format[1] != '\0') return -1;
+    if (std::strchr("bhilqn", format[0])) return 1;
+    if (std::strchr("BHILQN", format[0])) return 0;
+    return -1;
+}
+
 
 namespace {
 
@@ -200,29 +228,6 @@ private:
     bool held_ = false;
 };
 
-bool isNativeByteOrder(char prefix) {
-    const std::uint16_t probe = 1;
-    unsigned char first;
-    std::memcpy(&first, &probe, 1);
-    const bool little = first == 1;
-    return prefix == '@' || prefix == '=' || (prefix == '<' && little) ||
-           ((prefix == '>' || prefix == '!') && !little);
-}
-
-// 1 for a signed integer format, 0 for unsigned, -1 for anything else
-// (floats, bools, chars, non-native byte order), which takes the general path.
-int integerSignedness(const char* format) {
-    if (format == nullptr) return 0;  // no format means unsigned bytes
-    if (*format && std::strchr("@=<>!", *format)) {
-        if (!isNativeByteOrder(*format)) return -1;
-        ++format;
-    }
-    if (format[0] == '\0' || format[1] != '\0') return -1;
-    if (std::strchr("bhilqn", format[0])) return 1;
-    if (std::strchr("BHILQN", format[0])) return 0;
-    return -1;
-}
-
 template <typename Signed, typename Unsigned>
 long long loadItem(const char* at, bool isSigned) {
     if (isSigned) {
@@ -308,29 +313,48 @@ bool fillCorpus(PyObject* obj, std::vector<int>& corpus, const TracebackSite*& f
     return walkIterator(obj, corpus, failedAt);
 }
 
-// Shared ints for ids -128..255; referenced for the life of the process.
-constexpr int kSmallIdMin = -128;
-constexpr int kSmallIdMax = 255;
-PyObject* smallIds[kSmallIdMax - kSmallIdMin + 1] = {};
+// Shared ints for the ids -128 .. -128 + size - 1, referenced for the life
+// of the process (one cache per extension module): -128..255 from module
+// initialisation, grown on demand towards the largest vocabulary in use.
+constexpr int kLowestId = -128;
+constexpr int kMaxSharedIds = (1 << 17) + 128;
+std::vector<PyObject*> sharedIds;
 
 PyObject* newIdInt(int id) {
-    if (id >= kSmallIdMin && id <= kSmallIdMax) {
-        PyObject* cached = smallIds[id - kSmallIdMin];
-        if (cached) return Py_NewRef(cached);
-    }
+    const std::size_t slot = static_cast<std::size_t>(static_cast<long long>(id) - kLowestId);
+    if (slot < sharedIds.size()) return Py_NewRef(sharedIds[slot]);
     return PyLong_FromLong(id);
 }
 
 }  // namespace
 
-bool initSmallIdCache() {
-    for (int id = kSmallIdMin; id <= kSmallIdMax; ++id) {
-        PyObject*& slot = smallIds[id - kSmallIdMin];
-        if (slot) continue;
-        slot = PyLong_FromLong(id);
-        if (!slot) return false;
+bool growSharedIdCache(int vocabSize) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min(static_cast<long long>(vocabSize) - kLowestId,
+                                          static_cast<long long>(kMaxSharedIds)));
+    if (sharedIds.size() >= want) return true;
+    const bool reserved = callCore([&] { sharedIds.reserve(want); });
+    if (!reserved) return false;
+    while (sharedIds.size() < want) {
+        PyObject* value = PyLong_FromLong(kLowestId + static_cast<long>(sharedIds.size()));
+        if (value == nullptr) return false;
+        sharedIds.push_back(value);  // reserved: cannot throw
     }
     return true;
+}
+
+bool initSmallIdCache() { return growSharedIdCache(256); }
+
+PyObject* newIdList(const int* ids, std::size_t count) {
+    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = newIdInt(ids[i]);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
 }
 
 Int32Read readInt32(PyObject* intObject, int& out) {

@@ -35,6 +35,21 @@ inline bool checkCorpusLength(unsigned long long length) {
 // result lists share. Call once at module initialisation.
 bool initSmallIdCache();
 
+// Extends the shared ints to the ids of a vocabulary of `vocabSize` (up to
+// 2^17 of them, about 4 MB per process). False with MemoryError set when it
+// could not grow; the ids beyond the cache are then allocated one by one,
+// so a caller may clear the error and go on.
+bool growSharedIdCache(int vocabSize);
+
+// New list of `count` ids, referencing the shared ints where cached, or
+// nullptr with an exception set. Adds no traceback entry.
+PyObject* newIdList(const int* ids, std::size_t count);
+
+// The struct-module format of a buffer's items: 1 for a signed integer
+// format, 0 for unsigned (no format means unsigned bytes), -1 for anything
+// else (floats, bools, chars, non-native byte order).
+int integerSignedness(const char* format);
+
 // How reading an int as a signed 32-bit value went.
 enum class Int32Read {
     Read,        // `out` holds the value

@@ -90,21 +90,12 @@ inline bool runCore(bool release, Work&& work) {
             error = std::current_exception();
         }
     }
-    if (!error) return true;
-    try {
-        std::rethrow_exception(error);
-    } catch (...) {
-        translateCoreException();
-    }
-    return false;
+    return !translateCapturedException(error);
 }
 
 struct CoreTokenizerObject {
     PyObject_HEAD
     CoreEngine* engine;
-    // Shared int objects for the ids -128 .. -128 + len - 1, so that result
-    // lists reference them instead of allocating an int per merged id.
-    PyObject* ints;
 };
 
 inline CoreEngine& engineOf(PyObject* self) {
@@ -121,10 +112,6 @@ bool checkArgCount(const char* name, Py_ssize_t nargs, Py_ssize_t expected);
 // Puts "<label>[index]: " in front of the pending exception's message.
 void prefixPendingError(const char* label, std::size_t index);
 
-// Merge tables across the boundary: (left, right, id) tuples.
-PyObject* mergesToList(const std::vector<MergeTriple>& merges);
-bool mergesFromPy(PyObject* obj, std::vector<MergeTriple>& out);
-
 // Methods of CoreTokenizer (core_codec.cpp, core_training.cpp).
 PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
@@ -132,9 +119,5 @@ PyObject* coreDecode(PyObject* self, PyObject* arg);
 PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* coreTokenBytes(PyObject* self, PyObject* arg);
 PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-
-// Module functions for the low-level class (core_low_level.cpp).
-PyObject* lowLevelMerges(PyObject* module, PyObject* arg);
-PyObject* setLowLevelMerges(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace brevix

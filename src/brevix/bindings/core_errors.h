@@ -107,6 +107,19 @@ inline void translateCoreException() noexcept {
     }
 }
 
+// Translates an exception captured with std::current_exception() where the
+// interpreter lock was released, once the lock is held again. Nothing to do
+// for a null `error`; returns whether there was one.
+inline bool translateCapturedException(const std::exception_ptr& error) noexcept {
+    if (!error) return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (...) {
+        translateCoreException();
+    }
+    return true;
+}
+
 // Runs `call` (typically one call into the core). Returns true when it
 // returned normally; false when it threw, with the exception translated into
 // the pending Python exception. Nothing ever unwinds past it.

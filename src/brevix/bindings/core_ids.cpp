@@ -1,5 +1,7 @@
 #include "core_ids.h"
 
+#include "convert.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -40,32 +42,6 @@ bool TextView::open(PyObject* obj) {
 // ---- BufferIds --------------------------------------------------------------
 
 namespace {
-
-// Native-order integer formats of the struct module, with the optional '@',
-// '=' or '<' prefix (native order on the little-endian machines brevix is
-// built for, and the sizes agree with itemsize, which is what is read).
-bool integerFormat(const char* format, char& kind) {
-    if (format == nullptr) {
-        kind = 'u';  // plain bytes
-        return true;
-    }
-    if (*format == '@' || *format == '=') ++format;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    if (*format == '<') ++format;
-#else
-    if (*format == '>' || *format == '!') ++format;
-#endif
-    if (format[0] == '\0' || format[1] != '\0') return false;
-    if (std::strchr("bhilqn", format[0]) != nullptr) {
-        kind = 'i';
-        return true;
-    }
-    if (std::strchr("BHILQN", format[0]) != nullptr) {
-        kind = 'u';
-        return true;
-    }
-    return false;
-}
 
 template <typename T>
 bool idInRange(T value, int limit) {
@@ -110,8 +86,9 @@ BufferIds::Open BufferIds::open(PyObject* obj) {
         return Open::Failed;
     }
     const std::size_t size = static_cast<std::size_t>(view_.itemsize);
-    if (!integerFormat(view_.format, kind_) ||
-        (size != 1 && size != 2 && size != 4 && size != 8)) {
+    const int signedness = integerSignedness(view_.format);
+    kind_ = signedness == 1 ? 'i' : 'u';
+    if (signedness < 0 || (size != 1 && size != 2 && size != 4 && size != 8)) {
         PyErr_Format(PyExc_TypeError, "token ids must be integers, not an array of format '%s'",
                      view_.format ? view_.format : "B");
         return Open::Failed;
@@ -202,15 +179,18 @@ bool idsFromIterable(PyObject* obj, std::vector<int>& out, Py_ssize_t& overflowA
             if (!index) return false;
             item = index.get();
         }
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (value == -1 && PyErr_Occurred()) return false;
-        if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
-            overflowAt = i;
-            overflowValue = PyRef::borrowed(item);
-            return true;
+        int value = 0;
+        switch (readInt32(item, value)) {
+            case Int32Read::Read:
+                out.push_back(value);
+                break;
+            case Int32Read::OutOfRange:
+                overflowAt = i;
+                overflowValue = PyRef::borrowed(item);
+                return true;
+            case Int32Read::Failed:
+                return false;
         }
-        out.push_back(static_cast<int>(value));
     }
     return true;
 }

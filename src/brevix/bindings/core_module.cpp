@@ -11,7 +11,10 @@
 #include <climits>
 #include <vector>
 
+#include "convert.h"
 #include "core_calls.h"
+#include "merge_table.h"
+#include "method_table.h"
 #include "pyref.h"
 
 namespace brevix {
@@ -49,54 +52,6 @@ void prefixPendingError(const char* label, std::size_t index) {
 }
 
 
-PyObject* mergesToList(const std::vector<MergeTriple>& merges) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(merges.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < merges.size(); ++i) {
-        PyObject* item = Py_BuildValue("(iii)", merges[i][0], merges[i][1], merges[i][2]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-bool mergesFromPy(PyObject* obj, std::vector<MergeTriple>& out) {
-    PyRef items(PySequence_Fast(obj, "merges must be a sequence of (left, right, id)"));
-    if (!items) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyRef fields(PySequence_Fast(PySequence_Fast_GET_ITEM(items.get(), i),
-                                     "each merge must be a (left, right, id) sequence"));
-        if (!fields) return false;
-        if (PySequence_Fast_GET_SIZE(fields.get()) != 3) {
-            PyErr_Format(PyExc_ValueError, "merge %zd: expected 3 fields, got %zd", i,
-                         PySequence_Fast_GET_SIZE(fields.get()));
-            return false;
-        }
-        MergeTriple m{};
-        for (int k = 0; k < 3; ++k) {
-            PyObject* field = PySequence_Fast_GET_ITEM(fields.get(), k);
-            if (!PyLong_Check(field)) {
-                PyErr_Format(PyExc_TypeError, "merge %zd: fields must be ints, not %.200s", i,
-                             Py_TYPE(field)->tp_name);
-                return false;
-            }
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(field, &overflow);
-            if (v == -1 && PyErr_Occurred()) return false;
-            if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
-                PyErr_Format(PyExc_ValueError, "merge %zd: %R is outside the signed 32-bit range",
-                             i, field);
-                return false;
-            }
-            m[static_cast<std::size_t>(k)] = static_cast<int>(v);
-        }
-        out.push_back(m);
-    }
-    return true;
-}
-
 namespace {
 
 PyObject* coreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -116,7 +71,6 @@ PyObject* coreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void coreDealloc(PyObject* self) {
-    Py_XDECREF(reinterpret_cast<CoreTokenizerObject*>(self)->ints);
     delete reinterpret_cast<CoreTokenizerObject*>(self)->engine;
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -158,18 +112,12 @@ PyMethodDef coreMethods[] = {
     {"vocab_size", coreVocabSize, METH_NOARGS, "vocab_size() -> int"},
     {"merges", coreMerges, METH_NOARGS, "merges() -> list of (left, right, id) in id order"},
     {"set_merges", coreSetMerges, METH_O, "set_merges(merges): replace the merge table"},
-    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(coreEncode)),
-     METH_FASTCALL, "encode(text, as_array) -> list[int] | bytearray of int32"},
-    {"encode_batch",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(coreEncodeBatch)),
-     METH_FASTCALL, "encode_batch(texts, threads, as_array) -> list"},
+    {"encode", fastcall(coreEncode), METH_FASTCALL, "encode(text, as_array) -> list[int] | bytearray of int32"},
+    {"encode_batch", fastcall(coreEncodeBatch), METH_FASTCALL, "encode_batch(texts, threads, as_array) -> list"},
     {"decode", coreDecode, METH_O, "decode(ids) -> bytes"},
-    {"decode_batch",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(coreDecodeBatch)),
-     METH_FASTCALL, "decode_batch(batch, threads) -> list[bytes]"},
+    {"decode_batch", fastcall(coreDecodeBatch), METH_FASTCALL, "decode_batch(batch, threads) -> list[bytes]"},
     {"token_bytes", coreTokenBytes, METH_O, "token_bytes(id) -> bytes"},
-    {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(coreTrain)),
-     METH_FASTCALL, "train(data, vocab_size, progress, trace) -> None"},
+    {"train", fastcall(coreTrain), METH_FASTCALL, "train(data, vocab_size, progress, trace) -> None"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -188,9 +136,7 @@ PyType_Spec coreSpec = {"brevix._core.CoreTokenizer", sizeof(CoreTokenizerObject
 PyMethodDef moduleMethods[] = {
     {"low_level_merges", lowLevelMerges, METH_O,
      "low_level_merges(tok) -> the merges of a PyBytePairTokenizer, in id order"},
-    {"set_low_level_merges",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(setLowLevelMerges)),
-     METH_FASTCALL, "set_low_level_merges(tok, merges): replace its merge table"},
+    {"set_low_level_merges", fastcall(setLowLevelMerges), METH_FASTCALL, "set_low_level_merges(tok, merges): replace its merge table"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -206,7 +152,7 @@ PyModuleDef coreModule = {PyModuleDef_HEAD_INIT, "brevix._core",
 
 PyMODINIT_FUNC PyInit__core(void) {
     brevix::PyRef module(PyModule_Create(&brevix::coreModule));
-    if (!module) return nullptr;
+    if (!module || !brevix::initSmallIdCache()) return nullptr;
     brevix::PyRef type(PyType_FromSpec(&brevix::coreSpec));
     if (!type) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "CoreTokenizer", type.get()) != 0) return nullptr;

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <ostream>
 
+#include "convert.h"
 #include "core_calls.h"
 #include "core_ids.h"
 #include "pyref.h"
@@ -63,10 +64,10 @@ private:
 // train(data, vocab_size, progress, trace): data is a contiguous buffer.
 PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!checkArgCount("train", nargs, 4) || !refuseReentry(self)) return nullptr;
-    int overflow = 0;
-    const long long vocabSize = PyLong_AsLongLongAndOverflow(args[1], &overflow);
-    if (vocabSize == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow != 0 || vocabSize < 257 || vocabSize > INT_MAX) {
+    int vocabSize = 0;
+    const Int32Read read = readInt32(args[1], vocabSize);
+    if (read == Int32Read::Failed) return nullptr;
+    if (read == Int32Read::OutOfRange || vocabSize < 257) {
         PyErr_Format(PyExc_ValueError, "vocab_size must be between 257 and %d, got %R", INT_MAX,
                      args[1]);
         return nullptr;
@@ -87,7 +88,7 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     // Already as large as asked: nothing to learn. (The low-level fit would
     // still record one more merge before checking the size.)
     if (engine.vocabSize() >= vocabSize) Py_RETURN_NONE;
-    const int total = static_cast<int>(vocabSize) - engine.vocabSize();
+    const int total = vocabSize - engine.vocabSize();
     std::ostream quiet(nullptr);
     std::ostream& out = trace ? std::cout : quiet;
     std::exception_ptr error;
@@ -96,7 +97,7 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         TrainingPoll poll(gil, engine, progress, total);
         try {
             engine.train(reinterpret_cast<const unsigned char*>(data.data()), data.size(),
-                         static_cast<int>(vocabSize), out, std::ref(poll));
+                         vocabSize, out, std::ref(poll));
         } catch (...) {
             error = std::current_exception();
         }
@@ -105,15 +106,7 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         if (!error && !PyErr_Occurred()) poll.report();
         gil.release();
     }
-    if (error) {
-        try {
-            std::rethrow_exception(error);
-        } catch (...) {
-            translateCoreException();
-        }
-        return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
+    if (translateCapturedException(error) || PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
 }
 

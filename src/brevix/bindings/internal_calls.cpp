@@ -35,37 +35,11 @@ namespace {
 using brevix::PyRef;
 using bytepairtokenizer::BytePairTokenizer;
 
-// A Python error is already set.
-struct PythonErrorSet {};
-
-void check(bool ok) {
-    if (!ok) throw PythonErrorSet{};
-}
-
-template <typename F>
-PyObject* guarded(F body) {
-    try {
-        return body();
-    } catch (const PythonErrorSet&) {
-        return nullptr;
-    } catch (...) {
-        brevix::translateCoreException();
-        return nullptr;
-    }
-}
-
+using brevix::PythonErrorSet;
 BytePairTokenizer& coreShim(PyObject* obj) {
-    PyRef module(PyImport_ImportModule("brevix.tokenizer"));
-    check(static_cast<bool>(module));
-    PyRef cls(PyObject_GetAttrString(module.get(), "PyBytePairTokenizer"));
-    check(static_cast<bool>(cls));
-    if (!PyType_Check(cls.get()) ||
-        !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls.get()))) {
-        PyErr_Format(PyExc_TypeError, "expected a PyBytePairTokenizer, got %.200s",
-                     Py_TYPE(obj)->tp_name);
-        throw PythonErrorSet{};
-    }
-    return reinterpret_cast<PyBytePairTokenizerObject*>(obj)->c_bpt;
+    PyBytePairTokenizerObject* low = brevix::asLowLevelTokenizer(obj);
+    brevix::requirePython(low != nullptr);
+    return low->c_bpt;
 }
 
 bool fastShim(const char* engine) {
@@ -77,14 +51,14 @@ bool fastShim(const char* engine) {
 
 std::vector<int> idsShim(PyObject* seq) {
     PyRef fast(PySequence_Fast(seq, "expected a sequence of ints"));
-    check(static_cast<bool>(fast));
+    brevix::requirePython(static_cast<bool>(fast));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
     PyObject** items = PySequence_Fast_ITEMS(fast.get());
     std::vector<int> ids(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(items[i], &overflow);
-        check(!(v == -1 && PyErr_Occurred()));
+        brevix::requirePython(!(v == -1 && PyErr_Occurred()));
         if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
             PyErr_SetString(PyExc_OverflowError, "token id out of 32-bit range");
             throw PythonErrorSet{};
@@ -96,10 +70,10 @@ std::vector<int> idsShim(PyObject* seq) {
 
 PyObject* listShim(const std::vector<int>& ids) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    check(static_cast<bool>(list));
+    brevix::requirePython(static_cast<bool>(list));
     for (std::size_t i = 0; i < ids.size(); ++i) {
         PyObject* v = PyLong_FromLong(ids[i]);
-        check(v != nullptr);
+        brevix::requirePython(v != nullptr);
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
     }
     return list.release();
@@ -116,7 +90,7 @@ PyObject* fitOn(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OOii|s", &tokObj, &corpusObj, &maxVocabSize, &nIter, &engine)) {
         return nullptr;
     }
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& tok = coreShim(tokObj);
         const bool fast = fastShim(engine);
         std::vector<int> corpus = idsShim(corpusObj);
@@ -127,7 +101,7 @@ PyObject* fitOn(PyObject*, PyObject* args) {
             tok.fitStraightforward(corpus, maxVocabSize, nIter, out);
         }
         PyRef text(bytesShim(out.str()));
-        check(static_cast<bool>(text));
+        brevix::requirePython(static_cast<bool>(text));
         PyRef list(listShim(corpus));
         return PyTuple_Pack(2, text.get(), list.get());
     });
@@ -139,14 +113,14 @@ PyObject* encodeOn(PyObject*, PyObject* args) {
     Py_ssize_t size = 0;
     const char* engine = "fast";
     if (!PyArg_ParseTuple(args, "Oy#|s", &tokObj, &data, &size, &engine)) return nullptr;
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& tok = coreShim(tokObj);
         const bool fast = fastShim(engine);
         std::ostringstream echo;
         const std::vector<int> ids =
             tok.encodeWith(std::string(data, static_cast<std::size_t>(size)), echo, fast);
         PyRef text(bytesShim(echo.str()));
-        check(static_cast<bool>(text));
+        brevix::requirePython(static_cast<bool>(text));
         PyRef list(listShim(ids));
         return PyTuple_Pack(2, text.get(), list.get());
     });
@@ -156,7 +130,7 @@ PyObject* encodeCorpusOn(PyObject*, PyObject* args) {
     PyObject *tokObj = nullptr, *corpusObj = nullptr;
     const char* engine = "fast";
     if (!PyArg_ParseTuple(args, "OO|s", &tokObj, &corpusObj, &engine)) return nullptr;
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& tok = coreShim(tokObj);
         const bool fast = fastShim(engine);
         std::vector<int> corpus = idsShim(corpusObj);
@@ -170,7 +144,7 @@ PyObject* decodeOn(PyObject*, PyObject* args) {
     PyObject *tokObj = nullptr, *idsObj = nullptr;
     const char* engine = "fast";
     if (!PyArg_ParseTuple(args, "OO|s", &tokObj, &idsObj, &engine)) return nullptr;
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& tok = coreShim(tokObj);
         const bool fast = fastShim(engine);
         std::vector<int> ids = idsShim(idsObj);
@@ -181,7 +155,7 @@ PyObject* decodeOn(PyObject*, PyObject* args) {
 PyObject* assign(PyObject*, PyObject* args) {
     PyObject *dstObj = nullptr, *srcObj = nullptr;
     if (!PyArg_ParseTuple(args, "OO", &dstObj, &srcObj)) return nullptr;
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& dst = coreShim(dstObj);
         dst = coreShim(srcObj);
         Py_RETURN_NONE;
@@ -192,11 +166,11 @@ PyObject* concurrentReads(PyObject*, PyObject* args) {
     PyObject *tokObj = nullptr, *corporaObj = nullptr;
     int threads = 0;
     if (!PyArg_ParseTuple(args, "OOi", &tokObj, &corporaObj, &threads)) return nullptr;
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& tok = coreShim(tokObj);
         if (threads < 1 || threads > 64) throw std::invalid_argument("threads must be 1 to 64");
         PyRef seq(PySequence_Fast(corporaObj, "corpora must be a sequence"));
-        check(static_cast<bool>(seq));
+        brevix::requirePython(static_cast<bool>(seq));
         std::vector<std::vector<int>> corpora;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
             corpora.push_back(idsShim(PySequence_Fast_GET_ITEM(seq.get(), i)));
@@ -225,25 +199,25 @@ PyObject* concurrentReads(PyObject*, PyObject* args) {
             if (failure) std::rethrow_exception(failure);
         }
         PyRef out(PyList_New(0));
-        check(static_cast<bool>(out));
+        brevix::requirePython(static_cast<bool>(out));
         for (const std::vector<Result>& perThread : results) {
             PyRef list(PyList_New(0));
-            check(static_cast<bool>(list));
+            brevix::requirePython(static_cast<bool>(list));
             for (const Result& r : perThread) {
                 PyRef ids(listShim(r.first));
                 PyRef bytes(bytesShim(r.second));
-                check(static_cast<bool>(bytes));
+                brevix::requirePython(static_cast<bool>(bytes));
                 PyRef pair(PyTuple_Pack(2, ids.get(), bytes.get()));
-                check(pair && PyList_Append(list.get(), pair.get()) == 0);
+                brevix::requirePython(pair && PyList_Append(list.get(), pair.get()) == 0);
             }
-            check(PyList_Append(out.get(), list.get()) == 0);
+            brevix::requirePython(PyList_Append(out.get(), list.get()) == 0);
         }
         return out.release();
     });
 }
 
 PyObject* tableIndexBytes(PyObject*, PyObject* tokObj) {
-    return guarded([&]() -> PyObject* {
+    return brevix::callCoreForObject([&]() -> PyObject* {
         const bytepairtokenizer::TableIndex* index = coreShim(tokObj).currentTableIndex();
         if (index == nullptr) Py_RETURN_NONE;
         return PyLong_FromSize_t(index->bytesUsed());

@@ -1,11 +1,13 @@
 #include "merge_table.h"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "convert.h"
 #include "core_errors.h"
 #include "pyref.h"
+#include "pytokenizer.h"
 #include "straightforward.h"
 
 namespace brevix {
@@ -136,6 +138,50 @@ bool mergesFromPy(PyObject* merges, bytepairtokenizer::BytePairTokenizer& fresh)
 void replaceMerges(bytepairtokenizer::BytePairTokenizer& target,
                    bytepairtokenizer::BytePairTokenizer& fresh) noexcept {
     target.swapTables(fresh);
+}
+
+PyObject* lowLevelMerges(PyObject*, PyObject* tok) {
+    PyBytePairTokenizerObject* low = asLowLevelTokenizer(tok);
+    if (low == nullptr) return nullptr;
+    return mergesToList(low->c_bpt);
+}
+
+PyObject* setLowLevelMerges(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "set_merges() takes exactly 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    PyBytePairTokenizerObject* low = asLowLevelTokenizer(args[0]);
+    if (low == nullptr) return nullptr;
+    std::optional<bytepairtokenizer::BytePairTokenizer> fresh;
+    if (!callCore([&] { fresh.emplace(); })) return nullptr;
+    if (!mergesFromPy(args[1], *fresh)) return nullptr;
+    replaceMerges(low->c_bpt, *fresh);
+    Py_RETURN_NONE;
+}
+
+// brevix.tokenizer.PyBytePairTokenizer, looked up at the first call and kept
+// for the life of the process (in each extension module): brevix.tokenizer is
+// initialised once per process and its class never changes.
+PyBytePairTokenizerObject* asLowLevelTokenizer(PyObject* obj) {
+    static PyObject* cls = nullptr;
+    if (cls == nullptr) {
+        PyRef module(PyImport_ImportModule("brevix.tokenizer"));
+        if (!module) return nullptr;
+        PyRef found(PyObject_GetAttrString(module.get(), "PyBytePairTokenizer"));
+        if (!found) return nullptr;
+        if (!PyType_Check(found.get())) {
+            PyErr_SetString(PyExc_TypeError, "brevix.tokenizer.PyBytePairTokenizer is not a class");
+            return nullptr;
+        }
+        cls = found.release();
+    }
+    if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls))) {
+        PyErr_Format(PyExc_TypeError, "expected a PyBytePairTokenizer, got %.200s",
+                     Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return reinterpret_cast<PyBytePairTokenizerObject*>(obj);
 }
 
 }  // namespace brevix

@@ -45,4 +45,12 @@ bool mergesFromPy(PyObject* merges, bytepairtokenizer::BytePairTokenizer& fresh)
 void replaceMerges(bytepairtokenizer::BytePairTokenizer& target,
                    bytepairtokenizer::BytePairTokenizer& fresh) noexcept;
 
+// Module functions of every module that reads or restores the table of a
+// brevix.tokenizer.PyBytePairTokenizer (TypeError for anything else):
+//   merges(tok) -> list of (left, right, id) in id order
+//   set_merges(tok, merges) -> None; the table is replaced whole (its index
+//   with it), or left as it was with ValueError/TypeError.
+PyObject* lowLevelMerges(PyObject* module, PyObject* tok);
+PyObject* setLowLevelMerges(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace brevix

@@ -12,3 +12,12 @@ struct PyBytePairTokenizerObject {
     // Constructed in place at allocation, destroyed at deallocation.
     bytepairtokenizer::BytePairTokenizer c_bpt;
 };
+
+namespace brevix {
+
+// The instance behind `obj` when it is a brevix.tokenizer.PyBytePairTokenizer
+// (or subclass), else null with TypeError set. The class is looked up once,
+// not imported again on every call (merge_table.cpp).
+PyBytePairTokenizerObject* asLowLevelTokenizer(PyObject* obj);
+
+}  // namespace brevix
