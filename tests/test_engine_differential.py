@@ -121,6 +121,19 @@ def test_repeated_fit_calls_and_size_limits(seed):
     assert_same_training(calls)
 
 
+@pytest.mark.parametrize("seed", range(12))
+def test_recount_past_the_modelled_table(seed):
+    # "recount" lowers the largest modelled table to 40 live pairs: past it
+    # ties are broken by recounting the corpus, below it by the walk model,
+    # and training crosses that limit in both directions.
+    rng = random.Random(900 + seed)
+    alphabet = rng.randrange(4, 12)
+    corpus = [rng.randrange(alphabet) for _ in range(rng.randrange(50, 500))]
+    calls = [(corpus, 100_000, rng.randrange(20, 120)), (corpus[::-1], 100_000, 30)]
+    slow = core.train_sequence(calls, "straightforward")
+    assert core.train_sequence(calls, "recount") == slow
+
+
 @pytest.mark.parametrize("offset", range(0, 240_000, 20_000))
 def test_real_text(offset):
     data = real_text()

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <ostream>
 
-#include "walk_order.h"
 
 // Performance notes
 // - Occurrence lists are filled in a second pass over the corpus after the
@@ -50,7 +49,7 @@ void fitIncremental(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVoc
 
 IncrementalTrainer::IncrementalTrainer(BytePairTokenizer& tok, std::vector<int>& corpus,
                                        const TieBreakTuning& tuning)
-    : tok_(tok), corpus_(corpus), tuning_(tuning) {
+    : tok_(tok), corpus_(corpus), ties_(*this, tuning) {
     for (const auto& entry : tok_.vocab) {
         idsInKeys_.insert(entry.first[0]);
         idsInKeys_.insert(entry.first[1]);
@@ -64,9 +63,8 @@ int IncrementalTrainer::createRecord(int left, int right, bool indexed) {
     PairRecord& rec = records_.back();
     rec.left = left;
     rec.right = right;
-    rec.hash = pairHash(left, right);
     if (indexed) recordOf_.insertNew(left, right, r);
-    linkIntoChains(r);
+    ties_.pairCreated(r, left, right);
     return r;
 }
 
@@ -79,14 +77,12 @@ void IncrementalTrainer::build() {
     const int n = static_cast<int>(corpus_.size());
     nodes_.assign(static_cast<std::size_t>(n), Node{0, -1, -1});
     records_.clear();
-    chains_.clear();
+    ties_.reset(static_cast<std::size_t>(n));
     withNewOnLeft_.clear();
     withNewOnRight_.clear();
     recordOf_ = PairMap(1024);
-    firsts_ = FirstOccurrenceSet(static_cast<std::size_t>(n));
     futureIds_.clear();
     liveLength_ = n;
-    cutModelEpoch_ = -1;
 
     std::vector<int> direct(static_cast<std::size_t>(kDirectSpan) * kDirectSpan, -1);
     int maxCount = 0;
@@ -119,7 +115,8 @@ void IncrementalTrainer::build() {
     for (int r = 0; r < static_cast<int>(records_.size()); ++r) {
         PairRecord& rec = records_[r];
         rec.firstOcc = rec.occ.front();
-        firsts_.insert(rec.firstOcc);
+        ties_.firstOccurrenceMoved(r, -1, rec.firstOcc);
+        ties_.countSettled(r, rec.count);
         queueInsert(r);
         if (!tok_.vocab.empty() && tok_.vocab.count(DTYPE_BYTEPAIR{rec.left, rec.right}) != 0) {
             corpusHasKeys_ = true;
@@ -161,7 +158,7 @@ MostFreqPair IncrementalTrainer::choose(int& winner) {
     winner = -1;
     if (topCount_ == 0) return MostFreqPair{DTYPE_BYTEPAIR{-1, -1}, 0};
     const int first = queueHead_[topCount_];
-    winner = records_[first].queueNext < 0 ? first : breakTie(topCount_);
+    winner = records_[first].queueNext < 0 ? first : ties_.breakTie(topCount_);
     return MostFreqPair{DTYPE_BYTEPAIR{records_[winner].left, records_[winner].right}, topCount_};
 }
 
@@ -269,24 +266,11 @@ int IncrementalTrainer::recordWithNewId(int neighbour, int newId, bool newIdOnLe
     return cached;
 }
 
-// Changes to the first-occurrence set at or before the last key of the
-// cached low-epoch model change that model's keys or their order.
-void IncrementalTrainer::insertFirst(int pos) {
-    firsts_.insert(pos);
-    if (pos <= cutModelLastPos_) cutModelEpoch_ = -1;
-}
-
-void IncrementalTrainer::eraseFirst(int pos) {
-    firsts_.erase(pos);
-    if (pos <= cutModelLastPos_) cutModelEpoch_ = -1;
-}
-
 void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
     while (nodes_[rec.occ[static_cast<std::size_t>(rec.head)]].pairId != r) ++rec.head;
     const int first = rec.occ[static_cast<std::size_t>(rec.head)];
     if (first == rec.firstOcc) return;
-    if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
-    insertFirst(first);
+    ties_.firstOccurrenceMoved(r, rec.firstOcc, first);
     rec.firstOcc = first;
 }
 
@@ -294,6 +278,7 @@ void IncrementalTrainer::settleTouched() {
     for (int r : touched_) {
         PairRecord& rec = records_[r];
         rec.touched = false;
+        ties_.countSettled(r, rec.count);
         if (rec.count > 0) {
             refreshFirstOccurrence(rec, r);
             // Drop dead entries once they outnumber the live ones, to bound memory.
@@ -311,13 +296,28 @@ void IncrementalTrainer::settleTouched() {
             }
             queueInsert(r);
         } else {
-            if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
+            if (rec.firstOcc >= 0) ties_.firstOccurrenceMoved(r, rec.firstOcc, -1);
             rec.firstOcc = -1;
             std::vector<int>().swap(rec.occ);
             rec.head = 0;
         }
     }
     touched_.clear();
+}
+
+void IncrementalTrainer::pairsOfCount(int count, std::vector<int>& out) const {
+    for (int r = queueHead_[count]; r >= 0; r = records_[r].queueNext) out.push_back(r);
+}
+
+// Past the rehash schedule the walk order is not modelled: count the
+// corpus with the statistics table itself.
+int IncrementalTrainer::winnerByRecount(const std::vector<int>& tied) {
+    writeBack();
+    const MostFreqPair best = getMaxFreqPair(bytePairStats(corpus_));
+    for (int r : tied) {
+        if (records_[r].left == best.pair[0] && records_[r].right == best.pair[1]) return r;
+    }
+    return tied.front();  // unreachable: the table's winner is among the tied pairs
 }
 
 void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
