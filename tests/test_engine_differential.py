@@ -17,9 +17,10 @@ REHASH_POINTS = [14, 30, 60, 128, 258, 542, 1110, 2358]
 
 def assert_same_training(calls, merges=None):
     # "targeted" forces the fast trainer's tie-break through its per-epoch
-    # bucket walk, which "fast" keeps for tables too large for these inputs.
+    # bucket walk, which "fast" keeps for tables too large for these inputs;
+    # "ordered" answers every tie from the walk order kept across iterations.
     slow = core.train_sequence(calls, "straightforward", merges)
-    for engine in ("fast", "targeted"):
+    for engine in ("fast", "targeted", "ordered"):
         fast = core.train_sequence(calls, engine, merges)
         assert fast[0] == slow[0], f"{engine}: progress output differs"
         assert fast[1:] == slow[1:], engine

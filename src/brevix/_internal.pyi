@@ -5,7 +5,7 @@ from typing import Literal, SupportsInt
 
 from brevix.tokenizer import PyBytePairTokenizer
 
-_Engine = Literal["fast", "straightforward", "targeted", "recount"]
+_Engine = Literal["fast", "straightforward", "targeted", "ordered", "recount"]
 
 def get_merges(tok: PyBytePairTokenizer, /) -> list[tuple[int, int, int]]: ...
 def set_merges(

@@ -108,11 +108,12 @@ std::string bytesShim(PyObject* o) {
     return std::string(data, static_cast<std::size_t>(len));
 }
 
-enum class Engine { Fast, Straightforward, Targeted, Recount };
+enum class Engine { Fast, Straightforward, Targeted, Ordered, Recount };
 
 // "fast" and "straightforward" name the two engines. Test variants of the
 // fast trainer (other operations treat them as "fast"): "targeted" forces
-// its tie-break onto the targeted path even for small tables; "recount"
+// its tie-break onto the targeted path even for small tables; "ordered"
+// answers every tie from the walk order kept across iterations; "recount"
 // lowers the limit of the modelled table to kRecountPairs live pairs, past
 // which ties are broken by recounting the corpus.
 constexpr int kRecountPairs = 40;
@@ -122,8 +123,9 @@ Engine engineShim(const char* engine) {
     if (name == "fast") return Engine::Fast;
     if (name == "straightforward") return Engine::Straightforward;
     if (name == "targeted") return Engine::Targeted;
+    if (name == "ordered") return Engine::Ordered;
     if (name == "recount") return Engine::Recount;
-    throw std::invalid_argument("engine must be 'fast', 'straightforward', 'targeted' or 'recount'");
+    throw std::invalid_argument("engine must be 'fast', 'straightforward', 'targeted', 'ordered' or 'recount'");
 }
 
 bool fastEngineShim(const char* engine) { return engineShim(engine) != Engine::Straightforward; }
@@ -178,6 +180,15 @@ void runFit(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, 
             tuning.fullWalkPairs = 0;
             tuning.fullWalkTieShare = 0;
             tuning.cutScale = 1.0;
+            tuning.orderedTieWidth = 0;
+            bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted,
+                                              tuning);
+            break;
+        }
+        case Engine::Ordered: {
+            bytepairtokenizer::TieBreakTuning tuning;
+            tuning.fullWalkPairs = 0;
+            tuning.orderedTieWidth = 2;
             bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted,
                                               tuning);
             break;

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "dtypes.h"
+#include "tie_order.h"
 
 // Performance notes
 // - Modelling the whole table on every tie costs two list operations per live
@@ -36,9 +37,13 @@ namespace bytepairtokenizer {
 
 TieBreaker::TieBreaker(TieBreakHost& host, const TieBreakTuning& tuning) : host_(host), tuning_(tuning) {}
 
+TieBreaker::~TieBreaker() = default;
+
 void TieBreaker::reset(std::size_t positions) {
+    order_.reset();
     hash_.clear();
     firstOcc_.clear();
+    count_.clear();
     firsts_ = FirstOccurrenceSet(positions);
     chains_.clear();
     cutModelEpoch_ = -1;
@@ -48,6 +53,7 @@ void TieBreaker::reset(std::size_t positions) {
 void TieBreaker::pairCreated(int r, int left, int right) {
     hash_.push_back(pairHash(left, right));
     firstOcc_.push_back(-1);
+    count_.push_back(0);
     const auto& schedule = epochSchedule();
     for (std::size_t e = 0; e < chains_.size(); ++e) {
         BucketChains& ch = chains_[e];
@@ -66,10 +72,16 @@ void TieBreaker::firstOccurrenceMoved(int r, int from, int to) {
     if (from >= 0) firsts_.erase(from);
     if (to >= 0) firsts_.insert(to);
     firstOcc_[static_cast<std::size_t>(r)] = to;
+    if (order_) order_->changed(r);
     if ((from >= 0 && from <= cutModelLastPos_) || (to >= 0 && to <= cutModelLastPos_)) cutModelEpoch_ = -1;
 }
 
-void TieBreaker::countSettled(int, int) {}
+void TieBreaker::countSettled(int r, int count) {
+    int& mirror = count_[static_cast<std::size_t>(r)];
+    if (mirror == count) return;
+    mirror = count;
+    if (order_) order_->changed(r);
+}
 
 TieBreaker::BucketChains& TieBreaker::chainsFor(int e) {
     if (chains_.size() <= static_cast<std::size_t>(e)) chains_.resize(static_cast<std::size_t>(e) + 1);
@@ -243,10 +255,26 @@ void TieBreaker::walkOrderAtEpoch(int e, std::vector<int>& keys, const TieContex
 // tied ones, and not on the pairs' values.
 int TieBreaker::breakTie(int count) {
     const int n = firsts_.size();
+    const bool modelled = n <= tuning_.maxModelledPairs && n <= kMaxTableKeys;
+    if (order_ && modelled) {
+        order_->update();
+        if (order_->tracks(count)) return order_->first();
+    }
     tied_.clear();
     host_.pairsOfCount(count, tied_);
-    if (n > tuning_.maxModelledPairs || n > kMaxTableKeys) return host_.winnerByRecount(tied_);
+    if (!modelled) {
+        order_.reset();
+        return host_.winnerByRecount(tied_);
+    }
     if (n <= tuning_.fullWalkPairs) return breakTieByFullWalk(tied_);
+    if (tuning_.orderedTieWidth > 0 && tied_.size() >= static_cast<std::size_t>(tuning_.orderedTieWidth)) {
+        if (!order_) {
+            order_ = std::make_unique<TieOrder>(host_, hash_, firstOcc_, count_, firsts_);
+            order_->update();
+        }
+        order_->track(count, tied_);
+        return order_->first();
+    }
     return breakTieTargeted(tied_);
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "first_occurrence.h"
@@ -30,6 +31,9 @@ struct TieBreakTuning {
     // Past this many live pairs the walk order is not modelled: the trainer
     // recounts the corpus with the statistics table itself.
     int maxModelledPairs = kMaxTableKeys;
+    // Ties at least this wide are answered by the walk order kept across
+    // iterations (tie_order.h); 0: never.
+    int orderedTieWidth = 64;
 };
 
 // What the tie-break asks of the trainer.
@@ -48,9 +52,12 @@ protected:
     ~TieBreakHost() = default;
 };
 
+class TieOrder;
+
 class TieBreaker {
 public:
     TieBreaker(TieBreakHost& host, const TieBreakTuning& tuning);
+    ~TieBreaker();
     TieBreaker(const TieBreaker&) = delete;
     TieBreaker& operator=(const TieBreaker&) = delete;
 
@@ -102,6 +109,7 @@ private:
     // Mirrors of the trainer's records, by record.
     std::vector<std::uint32_t> hash_;
     std::vector<int> firstOcc_;  // -1: dead
+    std::vector<int> count_;
     FirstOccurrenceSet firsts_;
 
     std::vector<BucketChains> chains_;  // by epoch index
@@ -115,6 +123,9 @@ private:
     int cutModelLastPos_ = -1;
     std::vector<int> tied_;                   // scratch: the tied records
     std::vector<unsigned char> tiedMark_;     // scratch of the full walk, by record
+
+    // The walk order kept across iterations, once ties were wide.
+    std::unique_ptr<TieOrder> order_;
 };
 
 }  // namespace bytepairtokenizer
