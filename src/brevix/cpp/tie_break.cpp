@@ -266,9 +266,12 @@ int TieBreaker::breakTie(int count) {
         order_.reset();
         return host_.winnerByRecount(tied_);
     }
-    if (n <= tuning_.fullWalkPairs) return breakTieByFullWalk(tied_);
-    if (tuning_.orderedTieWidth > 0 && tied_.size() >= static_cast<std::size_t>(tuning_.orderedTieWidth)) {
+    if (!order_ && n <= tuning_.fullWalkPairs) return breakTieByFullWalk(tied_);
+    // Once ties were wide, every tie is answered from the kept order: a
+    // narrow one costs a few comparisons there, more on the targeted path.
+    if (order_ || (tuning_.orderedTieWidth > 0 && tied_.size() >= static_cast<std::size_t>(tuning_.orderedTieWidth))) {
         if (!order_) {
+            chains_.clear();  // rebuilt when a narrow tie needs them again; linking new pairs costs
             order_ = std::make_unique<TieOrder>(host_, hash_, firstOcc_, count_, firsts_);
             order_->update();
         }

@@ -33,7 +33,7 @@ struct TieBreakTuning {
     int maxModelledPairs = kMaxTableKeys;
     // Ties at least this wide are answered by the walk order kept across
     // iterations (tie_order.h); 0: never.
-    int orderedTieWidth = 64;
+    int orderedTieWidth = 16;
 };
 
 // What the tie-break asks of the trainer.

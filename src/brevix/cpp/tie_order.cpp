@@ -22,7 +22,8 @@ TieOrder::TieOrder(TieBreakHost& host, const std::vector<std::uint32_t>& hash, c
 
 void TieOrder::growScratch() {
     const std::size_t n = hash_.size();
-    if (seenFirst_.size() >= n) return;
+    if (keys_.size() >= n) return;
+    for (std::size_t r = keys_.size(); r < n; ++r) keys_.push_back(Key{hash_[r], -1});
     seenFirst_.resize(n, -1);
     isPending_.resize(n, 0);
     changedMark_.resize(n, 0);
@@ -41,8 +42,8 @@ void TieOrder::changed(int r) {
 bool TieOrder::walksBefore(int e, int a, int b) const {
     for (;;) {
         const Level& level = levels_[static_cast<std::size_t>(e)];
-        const std::uint32_t ba = hash_[static_cast<std::size_t>(a)] % level.buckets;
-        const std::uint32_t bb = hash_[static_cast<std::size_t>(b)] % level.buckets;
+        const std::uint32_t ba = level.bucketOf(keys_[static_cast<std::size_t>(a)].hash);
+        const std::uint32_t bb = level.bucketOf(keys_[static_cast<std::size_t>(b)].hash);
         // Inside one bucket the later key walks first; across buckets the
         // bucket whose earliest member is later.
         const int x = ba == bb ? a : level.earliest[ba];
@@ -131,16 +132,19 @@ void TieOrder::rebuild() {
     for (int e = 0; e <= top_; ++e) {
         Level& level = levels_[static_cast<std::size_t>(e)];
         level.buckets = schedule[static_cast<std::size_t>(e)].buckets;
+        level.bucketOf = FastMod(level.buckets);
         level.head.assign(level.buckets, kNone);
         level.earliest.assign(level.buckets, kNone);
     }
     nodes_.clear();
     freeNode_ = kNone;
     growScratch();
-    std::fill(seenFirst_.begin(), seenFirst_.end(), -1);
+    for (std::size_t r = 0; r < keys_.size(); ++r) {
+        keys_[r].first = firstOcc_[r];
+        seenFirst_[r] = firstOcc_[r];
+    }
     firsts_.forEachAscending([&](int pos) {
         const int r = host_.pairStartingAt(pos);
-        seenFirst_[static_cast<std::size_t>(r)] = pos;
         for (int e = top_; e >= 0 && presentAt(pos, e); --e) linkMember(e, r);
         return true;
     });
@@ -162,7 +166,7 @@ void TieOrder::recordsBetween(int lo, int hi, std::vector<int>& out) const {
     const int to = hi == kEndOfCorpus ? firsts_.size() : firsts_.rank(hi);
     for (int k = from; k <= to; ++k) {
         const int r = host_.pairStartingAt(firsts_.select(k));
-        if (seenFirst_[static_cast<std::size_t>(r)] == first(r)) out.push_back(r);
+        if (seenFirst_[static_cast<std::size_t>(r)] == firstOcc_[static_cast<std::size_t>(r)]) out.push_back(r);
     }
 }
 
@@ -173,12 +177,15 @@ void TieOrder::placeLevel(int e, const std::vector<int>& moved, const std::vecto
     const std::size_t up = static_cast<std::size_t>(e) + 1;
     // Membership: a key is present while its leftmost occurrence is before
     // the next epoch's first insert.
+    std::vector<int>& movedHere = scratchMoved_;
+    movedHere.clear();
     for (int r : moved) {
         const int before = seenFirst_[static_cast<std::size_t>(r)];
         const bool was = before >= 0 && before < oldBounds[up];
         const bool is = presentAt(first(r), e);
         if (was && !is) unlinkMember(e, r);
         if (!was && is) linkMember(e, r);
+        if (was || is) movedHere.push_back(r);
     }
     const bool boundGrew = bound_[up] > oldBounds[up];
     for (int r : crossed[up]) {
@@ -198,7 +205,7 @@ void TieOrder::placeLevel(int e, const std::vector<int>& moved, const std::vecto
         changedMark_[static_cast<std::size_t>(r)] = changedStamp;
         changedKeys.push_back(r);
     };
-    for (int r : moved) addChanged(r);
+    for (int r : movedHere) addChanged(r);
     for (int r : crossed[static_cast<std::size_t>(e)]) addChanged(r);
     for (int r : crossed[up]) addChanged(r);
     for (int r : affected) addChanged(r);
@@ -242,7 +249,10 @@ void TieOrder::update() {
     growScratch();
     std::vector<int> moved;
     for (int r : pending_) {
-        if (seenFirst_[static_cast<std::size_t>(r)] != first(r)) moved.push_back(r);
+        const std::size_t k = static_cast<std::size_t>(r);
+        if (seenFirst_[k] == firstOcc_[k]) continue;
+        moved.push_back(r);
+        keys_[k].first = firstOcc_[k];
     }
     const std::vector<int> oldBounds = bound_;
     computeBounds(bound_);

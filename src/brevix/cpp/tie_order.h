@@ -56,7 +56,29 @@ private:
     static constexpr int kNone = -1;
     static constexpr int kEndOfCorpus = 0x7fffffff;
 
+    // x mod d without a division where the compiler has 128-bit products.
+    struct FastMod {
+        std::uint32_t d = 1;
+        std::uint64_t m = 0;
+        FastMod() = default;
+        explicit FastMod(std::uint32_t divisor) : d(divisor), m(~std::uint64_t{0} / divisor + 1) {}
+        std::uint32_t operator()(std::uint32_t x) const {
+#ifdef __SIZEOF_INT128__
+            __extension__ using Wide = unsigned __int128;
+            return static_cast<std::uint32_t>((static_cast<Wide>(m * x) * d) >> 64);
+#else
+            return x % d;
+#endif
+        }
+    };
+    // A record as the levels see it: its hash and its leftmost occurrence.
+    struct Key {
+        std::uint32_t hash;
+        int first;  // -1: dead
+    };
+
     struct Level {
+        FastMod bucketOf;
         std::uint32_t buckets = 0;
         std::vector<int> head;      // by bucket: first member node, kNone when empty
         std::vector<int> earliest;  // by bucket: member with the earliest time, kNone
@@ -71,9 +93,9 @@ private:
     };
 
     std::uint32_t bucketOf(int r, int e) const {
-        return hash_[static_cast<std::size_t>(r)] % levels_[static_cast<std::size_t>(e)].buckets;
+        return levels_[static_cast<std::size_t>(e)].bucketOf(keys_[static_cast<std::size_t>(r)].hash);
     }
-    int first(int r) const { return firstOcc_[static_cast<std::size_t>(r)]; }
+    int first(int r) const { return keys_[static_cast<std::size_t>(r)].first; }
     bool presentAt(int firstPos, int e) const {
         return firstPos >= 0 && firstPos < bound_[static_cast<std::size_t>(e) + 1];
     }
@@ -105,7 +127,8 @@ private:
     std::vector<MemberNode> nodes_;
     int freeNode_ = kNone;
 
-    std::vector<int> seenFirst_;   // by record: the leftmost occurrence the levels reflect
+    std::vector<Key> keys_;        // by record, as of the last update
+    std::vector<int> seenFirst_;   // by record: the leftmost occurrence before the update in progress
     std::vector<int> pending_;     // records changed since the last update
     std::vector<unsigned char> isPending_;
     // By record: stamps of the per-level sets of placeLevel (changed, affected).
@@ -114,6 +137,7 @@ private:
     unsigned stamp_ = 0;
     std::vector<int> scratchBuckets_;
     std::vector<int> scratchChanged_;
+    std::vector<int> scratchMoved_;
 
     std::set<int, WalkBefore> set_;
     std::vector<std::set<int, WalkBefore>::iterator> where_;  // by record
