@@ -360,7 +360,8 @@ def load_average() -> str:
 
 READING = """\
 How to read this. Every figure comes from one invocation on the machine above, which has only
-2 cores: each measurement runs alone in its own process, peers are held to one thread, but
+2 cores: each measurement runs alone in its own process, peers are held to one thread (but for
+the HF row marked 2 threads), but
 anything else running on the machine (the load averages above) competes for the same cores, so
 differences under ~10% are noise, and more so for sub-second times. Ratios compare with brevix measured in this same run; a ratio
 above 1x means more time or memory than brevix in the training table, and higher throughput in
@@ -442,7 +443,8 @@ def write_markdown(report: Report, path: Path) -> None:
         "Vocabulary = 256 + merges. One process per measurement; time covers the training call "
         "only; peak RSS is the whole process's (getrusage); `RSS before` is the resident size just "
         "before training. `vs brevix` columns divide by the brevix fast-engine fit on the same "
-        f"corpus and merges (lower is better for the trainer in that row). Peers run single-threaded; "
+        f"corpus and merges (lower is better for the trainer in that row). Peers run single-threaded "
+        "(the HF row marked 2 threads runs on two); "
         f"a run is stopped after {s['timeout']:g} s ({s['peer_timeout']:g} s for the whole-text HF "
         "run, which grows faster than linearly), and a trainer that timed out or failed is not "
         "run again on a larger case.",
