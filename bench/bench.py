@@ -7,9 +7,10 @@ throughput against tiktoken built from the same merges.
                           [--text-mb MB] [--out-dir DIR] [--corpus-dir DIR]
 
 Without --sizes and --merges it runs the full matrix (DEFAULT_CASES): 1, 10
-and 100 MB at 1,000 merges, and 100 MB at 10,000 merges; encode and decode
-then use the tokenizer with the most merges on a 10 MB text. Last comes the
-small-calls table (bench/small_calls.py): time per call on tiny inputs
+and 100 MB at 1,000, 10,000, 30,000 and 50,000 merges; encode and decode
+then use the tokenizer with the most merges on a 10 MB text. RESULTS.md
+gets every measurement and a matrix of seconds per 1,000 merges. Last comes
+the small-calls table (bench/small_calls.py): time per call on tiny inputs
 against tables of up to 250,000 merges.
 
 Every measurement runs in its own process (bench/worker.py). Nothing here
@@ -58,9 +59,10 @@ class Case:
         return self.size_mb <= other.size_mb and self.merges <= other.merges
 
 
-# The full matrix: linearity in corpus size at 1,000 merges, then 10x the
-# merges on the largest corpus.
-DEFAULT_CASES = [Case(1, 1000), Case(10, 1000), Case(100, 1000), Case(100, 10000)]
+# The full matrix: linearity in corpus size and in merges.
+MATRIX_SIZES = [1, 10, 100]
+MATRIX_MERGES = [1000, 10000, 30000, 50000]
+DEFAULT_CASES = [Case(size, merges) for size in MATRIX_SIZES for merges in MATRIX_MERGES]
 QUICK_CASES = [Case(0.05, 50), Case(0.2, 50)]
 
 
@@ -73,14 +75,19 @@ class Trainer:
     params: dict[str, Any]
     module: str | None  # peer package, None for brevix itself
     short_timeout: bool = False  # known to grow faster than linearly
+    threads: int = 1
+    max_merges: int | None = None  # not run on larger cases (too slow to be useful there)
 
 
 TRAINERS = [
     Trainer("brevix straightforward engine", "train-brevix-straightforward", {}, None),
     Trainer("HF tokenizers BPE, byte-level words", "train-hf", {"mode": "words"}, "tokenizers"),
-    Trainer("HF tokenizers BPE, unsplit lines", "train-hf", {"mode": "lines"}, "tokenizers"),
+    Trainer("HF tokenizers BPE, byte-level words, 2 threads", "train-hf", {"mode": "words"}, "tokenizers",
+            threads=2),
+    Trainer("HF tokenizers BPE, unsplit lines", "train-hf", {"mode": "lines"}, "tokenizers",
+            max_merges=10000),
     Trainer("HF tokenizers BPE, whole text unsplit", "train-hf", {"mode": "whole"}, "tokenizers",
-            short_timeout=True),
+            short_timeout=True, max_merges=10000),
     Trainer("SentencePiece BPE", "train-sentencepiece", {}, "sentencepiece"),
 ]
 
@@ -157,6 +164,13 @@ SINGLE_THREAD = {"RAYON_NUM_THREADS": "1", "RAYON_RS_NUM_CPUS": "1", "TOKENIZERS
                  "OMP_NUM_THREADS": "1"}
 
 
+def thread_env(threads: int) -> dict[str, str]:
+    if threads == 1:
+        return SINGLE_THREAD
+    n = str(threads)
+    return {"RAYON_NUM_THREADS": n, "RAYON_RS_NUM_CPUS": n, "TOKENIZERS_PARALLELISM": "true", "OMP_NUM_THREADS": n}
+
+
 class Training:
     """Runs the trainers over the cases, remembering which ones gave up."""
 
@@ -173,7 +187,7 @@ class Training:
             extra = {"reference_model": str(model_out)} if trainer.module is None else {}
             result = self.skip_reason(trainer, case) or run_worker(
                 trainer.task, {**params, **trainer.params, **extra},
-                self.args.peer_timeout if trainer.short_timeout else self.args.timeout, SINGLE_THREAD)
+                self.args.peer_timeout if trainer.short_timeout else self.args.timeout, thread_env(trainer.threads))
             if result.get("status") in ("timeout", "failed"):
                 self.gave_up[trainer.name] = (case, result["status"])
             self.add(Row(case.corpus, trainer.name, result, base, case.merges))
@@ -185,6 +199,8 @@ class Training:
             return {"status": why}
         if trainer.module is None and case.size_mb * case.merges > self.args.straightforward_limit:
             return {"status": "skipped", "why": f"MB x merges over {self.args.straightforward_limit:g}"}
+        if trainer.max_merges is not None and case.merges > trainer.max_merges:
+            return {"status": "skipped", "why": f"run up to {trainer.max_merges} merges only"}
         if trainer.name in self.gave_up:
             earlier, status = self.gave_up[trainer.name]
             if earlier.within(case):
@@ -429,8 +445,8 @@ def load_average() -> str:
 
 READING = """\
 How to read this. Every figure comes from one invocation on the machine above, which has only
-2 cores: each measurement runs alone in its own process, peers are held to one thread, but
-anything else running on the machine (the load averages above) competes for the same cores, so
+2 cores: each measurement runs alone in its own process, peers are held to one thread (except
+the HF row marked 2 threads), and anything else running on the machine (the load averages above) competes for the same cores, so
 differences under ~10% are noise, and more so for sub-second times. Ratios compare with brevix measured in this same run; a ratio
 above 1x means more time or memory than brevix in the training table, and higher throughput in
 the encode/decode table. brevix's peak RSS includes the corpus as a Python list of ints (the
@@ -440,6 +456,45 @@ adds on top, per byte of corpus. Peers read the file themselves inside the timed
 HF tokenizers with byte-level words and SentencePiece count pre-split words (spaces cut pieces),
 which makes the pair statistics much smaller; only the unsplit HF rows merge across word
 boundaries as brevix does."""
+
+
+MATRIX_COLUMNS = [
+    ("brevix", "brevix fit (fast engine)"),
+    ("HF words, 1 thread", "HF tokenizers BPE, byte-level words"),
+    ("HF words, 2 threads", "HF tokenizers BPE, byte-level words, 2 threads"),
+    ("SentencePiece", "SentencePiece BPE"),
+]
+
+
+def matrix_lines(report: Report) -> list[str]:
+    """Seconds per 1,000 merges (and peak RSS) by corpus and merges, trainers side by side."""
+    found = {(row.corpus, row.merges, row.name): row.result for row in report.training}
+    keys = sorted({(size_mb(row.corpus), row.corpus, row.merges) for row in report.training})
+    if not keys:
+        return []
+    head = " | ".join(f"{label} s/1k merges | {label} peak MB" for label, _ in MATRIX_COLUMNS)
+    lines = [
+        "",
+        "## Seconds per 1,000 merges",
+        "",
+        "The training rows above, as time divided by thousands of merges asked for (a fit that "
+        "grows linearly in merges keeps its figure across a row of the same corpus), with each "
+        "trainer's peak RSS. HF runs out of pairs earlier than brevix on small corpora (see "
+        "`merges/pieces` above).",
+        "",
+        f"| corpus | merges | {head} |",
+        "|---|---:|" + "---:|---:|" * len(MATRIX_COLUMNS),
+    ]
+    for _, corpus, merges in keys:
+        cells = []
+        for _, name in MATRIX_COLUMNS:
+            r = found.get((corpus, merges, name))
+            if ok(r) and merges:
+                cells += [f"{r['seconds'] * 1000 / merges:.3f}", f"{r['peak_rss_mb']:.0f}"]
+            else:
+                cells += [status_text(r) if r else "", ""]
+        lines.append(f"| {corpus} | {merges} | " + " | ".join(cells) + " |")
+    return lines
 
 
 def write_markdown(report: Report, path: Path) -> None:
@@ -472,7 +527,8 @@ def write_markdown(report: Report, path: Path) -> None:
         "Vocabulary = 256 + merges. One process per measurement; time covers the training call "
         "only; peak RSS is the whole process's (getrusage); `RSS before` is the resident size just "
         "before training. `vs brevix` columns divide by the brevix fast-engine fit on the same "
-        f"corpus and merges (lower is better for the trainer in that row). Peers run single-threaded; "
+        f"corpus and merges (lower is better for the trainer in that row). Peers run single-threaded "
+        "(the HF row marked 2 threads runs on two); "
         f"a run is stopped after {s['timeout']:g} s ({s['peer_timeout']:g} s for the whole-text HF "
         "run, which grows faster than linearly), and a trainer that timed out or failed is not "
         "run again on a larger case.",
@@ -489,6 +545,7 @@ def write_markdown(report: Report, path: Path) -> None:
             f"{c.get('per_token', '')} | {row.result.get('merges_learned', '')} | "
             f"{training_notes(row.result)} | {status_text(row.result)} |"
         )
+    lines += matrix_lines(report)
     lines += [
         "",
         "## Encode and decode throughput",

@@ -1,5 +1,6 @@
 """Fuzzes the core against its straightforward definitions: training on tiny
-corpora (fast engine versus the plain one: output, merges, corpora, size),
+corpora (the fast engine, its tie-break forced onto the targeted and the
+kept-order paths, versus the plain one: output, merges, corpora, size),
 merging, and decode(encode(t)) == t.
 
 Each input seeds a random case, so the run explores broadly even though the
@@ -37,9 +38,10 @@ def random_calls(rng):
 def test_one_input(data):
     rng = random.Random(data)
     calls = random_calls(rng)
-    fast = _internal.train_sequence(calls, engine="fast")
     plain = _internal.train_sequence(calls, engine="straightforward")
-    assert fast == plain, (calls, fast, plain)
+    for engine in ("fast", "targeted", "ordered"):
+        fast = _internal.train_sequence(calls, engine=engine)
+        assert fast == plain, (engine, calls, fast, plain)
 
     merges = plain[1]
     corpus = small_corpus(rng)

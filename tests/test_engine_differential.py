@@ -15,9 +15,10 @@ REHASH_POINTS = [14, 30, 60, 128, 258, 542, 1110, 2358]
 
 def assert_same_training(calls, merges=None):
     # "targeted" forces the fast trainer's tie-break through its per-epoch
-    # bucket walk, which "fast" keeps for tables too large for these inputs.
+    # bucket walk, which "fast" keeps for tables too large for these inputs;
+    # "ordered" answers every tie from the walk order kept across iterations.
     slow = core.train_sequence(calls, "straightforward", merges)
-    for engine in ("fast", "targeted"):
+    for engine in ("fast", "targeted", "ordered"):
         fast = core.train_sequence(calls, engine, merges)
         assert fast[0] == slow[0], f"{engine}: progress output differs"
         assert fast[1:] == slow[1:], engine
@@ -110,6 +111,19 @@ def test_repeated_fit_calls_and_size_limits(seed):
         calls.append((corpus, limit, n_iter))
         size_guess += n_iter // 2
     assert_same_training(calls)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_recount_past_the_modelled_table(seed):
+    # "recount" lowers the largest modelled table to 40 live pairs: past it
+    # ties are broken by recounting the corpus, below it by the walk model,
+    # and training crosses that limit in both directions.
+    rng = random.Random(900 + seed)
+    alphabet = rng.randrange(4, 12)
+    corpus = [rng.randrange(alphabet) for _ in range(rng.randrange(50, 500))]
+    calls = [(corpus, 100_000, rng.randrange(20, 120)), (corpus[::-1], 100_000, 30)]
+    slow = core.train_sequence(calls, "straightforward")
+    assert core.train_sequence(calls, "recount") == slow
 
 
 @pytest.mark.parametrize("offset", range(0, 240_000, 20_000))
@@ -221,3 +235,89 @@ def test_merge_corpus_dense_then_sparse_passes(seed):
     _, merges, _, _ = core.train(signed(data[start:start + 6_000]), 100_000, 400)
     corpus = signed(data[start + 6_000:start + 36_000])
     assert core.merge_corpus(corpus, merges, "fast") == core.merge_corpus(corpus, merges, "straightforward")
+
+
+# ---- the kept walk order under wide ties ----------------------------------
+
+def distinct_pair_walk(n_pairs, alphabet, rng):
+    """A sequence in which about n_pairs distinct adjacent pairs each occur once."""
+    assert n_pairs <= alphabet * alphabet // 2
+    seq, seen = [rng.randrange(alphabet)], set()
+    while len(seen) < n_pairs:
+        nxt = rng.randrange(alphabet)
+        if (seq[-1], nxt) in seen:
+            continue
+        seen.add((seq[-1], nxt))
+        seq.append(nxt)
+    return seq
+
+
+@pytest.mark.parametrize("n_pairs", [3_000, 12_000])
+def test_all_counts_equal(n_pairs):
+    # Every pair occurs exactly twice: the first tie spans the whole table.
+    rng = random.Random(n_pairs)
+    half = distinct_pair_walk(n_pairs, 400, rng)
+    assert_same_training([(half + [-5] + half, 100_000, 12)])
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_ties_tens_of_thousands_wide(seed):
+    # About 10^4 to 10^5 tied pairs; the straightforward engine confirms the
+    # first merges, the targeted path (independent of the kept order) a longer run.
+    rng = random.Random(1000 + seed)
+    half = distinct_pair_walk(40_000 if seed else 12_000, 1_000, rng)
+    corpus = half + half[: len(half) // 2]
+    slow = core.train_sequence([(corpus, 100_000, 3)], "straightforward")
+    assert core.train_sequence([(corpus, 100_000, 3)], "ordered") == slow
+    calls = [(corpus, 100_000, 8 if seed else 40)]
+    assert core.train_sequence(calls, "ordered") == core.train_sequence(calls, "targeted")
+
+
+@pytest.mark.parametrize("boundary", [1110, 2358, 5088])
+def test_live_pairs_oscillating_across_a_rehash_point(boundary):
+    # A table a few pairs either side of a rehash point, where every merge of
+    # a pair of twos creates and removes about as many pairs as it takes.
+    rng = random.Random(boundary)
+    corpus = distinct_pair_walk(boundary - 3, 2 * int(boundary ** 0.5), rng)
+    for _ in range(60):
+        k = rng.randrange(len(corpus))
+        corpus[k:k] = corpus[k:k + 2] * 2
+    assert_same_training([(corpus, 100_000, 120)])
+
+
+@pytest.mark.parametrize("rank", [14, 60, 258, 1110])
+def test_leftmost_occurrence_vanishing_at_an_epoch_start(rank):
+    # The most frequent pair first occurs as the rank-th distinct pair, the
+    # first insert of an epoch; merging it moves every later pair's rank.
+    rng = random.Random(rank)
+    walk = distinct_pair_walk(rank + 2_000, 90, rng)
+    corpus, seen = [], set()
+    for x in walk:
+        if corpus:
+            seen.add((corpus[-1], x))
+        corpus.append(x)
+        if len(seen) == rank - 1:
+            break
+    frequent = [-7, -8]
+    corpus += frequent + walk[len(corpus):]
+    for _ in range(40):
+        k = rng.randrange(len(corpus))
+        corpus[k:k] = frequent
+    assert_same_training([(corpus, 100_000, 60)])
+
+
+def test_long_runs_in_a_large_table():
+    rng = random.Random(77)
+    corpus = distinct_pair_walk(6_000, 120, rng)
+    for _ in range(30):
+        k = rng.randrange(len(corpus))
+        corpus[k:k] = [rng.randrange(3)] * rng.randrange(20, 300)
+    assert_same_training([(corpus, 100_000, 80)])
+
+
+def test_continued_training_on_real_text_with_wide_ties():
+    data = real_text()
+    a, b = signed(data[:40_000]), signed(data[40_000:60_000])
+    calls = [(a, 100_000, 400), (b, 100_000, 300), (a, 100_000, 200)]
+    assert core.train_sequence(calls, "ordered") == core.train_sequence(calls, "targeted")
+    assert core.train_sequence(calls, "fast") == core.train_sequence(calls, "targeted")

@@ -8,7 +8,7 @@ from typing_extensions import Buffer
 
 from brevix.tokenizer import PyBytePairTokenizer
 
-_Engine = Literal["fast", "straightforward", "targeted"]
+_Engine = Literal["fast", "straightforward", "targeted", "ordered", "recount"]
 _CallEngine = Literal["fast", "straightforward"]
 
 def get_merges(tok: PyBytePairTokenizer, /) -> list[tuple[int, int, int]]: ...

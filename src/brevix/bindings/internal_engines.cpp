@@ -48,17 +48,24 @@ std::string bytesShim(PyObject* o) {
     return text;
 }
 
-enum class Engine { Fast, Straightforward, Targeted };
+enum class Engine { Fast, Straightforward, Targeted, Ordered, Recount };
 
-// "fast" and "straightforward" name the two engines; "targeted" is the fast
-// trainer with its tie-break forced onto the targeted path even for small
-// tables (other operations treat it as "fast").
+// "fast" and "straightforward" name the two engines. Test variants of the
+// fast trainer (other operations treat them as "fast"): "targeted" forces
+// its tie-break onto the targeted path even for small tables; "ordered"
+// answers every tie from the walk order kept across iterations; "recount"
+// lowers the limit of the modelled table to kRecountPairs live pairs, past
+// which ties are broken by recounting the corpus.
+constexpr int kRecountPairs = 40;
+
 Engine engineShim(const char* engine) {
     const std::string name = engine == nullptr ? "fast" : engine;
     if (name == "fast") return Engine::Fast;
     if (name == "straightforward") return Engine::Straightforward;
     if (name == "targeted") return Engine::Targeted;
-    throw std::invalid_argument("engine must be 'fast', 'straightforward' or 'targeted'");
+    if (name == "ordered") return Engine::Ordered;
+    if (name == "recount") return Engine::Recount;
+    throw std::invalid_argument("engine must be 'fast', 'straightforward', 'targeted', 'ordered' or 'recount'");
 }
 
 bool fastEngineShim(const char* engine) { return engineShim(engine) != Engine::Straightforward; }
@@ -99,6 +106,22 @@ void runFit(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, 
             tuning.fullWalkPairs = 0;
             tuning.fullWalkTieShare = 0;
             tuning.cutScale = 1.0;
+            tuning.orderedTieWidth = 0;
+            bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted,
+                                              tuning);
+            break;
+        }
+        case Engine::Ordered: {
+            bytepairtokenizer::TieBreakTuning tuning;
+            tuning.fullWalkPairs = 0;
+            tuning.orderedTieWidth = 2;
+            bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted,
+                                              tuning);
+            break;
+        }
+        case Engine::Recount: {
+            bytepairtokenizer::TieBreakTuning tuning;
+            tuning.maxModelledPairs = kRecountPairs;
             bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted,
                                               tuning);
             break;

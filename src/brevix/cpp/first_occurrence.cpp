@@ -38,4 +38,13 @@ int FirstOccurrenceSet::select(int r) const {
     return static_cast<int>(word * 64 + __builtin_ctzll(bits));
 }
 
+int FirstOccurrenceSet::rank(int pos) const {
+    const std::size_t word = static_cast<std::size_t>(pos) / 64;
+    if (word >= words_.size()) return size_;
+    int below = 0;
+    for (std::size_t i = word; i > 0; i -= i & (~i + 1)) below += tree_[i];
+    const std::uint64_t lower = words_[word] & ((1ull << (pos % 64)) - 1);
+    return below + __builtin_popcountll(lower);
+}
+
 }  // namespace bytepairtokenizer

@@ -18,6 +18,8 @@ public:
 
     // Position of the r-th smallest member, r = 1..size().
     int select(int r) const;
+    // Number of members below `pos` (any pos >= 0; past the end: size()).
+    int rank(int pos) const;
 
     // Calls f(pos) for the members in ascending order until f returns false.
     template <typename F>

@@ -1,14 +1,12 @@
-// Choosing among equally frequent pairs: the pair a walk of a freshly counted
-// statistics table would meet first. That table receives the live pairs in
-// the order of their leftmost occurrences, so its walk order follows from
-// the pairs' hashes and that order alone (walk_order.h). This file evaluates
-// that order only where it decides the tie.
+// The tie-break evaluates the walk order of the statistics table only where
+// it decides the tie.
+#include "tie_break.h"
+
 #include <algorithm>
 #include <cmath>
 
-#include "straightforward.h"
-#include "trainer.h"
-#include "walk_order.h"
+#include "dtypes.h"
+#include "tie_order.h"
 
 // Performance notes
 // - Modelling the whole table on every tie costs two list operations per live
@@ -29,51 +27,104 @@
 //   up to 8 * sqrt(pairs) buckets in full beat 2x and 4x that bound.
 // - The low-epoch model is kept between ties until a first occurrence inside
 //   it changes; on real text most ties reuse it.
-// - Still slow: very wide ties late in long runs on small corpora (1 MB,
-//   10,000 merges: about 5 s, nearly all in tie-breaks); the chain walks of
-//   the epochs just above the cut dominate there. Tried for it: a packed
+// - Very wide ties late in long runs on small corpora (1 MB, 10,000 merges:
+//   about 5 s, nearly all in tie-breaks) were slow on this path; the chain
+//   walks of the epochs just above the cut dominated. Tried for it: a packed
 //   array of first occurrences for those walks, and modelling more epochs in
 //   full (16 or 32 * sqrt(pairs)); neither gained beyond run-to-run noise.
+//   Such ties now go to the walk order kept across iterations (tie_order.h),
+//   whose cost per iteration follows what the merge changed, not the tie's
+//   width: 1 MB with 30,000 merges now takes 1.2-1.7 s of CPU (57.7 s of
+//   wall time before, as filed).
 
 namespace bytepairtokenizer {
 
-IncrementalTrainer::BucketChains& IncrementalTrainer::chainsFor(int e) {
+TieBreaker::TieBreaker(TieBreakHost& host, const TieBreakTuning& tuning) : host_(host), tuning_(tuning) {}
+
+TieBreaker::~TieBreaker() = default;
+
+void TieBreaker::reset(std::size_t positions) {
+    order_.reset();
+    hash_.clear();
+    firstOcc_.clear();
+    count_.clear();
+    firsts_ = FirstOccurrenceSet(positions);
+    chains_.clear();
+    cutModelEpoch_ = -1;
+    cutModelLastPos_ = -1;
+}
+
+void TieBreaker::freeAll() {
+    reset(0);
+    firsts_ = FirstOccurrenceSet();
+    std::vector<std::uint32_t>().swap(hash_);
+    std::vector<int>().swap(firstOcc_);
+    std::vector<int>().swap(count_);
+    std::vector<BucketChains>().swap(chains_);
+    std::vector<int>().swap(cutPos_);
+    std::vector<long long>().swap(tieTime_);
+    std::vector<long long>().swap(tieGroup_);
+    std::vector<int>().swap(tied_);
+    std::vector<unsigned char>().swap(tiedMark_);
+}
+
+void TieBreaker::pairCreated(int r, int left, int right) {
+    hash_.push_back(pairHash(left, right));
+    firstOcc_.push_back(-1);
+    count_.push_back(0);
+    const auto& schedule = epochSchedule();
+    for (std::size_t e = 0; e < chains_.size(); ++e) {
+        BucketChains& ch = chains_[e];
+        if (ch.head.empty()) continue;
+        ch.next.push_back(-1);
+        int& head = ch.head[hash_[static_cast<std::size_t>(r)] % schedule[e].buckets];
+        ch.next[static_cast<std::size_t>(r)] = head;
+        head = r;
+    }
+}
+
+// Changes to the first-occurrence set at or before the last key of the
+// cached low-epoch model change that model's keys or their order.
+void TieBreaker::firstOccurrenceMoved(int r, int from, int to) {
+    if (from == to) return;
+    if (from >= 0) firsts_.erase(from);
+    if (to >= 0) firsts_.insert(to);
+    firstOcc_[static_cast<std::size_t>(r)] = to;
+    if (order_) order_->changed(r);
+    if ((from >= 0 && from <= cutModelLastPos_) || (to >= 0 && to <= cutModelLastPos_)) cutModelEpoch_ = -1;
+}
+
+void TieBreaker::countSettled(int r, int count) {
+    int& mirror = count_[static_cast<std::size_t>(r)];
+    if (mirror == count) return;
+    mirror = count;
+    if (order_) order_->changed(r);
+}
+
+TieBreaker::BucketChains& TieBreaker::chainsFor(int e) {
     if (chains_.size() <= static_cast<std::size_t>(e)) chains_.resize(static_cast<std::size_t>(e) + 1);
     BucketChains& ch = chains_[static_cast<std::size_t>(e)];
     if (!ch.head.empty()) return ch;
     const std::uint32_t buckets = epochSchedule()[static_cast<std::size_t>(e)].buckets;
     ch.head.assign(buckets, -1);
-    ch.next.assign(records_.size(), -1);
-    for (int r = 0; r < static_cast<int>(records_.size()); ++r) {
-        if (records_[r].count == 0) continue;
-        int& head = ch.head[records_[r].hash % buckets];
+    ch.next.assign(hash_.size(), -1);
+    for (int r = 0; r < static_cast<int>(hash_.size()); ++r) {
+        if (!isLive(r)) continue;
+        int& head = ch.head[hash_[static_cast<std::size_t>(r)] % buckets];
         ch.next[static_cast<std::size_t>(r)] = head;
         head = r;
     }
     return ch;
 }
 
-void IncrementalTrainer::linkIntoChains(int r) {
-    const auto& schedule = epochSchedule();
-    for (std::size_t e = 0; e < chains_.size(); ++e) {
-        BucketChains& ch = chains_[e];
-        if (ch.head.empty()) continue;
-        ch.next.resize(records_.size(), -1);
-        int& head = ch.head[records_[r].hash % schedule[e].buckets];
-        ch.next[static_cast<std::size_t>(r)] = head;
-        head = r;
-    }
-}
-
-bool IncrementalTrainer::presentInEpoch(int r, int e, const TieContext& ctx) const {
-    const PairRecord& rec = records_[r];
-    if (rec.count == 0) return false;
-    return e == ctx.top || rec.firstOcc < ctx.epochStart[static_cast<std::size_t>(e) + 1];
+bool TieBreaker::presentInEpoch(int r, int e, const TieContext& ctx) const {
+    if (!isLive(r)) return false;
+    return e == ctx.top || firstOcc_[static_cast<std::size_t>(r)] < ctx.epochStart[static_cast<std::size_t>(e) + 1];
 }
 
 // Models the table in full up to the end of the cut epoch, recording each
 // key's walk position there.
-void IncrementalTrainer::modelCutEpoch(const TieContext& ctx) {
+void TieBreaker::modelCutEpoch(const TieContext& ctx) {
     if (ctx.cut == cutModelEpoch_ && ctx.cut < ctx.top) return;  // still valid
     const auto& schedule = epochSchedule();
     const int keys = ctx.cut == ctx.top ? firsts_.size()
@@ -83,27 +134,28 @@ void IncrementalTrainer::modelCutEpoch(const TieContext& ctx) {
     inserted.reserve(static_cast<std::size_t>(keys));
     hashes.reserve(static_cast<std::size_t>(keys));
     firsts_.forEachAscending([&](int pos) {
-        const int r = nodes_[pos].pairId;
+        const int r = host_.pairStartingAt(pos);
         inserted.push_back(r);
-        hashes.push_back(records_[r].hash);
+        hashes.push_back(hash_[static_cast<std::size_t>(r)]);
         return static_cast<int>(inserted.size()) < keys;
     });
     const std::vector<int> order = tableWalkOrder(hashes);
+    cutPos_.resize(hash_.size());
     for (std::size_t k = 0; k < order.size(); ++k) {
-        records_[inserted[static_cast<std::size_t>(order[k])]].cutPos = static_cast<int>(k);
+        cutPos_[static_cast<std::size_t>(inserted[static_cast<std::size_t>(order[k])])] = static_cast<int>(k);
     }
     cutModelEpoch_ = ctx.cut;
-    cutModelLastPos_ = inserted.empty() ? -1 : records_[inserted.back()].firstOcc;
+    cutModelLastPos_ = inserted.empty() ? -1 : firstOcc_[static_cast<std::size_t>(inserted.back())];
 }
 
 // Calls f(r) for every live record in bucket b of the chains, unlinking
 // records that died since the chain was built.
 template <typename F>
-void IncrementalTrainer::forEachLiveInBucket(BucketChains& ch, std::uint32_t b, F f) {
+void TieBreaker::forEachLiveInBucket(BucketChains& ch, std::uint32_t b, F f) {
     int* link = &ch.head[b];
     while (*link >= 0) {
         const int r = *link;
-        if (records_[r].count == 0) {
+        if (!isLive(r)) {
             *link = ch.next[static_cast<std::size_t>(r)];
             continue;
         }
@@ -117,23 +169,25 @@ void IncrementalTrainer::forEachLiveInBucket(BucketChains& ch, std::uint32_t b, 
 // bucket that holds an older pair. Among such buckets the one whose earliest
 // pair was inserted last comes first, and inside it the latest tied pair.
 // Returns -1 when every tied pair shares its bucket with an older pair.
-int IncrementalTrainer::winnerInFreshBuckets(const std::vector<int>& tied, const TieContext& ctx) {
+int TieBreaker::winnerInFreshBuckets(const std::vector<int>& tied, const TieContext& ctx) {
     const std::uint32_t buckets = epochSchedule()[static_cast<std::size_t>(ctx.top)].buckets;
     const int epochStart = ctx.epochStart[static_cast<std::size_t>(ctx.top)];
     BucketChains& ch = chainsFor(ctx.top);
     int winner = -1;
     int winnerBucketFirst = -1;
     for (int k : tied) {
-        if (records_[k].firstOcc < epochStart) continue;
-        int bucketFirst = records_[k].firstOcc;
+        const int kFirst = firstOcc_[static_cast<std::size_t>(k)];
+        if (kFirst < epochStart) continue;
+        int bucketFirst = kFirst;
         bool fresh = true;
-        forEachLiveInBucket(ch, records_[k].hash % buckets, [&](int r) {
-            fresh = fresh && records_[r].firstOcc >= epochStart;
-            bucketFirst = std::min(bucketFirst, records_[r].firstOcc);
+        forEachLiveInBucket(ch, hash_[static_cast<std::size_t>(k)] % buckets, [&](int r) {
+            const int rFirst = firstOcc_[static_cast<std::size_t>(r)];
+            fresh = fresh && rFirst >= epochStart;
+            bucketFirst = std::min(bucketFirst, rFirst);
         });
         if (!fresh) continue;
         if (bucketFirst > winnerBucketFirst ||
-            (bucketFirst == winnerBucketFirst && records_[k].firstOcc > records_[winner].firstOcc)) {
+            (bucketFirst == winnerBucketFirst && kFirst > firstOcc_[static_cast<std::size_t>(winner)])) {
             winner = k;
             winnerBucketFirst = bucketFirst;
         }
@@ -146,19 +200,19 @@ int IncrementalTrainer::winnerInFreshBuckets(const std::vector<int>& tied, const
 // latest first; within a group, latest first. Keys present before the epoch
 // take their times from the walk order one epoch down; keys inserted during
 // it come after them, in insertion order.
-void IncrementalTrainer::walkOrderAtEpoch(int e, std::vector<int>& keys, const TieContext& ctx,
-                                          bool firstOnly) {
+void TieBreaker::walkOrderAtEpoch(int e, std::vector<int>& keys, const TieContext& ctx, bool firstOnly) {
     if (keys.empty()) return;
     if (e <= ctx.cut) {
-        std::sort(keys.begin(), keys.end(),
-                  [&](int a, int b) { return records_[a].cutPos < records_[b].cutPos; });
+        std::sort(keys.begin(), keys.end(), [&](int a, int b) {
+            return cutPos_[static_cast<std::size_t>(a)] < cutPos_[static_cast<std::size_t>(b)];
+        });
         return;
     }
     const std::uint32_t buckets = epochSchedule()[static_cast<std::size_t>(e)].buckets;
     BucketChains& ch = chainsFor(e);
     std::vector<std::uint32_t> bucketsUsed;
     bucketsUsed.reserve(keys.size());
-    for (int k : keys) bucketsUsed.push_back(records_[k].hash % buckets);
+    for (int k : keys) bucketsUsed.push_back(hash_[static_cast<std::size_t>(k)] % buckets);
     std::sort(bucketsUsed.begin(), bucketsUsed.end());
     bucketsUsed.erase(std::unique(bucketsUsed.begin(), bucketsUsed.end()), bucketsUsed.end());
 
@@ -172,20 +226,22 @@ void IncrementalTrainer::walkOrderAtEpoch(int e, std::vector<int>& keys, const T
         forEachLiveInBucket(ch, b, [&](int r) {
             if (!presentInEpoch(r, e, ctx)) return;
             members.push_back(r);
-            if (records_[r].firstOcc < epochStart) old.push_back(r);
+            if (firstOcc_[static_cast<std::size_t>(r)] < epochStart) old.push_back(r);
         });
         groupEnd.push_back(members.size());
     }
 
     walkOrderAtEpoch(e - 1, old, ctx, false);
     constexpr long long kInsertedDuring = 1LL << 40;
-    for (int r : members) records_[r].tieTime = kInsertedDuring + records_[r].firstOcc;
-    for (std::size_t k = 0; k < old.size(); ++k) records_[old[k]].tieTime = static_cast<long long>(k);
+    for (int r : members) tieTime_[static_cast<std::size_t>(r)] = kInsertedDuring + firstOcc_[static_cast<std::size_t>(r)];
+    for (std::size_t k = 0; k < old.size(); ++k) tieTime_[static_cast<std::size_t>(old[k])] = static_cast<long long>(k);
     std::size_t begin = 0;
     for (std::size_t end : groupEnd) {
         long long earliest = kInsertedDuring * 2;
-        for (std::size_t m = begin; m < end; ++m) earliest = std::min(earliest, records_[members[m]].tieTime);
-        for (std::size_t m = begin; m < end; ++m) records_[members[m]].tieGroup = earliest;
+        for (std::size_t m = begin; m < end; ++m) {
+            earliest = std::min(earliest, tieTime_[static_cast<std::size_t>(members[m])]);
+        }
+        for (std::size_t m = begin; m < end; ++m) tieGroup_[static_cast<std::size_t>(members[m])] = earliest;
         begin = end;
     }
 
@@ -199,7 +255,9 @@ void IncrementalTrainer::walkOrderAtEpoch(int e, std::vector<int>& keys, const T
     };
     std::vector<Rank> ranks;
     ranks.reserve(keys.size());
-    for (int k : keys) ranks.push_back(Rank{records_[k].tieGroup, records_[k].tieTime, k});
+    for (int k : keys) {
+        ranks.push_back(Rank{tieGroup_[static_cast<std::size_t>(k)], tieTime_[static_cast<std::size_t>(k)], k});
+    }
     if (firstOnly) {
         std::swap(ranks.front(), *std::min_element(ranks.begin(), ranks.end()));
         keys.front() = ranks.front().record;
@@ -213,13 +271,36 @@ void IncrementalTrainer::walkOrderAtEpoch(int e, std::vector<int>& keys, const T
 // counted statistics table meets first wins. Which one that is depends on
 // the hashes and first-occurrence order of all live pairs, not only of the
 // tied ones, and not on the pairs' values.
-int IncrementalTrainer::breakTie(int count) {
+int TieBreaker::breakTie(int count) {
     const int n = firsts_.size();
-    if (n <= tuning_.fullWalkPairs) return breakTieByFullWalk(count);
-    std::vector<int> tied;
-    for (int r = queueHead_[count]; r >= 0; r = records_[r].queueNext) tied.push_back(r);
-    if (n > kMaxTableKeys) return breakTieByCounting(tied);
+    const bool modelled = n <= tuning_.maxModelledPairs && n <= kMaxTableKeys;
+    if (order_ && modelled) {
+        order_->update();
+        if (order_->tracks(count)) return order_->first();
+    }
+    tied_.clear();
+    host_.pairsOfCount(count, tied_);
+    if (!modelled) {
+        order_.reset();
+        return host_.winnerByRecount(tied_);
+    }
+    if (!order_ && n <= tuning_.fullWalkPairs) return breakTieByFullWalk(tied_);
+    // Once ties were wide, every tie is answered from the kept order: a
+    // narrow one costs a few comparisons there, more on the targeted path.
+    if (order_ || (tuning_.orderedTieWidth > 0 && tied_.size() >= static_cast<std::size_t>(tuning_.orderedTieWidth))) {
+        if (!order_) {
+            chains_.clear();  // rebuilt when a narrow tie needs them again; linking new pairs costs
+            order_ = std::make_unique<TieOrder>(host_, hash_, firstOcc_, count_, firsts_);
+            order_->update();
+        }
+        order_->track(count, tied_);
+        return order_->first();
+    }
+    return breakTieTargeted(tied_);
+}
 
+int TieBreaker::breakTieTargeted(std::vector<int>& tied) {
+    const int n = firsts_.size();
     const auto& schedule = epochSchedule();
     TieContext ctx;
     ctx.top = epochOfTable(n);
@@ -232,44 +313,43 @@ int IncrementalTrainer::breakTie(int count) {
 
     const bool wideTie = tuning_.fullWalkTieShare > 0 &&
                          static_cast<long long>(tied.size()) * tuning_.fullWalkTieShare >= n;
-    if (wideTie) return breakTieByFullWalk(count);
+    if (wideTie) return breakTieByFullWalk(tied);
     // Model in full the epochs whose bucket count is small next to the table.
     const double cutBuckets = tuning_.cutScale * std::sqrt(static_cast<double>(n));
     ctx.cut = 0;
     while (ctx.cut + 1 < ctx.top && schedule[static_cast<std::size_t>(ctx.cut) + 1].buckets <= cutBuckets) {
         ++ctx.cut;
     }
+    tieTime_.resize(hash_.size());
+    tieGroup_.resize(hash_.size());
     modelCutEpoch(ctx);
     walkOrderAtEpoch(ctx.top, tied, ctx, true);
     return tied.front();
 }
 
-// Past the rehash schedule the walk order is not modelled: count the
-// corpus with the statistics table itself.
-int IncrementalTrainer::breakTieByCounting(const std::vector<int>& tied) {
-    writeBack();
-    const MostFreqPair best = getMaxFreqPair(bytePairStats(corpus_));
-    for (int r : tied) {
-        if (records_[r].left == best.pair[0] && records_[r].right == best.pair[1]) return r;
-    }
-    return tied.front();  // unreachable: the table's winner is among the tied pairs
-}
-
-int IncrementalTrainer::breakTieByFullWalk(int count) {
+int TieBreaker::breakTieByFullWalk(const std::vector<int>& tied) {
     std::vector<std::uint32_t> hashes;
     std::vector<int> inserted;
     hashes.reserve(static_cast<std::size_t>(firsts_.size()));
     inserted.reserve(static_cast<std::size_t>(firsts_.size()));
     firsts_.forEachAscending([&](int pos) {
-        const int r = nodes_[pos].pairId;
+        const int r = host_.pairStartingAt(pos);
         inserted.push_back(r);
-        hashes.push_back(records_[r].hash);
+        hashes.push_back(hash_[static_cast<std::size_t>(r)]);
         return true;
     });
+    tiedMark_.resize(hash_.size(), 0);
+    for (int r : tied) tiedMark_[static_cast<std::size_t>(r)] = 1;
+    int winner = tied.front();  // replaced below: the tied pairs are live
     for (int k : tableWalkOrder(hashes)) {
-        if (records_[inserted[static_cast<std::size_t>(k)]].count == count) return inserted[static_cast<std::size_t>(k)];
+        const int r = inserted[static_cast<std::size_t>(k)];
+        if (tiedMark_[static_cast<std::size_t>(r)] != 0) {
+            winner = r;
+            break;
+        }
     }
-    return queueHead_[count];  // unreachable: the tied pairs are live
+    for (int r : tied) tiedMark_[static_cast<std::size_t>(r)] = 0;
+    return winner;
 }
 
 }  // namespace bytepairtokenizer

@@ -5,7 +5,6 @@
 
 #include "core_helpers.h"
 #include "merger.h"
-#include "walk_order.h"
 
 // Performance notes
 // - Occurrence lists are filled in a second pass over the corpus after the
@@ -97,7 +96,7 @@ IncrementalTrainer::IncrementalTrainer(MergeTables& tok, std::vector<int>& corpu
                                        const TieBreakTuning& tuning,
                                        const std::function<bool()>& buildInterrupted,
                                        const unsigned char* bytes, std::size_t bytesSize)
-    : tok_(tok), corpus_(corpus), tuning_(tuning), bytes_(bytes), bytesSize_(bytesSize) {
+    : tok_(tok), corpus_(corpus), bytes_(bytes), bytesSize_(bytesSize), ties_(*this, tuning) {
     tok_.refreshTableIndex();  // catches up with tables changed outside training
     stopped_ = !build(buildInterrupted);
 }
@@ -108,10 +107,9 @@ int IncrementalTrainer::createRecord(int left, int right, bool indexed) {
     PairRecord& rec = records_.back();
     rec.left = left;
     rec.right = right;
-    rec.hash = pairHash(left, right);
     if (indexed) recordOf_.insertNew(left, right, r);
     occ_.addList();
-    linkIntoChains(r);
+    ties_.pairCreated(r, left, right);
     return r;
 }
 
@@ -128,14 +126,12 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     spanBase_ = tok_.nextVocabIndex;
     records_.clear();
     occ_.clear();
-    chains_.clear();
+    ties_.reset(static_cast<std::size_t>(n));
     withNewOnLeft_.clear();
     withNewOnRight_.clear();
     recordOf_ = PairMap(std::min(1024, n));
-    firsts_ = FirstOccurrenceSet(static_cast<std::size_t>(n));
     futureIds_.clear();
     liveLength_ = n;
-    cutModelEpoch_ = -1;
 
     // Counts, first occurrences and the size of every occurrence list.
     const bool useDirect = n >= kDirectMinCorpus;
@@ -182,7 +178,8 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     corpusHasKeys_ = false;
     for (int r = 0; r < static_cast<int>(records_.size()); ++r) {
         PairRecord& rec = records_[static_cast<std::size_t>(r)];
-        firsts_.insert(rec.firstOcc);
+        ties_.firstOccurrenceMoved(r, -1, rec.firstOcc);
+        ties_.countSettled(r, rec.count);
         queueInsert(r);
         if (!tok_.vocab.empty() && tok_.vocab.count(DTYPE_BYTEPAIR{rec.left, rec.right}) != 0) {
             corpusHasKeys_ = true;
@@ -208,9 +205,7 @@ void IncrementalTrainer::finishCorpus() {
     if (!nodesCurrent_) return;
     occ_.freeAll();
     records_.freeAll();
-    chains_.clear();
-    chains_.shrink_to_fit();
-    firsts_ = FirstOccurrenceSet();
+    ties_.freeAll();
     recordOf_ = PairMap();
     std::vector<int>().swap(queueHead_);
     writeBack();
@@ -246,7 +241,7 @@ MostFreqPair IncrementalTrainer::choose(int& winner) {
     winner = -1;
     if (topCount_ == 0) return MostFreqPair{DTYPE_BYTEPAIR{-1, -1}, 0};
     const int first = queueHead_[topCount_];
-    winner = records_[first].queueNext < 0 ? first : breakTie(topCount_);
+    winner = records_[first].queueNext < 0 ? first : ties_.breakTie(topCount_);
     return MostFreqPair{DTYPE_BYTEPAIR{records_[winner].left, records_[winner].right}, topCount_};
 }
 
@@ -369,18 +364,6 @@ int IncrementalTrainer::recordWithNewId(int neighbour, int newId, bool newIdOnLe
     return cached;
 }
 
-// Changes to the first-occurrence set at or before the last key of the
-// cached low-epoch model change that model's keys or their order.
-void IncrementalTrainer::insertFirst(int pos) {
-    firsts_.insert(pos);
-    if (pos <= cutModelLastPos_) cutModelEpoch_ = -1;
-}
-
-void IncrementalTrainer::eraseFirst(int pos) {
-    firsts_.erase(pos);
-    if (pos <= cutModelLastPos_) cutModelEpoch_ = -1;
-}
-
 void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
     OccurrenceLists::Cursor at = occ_.cursor(r);
     std::uint32_t dead = 0;
@@ -389,8 +372,7 @@ void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
         if (nodes_[static_cast<std::size_t>(pos)].pairId != r) continue;
         if (dead > 0) occ_.consumeBefore(r, before, dead);
         if (pos == rec.firstOcc) return;
-        if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
-        insertFirst(pos);
+        ties_.firstOccurrenceMoved(r, rec.firstOcc, pos);
         rec.firstOcc = pos;
         return;
     }
@@ -400,6 +382,7 @@ void IncrementalTrainer::settleTouched() {
     for (int r : touched_) {
         PairRecord& rec = records_[r];
         rec.touched = false;
+        ties_.countSettled(r, rec.count);
         if (rec.count > 0) {
             refreshFirstOccurrence(rec, r);
             // Drop dead entries once they outnumber the live ones, to bound memory.
@@ -410,12 +393,27 @@ void IncrementalTrainer::settleTouched() {
             }
             queueInsert(r);
         } else {
-            if (rec.firstOcc >= 0) eraseFirst(rec.firstOcc);
+            if (rec.firstOcc >= 0) ties_.firstOccurrenceMoved(r, rec.firstOcc, -1);
             rec.firstOcc = -1;
             occ_.release(r);
         }
     }
     touched_.clear();
+}
+
+void IncrementalTrainer::pairsOfCount(int count, std::vector<int>& out) const {
+    for (int r = queueHead_[count]; r >= 0; r = records_[r].queueNext) out.push_back(r);
+}
+
+// Past the rehash schedule the walk order is not modelled: count the
+// corpus with the statistics table itself.
+int IncrementalTrainer::winnerByRecount(const std::vector<int>& tied) {
+    writeBack();
+    const MostFreqPair best = getMaxFreqPair(bytePairStats(corpus_));
+    for (int r : tied) {
+        if (records_[r].left == best.pair[0] && records_[r].right == best.pair[1]) return r;
+    }
+    return tied.front();  // unreachable: the table's winner is among the tied pairs
 }
 
 void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,

@@ -12,25 +12,13 @@
 #include <vector>
 
 #include "core_helpers.h"
-#include "first_occurrence.h"
 #include "occurrence_lists.h"
 #include "pair_map.h"
 #include "record_array.h"
 #include "straightforward.h"
+#include "tie_break.h"
 
 namespace bytepairtokenizer {
-
-// Tuning of the tie-break. The defaults are what fit() uses; tests shrink
-// them to drive small inputs through the targeted path.
-struct TieBreakTuning {
-    // Tables up to this many pairs are modelled in full on every tie.
-    int fullWalkPairs = 4096;
-    // A tie among at least 1/fullWalkTieShare of all pairs is modelled in
-    // full too (0: never).
-    int fullWalkTieShare = 8;
-    // Epochs with at most cutScale * sqrt(pairs) buckets are modelled in full.
-    double cutScale = 8.0;
-};
 
 // fit() on `tok` with the incremental engine; same contract as
 // fitStraightforward.
@@ -38,7 +26,7 @@ void fitIncremental(MergeTables& tok, std::vector<int>& corpus, int maxVocabSize
                     std::ostream& out, const std::function<bool()>& interrupted,
                     const TieBreakTuning& tuning = {});
 
-class IncrementalTrainer {
+class IncrementalTrainer : private TieBreakHost {
 public:
     // Trains on `corpus`, or when `bytes` is given on those bytes read as
     // signed chars. The build moves the corpus into the nodes and frees
@@ -85,29 +73,11 @@ private:
     struct PairRecord {
         int left;
         int right;
-        std::uint32_t hash;
         int count = 0;
         int firstOcc = -1;  // leftmost live occurrence, -1 when dead
         int queuePrev = -1;
         int queueNext = -1;
         bool touched = false;
-        int cutPos = 0;         // tie-break scratch: walk position at the cut epoch
-        long long tieTime = 0;   // tie-break scratch: effective time in an epoch
-        long long tieGroup = 0;  // tie-break scratch: earliest time in its bucket
-    };
-
-    // Per-epoch bucket chains over all records (hash mod that epoch's bucket
-    // count), built the first time a tie-break needs the epoch.
-    struct BucketChains {
-        std::vector<int> head;  // empty: not built
-        std::vector<int> next;  // by record
-    };
-
-    // What a tie-break knows about the table it reproduces.
-    struct TieContext {
-        int top = 0;                 // epoch of the whole table
-        int cut = 0;                 // epochs up to this one are modelled in full
-        std::vector<int> epochStart;  // corpus position of each epoch's first insert
     };
 
     void runIterations(int maxVocabSize, int nIter, std::ostream& out,
@@ -129,19 +99,11 @@ private:
 
     // The most frequent pair; `winner` receives its record (-1 when none).
     MostFreqPair choose(int& winner);
-    int breakTie(int count);
-    int breakTieByFullWalk(int count);
-    int breakTieByCounting(const std::vector<int>& tied);
-    bool presentInEpoch(int r, int e, const TieContext& ctx) const;
-    void modelCutEpoch(const TieContext& ctx);
-    BucketChains& chainsFor(int e);
-    void linkIntoChains(int r);
-    template <typename F>
-    void forEachLiveInBucket(BucketChains& ch, std::uint32_t b, F f);
-    int winnerInFreshBuckets(const std::vector<int>& tied, const TieContext& ctx);
-    // Sorts `keys` (all present in epoch e) into the walk order at the end
-    // of epoch e; with firstOnly, only keys.front() is guaranteed.
-    void walkOrderAtEpoch(int e, std::vector<int>& keys, const TieContext& ctx, bool firstOnly);
+
+    // TieBreakHost
+    int pairStartingAt(int pos) const override { return nodes_[pos].pairId; }
+    void pairsOfCount(int count, std::vector<int>& out) const override;
+    int winnerByRecount(const std::vector<int>& tied) override;
 
     bool needsWholeMerge(bool recordedNew, int newId) const;
     void mergeWhole();
@@ -153,12 +115,9 @@ private:
     int recordWithNewId(int neighbour, int newId, bool newIdOnLeft);
     void settleTouched();
     void refreshFirstOccurrence(PairRecord& rec, int r);
-    void insertFirst(int pos);
-    void eraseFirst(int pos);
 
     MergeTables& tok_;
     std::vector<int>& corpus_;
-    TieBreakTuning tuning_;
     const unsigned char* bytes_;  // the corpus of the first build instead of corpus_
     std::size_t bytesSize_;
 
@@ -169,7 +128,7 @@ private:
     OccurrenceLists occ_;
 
     PairMap recordOf_;
-    FirstOccurrenceSet firsts_;
+    TieBreaker ties_;
     std::vector<int> queueHead_;  // by count
     int topCount_ = 0;
     int liveLength_ = 0;
@@ -180,11 +139,6 @@ private:
     std::vector<int> withNewOnRight_;
     std::vector<int> withNewOnLeft_;
     int firstRecordOfMerge_ = 0;
-    std::vector<BucketChains> chains_;  // by epoch index
-    // The low epochs last modelled in full (cutPos of their keys), kept until
-    // a first occurrence at or before cutModelLastPos_ changes; -1: none.
-    int cutModelEpoch_ = -1;
-    int cutModelLastPos_ = -1;
 
     // Ids present in the corpus that are not yet assigned. A new id in this
     // set, or in a merge-table key (the tokenizer's TableIndex), may make a

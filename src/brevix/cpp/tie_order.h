@@ -1,0 +1,150 @@
+// The walk order of the statistics table, kept up to date across iterations,
+// for ties too wide to evaluate one by one.
+//
+// Level e stands for the table at the end of rehash epoch e (walk_order.h):
+// the keys present then, grouped by bucket (hash mod that epoch's bucket
+// count). For every bucket of every level the structure stores its member
+// list and its earliest member. With those, whether key a walks before key b
+// at level e is decided in O(1) steps per level:
+//   - same bucket: the later effective time walks first;
+//   - different buckets: the bucket whose earliest member has the later
+//     effective time walks first;
+//   - effective times: a key inserted during the epoch is later than every
+//     key present before it, two such keys are ordered by insertion (leftmost
+//     occurrence), two older keys by their order one level down.
+// The tied pairs of the tracked count sit in an ordered set under that
+// comparison at the level of the whole table; the winner is its first key.
+//
+// A merge changes the leftmost occurrence of a few pairs. Each change moves
+// at most one key across every epoch's first insert; every key whose time or
+// membership changed at a level can move its bucket, and a bucket whose
+// earliest member changed moves all its members, at the level above too. Only
+// those keys are re-placed in the ordered set; everything else keeps its
+// relative order.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <vector>
+
+#include "first_occurrence.h"
+#include "tie_break_host.h"
+
+namespace bytepairtokenizer {
+
+
+class TieOrder {
+public:
+    // Reads the tie-break's mirrors (by record: hash, leftmost occurrence or
+    // -1, count) and its first-occurrence set; all must outlive this object.
+    TieOrder(TieBreakHost& host, const std::vector<std::uint32_t>& hash, const std::vector<int>& firstOcc,
+             const std::vector<int>& count, const FirstOccurrenceSet& firsts);
+
+    // Record r's leftmost occurrence or count changed since the last update.
+    void changed(int r);
+    // Brings the levels and the ordered set up to date with the mirrors.
+    void update();
+    // True when the ordered set holds the records of `count` in the current
+    // table's walk order.
+    bool tracks(int count) const { return setValid_ && trackedCount_ == count && setLevel_ == top_; }
+    // Starts tracking the records of `count`; `tied` are all of them.
+    void track(int count, const std::vector<int>& tied);
+    // The first tracked record in the walk; requires tracks().
+    int first() const { return *set_.begin(); }
+
+private:
+    static constexpr int kNone = -1;
+    static constexpr int kEndOfCorpus = 0x7fffffff;
+
+    // x mod d without a division where the compiler has 128-bit products.
+    struct FastMod {
+        std::uint32_t d = 1;
+        std::uint64_t m = 0;
+        FastMod() = default;
+        explicit FastMod(std::uint32_t divisor) : d(divisor), m(~std::uint64_t{0} / divisor + 1) {}
+        std::uint32_t operator()(std::uint32_t x) const {
+#ifdef __SIZEOF_INT128__
+            __extension__ using Wide = unsigned __int128;
+            return static_cast<std::uint32_t>((static_cast<Wide>(m * x) * d) >> 64);
+#else
+            return x % d;
+#endif
+        }
+    };
+    // A record as the levels see it: its hash and its leftmost occurrence.
+    struct Key {
+        std::uint32_t hash;
+        int first;  // -1: dead
+    };
+
+    struct Level {
+        FastMod bucketOf;
+        std::uint32_t buckets = 0;
+        std::vector<int> head;      // by bucket: first member node, kNone when empty
+        std::vector<int> earliest;  // by bucket: member with the earliest time, kNone
+    };
+    struct MemberNode {
+        int record;
+        int next;
+    };
+    struct WalkBefore {
+        const TieOrder* order;
+        bool operator()(int a, int b) const { return order->walksBefore(order->setLevel_, a, b); }
+    };
+
+    std::uint32_t bucketOf(int r, int e) const {
+        return levels_[static_cast<std::size_t>(e)].bucketOf(keys_[static_cast<std::size_t>(r)].hash);
+    }
+    int first(int r) const { return keys_[static_cast<std::size_t>(r)].first; }
+    bool presentAt(int firstPos, int e) const {
+        return firstPos >= 0 && firstPos < bound_[static_cast<std::size_t>(e) + 1];
+    }
+    // Key a is met before key b by a walk at the end of epoch e (a != b,
+    // both present there).
+    bool walksBefore(int e, int a, int b) const;
+    int earliestMember(int e, std::uint32_t b) const;
+
+    void rebuild();
+    void linkMember(int e, int r);
+    void unlinkMember(int e, int r);
+    void computeBounds(std::vector<int>& out) const;
+    // Unchanged records whose leftmost occurrence lies between two bounds.
+    void recordsBetween(int lo, int hi, std::vector<int>& out) const;
+    void placeLevel(int e, const std::vector<int>& moved, const std::vector<int>& oldBounds,
+                    const std::vector<std::vector<int>>& crossed, std::vector<int>& affected);
+    void reseatTracked(const std::vector<int>& affected);
+    void growScratch();
+
+    TieBreakHost& host_;
+    const std::vector<std::uint32_t>& hash_;
+    const std::vector<int>& firstOcc_;
+    const std::vector<int>& count_;
+    const FirstOccurrenceSet& firsts_;
+
+    int top_ = -1;                 // epoch of the whole table at the last update; -1: not built
+    std::vector<Level> levels_;    // 0..top_
+    std::vector<int> bound_;       // by epoch e: leftmost occurrence of its first insert, kEndOfCorpus past the table
+    std::vector<MemberNode> nodes_;
+    int freeNode_ = kNone;
+
+    std::vector<Key> keys_;        // by record, as of the last update
+    std::vector<int> seenFirst_;   // by record: the leftmost occurrence before the update in progress
+    std::vector<int> pending_;     // records changed since the last update
+    std::vector<unsigned char> isPending_;
+    // By record: stamps of the per-level sets of placeLevel (changed, affected).
+    std::vector<unsigned> changedMark_;
+    std::vector<unsigned> affectedMark_;
+    unsigned stamp_ = 0;
+    std::vector<int> scratchBuckets_;
+    std::vector<int> scratchChanged_;
+    std::vector<int> scratchMoved_;
+
+    std::set<int, WalkBefore> set_;
+    std::vector<std::set<int, WalkBefore>::iterator> where_;  // by record
+    std::vector<unsigned char> inSet_;
+    int trackedCount_ = 0;
+    int setLevel_ = -1;
+    bool setValid_ = false;
+};
+
+}  // namespace bytepairtokenizer
