@@ -149,9 +149,10 @@ set -euo pipefail
 echo "== inside: uname -m $(uname -m); $(python3.11 -c 'import platform, sys; print("Python", platform.python_version(), "with", sys.maxsize.bit_length() + 1, "bit pointers")')"
 localedef -i en_US -f UTF-8 en_US.UTF-8
 python3.11 -m venv --system-site-packages /opt/venv
-# setuptools and wheel: test dependencies without i686 wheels (psutil) build
+# Current setuptools and wheel (Debian's setuptools is too old for some
+# packages' metadata): test dependencies without i686 wheels (psutil) build
 # from source under --no-build-isolation.
-/opt/venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "mypy>=1.5" \
+/opt/venv/bin/python -m pip install -q --upgrade "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "mypy>=1.5" \
     setuptools wheel
 echo "   build tools ready ($SECONDS s in the chroot)"
 cd /src/brevix
