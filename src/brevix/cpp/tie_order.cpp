@@ -36,8 +36,8 @@
 namespace bytepairtokenizer {
 
 TieOrder::TieOrder(TieBreakHost& host, const std::vector<std::uint32_t>& hash, const std::vector<int>& firstOcc,
-                   const std::vector<int>& count, const FirstOccurrenceSet& firsts)
-    : host_(host), hash_(hash), firstOcc_(firstOcc), count_(count), firsts_(firsts), set_(WalkBefore{this}) {}
+                   const FirstOccurrenceSet& firsts)
+    : host_(host), hash_(hash), firstOcc_(firstOcc), firsts_(firsts), set_(WalkBefore{this}) {}
 
 void TieOrder::growScratch() {
     const std::size_t n = hash_.size();
@@ -300,7 +300,7 @@ void TieOrder::reseatTracked(const std::vector<int>& affected) {
     };
     auto enter = [&](int r) {
         if (inSet_[static_cast<std::size_t>(r)] != 0 || first(r) < 0 ||
-            count_[static_cast<std::size_t>(r)] != trackedCount_) {
+            host_.countOf(r) != trackedCount_) {
             return;
         }
         where_[static_cast<std::size_t>(r)] = set_.insert(r).first;

@@ -36,9 +36,10 @@ namespace bytepairtokenizer {
 class TieOrder {
 public:
     // Reads the tie-break's mirrors (by record: hash, leftmost occurrence or
-    // -1, count) and its first-occurrence set; all must outlive this object.
+    // -1) and its first-occurrence set, all of which must outlive this
+    // object, and counts from the host.
     TieOrder(TieBreakHost& host, const std::vector<std::uint32_t>& hash, const std::vector<int>& firstOcc,
-             const std::vector<int>& count, const FirstOccurrenceSet& firsts);
+             const FirstOccurrenceSet& firsts);
 
     // Record r's leftmost occurrence or count changed since the last update.
     void changed(int r);
@@ -118,7 +119,6 @@ private:
     TieBreakHost& host_;
     const std::vector<std::uint32_t>& hash_;
     const std::vector<int>& firstOcc_;
-    const std::vector<int>& count_;
     const FirstOccurrenceSet& firsts_;
 
     int top_ = -1;                 // epoch of the whole table at the last update; -1: not built
