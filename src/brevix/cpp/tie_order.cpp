@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "record_array.h"
 #include "tie_break_host.h"
 #include "walk_order.h"
 
@@ -157,6 +158,13 @@ void TieOrder::rebuild() {
     }
     nodes_.clear();
     freeNode_ = kNone;
+    // One member node per key and level it is present at.
+    std::size_t members = 0;
+    for (int e = 0; e <= top_; ++e) {
+        const int end = bound_[static_cast<std::size_t>(e) + 1];
+        members += static_cast<std::size_t>(end == kEndOfCorpus ? firsts_.size() : firsts_.rank(end));
+    }
+    reserveEighth(nodes_, members);
     growScratch();
     for (std::size_t r = 0; r < keys_.size(); ++r) {
         keys_[r].first = firstOcc_[r];
