@@ -36,6 +36,11 @@ public:
         return *slot;
     }
 
+    // Appends copies of `value` until the array is n elements long.
+    void growFilled(std::size_t n, const T& value) {
+        while (size_ < n) emplace_back() = value;
+    }
+
     // Empties the array; its block is kept for the next build.
     void clear() { size_ = 0; }
     // Makes the array n elements long, leaving them uninitialised: their

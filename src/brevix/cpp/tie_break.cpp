@@ -56,8 +56,8 @@ void TieBreaker::reset(std::size_t positions) {
 void TieBreaker::freeAll() {
     reset(0);
     firsts_ = FirstOccurrenceSet();
-    std::vector<std::uint32_t>().swap(hash_);
-    std::vector<int>().swap(firstOcc_);
+    hash_.freeAll();
+    firstOcc_.freeAll();
     std::vector<BucketChains>().swap(chains_);
     freeWalkScratch();
     std::vector<int>().swap(tied_);
@@ -73,8 +73,8 @@ void TieBreaker::freeWalkScratch() {
 }
 
 void TieBreaker::pairCreated(int r, int left, int right) {
-    hash_.push_back(pairHash(left, right));
-    firstOcc_.push_back(-1);
+    hash_.emplace_back() = pairHash(left, right);
+    firstOcc_.emplace_back() = -1;
     const auto& schedule = epochSchedule();
     for (std::size_t e = 0; e < chains_.size(); ++e) {
         BucketChains& ch = chains_[e];

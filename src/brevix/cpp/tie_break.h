@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "first_occurrence.h"
+#include "record_array.h"
 #include "tie_break_host.h"
 #include "walk_order.h"
 
@@ -99,8 +100,9 @@ private:
     TieBreakTuning tuning_;
 
     // Mirrors of the trainer's records, by record.
-    std::vector<std::uint32_t> hash_;
-    std::vector<int> firstOcc_;  // -1: dead
+    // Grown an eighth at a time (record_array.h), not by doubling.
+    RecordArray<std::uint32_t> hash_;
+    RecordArray<int> firstOcc_;  // -1: dead
     FirstOccurrenceSet firsts_;
 
     std::vector<BucketChains> chains_;  // by epoch index

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "record_array.h"
 #include "tie_break_host.h"
 #include "walk_order.h"
 
@@ -36,20 +35,20 @@
 
 namespace bytepairtokenizer {
 
-TieOrder::TieOrder(TieBreakHost& host, const std::vector<std::uint32_t>& hash, const std::vector<int>& firstOcc,
+TieOrder::TieOrder(TieBreakHost& host, const RecordArray<std::uint32_t>& hash, const RecordArray<int>& firstOcc,
                    const FirstOccurrenceSet& firsts)
     : host_(host), hash_(hash), firstOcc_(firstOcc), firsts_(firsts), set_(WalkBefore{this}) {}
 
 void TieOrder::growScratch() {
     const std::size_t n = hash_.size();
     if (keys_.size() >= n) return;
-    for (std::size_t r = keys_.size(); r < n; ++r) keys_.push_back(Key{hash_[r], -1});
-    seenFirst_.resize(n, -1);
-    isPending_.resize(n, 0);
-    changedMark_.resize(n, 0);
-    affectedMark_.resize(n, 0);
-    where_.resize(n, set_.end());
-    inSet_.resize(n, 0);
+    for (std::size_t r = keys_.size(); r < n; ++r) keys_.emplace_back() = Key{hash_[r], -1};
+    seenFirst_.growFilled(n, -1);
+    isPending_.growFilled(n, 0);
+    changedMark_.growFilled(n, 0);
+    affectedMark_.growFilled(n, 0);
+    where_.growFilled(n, set_.end());
+    inSet_.growFilled(n, 0);
 }
 
 void TieOrder::changed(int r) {
