@@ -36,6 +36,11 @@ public:
         return *slot;
     }
 
+    // Appends copies of `value` until the array is n elements long.
+    void growFilled(std::size_t n, const T& value) {
+        while (size_ < n) emplace_back() = value;
+    }
+
     // Empties the array; its block is kept for the next build.
     void clear() { size_ = 0; }
     // Makes the array n elements long, leaving them uninitialised: their
@@ -69,5 +74,13 @@ private:
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
+
+// Makes room in std::vector `v` for n elements, growing by an eighth past n
+// instead of doubling: per-record vectors that grow one record at a time
+// then carry at most an eighth of slack, not up to a half.
+template <typename Vector>
+void reserveEighth(Vector& v, std::size_t n) {
+    if (n > v.capacity()) v.reserve(n + n / 8);
+}
 
 }  // namespace bytepairtokenizer

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "first_occurrence.h"
+#include "record_array.h"
 #include "tie_break_host.h"
 #include "walk_order.h"
 
@@ -56,8 +57,9 @@ public:
     // The leftmost live occurrence of record r moved from `from` to `to`;
     // -1 stands for none (the pair appears or disappears).
     void firstOccurrenceMoved(int r, int from, int to);
-    // Record r holds `count` occurrences after the current merge.
-    void countSettled(int r, int count);
+    // Record r's count may have changed in the current merge (the host
+    // answers countOf).
+    void countSettled(int r);
     // The record that wins among the records of count `count` (at least two).
     int breakTie(int count);
 
@@ -90,21 +92,26 @@ private:
     // Sorts `keys` (all present in epoch e) into the walk order at the end
     // of epoch e; with firstOnly, only keys.front() is guaranteed.
     void walkOrderAtEpoch(int e, std::vector<int>& keys, const TieContext& ctx, bool firstOnly);
+    // Frees the scratch of the targeted and full walks (unused while the
+    // kept order answers the ties).
+    void freeWalkScratch();
 
     TieBreakHost& host_;
     TieBreakTuning tuning_;
 
     // Mirrors of the trainer's records, by record.
-    std::vector<std::uint32_t> hash_;
-    std::vector<int> firstOcc_;  // -1: dead
-    std::vector<int> count_;
+    // Grown an eighth at a time (record_array.h), not by doubling.
+    RecordArray<std::uint32_t> hash_;
+    RecordArray<int> firstOcc_;  // -1: dead
     FirstOccurrenceSet firsts_;
 
     std::vector<BucketChains> chains_;  // by epoch index
     // Scratch of the targeted walk, by record.
     std::vector<int> cutPos_;          // walk position at the cut epoch
-    std::vector<long long> tieTime_;   // effective time in an epoch
-    std::vector<long long> tieGroup_;  // earliest time in its bucket
+    // Effective time in an epoch: old keys by rank, keys inserted during it
+    // from kInsertedDuring on by leftmost occurrence (positions fit 31 bits).
+    std::vector<std::uint32_t> tieTime_;
+    std::vector<std::uint32_t> tieGroup_;  // earliest time in its bucket
     // The low epochs last modelled in full (cutPos_ of their keys), kept until
     // a first occurrence at or before cutModelLastPos_ changes; -1: none.
     int cutModelEpoch_ = -1;

@@ -12,6 +12,8 @@ public:
     // The record of the pair starting at corpus position `pos`, which is the
     // leftmost occurrence of a live pair.
     virtual int pairStartingAt(int pos) const = 0;
+    // The count of record r after the current merge.
+    virtual int countOf(int r) const = 0;
     // The records of count `count`, in any order.
     virtual void pairsOfCount(int count, std::vector<int>& out) const = 0;
     // Past the modelled schedule: the record among `tied` that a walk of the

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "first_occurrence.h"
+#include "record_array.h"
 #include "tie_break_host.h"
 
 namespace bytepairtokenizer {
@@ -36,9 +37,10 @@ namespace bytepairtokenizer {
 class TieOrder {
 public:
     // Reads the tie-break's mirrors (by record: hash, leftmost occurrence or
-    // -1, count) and its first-occurrence set; all must outlive this object.
-    TieOrder(TieBreakHost& host, const std::vector<std::uint32_t>& hash, const std::vector<int>& firstOcc,
-             const std::vector<int>& count, const FirstOccurrenceSet& firsts);
+    // -1) and its first-occurrence set, all of which must outlive this
+    // object, and counts from the host.
+    TieOrder(TieBreakHost& host, const RecordArray<std::uint32_t>& hash, const RecordArray<int>& firstOcc,
+             const FirstOccurrenceSet& firsts);
 
     // Record r's leftmost occurrence or count changed since the last update.
     void changed(int r);
@@ -116,9 +118,8 @@ private:
     void growScratch();
 
     TieBreakHost& host_;
-    const std::vector<std::uint32_t>& hash_;
-    const std::vector<int>& firstOcc_;
-    const std::vector<int>& count_;
+    const RecordArray<std::uint32_t>& hash_;
+    const RecordArray<int>& firstOcc_;
     const FirstOccurrenceSet& firsts_;
 
     int top_ = -1;                 // epoch of the whole table at the last update; -1: not built
@@ -127,21 +128,23 @@ private:
     std::vector<MemberNode> nodes_;
     int freeNode_ = kNone;
 
-    std::vector<Key> keys_;        // by record, as of the last update
-    std::vector<int> seenFirst_;   // by record: the leftmost occurrence before the update in progress
+    // Per-record arrays grow with the records one at a time: an eighth at a
+    // time through realloc (record_array.h), not by doubling.
+    RecordArray<Key> keys_;        // by record, as of the last update
+    RecordArray<int> seenFirst_;   // by record: the leftmost occurrence before the update in progress
     std::vector<int> pending_;     // records changed since the last update
-    std::vector<unsigned char> isPending_;
+    RecordArray<unsigned char> isPending_;
     // By record: stamps of the per-level sets of placeLevel (changed, affected).
-    std::vector<unsigned> changedMark_;
-    std::vector<unsigned> affectedMark_;
+    RecordArray<unsigned> changedMark_;
+    RecordArray<unsigned> affectedMark_;
     unsigned stamp_ = 0;
     std::vector<int> scratchBuckets_;
     std::vector<int> scratchChanged_;
     std::vector<int> scratchMoved_;
 
     std::set<int, WalkBefore> set_;
-    std::vector<std::set<int, WalkBefore>::iterator> where_;  // by record
-    std::vector<unsigned char> inSet_;
+    RecordArray<std::set<int, WalkBefore>::iterator> where_;  // by record
+    RecordArray<unsigned char> inSet_;
     int trackedCount_ = 0;
     int setLevel_ = -1;
     bool setValid_ = false;

@@ -179,7 +179,7 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     for (int r = 0; r < static_cast<int>(records_.size()); ++r) {
         PairRecord& rec = records_[static_cast<std::size_t>(r)];
         ties_.firstOccurrenceMoved(r, -1, rec.firstOcc);
-        ties_.countSettled(r, rec.count);
+        ties_.countSettled(r);
         queueInsert(r);
         if (!tok_.vocab.empty() && tok_.vocab.count(DTYPE_BYTEPAIR{rec.left, rec.right}) != 0) {
             corpusHasKeys_ = true;
@@ -382,7 +382,7 @@ void IncrementalTrainer::settleTouched() {
     for (int r : touched_) {
         PairRecord& rec = records_[r];
         rec.touched = false;
-        ties_.countSettled(r, rec.count);
+        ties_.countSettled(r);
         if (rec.count > 0) {
             refreshFirstOccurrence(rec, r);
             // Drop dead entries once they outnumber the live ones, to bound memory.

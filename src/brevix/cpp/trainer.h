@@ -102,6 +102,7 @@ private:
 
     // TieBreakHost
     int pairStartingAt(int pos) const override { return nodes_[pos].pairId; }
+    int countOf(int r) const override { return records_[static_cast<std::size_t>(r)].count; }
     void pairsOfCount(int count, std::vector<int>& out) const override;
     int winnerByRecount(const std::vector<int>& tied) override;
 
