@@ -344,7 +344,9 @@ class NpyStream:
     def _header(self, length: int) -> bytes:
         out = io.BytesIO()
         header = {"descr": self._dtype.str, "fortran_order": False, "shape": (length,)}
-        self.np.lib.format.write_array_header_1_0(out, header)
+        # Typed as Any: older NumPy releases leave this function unannotated.
+        write_header: Any = self.np.lib.format.write_array_header_1_0
+        write_header(out, header)
         data = out.getvalue()
         if len(data) != _NPY_HEADER_SIZE:
             raise AssertionError(f"unexpected .npy header size {len(data)}")
