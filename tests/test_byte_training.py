@@ -11,10 +11,9 @@ from hypothesis import given, settings, strategies as st
 
 from brevix import _internal as core
 from brevix.tokenizer import PyBytePairTokenizer
-from helpers import run_python
+from helpers import SANITIZED, run_python
 from test_engine_differential import real_text, signed
 
-SANITIZED = os.environ.get("BREVIX_SANITIZED") == "1"
 
 
 def train_from(source, max_vocab_size, n_iter, merges=None, **kwargs):

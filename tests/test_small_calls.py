@@ -12,9 +12,8 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, pr
 from brevix import _core
 from brevix import _internal as core
 from brevix.tokenizer import PyBytePairTokenizer
-from helpers import run_python
+from helpers import SANITIZED, run_python
 
-SANITIZED = bool(__import__("os").environ.get("BREVIX_SANITIZED"))
 
 ids = st.integers(-3, 6) | st.sampled_from([97, 98, 255, 256, 257, 258, 300])
 # Repeated pieces: frequent pairs, and corpora long enough for the
