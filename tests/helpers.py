@@ -70,3 +70,14 @@ def trained(corpus, max_vocab_size=1000, n_iter=50):
     tok = PyBytePairTokenizer()
     tok.fit(corpus, max_vocab_size, n_iter)
     return tok
+
+
+def documents_of(data, per_line):
+    """The documents encode-files makes of one input: the whole input, or
+    each line without its newline (a final newline ends the last line)."""
+    if not per_line:
+        return [data]
+    lines = data.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
+    return lines

@@ -19,6 +19,7 @@ from brevix import Tokenizer, model  # noqa: E402
 from brevix._shards import find_inputs  # noqa: E402
 from brevix.distributed import EncodeFilesError, InputChangedError, encode_files  # noqa: E402
 from brevix.tokenizer import PyBytePairTokenizer  # noqa: E402
+from helpers import documents_of  # noqa: E402
 
 SAMPLE = os.path.join(os.path.dirname(__file__), "..", "src", "brevix", "data", "sample.txt")
 
@@ -77,15 +78,6 @@ def corpus(tmp_path):
     for name, data in files.items():
         (root / name).write_bytes(data)
     return root
-
-
-def documents_of(data, per_line):
-    if not per_line:
-        return [data]
-    lines = data.split(b"\n")
-    if lines[-1] == b"":
-        lines.pop()
-    return lines
 
 
 def encode_alone(model_path, inputs, per_line):

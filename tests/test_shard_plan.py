@@ -7,20 +7,12 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from brevix._shards import InputFile, iter_documents, plan_shards
+from helpers import documents_of
 
 contents = st.lists(
     st.lists(st.sampled_from([b"a", b"bc", b"\n", b"\r\n", b"\xff"]), max_size=30).map(b"".join),
     max_size=5,
 )
-
-
-def documents_of(data, per_line):
-    if not per_line:
-        return [data]
-    lines = data.split(b"\n")
-    if lines[-1] == b"":
-        lines.pop()
-    return lines
 
 
 @settings(max_examples=150, deadline=None)
