@@ -192,6 +192,8 @@ void TieOrder::rebuild() {
     for (int r : set_) inSet_[static_cast<std::size_t>(r)] = 0;
     set_.clear();
     setValid_ = false;
+    trackedInBucket_.assign(levels_.back().buckets, 0);
+    staleEarliest_.assign(levels_.back().buckets, 0);
 }
 
 void TieOrder::recordsBetween(int lo, int hi, std::vector<int>& out) const {
@@ -229,19 +231,27 @@ void TieOrder::placeLevel(int e, const std::vector<int>& moved, const std::vecto
         }
     }
 
-    // The keys whose time or membership changed at this level.
-    const unsigned changedStamp = ++stamp_;
+    // The keys whose time or membership changed at this level: structural
+    // changes (membership, or a time read from the leftmost occurrence) and
+    // keys whose place one level down changed (their time here is that place).
+    const unsigned inheritedStamp = ++stamp_;
+    const unsigned structuralStamp = ++stamp_;
     std::vector<int>& changedKeys = scratchChanged_;
     changedKeys.clear();
-    auto addChanged = [&](int r) {
-        if (changedMark_[static_cast<std::size_t>(r)] == changedStamp) return;
-        changedMark_[static_cast<std::size_t>(r)] = changedStamp;
-        changedKeys.push_back(r);
+    auto addChanged = [&](int r, unsigned stamp) {
+        unsigned& mark = changedMark_[static_cast<std::size_t>(r)];
+        if (mark == structuralStamp || mark == stamp) return;
+        if (mark != inheritedStamp) changedKeys.push_back(r);
+        mark = stamp;
     };
-    for (int r : movedHere) addChanged(r);
-    for (int r : crossed[static_cast<std::size_t>(e)]) addChanged(r);
-    for (int r : crossed[up]) addChanged(r);
-    for (int r : affected) addChanged(r);
+    for (int r : movedHere) addChanged(r, structuralStamp);
+    for (int r : crossed[static_cast<std::size_t>(e)]) addChanged(r, structuralStamp);
+    for (int r : crossed[up]) addChanged(r, structuralStamp);
+    for (int r : affected) addChanged(r, inheritedStamp);
+    auto isChanged = [&](int r) {
+        const unsigned mark = changedMark_[static_cast<std::size_t>(r)];
+        return mark == inheritedStamp || mark == structuralStamp;
+    };
 
     Level& level = levels_[static_cast<std::size_t>(e)];
     std::vector<int>& buckets = scratchBuckets_;
@@ -257,19 +267,30 @@ void TieOrder::placeLevel(int e, const std::vector<int>& moved, const std::vecto
         affectedMark_[static_cast<std::size_t>(r)] = affectedStamp;
         affected.push_back(r);
     };
+    const bool topLevel = e == top_;
     for (int b : buckets) {
+        if (topLevel && trackedInBucket_[static_cast<std::size_t>(b)] == 0) {
+            staleEarliest_[static_cast<std::size_t>(b)] = 1;  // brought up to date when a tracked record enters
+            continue;
+        }
         const int oldEarliest = level.earliest[static_cast<std::size_t>(b)];
         const int newEarliest = earliestMember(e, static_cast<std::uint32_t>(b));
         level.earliest[static_cast<std::size_t>(b)] = newEarliest;
-        const bool groupMoved = newEarliest != oldEarliest ||
-                                (oldEarliest != kNone && changedMark_[static_cast<std::size_t>(oldEarliest)] == changedStamp);
-        if (!groupMoved) continue;
+        const bool groupMoved = newEarliest != oldEarliest || (oldEarliest != kNone && isChanged(oldEarliest));
+        int members = 0;
         for (int k = level.head[static_cast<std::size_t>(b)]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
-            addAffected(nodes_[static_cast<std::size_t>(k)].record);
+            ++members;
         }
-    }
-    for (int r : changedKeys) {
-        if (presentAt(first(r), e)) addAffected(r);
+        for (int k = level.head[static_cast<std::size_t>(b)]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
+            const int r = nodes_[static_cast<std::size_t>(k)].record;
+            // A group that stays in place keeps its members' places, except
+            // those whose own time changed: such a key stays before the
+            // earliest member (still the earliest), so with one other member
+            // its place cannot change; with more it may pass them.
+            const unsigned mark = changedMark_[static_cast<std::size_t>(r)];
+            if (topLevel && inSet_[static_cast<std::size_t>(r)] == 0) continue;  // re-placed only if tracked
+            if (groupMoved || mark == structuralStamp || (mark == inheritedStamp && members > 2)) addAffected(r);
+        }
     }
 }
 
@@ -302,23 +323,37 @@ void TieOrder::update() {
     pending_.clear();
 }
 
+void TieOrder::enterSet(int r) {
+    const std::uint32_t b = bucketOf(r, top_);
+    if (staleEarliest_[b] != 0) {
+        levels_[static_cast<std::size_t>(top_)].earliest[b] = earliestMember(top_, b);
+        staleEarliest_[b] = 0;
+    }
+    ++trackedInBucket_[b];
+    where_[static_cast<std::size_t>(r)] = set_.insert(r).first;
+    inSet_[static_cast<std::size_t>(r)] = 1;
+}
+
+void TieOrder::leaveSet(int r) {
+    set_.erase(where_[static_cast<std::size_t>(r)]);
+    inSet_[static_cast<std::size_t>(r)] = 0;
+    --trackedInBucket_[bucketOf(r, top_)];
+}
+
 void TieOrder::reseatTracked(const std::vector<int>& affected) {
     if (!setValid_ || setLevel_ != top_) {
         setValid_ = false;
         return;
     }
     auto leave = [&](int r) {
-        if (inSet_[static_cast<std::size_t>(r)] == 0) return;
-        set_.erase(where_[static_cast<std::size_t>(r)]);
-        inSet_[static_cast<std::size_t>(r)] = 0;
+        if (inSet_[static_cast<std::size_t>(r)] != 0) leaveSet(r);
     };
     auto enter = [&](int r) {
         if (inSet_[static_cast<std::size_t>(r)] != 0 || first(r) < 0 ||
             host_.countOf(r) != trackedCount_) {
             return;
         }
-        where_[static_cast<std::size_t>(r)] = set_.insert(r).first;
-        inSet_[static_cast<std::size_t>(r)] = 1;
+        enterSet(r);
     };
     for (int r : affected) leave(r);
     for (int r : pending_) leave(r);
@@ -328,15 +363,15 @@ void TieOrder::reseatTracked(const std::vector<int>& affected) {
 
 void TieOrder::track(int count, const std::vector<int>& tied) {
     growScratch();
-    for (int r : set_) inSet_[static_cast<std::size_t>(r)] = 0;
+    for (int r : set_) {
+        inSet_[static_cast<std::size_t>(r)] = 0;
+        --trackedInBucket_[bucketOf(r, top_)];
+    }
     set_.clear();
     trackedCount_ = count;
     setLevel_ = top_;
     setValid_ = true;
-    for (int r : tied) {
-        where_[static_cast<std::size_t>(r)] = set_.insert(r).first;
-        inSet_[static_cast<std::size_t>(r)] = 1;
-    }
+    for (int r : tied) enterSet(r);
 }
 
 }  // namespace bytepairtokenizer

@@ -115,6 +115,10 @@ private:
     void placeLevel(int e, const std::vector<int>& moved, const std::vector<int>& oldBounds,
                     const std::vector<std::vector<int>>& crossed, std::vector<int>& affected);
     void reseatTracked(const std::vector<int>& affected);
+    // The ordered set's members, with the earliest member of their bucket
+    // at the top level brought up to date first.
+    void enterSet(int r);
+    void leaveSet(int r);
     void growScratch();
 
     TieBreakHost& host_;
@@ -141,6 +145,12 @@ private:
     std::vector<int> scratchBuckets_;
     std::vector<int> scratchChanged_;
     std::vector<int> scratchMoved_;
+
+    // By bucket of the top level: tracked records in it, and whether its
+    // earliest member is out of date. Only tracked records are ordered at
+    // the top level, so a bucket without one is not kept up to date.
+    std::vector<int> trackedInBucket_;
+    std::vector<unsigned char> staleEarliest_;
 
     std::set<int, WalkBefore> set_;
     RecordArray<std::set<int, WalkBefore>::iterator> where_;  // by record
