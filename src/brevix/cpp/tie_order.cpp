@@ -52,8 +52,6 @@ void TieOrder::growScratch() {
     for (std::size_t r = keys_.size(); r < n; ++r) keys_.emplace_back() = Key{hash_[r], -1};
     seenFirst_.growFilled(n, -1);
     isPending_.growFilled(n, 0);
-    changedMark_.growFilled(n, 0);
-    affectedMark_.growFilled(n, 0);
     where_.growFilled(n, set_.end());
     inSet_.growFilled(n, 0);
 }
@@ -161,6 +159,7 @@ void TieOrder::rebuild() {
         level.bucketOf = FastMod(level.buckets);
         level.head.assign(level.buckets, kNone);
         level.earliest.assign(level.buckets, kNone);
+        level.stale.assign(level.buckets, 0);
     }
     nodes_.clear();
     freeNode_ = kNone;
@@ -193,7 +192,6 @@ void TieOrder::rebuild() {
     set_.clear();
     setValid_ = false;
     trackedInBucket_.assign(levels_.back().buckets, 0);
-    staleEarliest_.assign(levels_.back().buckets, 0);
 }
 
 void TieOrder::recordsBetween(int lo, int hi, std::vector<int>& out) const {
@@ -205,23 +203,62 @@ void TieOrder::recordsBetween(int lo, int hi, std::vector<int>& out) const {
     }
 }
 
-// Brings level e up to date and turns `affected` from the keys whose place
-// at level e - 1 may have changed into those whose place at level e may have.
-void TieOrder::placeLevel(int e, const std::vector<int>& moved, const std::vector<int>& oldBounds,
-                          const std::vector<std::vector<int>>& crossed, std::vector<int>& affected) {
+// A bucket whose members or member times changed: its earliest member is
+// out of date, and so is every member's time one level up (its place
+// here), so the buckets holding them up there are stale too. A stale
+// bucket's dependents above are stale already, which ends the climb.
+void TieOrder::markStale(int e, std::uint32_t b) {
+    Level& level = levels_[static_cast<std::size_t>(e)];
+    if (level.stale[b] != 0) return;
+    level.stale[b] = 1;
+    if (e == top_) {
+        if (trackedInBucket_[b] > 0) staleTracked_.push_back(b);
+        return;
+    }
+    for (int k = level.head[b]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
+        const int r = nodes_[static_cast<std::size_t>(k)].record;
+        markStale(e + 1, bucketOf(r, e + 1));
+    }
+}
+
+// Brings a stale bucket's earliest member up to date, after the buckets one
+// level down that order its old members.
+void TieOrder::freshen(int e, std::uint32_t b) {
+    Level& level = levels_[static_cast<std::size_t>(e)];
+    if (level.stale[b] == 0) return;
+    if (e > 0) {
+        const int epochStart = bound_[static_cast<std::size_t>(e)];
+        for (int k = level.head[b]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
+            const int r = nodes_[static_cast<std::size_t>(k)].record;
+            if (first(r) < epochStart) freshen(e - 1, bucketOf(r, e - 1));
+        }
+    }
+    level.earliest[b] = earliestMember(e, b);
+    level.stale[b] = 0;
+}
+
+// Applies the membership and time changes at level e, marking the buckets
+// they touch stale.
+void TieOrder::changeLevel(int e, const std::vector<int>& moved, const std::vector<int>& oldBounds,
+                           const std::vector<std::vector<int>>& crossed) {
     const std::size_t up = static_cast<std::size_t>(e) + 1;
     // Membership: a key is present while its leftmost occurrence is before
-    // the next epoch's first insert.
-    std::vector<int>& movedHere = scratchMoved_;
-    movedHere.clear();
+    // the next epoch's first insert. A key old here before and after keeps
+    // its time (its place one level down); a key new here is timed by its
+    // leftmost occurrence.
     for (int r : moved) {
         const int before = seenFirst_[static_cast<std::size_t>(r)];
         const bool was = before >= 0 && before < oldBounds[up];
         const bool is = presentAt(first(r), e);
         if (was && !is) unlinkMember(e, r);
         if (!was && is) linkMember(e, r);
-        if (was || is) movedHere.push_back(r);
+        const bool wasNew = was && before >= oldBounds[static_cast<std::size_t>(e)];
+        const bool isNew = is && first(r) >= bound_[static_cast<std::size_t>(e)];
+        if (was != is || wasNew || isNew) markStale(e, bucketOf(r, e));
     }
+    // Keys across this epoch's first insert changed between old and new here;
+    // keys across the next one joined or left this level.
+    for (int r : crossed[static_cast<std::size_t>(e)]) markStale(e, bucketOf(r, e));
     const bool boundGrew = bound_[up] > oldBounds[up];
     for (int r : crossed[up]) {
         if (boundGrew) {
@@ -229,68 +266,7 @@ void TieOrder::placeLevel(int e, const std::vector<int>& moved, const std::vecto
         } else {
             unlinkMember(e, r);
         }
-    }
-
-    // The keys whose time or membership changed at this level: structural
-    // changes (membership, or a time read from the leftmost occurrence) and
-    // keys whose place one level down changed (their time here is that place).
-    const unsigned inheritedStamp = ++stamp_;
-    const unsigned structuralStamp = ++stamp_;
-    std::vector<int>& changedKeys = scratchChanged_;
-    changedKeys.clear();
-    auto addChanged = [&](int r, unsigned stamp) {
-        unsigned& mark = changedMark_[static_cast<std::size_t>(r)];
-        if (mark == structuralStamp || mark == stamp) return;
-        if (mark != inheritedStamp) changedKeys.push_back(r);
-        mark = stamp;
-    };
-    for (int r : movedHere) addChanged(r, structuralStamp);
-    for (int r : crossed[static_cast<std::size_t>(e)]) addChanged(r, structuralStamp);
-    for (int r : crossed[up]) addChanged(r, structuralStamp);
-    for (int r : affected) addChanged(r, inheritedStamp);
-    auto isChanged = [&](int r) {
-        const unsigned mark = changedMark_[static_cast<std::size_t>(r)];
-        return mark == inheritedStamp || mark == structuralStamp;
-    };
-
-    Level& level = levels_[static_cast<std::size_t>(e)];
-    std::vector<int>& buckets = scratchBuckets_;
-    buckets.clear();
-    for (int r : changedKeys) buckets.push_back(static_cast<int>(bucketOf(r, e)));
-    std::sort(buckets.begin(), buckets.end());
-    buckets.erase(std::unique(buckets.begin(), buckets.end()), buckets.end());
-
-    const unsigned affectedStamp = ++stamp_;
-    affected.clear();
-    auto addAffected = [&](int r) {
-        if (affectedMark_[static_cast<std::size_t>(r)] == affectedStamp) return;
-        affectedMark_[static_cast<std::size_t>(r)] = affectedStamp;
-        affected.push_back(r);
-    };
-    const bool topLevel = e == top_;
-    for (int b : buckets) {
-        if (topLevel && trackedInBucket_[static_cast<std::size_t>(b)] == 0) {
-            staleEarliest_[static_cast<std::size_t>(b)] = 1;  // brought up to date when a tracked record enters
-            continue;
-        }
-        const int oldEarliest = level.earliest[static_cast<std::size_t>(b)];
-        const int newEarliest = earliestMember(e, static_cast<std::uint32_t>(b));
-        level.earliest[static_cast<std::size_t>(b)] = newEarliest;
-        const bool groupMoved = newEarliest != oldEarliest || (oldEarliest != kNone && isChanged(oldEarliest));
-        int members = 0;
-        for (int k = level.head[static_cast<std::size_t>(b)]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
-            ++members;
-        }
-        for (int k = level.head[static_cast<std::size_t>(b)]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
-            const int r = nodes_[static_cast<std::size_t>(k)].record;
-            // A group that stays in place keeps its members' places, except
-            // those whose own time changed: such a key stays before the
-            // earliest member (still the earliest), so with one other member
-            // its place cannot change; with more it may pass them.
-            const unsigned mark = changedMark_[static_cast<std::size_t>(r)];
-            if (topLevel && inSet_[static_cast<std::size_t>(r)] == 0) continue;  // re-placed only if tracked
-            if (groupMoved || mark == structuralStamp || (mark == inheritedStamp && members > 2)) addAffected(r);
-        }
+        markStale(e, bucketOf(r, e));
     }
 }
 
@@ -315,20 +291,17 @@ void TieOrder::update() {
         if (bound_[j] == oldBounds[j]) continue;
         recordsBetween(std::min(bound_[j], oldBounds[j]), std::max(bound_[j], oldBounds[j]), crossed[j]);
     }
-    std::vector<int> affected;
-    for (int e = 0; e <= top_; ++e) placeLevel(e, moved, oldBounds, crossed, affected);
+    staleTracked_.clear();
+    for (int e = 0; e <= top_; ++e) changeLevel(e, moved, oldBounds, crossed);
     for (int r : moved) seenFirst_[static_cast<std::size_t>(r)] = first(r);
-    reseatTracked(affected);
+    reseatTracked();
     for (int r : pending_) isPending_[static_cast<std::size_t>(r)] = 0;
     pending_.clear();
 }
 
 void TieOrder::enterSet(int r) {
     const std::uint32_t b = bucketOf(r, top_);
-    if (staleEarliest_[b] != 0) {
-        levels_[static_cast<std::size_t>(top_)].earliest[b] = earliestMember(top_, b);
-        staleEarliest_[b] = 0;
-    }
+    freshen(top_, b);
     ++trackedInBucket_[b];
     where_[static_cast<std::size_t>(r)] = set_.insert(r).first;
     inSet_[static_cast<std::size_t>(r)] = 1;
@@ -340,25 +313,71 @@ void TieOrder::leaveSet(int r) {
     --trackedInBucket_[bucketOf(r, top_)];
 }
 
-void TieOrder::reseatTracked(const std::vector<int>& affected) {
+// Re-places the tracked records whose place may have changed: those in
+// stale buckets and those whose count or leftmost occurrence changed. Every
+// other pair of tracked records keeps its order, so the set stays sorted
+// once no changed record is out of order with a neighbour; most are not,
+// and checking two neighbours is cheaper than leaving and re-entering.
+void TieOrder::reseatTracked() {
     if (!setValid_ || setLevel_ != top_) {
         setValid_ = false;
         return;
     }
-    auto leave = [&](int r) {
-        if (inSet_[static_cast<std::size_t>(r)] != 0) leaveSet(r);
-    };
-    auto enter = [&](int r) {
-        if (inSet_[static_cast<std::size_t>(r)] != 0 || first(r) < 0 ||
-            host_.countOf(r) != trackedCount_) {
-            return;
+    std::vector<int>& changedKeys = scratchMoved_;
+    changedKeys.clear();
+    const Level& level = levels_[static_cast<std::size_t>(top_)];
+    for (std::uint32_t b : staleTracked_) {
+        for (int k = level.head[b]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
+            const int r = nodes_[static_cast<std::size_t>(k)].record;
+            if (inSet_[static_cast<std::size_t>(r)] != 0) changedKeys.push_back(r);
         }
-        enterSet(r);
+    }
+    for (int r : pending_) changedKeys.push_back(r);
+    // Records no longer tracked leave; the rest are checked in place once
+    // their buckets are up to date (no comparison runs before that).
+    auto stillTracked = [&](int r) { return first(r) >= 0 && host_.countOf(r) == trackedCount_; };
+    std::vector<int>& checked = scratchChecked_;
+    checked.clear();
+    for (int r : changedKeys) {
+        if (inSet_[static_cast<std::size_t>(r)] != 1) continue;  // not in the set, or seen
+        if (stillTracked(r)) {
+            inSet_[static_cast<std::size_t>(r)] = 2;  // in the set, to be checked
+            checked.push_back(r);
+        } else {
+            leaveSet(r);
+        }
+    }
+    for (std::uint32_t b : staleTracked_) {
+        if (trackedInBucket_[b] > 0) freshen(top_, b);
+    }
+    const WalkBefore before{this};
+    auto inOrder = [&](int r) {
+        const auto at = where_[static_cast<std::size_t>(r)];
+        if (at != set_.begin() && !before(*std::prev(at), r)) return false;
+        const auto next = std::next(at);
+        return next == set_.end() || before(r, *next);
     };
-    for (int r : affected) leave(r);
-    for (int r : pending_) leave(r);
-    for (int r : affected) enter(r);
-    for (int r : pending_) enter(r);
+    std::vector<int>& misplaced = scratchMisplaced_;
+    misplaced.clear();
+    for (bool removed = true; removed;) {
+        removed = false;
+        std::size_t kept = 0;
+        for (int r : checked) {
+            if (inOrder(r)) {
+                checked[kept++] = r;
+                continue;
+            }
+            leaveSet(r);
+            misplaced.push_back(r);
+            removed = true;
+        }
+        checked.resize(kept);
+    }
+    for (int r : checked) inSet_[static_cast<std::size_t>(r)] = 1;
+    for (int r : misplaced) enterSet(r);
+    for (int r : changedKeys) {
+        if (inSet_[static_cast<std::size_t>(r)] == 0 && stillTracked(r)) enterSet(r);
+    }
 }
 
 void TieOrder::track(int count, const std::vector<int>& tied) {

@@ -16,11 +16,21 @@
 // comparison at the level of the whole table; the winner is its first key.
 //
 // A merge changes the leftmost occurrence of a few pairs. Each change moves
-// at most one key across every epoch's first insert; every key whose time or
-// membership changed at a level can move its bucket, and a bucket whose
-// earliest member changed moves all its members, at the level above too. Only
-// those keys are re-placed in the ordered set; everything else keeps its
-// relative order.
+// at most one key across every epoch's first insert, and changes the
+// membership or time of a few keys at a few levels. A bucket holding such a
+// key goes stale: its earliest member may have changed, and with it the
+// place of all its members, which are the times of those keys one level up,
+// so the buckets holding them there go stale too. The climb ends at buckets
+// already stale. Nothing is recomputed then: only the buckets of tracked
+// keys at the top level are brought up to date, after the buckets below
+// that order their members (freshen). Buckets no tied pair depends on stay
+// stale for as long as that lasts, and late in training, when the tie is a
+// small share of all pairs, that is most of the upper levels.
+//
+// The invariant: a bucket that is up to date depends only on buckets that
+// are up to date. Tracked keys whose top bucket went stale are checked
+// against their neighbours in the ordered set once it is brought up to date;
+// the others keep their relative order.
 #pragma once
 
 #include <cstdint>
@@ -84,6 +94,7 @@ private:
         std::uint32_t buckets = 0;
         std::vector<int> head;      // by bucket: first member node, kNone when empty
         std::vector<int> earliest;  // by bucket: member with the earliest time, kNone
+        std::vector<unsigned char> stale;  // by bucket: earliest not kept up to date
     };
     struct MemberNode {
         int record;
@@ -112,9 +123,13 @@ private:
     void computeBounds(std::vector<int>& out) const;
     // Unchanged records whose leftmost occurrence lies between two bounds.
     void recordsBetween(int lo, int hi, std::vector<int>& out) const;
-    void placeLevel(int e, const std::vector<int>& moved, const std::vector<int>& oldBounds,
-                    const std::vector<std::vector<int>>& crossed, std::vector<int>& affected);
-    void reseatTracked(const std::vector<int>& affected);
+    void changeLevel(int e, const std::vector<int>& moved, const std::vector<int>& oldBounds,
+                     const std::vector<std::vector<int>>& crossed);
+    // Bucket b of level e and everything above that depends on it go stale.
+    void markStale(int e, std::uint32_t b);
+    // Brings bucket b of level e up to date, after what it depends on.
+    void freshen(int e, std::uint32_t b);
+    void reseatTracked();
     // The ordered set's members, with the earliest member of their bucket
     // at the top level brought up to date first.
     void enterSet(int r);
@@ -138,23 +153,20 @@ private:
     RecordArray<int> seenFirst_;   // by record: the leftmost occurrence before the update in progress
     std::vector<int> pending_;     // records changed since the last update
     RecordArray<unsigned char> isPending_;
-    // By record: stamps of the per-level sets of placeLevel (changed, affected).
-    RecordArray<unsigned> changedMark_;
-    RecordArray<unsigned> affectedMark_;
-    unsigned stamp_ = 0;
-    std::vector<int> scratchBuckets_;
-    std::vector<int> scratchChanged_;
     std::vector<int> scratchMoved_;
+    std::vector<int> scratchChecked_;
+    std::vector<int> scratchMisplaced_;
 
-    // By bucket of the top level: tracked records in it, and whether its
-    // earliest member is out of date. Only tracked records are ordered at
-    // the top level, so a bucket without one is not kept up to date.
+    // By bucket of the top level: tracked records in it. Buckets are
+    // brought up to date only for tracked records (and what orders them);
+    // staleTracked_ collects the top-level buckets holding tracked records
+    // that went stale in the update in progress.
     std::vector<int> trackedInBucket_;
-    std::vector<unsigned char> staleEarliest_;
+    std::vector<std::uint32_t> staleTracked_;
 
     std::set<int, WalkBefore> set_;
     RecordArray<std::set<int, WalkBefore>::iterator> where_;  // by record
-    RecordArray<unsigned char> inSet_;
+    RecordArray<unsigned char> inSet_;  // 0: not in the set; 1: in it; 2: in it, being checked
     int trackedCount_ = 0;
     int setLevel_ = -1;
     bool setValid_ = false;
