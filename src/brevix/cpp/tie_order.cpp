@@ -159,7 +159,9 @@ void TieOrder::rebuild() {
         level.bucketOf = FastMod(level.buckets);
         level.head.assign(level.buckets, kNone);
         level.earliest.assign(level.buckets, kNone);
-        level.stale.assign(level.buckets, 0);
+        // Every bucket starts stale: only those the tracked pairs depend on
+        // are ever brought up to date.
+        level.stale.assign(level.buckets, 1);
     }
     nodes_.clear();
     freeNode_ = kNone;
@@ -180,12 +182,6 @@ void TieOrder::rebuild() {
         for (int e = top_; e >= 0 && presentAt(pos, e); --e) linkMember(e, r);
         return true;
     });
-    for (int e = 0; e <= top_; ++e) {
-        Level& level = levels_[static_cast<std::size_t>(e)];
-        for (std::uint32_t b = 0; b < level.buckets; ++b) {
-            if (level.head[b] != kNone) level.earliest[b] = earliestMember(e, b);
-        }
-    }
     for (int r : pending_) isPending_[static_cast<std::size_t>(r)] = 0;
     pending_.clear();
     for (int r : set_) inSet_[static_cast<std::size_t>(r)] = 0;
