@@ -321,3 +321,18 @@ def test_continued_training_on_real_text_with_wide_ties():
     calls = [(a, 100_000, 400), (b, 100_000, 300), (a, 100_000, 200)]
     assert core.train_sequence(calls, "ordered") == core.train_sequence(calls, "targeted")
     assert core.train_sequence(calls, "fast") == core.train_sequence(calls, "targeted")
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_kept_order_through_many_count_changes(seed):
+    # Twos and threes over a table of a few thousand pairs: the tracked count
+    # changes again and again, tied pairs' buckets go stale and come back,
+    # and the table crosses rehash points as merges create pairs.
+    rng = random.Random(500 + seed)
+    walk = distinct_pair_walk(2_500 + 700 * seed, 120, rng)
+    corpus = walk + walk[: len(walk) // 3] + walk[len(walk) // 2:]
+    for _ in range(50):
+        k = rng.randrange(len(corpus) - 8)
+        corpus[k:k] = corpus[k:k + rng.randrange(2, 8)]
+    calls = [(corpus, 100_000, 900)]
+    assert core.train_sequence(calls, "ordered") == core.train_sequence(calls, "targeted")
