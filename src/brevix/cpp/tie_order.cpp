@@ -70,8 +70,8 @@ bool TieOrder::walksBefore(int e, int a, int b) const {
         const std::uint32_t bb = level.bucketOf(keys_[static_cast<std::size_t>(b)].hash);
         // Inside one bucket the later key walks first; across buckets the
         // bucket whose earliest member is later.
-        const int x = ba == bb ? a : level.earliest[ba];
-        const int y = ba == bb ? b : level.earliest[bb];
+        const int x = ba == bb ? a : level.bucket[ba].earliest;
+        const int y = ba == bb ? b : level.bucket[bb].earliest;
         const int fx = first(x);
         const int fy = first(y);
         const int epochStart = bound_[static_cast<std::size_t>(e)];
@@ -89,7 +89,7 @@ bool TieOrder::walksBefore(int e, int a, int b) const {
 int TieOrder::earliestMember(int e, std::uint32_t b) const {
     int best = kNone;
     const int epochStart = bound_[static_cast<std::size_t>(e)];
-    for (int k = levels_[static_cast<std::size_t>(e)].head[b]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
+    for (int k = levels_[static_cast<std::size_t>(e)].bucket[b].head; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
         const int r = nodes_[static_cast<std::size_t>(k)].record;
         if (best == kNone) {
             best = r;
@@ -122,13 +122,13 @@ void TieOrder::linkMember(int e, int r) {
         node = static_cast<int>(nodes_.size());
         nodes_.push_back(MemberNode{0, kNone});
     }
-    int& head = levels_[static_cast<std::size_t>(e)].head[bucketOf(r, e)];
+    int& head = levels_[static_cast<std::size_t>(e)].bucket[bucketOf(r, e)].head;
     nodes_[static_cast<std::size_t>(node)] = MemberNode{r, head};
     head = node;
 }
 
 void TieOrder::unlinkMember(int e, int r) {
-    int* link = &levels_[static_cast<std::size_t>(e)].head[bucketOf(r, e)];
+    int* link = &levels_[static_cast<std::size_t>(e)].bucket[bucketOf(r, e)].head;
     while (*link != kNone && nodes_[static_cast<std::size_t>(*link)].record != r) {
         link = &nodes_[static_cast<std::size_t>(*link)].next;
     }
@@ -157,11 +157,9 @@ void TieOrder::rebuild() {
         Level& level = levels_[static_cast<std::size_t>(e)];
         level.buckets = schedule[static_cast<std::size_t>(e)].buckets;
         level.bucketOf = FastMod(level.buckets);
-        level.head.assign(level.buckets, kNone);
-        level.earliest.assign(level.buckets, kNone);
         // Every bucket starts stale: only those the tracked pairs depend on
         // are ever brought up to date.
-        level.stale.assign(level.buckets, 1);
+        level.bucket.assign(level.buckets, Bucket{kNone, kStale});
     }
     nodes_.clear();
     freeNode_ = kNone;
@@ -205,13 +203,13 @@ void TieOrder::recordsBetween(int lo, int hi, std::vector<int>& out) const {
 // bucket's dependents above are stale already, which ends the climb.
 void TieOrder::markStale(int e, std::uint32_t b) {
     Level& level = levels_[static_cast<std::size_t>(e)];
-    if (level.stale[b] != 0) return;
-    level.stale[b] = 1;
+    if (level.bucket[b].earliest == kStale) return;
+    level.bucket[b].earliest = kStale;
     if (e == top_) {
         if (trackedInBucket_[b] > 0) staleTracked_.push_back(b);
         return;
     }
-    for (int k = level.head[b]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
+    for (int k = level.bucket[b].head; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
         const int r = nodes_[static_cast<std::size_t>(k)].record;
         markStale(e + 1, bucketOf(r, e + 1));
     }
@@ -221,16 +219,15 @@ void TieOrder::markStale(int e, std::uint32_t b) {
 // level down that order its old members.
 void TieOrder::freshen(int e, std::uint32_t b) {
     Level& level = levels_[static_cast<std::size_t>(e)];
-    if (level.stale[b] == 0) return;
+    if (level.bucket[b].earliest != kStale) return;
     if (e > 0) {
         const int epochStart = bound_[static_cast<std::size_t>(e)];
-        for (int k = level.head[b]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
+        for (int k = level.bucket[b].head; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
             const int r = nodes_[static_cast<std::size_t>(k)].record;
             if (first(r) < epochStart) freshen(e - 1, bucketOf(r, e - 1));
         }
     }
-    level.earliest[b] = earliestMember(e, b);
-    level.stale[b] = 0;
+    level.bucket[b].earliest = earliestMember(e, b);
 }
 
 // Applies the membership and time changes at level e, marking the buckets
@@ -323,7 +320,7 @@ void TieOrder::reseatTracked() {
     changedKeys.clear();
     const Level& level = levels_[static_cast<std::size_t>(top_)];
     for (std::uint32_t b : staleTracked_) {
-        for (int k = level.head[b]; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
+        for (int k = level.bucket[b].head; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
             const int r = nodes_[static_cast<std::size_t>(k)].record;
             if (inSet_[static_cast<std::size_t>(r)] != 0) changedKeys.push_back(r);
         }

@@ -89,12 +89,18 @@ private:
         int first;  // -1: dead
     };
 
+    // A bucket of a level: its member list and its earliest member, or
+    // kStale when that is not kept up to date (nothing up to date reads
+    // it; every bucket one level up holding a member is stale too).
+    static constexpr int kStale = -2;
+    struct Bucket {
+        int head;      // first member node, kNone when empty
+        int earliest;  // member with the earliest time, kNone when empty, or kStale
+    };
     struct Level {
         FastMod bucketOf;
         std::uint32_t buckets = 0;
-        std::vector<int> head;      // by bucket: first member node, kNone when empty
-        std::vector<int> earliest;  // by bucket: member with the earliest time, kNone
-        std::vector<unsigned char> stale;  // by bucket: earliest not kept up to date
+        std::vector<Bucket> bucket;
     };
     struct MemberNode {
         int record;
