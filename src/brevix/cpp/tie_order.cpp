@@ -127,16 +127,29 @@ void TieOrder::linkMember(int e, int r) {
     head = node;
 }
 
-void TieOrder::unlinkMember(int e, int r) {
-    int* link = &levels_[static_cast<std::size_t>(e)].bucket[bucketOf(r, e)].head;
-    while (*link != kNone && nodes_[static_cast<std::size_t>(*link)].record != r) {
-        link = &nodes_[static_cast<std::size_t>(*link)].next;
+// Drops from bucket b of level e the nodes of keys no longer present there
+// and repeated nodes of a key that left and came back: a key leaving a level
+// keeps its node until the bucket, stale from then on, is next brought up
+// to date.
+void TieOrder::dropDeparted(int e, std::uint32_t b) {
+    int& head = levels_[static_cast<std::size_t>(e)].bucket[b].head;
+    int* link = &head;
+    while (*link != kNone) {
+        const int node = *link;
+        const int r = nodes_[static_cast<std::size_t>(node)].record;
+        bool keep = presentAt(first(r), e);
+        // The nodes before this one are kept ones.
+        for (int k = head; keep && k != node; k = nodes_[static_cast<std::size_t>(k)].next) {
+            keep = nodes_[static_cast<std::size_t>(k)].record != r;
+        }
+        if (keep) {
+            link = &nodes_[static_cast<std::size_t>(node)].next;
+            continue;
+        }
+        *link = nodes_[static_cast<std::size_t>(node)].next;
+        nodes_[static_cast<std::size_t>(node)].next = freeNode_;
+        freeNode_ = node;
     }
-    if (*link == kNone) return;  // not a member (cannot happen when the levels are consistent)
-    const int node = *link;
-    *link = nodes_[static_cast<std::size_t>(node)].next;
-    nodes_[static_cast<std::size_t>(node)].next = freeNode_;
-    freeNode_ = node;
 }
 
 void TieOrder::computeBounds(std::vector<int>& out) const {
@@ -220,6 +233,7 @@ void TieOrder::markStale(int e, std::uint32_t b) {
 void TieOrder::freshen(int e, std::uint32_t b) {
     Level& level = levels_[static_cast<std::size_t>(e)];
     if (level.bucket[b].earliest != kStale) return;
+    dropDeparted(e, b);
     if (e > 0) {
         const int epochStart = bound_[static_cast<std::size_t>(e)];
         for (int k = level.bucket[b].head; k != kNone; k = nodes_[static_cast<std::size_t>(k)].next) {
@@ -243,7 +257,6 @@ void TieOrder::changeLevel(int e, const std::vector<int>& moved, const std::vect
         const int before = seenFirst_[static_cast<std::size_t>(r)];
         const bool was = before >= 0 && before < oldBounds[up];
         const bool is = presentAt(first(r), e);
-        if (was && !is) unlinkMember(e, r);
         if (!was && is) linkMember(e, r);
         const bool wasNew = was && before >= oldBounds[static_cast<std::size_t>(e)];
         const bool isNew = is && first(r) >= bound_[static_cast<std::size_t>(e)];
@@ -254,11 +267,7 @@ void TieOrder::changeLevel(int e, const std::vector<int>& moved, const std::vect
     for (int r : crossed[static_cast<std::size_t>(e)]) markStale(e, bucketOf(r, e));
     const bool boundGrew = bound_[up] > oldBounds[up];
     for (int r : crossed[up]) {
-        if (boundGrew) {
-            linkMember(e, r);
-        } else {
-            unlinkMember(e, r);
-        }
+        if (boundGrew) linkMember(e, r);
         markStale(e, bucketOf(r, e));
     }
 }

@@ -125,7 +125,7 @@ private:
 
     void rebuild();
     void linkMember(int e, int r);
-    void unlinkMember(int e, int r);
+    void dropDeparted(int e, std::uint32_t b);
     void computeBounds(std::vector<int>& out) const;
     // Unchanged records whose leftmost occurrence lies between two bounds.
     void recordsBetween(int lo, int hi, std::vector<int>& out) const;
