@@ -9,12 +9,27 @@
 // - Every comparison walks down the levels only while both keys compared are
 //   older than the level's epoch, reading one stored earliest member per
 //   bucket: no walk of a bucket chain, no sort.
-// - A bucket's earliest member is recomputed only for buckets holding a key
-//   whose time or membership changed; the level above sees every key of a
-//   bucket whose earliest member changed, and the changed keys themselves.
-//   Measured on 1 MB of real text with 30,000 merges: about 15-30 keys with a
-//   moved leftmost occurrence and 2-6 keys crossing an epoch start per
-//   update, 40-90 keys re-placed at the top level, 100-200 over all levels.
+// - Kept eagerly, every level's earliest members cost most of a long fit:
+//   each change re-placed the members of its bucket one level up, and those
+//   theirs, about doubling the keys touched per level (10 MB / 30,000
+//   merges: 340 buckets recomputed per update, 45% of the fit). Only the
+//   tracked pairs' order is ever read, so buckets now go stale instead and
+//   are brought up to date when a tracked pair depends on them: first the
+//   top level alone (4.39 -> 3.76 s there), then every level with the climb
+//   ending at stale buckets (-> 3.0 s), a rebuild leaving all buckets stale
+//   (-> 2.7 s; a rebuild had computed every bucket of every level, 1.5 s of
+//   a 100 MB / 30,000 merges fit), and departures left in place until their
+//   bucket is next brought up to date (-> 2.6 s; unlinking cost two cache
+//   misses each). 100 MB / 30,000 merges: 22.1 -> 16.2 s. CPU seconds of
+//   a standalone driver, same session, same merges.
+// - Tried, no gain: re-placing only the keys whose place provably changed
+//   (a stable group of two keeps both places): the doubling comes from
+//   groups whose earliest member moved, which is real movement. Stamps and
+//   hash in one per-record struct: none measurable.
+// - Tracked pairs in a stale bucket are checked against their neighbours
+//   in the ordered set (a set stays sorted when every changed key is in
+//   order with its neighbours); leaving and re-entering each cost the 1 MB
+//   / 30,000 merges fit about 12% more.
 // - Keys whose leftmost occurrence moved are placed only at the levels where
 //   they were or are present: most are young and live only in the top one or
 //   two levels. That and a division-free bucket index (multiply-shift) took
@@ -29,16 +44,15 @@
 //   new pairs into them; they are now dropped and rebuilt if ever needed).
 // - Memory: per live pair, the bucket heads and earliest members of all
 //   levels (8 bytes per bucket, about 2 to 4 buckets per pair) and 1.5 to 2
-//   member nodes of 8 bytes; per record ever created, 26 bytes of mirrors and
-//   scratch; per tracked tied pair, one node of the ordered set (40 bytes).
+//   member nodes of 8 bytes (more while departed keys' nodes wait in stale
+//   buckets: 10 MB / 30,000 merges peaked 4% higher); per record ever
+//   created, 22 bytes of mirrors and scratch; per tracked tied pair, one
+//   node of the ordered set (40 bytes).
 //   About 70-90 bytes per live pair in all, on top of the trainer's records
 //   (measured at 100 MB / 10,000 merges: about 90 bytes per record at the
 //   peak, 2 of the 13.4 bytes per corpus token). The per-record arrays grow
 //   an eighth at a time through realloc and the member nodes are reserved
 //   at a rebuild: doubling left up to half of each unused.
-// - Tried, no clear gain: 16-bit stamps for the changed/affected marks,
-//   cleared when they run out (10 MB / 30,000: 28.9 -> 28.8 bytes per token,
-//   100 MB / 10,000 unchanged); the peak is not where they are held.
 
 namespace bytepairtokenizer {
 
