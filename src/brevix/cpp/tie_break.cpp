@@ -113,7 +113,7 @@ void TieBreaker::firstOccurrenceMoved(int r, int from, int to) {
 // No mirror of the count: an unchanged count costs the kept order one
 // needless re-placement at most, a mirror 4 bytes per record.
 void TieBreaker::countSettled(int r) {
-    if (order_) order_->changed(r);
+    if (order_) order_->countChanged(r);
 }
 
 TieBreaker::BucketChains& TieBreaker::chainsFor(int e) {

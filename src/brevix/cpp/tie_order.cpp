@@ -77,6 +77,16 @@ void TieOrder::changed(int r) {
     pending_.push_back(r);
 }
 
+// A count matters only to the ordered set: to a record in it, or one whose
+// count is now the tracked one. Most records a merge touches are neither,
+// and are left out of the update (the host has the record at hand here).
+void TieOrder::countChanged(int r) {
+    growScratch();
+    if (!setValid_) return;
+    if (inSet_[static_cast<std::size_t>(r)] == 0 && host_.countOf(r) != trackedCount_) return;
+    changed(r);
+}
+
 bool TieOrder::walksBefore(int e, int a, int b) const {
     for (;;) {
         const Level& level = levels_[static_cast<std::size_t>(e)];

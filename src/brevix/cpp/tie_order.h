@@ -52,8 +52,10 @@ public:
     TieOrder(TieBreakHost& host, const RecordArray<std::uint32_t>& hash, const RecordArray<int>& firstOcc,
              const FirstOccurrenceSet& firsts);
 
-    // Record r's leftmost occurrence or count changed since the last update.
+    // Record r's leftmost occurrence changed since the last update.
     void changed(int r);
+    // Record r's count may have changed since the last update.
+    void countChanged(int r);
     // Brings the levels and the ordered set up to date with the mirrors.
     void update();
     // True when the ordered set holds the records of `count` in the current
