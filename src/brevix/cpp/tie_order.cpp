@@ -185,19 +185,21 @@ void TieOrder::computeBounds(std::vector<int>& out) const {
     }
 }
 
+TieOrder::Level TieOrder::emptyLevel(int e) {
+    Level level;
+    level.buckets = epochSchedule()[static_cast<std::size_t>(e)].buckets;
+    level.bucketOf = FastMod(level.buckets);
+    // Every bucket starts stale: only those the tracked pairs depend on are
+    // ever brought up to date.
+    level.bucket.assign(level.buckets, Bucket{kNone, kStale});
+    return level;
+}
+
 void TieOrder::rebuild() {
-    const auto& schedule = epochSchedule();
     top_ = epochOfTable(std::max(1, firsts_.size()));
     computeBounds(bound_);
-    levels_.assign(static_cast<std::size_t>(top_) + 1, Level{});
-    for (int e = 0; e <= top_; ++e) {
-        Level& level = levels_[static_cast<std::size_t>(e)];
-        level.buckets = schedule[static_cast<std::size_t>(e)].buckets;
-        level.bucketOf = FastMod(level.buckets);
-        // Every bucket starts stale: only those the tracked pairs depend on
-        // are ever brought up to date.
-        level.bucket.assign(level.buckets, Bucket{kNone, kStale});
-    }
+    levels_.clear();
+    for (int e = 0; e <= top_; ++e) levels_.push_back(emptyLevel(e));
     nodes_.clear();
     freeNode_ = kNone;
     // One member node per key and level it is present at.
@@ -219,6 +221,42 @@ void TieOrder::rebuild() {
     });
     for (int r : pending_) isPending_[static_cast<std::size_t>(r)] = 0;
     pending_.clear();
+    untrackAll();
+}
+
+// The table grew into the next epoch. The levels below keep their buckets
+// (an epoch's table does not depend on later ones); the new top level holds
+// every key.
+void TieOrder::addTopLevel() {
+    ++top_;
+    levels_.push_back(emptyLevel(top_));
+    computeBounds(bound_);
+    reserveEighth(nodes_, nodes_.size() + static_cast<std::size_t>(firsts_.size()));
+    firsts_.forEachAscending([&](int pos) {
+        linkMember(top_, host_.pairStartingAt(pos));
+        return true;
+    });
+    untrackAll();
+}
+
+// The table shrank back into the epoch below, whose level now holds every
+// key (the update that shrank it linked the keys it lacked).
+void TieOrder::dropTopLevel() {
+    for (const Bucket& bucket : levels_.back().bucket) {
+        for (int k = bucket.head; k != kNone;) {
+            const int next = nodes_[static_cast<std::size_t>(k)].next;
+            nodes_[static_cast<std::size_t>(k)].next = freeNode_;
+            freeNode_ = k;
+            k = next;
+        }
+    }
+    levels_.pop_back();
+    --top_;
+    computeBounds(bound_);
+    untrackAll();
+}
+
+void TieOrder::untrackAll() {
     for (int r : set_) inSet_[static_cast<std::size_t>(r)] = 0;
     set_.clear();
     setValid_ = false;
@@ -297,11 +335,12 @@ void TieOrder::changeLevel(int e, const std::vector<int>& moved, const std::vect
 }
 
 void TieOrder::update() {
-    if (top_ < 0 || epochOfTable(std::max(1, firsts_.size())) != top_) {
+    const int newTop = epochOfTable(std::max(1, firsts_.size()));
+    if (top_ < 0 || newTop < top_ - 1 || newTop > top_ + 1) {
         rebuild();
         return;
     }
-    if (pending_.empty()) return;
+    if (pending_.empty() && newTop == top_) return;
     growScratch();
     std::vector<int> moved;
     for (int r : pending_) {
@@ -320,6 +359,10 @@ void TieOrder::update() {
     staleTracked_.clear();
     for (int e = 0; e <= top_; ++e) changeLevel(e, moved, oldBounds, crossed);
     for (int r : moved) seenFirst_[static_cast<std::size_t>(r)] = first(r);
+    // The bounds above are those of the table as it is now, also where it
+    // crossed into another epoch, so the levels below its top are current.
+    if (newTop > top_) addTopLevel();
+    if (newTop < top_) dropTopLevel();
     reseatTracked();
     for (int r : pending_) isPending_[static_cast<std::size_t>(r)] = 0;
     pending_.clear();

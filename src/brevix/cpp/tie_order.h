@@ -125,7 +125,12 @@ private:
     bool walksBefore(int e, int a, int b) const;
     int earliestMember(int e, std::uint32_t b) const;
 
+    Level emptyLevel(int e);
     void rebuild();
+    void addTopLevel();
+    void dropTopLevel();
+    // Empties the ordered set; the next tie starts tracking anew.
+    void untrackAll();
     void linkMember(int e, int r);
     void dropDeparted(int e, std::uint32_t b);
     void computeBounds(std::vector<int>& out) const;
