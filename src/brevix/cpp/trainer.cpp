@@ -180,6 +180,7 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
         PairRecord& rec = records_[static_cast<std::size_t>(r)];
         ties_.firstOccurrenceMoved(r, -1, rec.firstOcc);
         ties_.countSettled(r);
+        rec.storedEntries = occ_[r].entries;
         queueInsert(r);
         if (!tok_.vocab.empty() && tok_.vocab.count(DTYPE_BYTEPAIR{rec.left, rec.right}) != 0) {
             corpusHasKeys_ = true;
@@ -324,9 +325,9 @@ void IncrementalTrainer::mergeIncremental(int winner, int newId) {
         const int j = i + spanOf(left);
         const int x = livePrev(i);
         const int y = j + spanOf(right) < n ? j + spanOf(right) : -1;
-        if (x >= 0) dropOccurrence(nodes_[static_cast<std::size_t>(x)].pairId);
-        dropOccurrence(winner);
-        if (y >= 0) dropOccurrence(nodes_[static_cast<std::size_t>(j)].pairId);
+        if (x >= 0) dropOccurrence(nodes_[static_cast<std::size_t>(x)].pairId, x);
+        dropOccurrence(winner, i);
+        if (y >= 0) dropOccurrence(nodes_[static_cast<std::size_t>(j)].pairId, j);
 
         nodes_[static_cast<std::size_t>(j)].pairId = absorbedLink(i);
         nodes_[static_cast<std::size_t>(i)].value = newId;
@@ -370,7 +371,10 @@ void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
     for (OccurrenceLists::Cursor before = at;; before = at, ++dead) {
         const int pos = at.next();
         if (nodes_[static_cast<std::size_t>(pos)].pairId != r) continue;
-        if (dead > 0) occ_.consumeBefore(r, before, dead);
+        if (dead > 0) {
+            occ_.consumeBefore(r, before, dead);
+            rec.storedEntries -= dead;
+        }
         if (pos == rec.firstOcc) return;
         ties_.firstOccurrenceMoved(r, rec.firstOcc, pos);
         rec.firstOcc = pos;
@@ -384,17 +388,27 @@ void IncrementalTrainer::settleTouched() {
         rec.touched = false;
         ties_.countSettled(r);
         if (rec.count > 0) {
-            refreshFirstOccurrence(rec, r);
+            // An older pair gains no occurrence in an incremental merge, so
+            // its leftmost one moves only when it died.
+            if (r >= firstRecordOfMerge_) {
+                rec.storedEntries = occ_[r].entries;
+                refreshFirstOccurrence(rec, r);
+            } else if (rec.firstDied) {
+                refreshFirstOccurrence(rec, r);
+            }
+            rec.firstDied = false;
             // Drop dead entries once they outnumber the live ones, to bound memory.
-            const std::uint32_t stored = occ_[r].entries;
-            if (stored > 2 * static_cast<std::uint32_t>(rec.count) + 16) {
+            if (rec.storedEntries > 2 * static_cast<std::uint32_t>(rec.count) + 16) {
                 occ_.filter(r, [&](int pos) { return nodes_[static_cast<std::size_t>(pos)].pairId == r; },
                             [&](int pos) { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); });
+                rec.storedEntries = occ_[r].entries;
             }
             queueInsert(r);
         } else {
             if (rec.firstOcc >= 0) ties_.firstOccurrenceMoved(r, rec.firstOcc, -1);
             rec.firstOcc = -1;
+            rec.firstDied = false;
+            rec.storedEntries = 0;
             occ_.release(r);
         }
     }

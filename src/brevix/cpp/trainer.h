@@ -77,7 +77,11 @@ private:
         int firstOcc = -1;  // leftmost live occurrence, -1 when dead
         int queuePrev = -1;
         int queueNext = -1;
+        // Entries stored in list r as of the last build, filing, refresh or
+        // filter: the dead-entry check needs no read of the list header.
+        std::uint32_t storedEntries = 0;
         bool touched = false;
+        bool firstDied = false;  // this merge killed the occurrence at firstOcc
     };
 
     void runIterations(int maxVocabSize, int nIter, std::ostream& out,
@@ -110,7 +114,13 @@ private:
     void mergeWhole();
     void mergeIncremental(int winner, int newId);
     void touch(int r);
-    void dropOccurrence(int r) { touch(r); --records_[r].count; }
+    // Record r loses its occurrence at `pos`.
+    void dropOccurrence(int r, int pos) {
+        touch(r);
+        PairRecord& rec = records_[static_cast<std::size_t>(r)];
+        --rec.count;
+        if (pos == rec.firstOcc) rec.firstDied = true;
+    }
     void addOccurrence(int pos, int r);
     void fileNewOccurrences();
     int recordWithNewId(int neighbour, int newId, bool newIdOnLeft);
