@@ -94,6 +94,10 @@ constexpr int kPrefetchAhead = 24;
 constexpr std::uint32_t kStoredPerLive = 2;
 constexpr std::uint32_t kDeadSlack = 16;
 
+// How many touched records ahead settleTouched() prefetches their records
+// (and, half as far ahead, their neighbours in the count queue).
+constexpr std::size_t kSettleAhead = 16;
+
 // Entries of the per-merge buffer kept however small the merge.
 constexpr std::size_t kKeptBuffer = std::size_t{1} << 16;
 
@@ -244,12 +248,12 @@ void IncrementalTrainer::queueInsert(int r) {
     topCount_ = std::max(topCount_, rec.count);
 }
 
-void IncrementalTrainer::queueRemove(int r) {
+void IncrementalTrainer::queueRemove(int r, int count) {
     PairRecord& rec = records_[r];
     if (rec.queuePrev >= 0) {
         records_[rec.queuePrev].queueNext = rec.queueNext;
     } else {
-        queueHead_[rec.count] = rec.queueNext;
+        queueHead_[static_cast<std::size_t>(count)] = rec.queueNext;
     }
     if (rec.queueNext >= 0) records_[rec.queueNext].queuePrev = rec.queuePrev;
     rec.queuePrev = rec.queueNext = -1;
@@ -280,8 +284,7 @@ void IncrementalTrainer::touch(int r) {
     PairRecord& rec = records_[r];
     if (rec.touched) return;
     rec.touched = true;
-    if (rec.count > 0) queueRemove(r);
-    touched_.push_back(r);
+    touched_.push_back(Touched{r, rec.count});
 }
 
 void IncrementalTrainer::addOccurrence(int pos, int r) {
@@ -403,10 +406,16 @@ void IncrementalTrainer::refreshFirstOccurrence(PairRecord& rec, int r) {
 }
 
 void IncrementalTrainer::settleTouched() {
-    for (int r : touched_) {
+    const std::size_t touchedCount = touched_.size();
+    for (std::size_t k = 0; k < touchedCount; ++k) {
+        if (k + kSettleAhead < touchedCount) prefetchRecord(touched_[k + kSettleAhead].record);
+        if (k + kSettleAhead / 2 < touchedCount) prefetchQueueNeighbours(touched_[k + kSettleAhead / 2]);
+        const int r = touched_[k].record;
+        const int countBefore = touched_[k].countBefore;
         PairRecord& rec = records_[r];
         rec.touched = false;
         ties_.countSettled(r);
+        if (rec.count != countBefore && countBefore > 0) queueRemove(r, countBefore);
         if (rec.count > 0) {
             // An older pair gains no occurrence in an incremental merge, so
             // its leftmost one moves only when it died.
@@ -423,7 +432,7 @@ void IncrementalTrainer::settleTouched() {
                             [&](int pos) { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); });
                 rec.storedEntries = occ_[r].entries;
             }
-            queueInsert(r);
+            if (rec.count != countBefore) queueInsert(r);
         } else {
             if (rec.firstOcc >= 0) ties_.firstOccurrenceMoved(r, rec.firstOcc, -1);
             rec.firstOcc = -1;

@@ -84,6 +84,13 @@ private:
         bool firstDied = false;  // this merge killed the occurrence at firstOcc
     };
 
+    // A record the current merge touched, with its count before it. It
+    // stays in the count queue under the old count until settleTouched().
+    struct Touched {
+        int record;
+        int countBefore;
+    };
+
     void runIterations(int maxVocabSize, int nIter, std::ostream& out,
                        const std::function<bool()>& interrupted);
     bool build(const std::function<bool()>& interrupted = {});
@@ -101,6 +108,17 @@ private:
             prefetchNode(pos + spanPair);
         }
     }
+    __attribute__((always_inline)) void prefetchRecord(int r) const {
+        __builtin_prefetch(&records_[static_cast<std::size_t>(r)]);
+    }
+    // Prefetches what settling a touched record reads besides the record:
+    // its neighbours in the count queue when its count moved.
+    __attribute__((always_inline)) void prefetchQueueNeighbours(const Touched& t) const {
+        const PairRecord& rec = records_[static_cast<std::size_t>(t.record)];
+        if (rec.count == t.countBefore) return;
+        if (rec.queuePrev >= 0) prefetchRecord(rec.queuePrev);
+        if (rec.queueNext >= 0) prefetchRecord(rec.queueNext);
+    }
     // The value at position i of the corpus being built from.
     int sourceValue(int i) const {
         return bytes_ != nullptr ? static_cast<signed char>(bytes_[i]) : corpus_[static_cast<std::size_t>(i)];
@@ -110,7 +128,8 @@ private:
 
     // The count queue: one doubly linked list of records per count value.
     void queueInsert(int r);
-    void queueRemove(int r);
+    // Takes record r out of the list of count `count` (its count when queued).
+    void queueRemove(int r, int count);
 
     // The most frequent pair; `winner` receives its record (-1 when none).
     MostFreqPair choose(int& winner);
@@ -154,7 +173,7 @@ private:
     std::vector<int> queueHead_;  // by count
     int topCount_ = 0;
     int liveLength_ = 0;
-    std::vector<int> touched_;
+    std::vector<Touched> touched_;  // in first-touch order
     std::vector<std::pair<int, int>> newOccurrences_;  // (record, position) of this merge
     // Records of (v, newId) and (newId, v) made by the current merge, by v + 128;
     // entries below firstRecordOfMerge_ are stale.
