@@ -108,6 +108,13 @@ private:
             prefetchNode(pos + spanPair);
         }
     }
+    // Prefetches the node livePrev(pos) ends at when the node before `pos`
+    // was absorbed; that node must be in the cache already.
+    __attribute__((always_inline)) void prefetchAbsorber(int pos) const {
+        if (pos == 0) return;
+        const int link = nodes_[static_cast<std::size_t>(pos) - 1].pairId;
+        if (!linkIsLive(link)) prefetchNode(absorberOf(link));
+    }
     __attribute__((always_inline)) void prefetchRecord(int r) const {
         __builtin_prefetch(&records_[static_cast<std::size_t>(r)]);
     }
