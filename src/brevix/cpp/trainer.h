@@ -81,7 +81,8 @@ private:
         // filter: the dead-entry check needs no read of the list header.
         std::uint32_t storedEntries = 0;
         bool touched = false;
-        bool firstDied = false;  // this merge killed the occurrence at firstOcc
+        bool firstDied = false;      // this merge killed the occurrence at firstOcc
+        bool filterPending = false;  // listed in filterPending_
     };
 
     // A record the current merge touched, with its count before it. It
@@ -162,6 +163,8 @@ private:
     void fileNewOccurrences();
     int recordWithNewId(int neighbour, int newId, bool newIdOnLeft);
     void settleTouched();
+    void dropPendingDeadEntries();
+    static bool hasManyDeadEntries(const PairRecord& rec);
     void refreshFirstOccurrence(PairRecord& rec, int r);
 
     MergeTables& tok_;
@@ -182,6 +185,10 @@ private:
     int liveLength_ = 0;
     std::vector<Touched> touched_;  // in first-touch order
     std::vector<std::pair<int, int>> newOccurrences_;  // (record, position) of this merge
+    // Records whose lists held more dead entries than live ones when last
+    // settled. Their dead entries are dropped only when the arena is out of
+    // room: many such lists die or win a merge before that, for free.
+    std::vector<int> filterPending_;
     // Records of (v, newId) and (newId, v) made by the current merge, by v + 128;
     // entries below firstRecordOfMerge_ are stale.
     std::vector<int> withNewOnRight_;
