@@ -79,6 +79,17 @@ def test_runs_of_one_id(seed):
     assert_same_training([(corpus, 100_000, 60)])
 
 
+@pytest.mark.parametrize("seed", range(12))
+def test_pairs_that_lose_most_occurrences_then_win(seed):
+    # Merging (1, 2) kills most entries of (0, 1), which the fast trainer
+    # drops from its lists only when it needs room: (0, 1) later wins, dies
+    # or is filtered with dead entries still listed, across calls too.
+    rng = random.Random(700 + seed)
+    words = [[0, 1, 2]] * 6 + [[0, 1, 3], [0, 1], [4, 1, 2], [0, 0, 1]]
+    corpus = [t for _ in range(rng.randrange(50, 400)) for t in rng.choice(words)]
+    assert_same_training([(corpus, 100_000, rng.randrange(1, 30)), (corpus[::-1], 100_000, 20)])
+
+
 @pytest.mark.parametrize("seed", range(20))
 def test_negative_ids_and_ids_from_256(seed):
     rng = random.Random(200 + seed)

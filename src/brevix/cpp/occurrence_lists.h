@@ -100,6 +100,8 @@ public:
         for (int r = first; r < last; ++r) lists_[static_cast<std::size_t>(r)].headPrev = -1;
     }
 
+    // Whether `bytes` more fit at the arena end without compacting or growing.
+    bool fits(std::size_t bytes) const { return used_ + bytes <= capacity_; }
     // Makes room for `bytes` more at the arena end. May compact the arena,
     // which moves the lists: cursors become invalid, and every list placed
     // must have been filled.

@@ -77,7 +77,19 @@ private:
         int firstOcc = -1;  // leftmost live occurrence, -1 when dead
         int queuePrev = -1;
         int queueNext = -1;
+        // Entries stored in list r as of the last build, filing, refresh or
+        // filter: the dead-entry check needs no read of the list header.
+        std::uint32_t storedEntries = 0;
         bool touched = false;
+        bool firstDied = false;      // this merge killed the occurrence at firstOcc
+        bool filterPending = false;  // listed in filterPending_
+    };
+
+    // A record the current merge touched, with its count before it. It
+    // stays in the count queue under the old count until settleTouched().
+    struct Touched {
+        int record;
+        int countBefore;
     };
 
     void runIterations(int maxVocabSize, int nIter, std::ostream& out,
@@ -86,6 +98,35 @@ private:
     void writeBack();
     void finishCorpus();
     void prefetchNode(int pos) const { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); }
+    // Prefetches the nodes an occurrence of the winner at `pos` reads: the
+    // one before it, its own and the one after the pair (`spanPair` on).
+    // Always inlined: GCC finds a function of prefetches alone pure and
+    // drops the calls to it.
+    __attribute__((always_inline)) void prefetchAround(int pos, int spanPair) const {
+        if (pos > 0) prefetchNode(pos - 1);
+        prefetchNode(pos);
+        if (static_cast<std::size_t>(pos) + static_cast<std::size_t>(spanPair) < nodes_.size()) {
+            prefetchNode(pos + spanPair);
+        }
+    }
+    // Prefetches the node livePrev(pos) ends at when the node before `pos`
+    // was absorbed; that node must be in the cache already.
+    __attribute__((always_inline)) void prefetchAbsorber(int pos) const {
+        if (pos == 0) return;
+        const int link = nodes_[static_cast<std::size_t>(pos) - 1].pairId;
+        if (!linkIsLive(link)) prefetchNode(absorberOf(link));
+    }
+    __attribute__((always_inline)) void prefetchRecord(int r) const {
+        __builtin_prefetch(&records_[static_cast<std::size_t>(r)]);
+    }
+    // Prefetches what settling a touched record reads besides the record:
+    // its neighbours in the count queue when its count moved.
+    __attribute__((always_inline)) void prefetchQueueNeighbours(const Touched& t) const {
+        const PairRecord& rec = records_[static_cast<std::size_t>(t.record)];
+        if (rec.count == t.countBefore) return;
+        if (rec.queuePrev >= 0) prefetchRecord(rec.queuePrev);
+        if (rec.queueNext >= 0) prefetchRecord(rec.queueNext);
+    }
     // The value at position i of the corpus being built from.
     int sourceValue(int i) const {
         return bytes_ != nullptr ? static_cast<signed char>(bytes_[i]) : corpus_[static_cast<std::size_t>(i)];
@@ -95,7 +136,8 @@ private:
 
     // The count queue: one doubly linked list of records per count value.
     void queueInsert(int r);
-    void queueRemove(int r);
+    // Takes record r out of the list of count `count` (its count when queued).
+    void queueRemove(int r, int count);
 
     // The most frequent pair; `winner` receives its record (-1 when none).
     MostFreqPair choose(int& winner);
@@ -110,11 +152,19 @@ private:
     void mergeWhole();
     void mergeIncremental(int winner, int newId);
     void touch(int r);
-    void dropOccurrence(int r) { touch(r); --records_[r].count; }
+    // Record r loses its occurrence at `pos`.
+    void dropOccurrence(int r, int pos) {
+        touch(r);
+        PairRecord& rec = records_[static_cast<std::size_t>(r)];
+        --rec.count;
+        if (pos == rec.firstOcc) rec.firstDied = true;
+    }
     void addOccurrence(int pos, int r);
     void fileNewOccurrences();
     int recordWithNewId(int neighbour, int newId, bool newIdOnLeft);
     void settleTouched();
+    void dropPendingDeadEntries();
+    static bool hasManyDeadEntries(const PairRecord& rec);
     void refreshFirstOccurrence(PairRecord& rec, int r);
 
     MergeTables& tok_;
@@ -133,8 +183,12 @@ private:
     std::vector<int> queueHead_;  // by count
     int topCount_ = 0;
     int liveLength_ = 0;
-    std::vector<int> touched_;
+    std::vector<Touched> touched_;  // in first-touch order
     std::vector<std::pair<int, int>> newOccurrences_;  // (record, position) of this merge
+    // Records whose lists held more dead entries than live ones when last
+    // settled. Their dead entries are dropped only when the arena is out of
+    // room: many such lists die or win a merge before that, for free.
+    std::vector<int> filterPending_;
     // Records of (v, newId) and (newId, v) made by the current merge, by v + 128;
     // entries below firstRecordOfMerge_ are stale.
     std::vector<int> withNewOnRight_;
