@@ -322,16 +322,45 @@ void TieOrder::changeLevel(int e, const std::vector<int>& moved, const std::vect
         if (!was && is) linkMember(e, r);
         const bool wasNew = was && before >= oldBounds[static_cast<std::size_t>(e)];
         const bool isNew = is && first(r) >= bound_[static_cast<std::size_t>(e)];
-        if (was != is || wasNew || isNew) markStale(e, bucketOf(r, e));
+        if (was != is || wasNew || isNew) keyChangedAt(e, r, is);
     }
     // Keys across this epoch's first insert changed between old and new here;
     // keys across the next one joined or left this level.
-    for (int r : crossed[static_cast<std::size_t>(e)]) markStale(e, bucketOf(r, e));
+    for (int r : crossed[static_cast<std::size_t>(e)]) keyChangedAt(e, r, true);
     const bool boundGrew = bound_[up] > oldBounds[up];
     for (int r : crossed[up]) {
         if (boundGrew) linkMember(e, r);
-        markStale(e, bucketOf(r, e));
+        keyChangedAt(e, r, boundGrew);
     }
+}
+
+// Key r joined or left level e, or its time there changed. While it is not
+// its bucket's earliest member, before or after, the bucket's group keeps its
+// place and its other members theirs: only r's own place changes, which is
+// its time one level up (at the top, its place among the tracked pairs).
+// Whether r is later than the earliest member is cheap to tell only when r
+// is new in epoch e; otherwise the bucket goes stale.
+void TieOrder::keyChangedAt(int e, int r, bool present) {
+    const std::uint32_t b = bucketOf(r, e);
+    const int earliest = levels_[static_cast<std::size_t>(e)].bucket[b].earliest;
+    if (earliest == kStale) return;  // everything depending on it is stale
+    if (earliest == kNone || earliest == r || (present && !newAndLaterThan(e, r, earliest))) {
+        markStale(e, b);
+        return;
+    }
+    if (!present) return;  // a departure past the earliest member moves no one
+    if (e < top_) {
+        markStale(e + 1, bucketOf(r, e + 1));
+    } else {
+        changed(r);  // re-placed among the tracked pairs if it is one
+    }
+}
+
+bool TieOrder::newAndLaterThan(int e, int r, int other) const {
+    const int epochStart = bound_[static_cast<std::size_t>(e)];
+    const int fr = first(r);
+    const int fo = first(other);
+    return fr >= epochStart && (fo < epochStart || fr > fo);
 }
 
 void TieOrder::update() {

@@ -138,6 +138,8 @@ private:
     void recordsBetween(int lo, int hi, std::vector<int>& out) const;
     void changeLevel(int e, const std::vector<int>& moved, const std::vector<int>& oldBounds,
                      const std::vector<std::vector<int>>& crossed);
+    void keyChangedAt(int e, int r, bool present);
+    bool newAndLaterThan(int e, int r, int other) const;
     // Bucket b of level e and everything above that depends on it go stale.
     void markStale(int e, std::uint32_t b);
     // Brings bucket b of level e up to date, after what it depends on.
