@@ -21,7 +21,10 @@
 //   select() on the first-occurrence set; no ranks are stored.
 // - A shortcut for tied pairs in buckets of only top-epoch pairs rarely fires
 //   on real text (frequent pairs occur early, so they are old in every
-//   epoch) but is free; it helps with the wide ties of low counts.
+//   epoch) but is free; it helps with the wide ties of low counts. Measured
+//   over 1 MB / 30,000 merges: it decides 30% of the ties 4,096 pairs wide
+//   or more, under 7% of narrower ones (10 MB: under 3%), so it cannot
+//   stand in for the kept order.
 // - Sorting by precomputed (group, time) ranks instead of a comparator that
 //   looked up each key's bucket made ties about 3x cheaper. Modelling epochs
 //   up to 8 * sqrt(pairs) buckets in full beat 2x and 4x that bound.
