@@ -67,7 +67,9 @@ def expect_no_growth(call, rounds=1500):
     for _ in range(rounds):
         call()
     gc.collect()
-    assert sys.getallocatedblocks() - blocks < 100
+    # A leak of one block per call shows as `rounds` blocks; interpreter
+    # caches (pickle's, a dict growing once) add a hundred or so at random.
+    assert sys.getallocatedblocks() - blocks < rounds // 4
     if not SANITIZED:
         now = int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
         assert now - rss < 8 * 2**20
