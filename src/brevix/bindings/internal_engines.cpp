@@ -90,43 +90,40 @@ std::function<bool()> interruptAfterShim(int polls) {
     return [seen, polls]() { return (*seen)++ >= polls; };
 }
 
-void runFit(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
-            Engine engine, std::ostream& out, const std::function<bool()>& interrupted) {
+// The tie-break settings of the incremental engines ("fast" uses the defaults).
+bytepairtokenizer::TieBreakTuning tuningFor(Engine engine) {
+    bytepairtokenizer::TieBreakTuning tuning;
     switch (engine) {
-        case Engine::Fast:
-            // The incremental engine itself, also on corpora fitWith() would
-            // hand to the straightforward one.
-            bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted);
-            break;
-        case Engine::Straightforward:
-            tok.fitStraightforward(corpus, maxVocabSize, nIter, out, interrupted);
-            break;
-        case Engine::Targeted: {
-            bytepairtokenizer::TieBreakTuning tuning;
+        case Engine::Targeted:
             tuning.fullWalkPairs = 0;
             tuning.fullWalkTieShare = 0;
             tuning.cutScale = 1.0;
             tuning.orderedTieWidth = 0;
-            bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted,
-                                              tuning);
             break;
-        }
-        case Engine::Ordered: {
-            bytepairtokenizer::TieBreakTuning tuning;
+        case Engine::Ordered:
             tuning.fullWalkPairs = 0;
             tuning.orderedTieWidth = 2;
-            bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted,
-                                              tuning);
             break;
-        }
-        case Engine::Recount: {
-            bytepairtokenizer::TieBreakTuning tuning;
+        case Engine::Recount:
             tuning.maxModelledPairs = kRecountPairs;
-            bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted,
-                                              tuning);
             break;
-        }
+        case Engine::Fast:
+        case Engine::Straightforward:
+            break;
     }
+    return tuning;
+}
+
+void runFit(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
+            Engine engine, std::ostream& out, const std::function<bool()>& interrupted) {
+    if (engine == Engine::Straightforward) {
+        tok.fitStraightforward(corpus, maxVocabSize, nIter, out, interrupted);
+        return;
+    }
+    // The incremental engine itself, also on corpora fitWith() would hand to
+    // the straightforward one.
+    bytepairtokenizer::fitIncremental(tok, corpus, maxVocabSize, nIter, out, interrupted,
+                                      tuningFor(engine));
 }
 
 PyObject* train(PyObject*, PyObject* args, PyObject* kwargs) {

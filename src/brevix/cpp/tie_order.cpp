@@ -76,6 +76,10 @@ void TieOrder::growScratch() {
 
 void TieOrder::changed(int r) {
     growScratch();
+    enqueue(r);
+}
+
+void TieOrder::enqueue(int r) {
     if (isPending_[static_cast<std::size_t>(r)] != 0) return;
     isPending_[static_cast<std::size_t>(r)] = 1;
     pending_.push_back(r);
@@ -88,7 +92,7 @@ void TieOrder::countChanged(int r) {
     growScratch();
     if (!setValid_) return;
     if (inSet_[static_cast<std::size_t>(r)] == 0 && host_.countOf(r) != trackedCount_) return;
-    changed(r);
+    enqueue(r);
 }
 
 bool TieOrder::walksBefore(int e, int a, int b) const {
@@ -356,7 +360,7 @@ void TieOrder::keyChangedAt(int e, int r, bool present) {
     if (e < top_) {
         markStale(e + 1, bucketOf(r, e + 1));
     } else {
-        changed(r);  // re-placed among the tracked pairs if it is one
+        enqueue(r);  // re-placed among the tracked pairs if it is one
     }
 }
 

@@ -125,7 +125,9 @@ private:
     bool walksBefore(int e, int a, int b) const;
     int earliestMember(int e, std::uint32_t b) const;
 
-    Level emptyLevel(int e);
+    static Level emptyLevel(int e);
+    // Queues record r for the next update (the scratch arrays cover it).
+    void enqueue(int r);
     void rebuild();
     void addTopLevel();
     void dropTopLevel();
