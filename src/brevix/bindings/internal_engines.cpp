@@ -90,22 +90,29 @@ std::function<bool()> interruptAfterShim(int polls) {
     return [seen, polls]() { return (*seen)++ >= polls; };
 }
 
-// The tie-break settings of the incremental engines ("fast" uses the defaults).
-bytepairtokenizer::TieBreakTuning tuningFor(Engine engine) {
-    bytepairtokenizer::TieBreakTuning tuning;
+// The settings of the incremental engines ("fast" uses the defaults). The
+// targeted and ordered engines also build from two and three stretches
+// whatever the corpus length, so every comparison of them covers the
+// stretched build.
+bytepairtokenizer::TrainerTuning tuningFor(Engine engine) {
+    bytepairtokenizer::TrainerTuning tuning;
     switch (engine) {
         case Engine::Targeted:
-            tuning.fullWalkPairs = 0;
-            tuning.fullWalkTieShare = 0;
-            tuning.cutScale = 1.0;
-            tuning.orderedTieWidth = 0;
+            tuning.ties.fullWalkPairs = 0;
+            tuning.ties.fullWalkTieShare = 0;
+            tuning.ties.cutScale = 1.0;
+            tuning.ties.orderedTieWidth = 0;
+            tuning.minStretch = 1;
+            tuning.maxStretches = 2;
             break;
         case Engine::Ordered:
-            tuning.fullWalkPairs = 0;
-            tuning.orderedTieWidth = 2;
+            tuning.ties.fullWalkPairs = 0;
+            tuning.ties.orderedTieWidth = 2;
+            tuning.minStretch = 1;
+            tuning.maxStretches = 3;
             break;
         case Engine::Recount:
-            tuning.maxModelledPairs = kRecountPairs;
+            tuning.ties.maxModelledPairs = kRecountPairs;
             break;
         case Engine::Fast:
         case Engine::Straightforward:

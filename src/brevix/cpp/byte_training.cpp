@@ -20,7 +20,7 @@ void fitOnBytes(BytePairTokenizer& tok, const unsigned char* data, std::size_t s
         throw std::overflow_error("a training corpus holds at most 2147483647 bytes");
     }
     std::vector<int> corpus;  // receives the final corpus
-    IncrementalTrainer trainer(tok, corpus, TieBreakTuning{}, interrupted, data, size);
+    IncrementalTrainer trainer(tok, corpus, TrainerTuning{}, interrupted, data, size);
     trainer.fit(maxVocabSize, nIter, out, interrupted);
 }
 

@@ -100,6 +100,31 @@ public:
         for (int r = first; r < last; ++r) lists_[static_cast<std::size_t>(r)].headPrev = -1;
     }
 
+    // Lists can also be written directly, from several threads at once:
+    // reserve(r, bytes) sizes each, layOut(first, last) places them, the
+    // writers put gaps (writeGap) from listStart(r) on, and
+    // finishDirectFilling(first, last, entries) ends it, entries(r) being
+    // the number of entries written into list r.
+    void reserve(int r, std::uint32_t bytes) { lists_[static_cast<std::size_t>(r)].size = bytes; }
+    std::uint8_t* listStart(int r) { return data_ + lists_[static_cast<std::size_t>(r)].begin; }
+    static std::uint8_t* writeGap(std::uint8_t* at, std::uint32_t gap) {
+        while (gap >= 0x80) {
+            *at++ = static_cast<std::uint8_t>(gap | 0x80);
+            gap >>= 7;
+        }
+        *at++ = static_cast<std::uint8_t>(gap);
+        return at;
+    }
+    template <typename Entries>
+    void finishDirectFilling(int first, int last, Entries entries) {
+        for (int r = first; r < last; ++r) {
+            List& list = lists_[static_cast<std::size_t>(r)];
+            list.size = sizes_[static_cast<std::size_t>(r - first)];
+            list.entries = entries(r);
+            list.headPrev = -1;
+        }
+    }
+
     // Whether `bytes` more fit at the arena end without compacting or growing.
     bool fits(std::size_t bytes) const { return used_ + bytes <= capacity_; }
     // Makes room for `bytes` more at the arena end. May compact the arena,
@@ -148,14 +173,6 @@ public:
 private:
     static constexpr int kFilterAhead = 16;
 
-    static std::uint8_t* writeGap(std::uint8_t* at, std::uint32_t gap) {
-        while (gap >= 0x80) {
-            *at++ = static_cast<std::uint8_t>(gap | 0x80);
-            gap >>= 7;
-        }
-        *at++ = static_cast<std::uint8_t>(gap);
-        return at;
-    }
     void compact();
     // Reserves `bytes` at the arena end (room made by ensureRoom) for empty
     // list r, which then receives exactly that many bytes through append().
@@ -163,7 +180,7 @@ private:
     void grow(std::size_t bytes);
 
     RecordArray<List> lists_;
-    std::vector<std::uint32_t> sizes_;  // layOut's scratch
+    std::vector<std::uint32_t> sizes_;  // the sizes the last layOut() placed
 
     std::uint8_t* data_ = nullptr;
     std::size_t capacity_ = 0;

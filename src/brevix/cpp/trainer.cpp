@@ -5,6 +5,7 @@
 
 #include "core_helpers.h"
 #include "merger.h"
+#include "stretch_threads.h"
 
 // Performance notes
 // - Occurrence lists are filled in a second pass over the corpus after the
@@ -108,13 +109,6 @@ namespace bytepairtokenizer {
 
 namespace {
 
-// Pairs of ids in [-128, 256) are looked up in a flat table while the
-// corpus is first scanned: almost all of a real text's pairs are of that kind.
-constexpr int kDirectLow = -128;
-constexpr int kDirectSpan = 384;
-
-inline bool inDirectRange(int id) { return id >= kDirectLow && id < kDirectLow + kDirectSpan; }
-
 // Shorter corpora skip the flat table: filling it would cost more than the scan.
 constexpr int kDirectMinCorpus = 16384;
 
@@ -136,24 +130,28 @@ constexpr std::size_t kSettleAhead = 16;
 // Entries of the per-merge buffer kept however small the merge.
 constexpr std::size_t kKeptBuffer = std::size_t{1} << 16;
 
-// The build polls for an interruption every this many + 1 positions.
-constexpr int kPollMask = (1 << 20) - 1;
+// The build polls for an interruption every this many positions.
+constexpr int kPollEvery = 1 << 20;
+
+// The build's threads at most, when the machine offers more.
+constexpr int kMostStretches = 8;
 
 }  // namespace
 
 void fitIncremental(MergeTables& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
                     std::ostream& out, const std::function<bool()>& interrupted,
-                    const TieBreakTuning& tuning) {
+                    const TrainerTuning& tuning) {
     if (nIter <= 0) return;
     IncrementalTrainer trainer(tok, corpus, tuning);
     trainer.fit(maxVocabSize, nIter, out, interrupted);
 }
 
 IncrementalTrainer::IncrementalTrainer(MergeTables& tok, std::vector<int>& corpus,
-                                       const TieBreakTuning& tuning,
+                                       const TrainerTuning& tuning,
                                        const std::function<bool()>& buildInterrupted,
                                        const unsigned char* bytes, std::size_t bytesSize)
-    : tok_(tok), corpus_(corpus), bytes_(bytes), bytesSize_(bytesSize), ties_(*this, tuning) {
+    : tok_(tok), corpus_(corpus), bytes_(bytes), bytesSize_(bytesSize), tuning_(tuning),
+      ties_(*this, tuning.ties) {
     tok_.refreshTableIndex();  // catches up with tables changed outside training
     stopped_ = !build(buildInterrupted);
 }
@@ -191,46 +189,24 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     futureIds_.clear();
     liveLength_ = n;
 
-    // Counts, first occurrences and the size of every occurrence list.
-    const bool useDirect = n >= kDirectMinCorpus;
-    std::vector<int> direct(useDirect ? static_cast<std::size_t>(kDirectSpan) * kDirectSpan : 0, -1);
-    int maxCount = 0;
-    for (int i = 0; i < n; ++i) {
-        if ((i & kPollMask) == 0 && interrupted && interrupted()) return false;
-        const int left = i == 0 ? sourceValue(0) : nodes_[static_cast<std::size_t>(i)].value;
-        nodes_[static_cast<std::size_t>(i)].value = left;
-        if (left >= tok_.nextVocabIndex) futureIds_.insert(left);
-        if (i + 1 >= n) {
-            nodes_[static_cast<std::size_t>(i)].pairId = -1;
-            break;
-        }
-        const int right = sourceValue(i + 1);
-        nodes_[static_cast<std::size_t>(i) + 1].value = right;
-        int r;
-        if (useDirect && inDirectRange(left) && inDirectRange(right)) {
-            int& slot = direct[static_cast<std::size_t>(left - kDirectLow) * kDirectSpan +
-                               static_cast<std::size_t>(right - kDirectLow)];
-            if (slot < 0) slot = createRecord(left, right, false);  // never looked up by key later
-            r = slot;
-        } else {
-            r = recordFor(left, right);
-        }
-        nodes_[static_cast<std::size_t>(i)].pairId = r;
-        PairRecord& rec = records_[static_cast<std::size_t>(r)];
-        if (rec.count++ == 0) rec.firstOcc = i;
-        maxCount = std::max(maxCount, rec.count);
-        occ_.countEntry(r, i);
-    }
+    std::vector<PairCensus> census;
+    const int stretches = stretchCount(n);
+    census.reserve(static_cast<std::size_t>(stretches));
+    for (int s = 0; s < stretches; ++s) census.emplace_back(n >= kDirectMinCorpus);
+    if (!countStretches(census, interrupted)) return false;
     // The nodes hold the corpus now: its source goes before the lists grow.
     bytes_ = nullptr;
     std::vector<int>().swap(corpus_);
+    std::vector<std::vector<StretchList>> lists = numberPairs(census);
+    std::vector<PairCensus>().swap(census);
     occ_.layOut(0, static_cast<int>(records_.size()));
-    for (int i = 0; i + 1 < n; ++i) {
-        if ((i & kPollMask) == 0 && interrupted && interrupted()) return false;
-        occ_.append(nodes_[static_cast<std::size_t>(i)].pairId, i);
-    }
-    occ_.finishFilling(0, static_cast<int>(records_.size()));
+    if (!fillLists(lists, interrupted)) return false;
+    occ_.finishDirectFilling(0, static_cast<int>(records_.size()), [this](int r) {
+        return static_cast<std::uint32_t>(records_[static_cast<std::size_t>(r)].count);
+    });
 
+    int maxCount = 0;
+    for (std::size_t r = 0; r < records_.size(); ++r) maxCount = std::max(maxCount, records_[r].count);
     queueHead_.assign(static_cast<std::size_t>(maxCount) + 1, -1);
     topCount_ = maxCount;
     corpusHasKeys_ = false;
@@ -246,6 +222,119 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     }
     nodesCurrent_ = true;
     return true;
+}
+
+int IncrementalTrainer::stretchCount(int n) const {
+    const int most = tuning_.maxStretches > 0 ? tuning_.maxStretches : std::min(hardwareThreads(), kMostStretches);
+    const int fit = n / std::max(1, tuning_.minStretch);
+    return std::max(1, std::min(most, fit));
+}
+
+int IncrementalTrainer::stretchBegin(int s, int stretches) const {
+    return static_cast<int>(static_cast<long long>(nodes_.size()) * s / stretches);
+}
+
+// Stretch 0 runs on the calling thread and asks `interrupted`; the others
+// stop when it or a failure raised `stop`.
+bool IncrementalTrainer::stopRequested(int s, std::atomic<bool>& stop, const std::function<bool()>& interrupted) {
+    if (stop.load(std::memory_order_relaxed)) return true;
+    if (s == 0 && interrupted && interrupted()) {
+        stop.store(true, std::memory_order_relaxed);
+        return true;
+    }
+    return false;
+}
+
+// Writes the nodes and counts the pairs of each stretch, numbered within it.
+bool IncrementalTrainer::countStretches(std::vector<PairCensus>& census, const std::function<bool()>& interrupted) {
+    const int n = static_cast<int>(nodes_.size());
+    const int stretches = static_cast<int>(census.size());
+    const int firstFutureId = tok_.nextVocabIndex;
+    std::atomic<bool> stop{false};
+    runStretches(
+        stretches,
+        [&](int s) {
+            census[static_cast<std::size_t>(s)].count(
+                stretchBegin(s, stretches), stretchBegin(s + 1, stretches), n, firstFutureId, kPollEvery,
+                [this](int i) { return sourceValue(i); },
+                [this](int i, int value, int local) {
+                    nodes_[static_cast<std::size_t>(i)] = Node{value, local};
+                },
+                [&]() { return stopRequested(s, stop, interrupted); });
+        },
+        [&](int) { stop.store(true, std::memory_order_relaxed); });
+    return !stop.load();
+}
+
+// Numbers the stretches' pairs across the corpus in order of first
+// appearance, making their records, and sizes their lists. Returns, for
+// each stretch and pair number in it, where the stretch's entries go.
+std::vector<std::vector<IncrementalTrainer::StretchList>> IncrementalTrainer::numberPairs(
+    const std::vector<PairCensus>& census) {
+    const bool useDirect = nodes_.size() >= static_cast<std::size_t>(kDirectMinCorpus);
+    // Records of direct-range pairs, for stretches after the first.
+    std::vector<int> direct(useDirect && census.size() > 1 ? static_cast<std::size_t>(kDirectSpan) * kDirectSpan : 0,
+                            -1);
+    std::vector<std::uint32_t> bytes;  // by record: list bytes so far
+    std::vector<int> last;             // by record: last entry so far
+    std::vector<std::vector<StretchList>> lists(census.size());
+    for (std::size_t s = 0; s < census.size(); ++s) {
+        lists[s].reserve(census[s].pairs().size());
+        for (const PairCensus::Pair& pair : census[s].pairs()) {
+            const bool inDirect = useDirect && inDirectRange(pair.left) && inDirectRange(pair.right);
+            int r = -1;
+            if (s > 0) r = inDirect ? direct[directSlot(pair.left, pair.right)] : recordOf_.find(pair.left, pair.right);
+            if (r < 0) {
+                r = createRecord(pair.left, pair.right, !inDirect);
+                if (inDirect && !direct.empty()) direct[directSlot(pair.left, pair.right)] = r;
+                records_[static_cast<std::size_t>(r)].firstOcc = pair.first;
+                bytes.push_back(0);
+                last.push_back(-1);
+            }
+            const std::size_t k = static_cast<std::size_t>(r);
+            lists[s].push_back(StretchList{r, last[k], bytes[k]});
+            bytes[k] += OccurrenceLists::entryBytes(last[k], pair.first) + pair.bytes;
+            last[k] = pair.last;
+            records_[k].count += pair.count;
+        }
+        futureIds_.insert(census[s].futureIds().begin(), census[s].futureIds().end());
+    }
+    for (std::size_t r = 0; r < bytes.size(); ++r) occ_.reserve(static_cast<int>(r), bytes[r]);
+    return lists;
+}
+
+// Writes each stretch's entries into the lists laid out for them, and the
+// nodes' pair numbers become record numbers.
+bool IncrementalTrainer::fillLists(const std::vector<std::vector<StretchList>>& lists,
+                                   const std::function<bool()>& interrupted) {
+    const int n = static_cast<int>(nodes_.size());
+    const int stretches = static_cast<int>(lists.size());
+    std::atomic<bool> stop{false};
+    runStretches(
+        stretches,
+        [&](int s) {
+            const std::vector<StretchList>& mine = lists[static_cast<std::size_t>(s)];
+            std::vector<std::uint8_t*> at(mine.size());
+            std::vector<int> prev(mine.size());
+            for (std::size_t k = 0; k < mine.size(); ++k) {
+                at[k] = occ_.listStart(mine[k].record) + mine[k].offset;
+                prev[k] = mine[k].prev;
+            }
+            const int end = std::min(stretchBegin(s + 1, stretches), n - 1);
+            for (int i = stretchBegin(s, stretches), untilPoll = 0; i < end; ++i, --untilPoll) {
+                if (untilPoll == 0) {
+                    if (stopRequested(s, stop, interrupted)) return;
+                    untilPoll = kPollEvery;
+                }
+                Node& node = nodes_[static_cast<std::size_t>(i)];
+                const std::size_t local = static_cast<std::size_t>(node.pairId);
+                if (s > 0) node.pairId = mine[local].record;  // stretch 0 numbers its pairs as the records
+                at[local] = OccurrenceLists::writeGap(at[local], static_cast<std::uint32_t>(i - prev[local]));
+                prev[local] = i;
+            }
+        },
+        [&](int) { stop.store(true, std::memory_order_relaxed); });
+    return !stop.load();
 }
 
 // Leaves the corpus in corpus_; the nodes stay usable.

@@ -4,6 +4,7 @@
 // corpus are byte for byte those of BytePairTokenizer::fitStraightforward.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -13,6 +14,7 @@
 
 #include "core_helpers.h"
 #include "occurrence_lists.h"
+#include "pair_census.h"
 #include "pair_map.h"
 #include "record_array.h"
 #include "straightforward.h"
@@ -20,11 +22,22 @@
 
 namespace bytepairtokenizer {
 
+// Settings of the incremental engine. The defaults are the fast ones; the
+// test engines change them to reach paths that real inputs reach rarely.
+struct TrainerTuning {
+    TieBreakTuning ties;
+    // The build counts the corpus in stretches of at least this many
+    // positions, each on a thread of its own,
+    int minStretch = 1 << 22;
+    // in at most this many stretches (0: one per hardware thread, up to 8).
+    int maxStretches = 0;
+};
+
 // fit() on `tok` with the incremental engine; same contract as
 // fitStraightforward.
 void fitIncremental(MergeTables& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
                     std::ostream& out, const std::function<bool()>& interrupted,
-                    const TieBreakTuning& tuning = {});
+                    const TrainerTuning& tuning = {});
 
 class IncrementalTrainer : private TieBreakHost {
 public:
@@ -34,7 +47,7 @@ public:
     // returns true (it is polled every million positions), the build
     // stops, `corpus` is left as it was, and fit() does nothing.
     IncrementalTrainer(MergeTables& tok, std::vector<int>& corpus,
-                       const TieBreakTuning& tuning = {},
+                       const TrainerTuning& tuning = {},
                        const std::function<bool()>& buildInterrupted = {},
                        const unsigned char* bytes = nullptr, std::size_t bytesSize = 0);
 
@@ -92,9 +105,23 @@ private:
         int countBefore;
     };
 
+    // Where one stretch's entries of a pair go in the build: the pair's
+    // record, the byte offset in its list, and the list entry before them.
+    struct StretchList {
+        int record;
+        int prev;
+        std::uint32_t offset;
+    };
+
     void runIterations(int maxVocabSize, int nIter, std::ostream& out,
                        const std::function<bool()>& interrupted);
     bool build(const std::function<bool()>& interrupted = {});
+    int stretchCount(int n) const;
+    int stretchBegin(int s, int stretches) const;
+    static bool stopRequested(int s, std::atomic<bool>& stop, const std::function<bool()>& interrupted);
+    bool countStretches(std::vector<PairCensus>& census, const std::function<bool()>& interrupted);
+    std::vector<std::vector<StretchList>> numberPairs(const std::vector<PairCensus>& census);
+    bool fillLists(const std::vector<std::vector<StretchList>>& lists, const std::function<bool()>& interrupted);
     void writeBack();
     void finishCorpus();
     void prefetchNode(int pos) const { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); }
@@ -171,6 +198,7 @@ private:
     std::vector<int>& corpus_;
     const unsigned char* bytes_;  // the corpus of the first build instead of corpus_
     std::size_t bytesSize_;
+    TrainerTuning tuning_;
 
     RecordArray<Node> nodes_;  // filled by the build's first pass
     std::vector<int> spans_;  // span of ids spanBase_, spanBase_ + 1, ...; others span 1
