@@ -1,7 +1,7 @@
-// The training engine's build counts a corpus in stretches on threads of
-// their own: built by scripts/tsan.sh under ThreadSanitizer, which reports
-// any race between the stretches; the merges and the final corpus must be
-// those of the straightforward engine.
+// The training engine shares its build and its dead-entry drops among
+// threads: built by scripts/tsan.sh under ThreadSanitizer, which reports any
+// race between them; the merges and the final corpus must be those of the
+// straightforward engine.
 #include <cstdlib>
 #include <iostream>
 #include <random>
@@ -22,7 +22,8 @@ int main() {
             fitStraightforward(plain, plainCorpus, 1 << 30, 60, plainOut, {});
             TrainerTuning tuning;
             tuning.minStretch = 1;
-            tuning.maxStretches = stretches;
+            tuning.minFilterShare = 1;
+            tuning.maxThreads = stretches;
             fitIncremental(fast, corpus, 1 << 30, 60, fastOut, {}, tuning);
             if (fastOut.str() != plainOut.str() || corpus != plainCorpus || fast.vocab != plain.vocab) {
                 std::cerr << "differs at " << n << " ids in " << stretches << " stretches\n";

@@ -91,9 +91,9 @@ std::function<bool()> interruptAfterShim(int polls) {
 }
 
 // The settings of the incremental engines ("fast" uses the defaults). The
-// targeted and ordered engines also build from two and three stretches
-// whatever the corpus length, so every comparison of them covers the
-// stretched build.
+// targeted and ordered engines also share the build and the dead-entry
+// drops among two and three threads whatever the corpus length, so every
+// comparison of them covers the threaded paths.
 bytepairtokenizer::TrainerTuning tuningFor(Engine engine) {
     bytepairtokenizer::TrainerTuning tuning;
     switch (engine) {
@@ -103,13 +103,15 @@ bytepairtokenizer::TrainerTuning tuningFor(Engine engine) {
             tuning.ties.cutScale = 1.0;
             tuning.ties.orderedTieWidth = 0;
             tuning.minStretch = 1;
-            tuning.maxStretches = 2;
+            tuning.minFilterShare = 1;
+            tuning.maxThreads = 2;
             break;
         case Engine::Ordered:
             tuning.ties.fullWalkPairs = 0;
             tuning.ties.orderedTieWidth = 2;
             tuning.minStretch = 1;
-            tuning.maxStretches = 3;
+            tuning.minFilterShare = 1;
+            tuning.maxThreads = 3;
             break;
         case Engine::Recount:
             tuning.ties.maxModelledPairs = kRecountPairs;

@@ -137,9 +137,11 @@ public:
     // Rewrites list r in place keeping only the entries for which
     // keep(pos) holds; prefetch(pos) is called a few entries ahead of
     // keep(pos). A kept gap is a sum of stored ones and never takes more
-    // bytes than they did, so writing never overtakes reading.
+    // bytes than they did, so writing never overtakes reading. Returns the
+    // bytes freed, which the caller hands to addGarbage(): different lists
+    // can be filtered on different threads at once.
     template <typename Keep, typename Prefetch>
-    void filter(int r, Keep keep, Prefetch prefetch) {
+    std::uint32_t filter(int r, Keep keep, Prefetch prefetch) {
         List& list = lists_[static_cast<std::size_t>(r)];
         Cursor ahead(*this, list);
         for (int k = 0; k < kFilterAhead && !ahead.done(); ++k) prefetch(ahead.next());
@@ -156,10 +158,12 @@ public:
             ++kept;
         }
         const std::uint32_t end = static_cast<std::uint32_t>(out - (data_ + list.begin));
-        garbage_ += list.size - end;
+        const std::uint32_t freed = list.size - end;
         list.size = end;
         list.entries = kept;
+        return freed;
     }
+    void addGarbage(std::size_t bytes) { garbage_ += bytes; }
 
     // Marks a list's space as unused and empties it.
     void release(int r);

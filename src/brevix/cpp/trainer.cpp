@@ -133,8 +133,9 @@ constexpr std::size_t kKeptBuffer = std::size_t{1} << 16;
 // The build polls for an interruption every this many positions.
 constexpr int kPollEvery = 1 << 20;
 
-// The build's threads at most, when the machine offers more.
-constexpr int kMostStretches = 8;
+// Threads at most for the build and the dead-entry drops, when the machine
+// offers more.
+constexpr int kMostThreads = 8;
 
 }  // namespace
 
@@ -190,7 +191,7 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     liveLength_ = n;
 
     std::vector<PairCensus> census;
-    const int stretches = stretchCount(n);
+    const int stretches = shareCount(static_cast<std::uint64_t>(n), tuning_.minStretch);
     census.reserve(static_cast<std::size_t>(stretches));
     for (int s = 0; s < stretches; ++s) census.emplace_back(n >= kDirectMinCorpus);
     if (!countStretches(census, interrupted)) return false;
@@ -224,10 +225,12 @@ bool IncrementalTrainer::build(const std::function<bool()>& interrupted) {
     return true;
 }
 
-int IncrementalTrainer::stretchCount(int n) const {
-    const int most = tuning_.maxStretches > 0 ? tuning_.maxStretches : std::min(hardwareThreads(), kMostStretches);
-    const int fit = n / std::max(1, tuning_.minStretch);
-    return std::max(1, std::min(most, fit));
+// How many threads share `work` units when each should have `minShare` at
+// least.
+int IncrementalTrainer::shareCount(std::uint64_t work, int minShare) const {
+    const int most = tuning_.maxThreads > 0 ? tuning_.maxThreads : std::min(hardwareThreads(), kMostThreads);
+    const std::uint64_t fit = work / static_cast<std::uint64_t>(std::max(1, minShare));
+    return static_cast<int>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(static_cast<std::uint64_t>(most), fit)));
 }
 
 int IncrementalTrainer::stretchBegin(int s, int stretches) const {
@@ -581,17 +584,44 @@ void IncrementalTrainer::settleTouched() {
 }
 
 // Drops the dead entries of the lists that still hold more of them than
-// live ones, to bound memory.
+// live ones, to bound memory. The lists are shared out among threads by
+// their stored entries, one node read each.
 void IncrementalTrainer::dropPendingDeadEntries() {
-    for (int r : filterPending_) {
+    std::vector<int>& due = filterPending_;
+    std::size_t kept = 0;
+    std::uint64_t entries = 0;
+    for (int r : due) {
         PairRecord& rec = records_[static_cast<std::size_t>(r)];
         rec.filterPending = false;
         if (rec.count == 0 || !hasManyDeadEntries(rec)) continue;  // released, or consumed since
-        occ_.filter(r, [&](int pos) { return nodes_[static_cast<std::size_t>(pos)].pairId == r; },
-                    [&](int pos) { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); });
-        rec.storedEntries = occ_[r].entries;
+        due[kept++] = r;
+        entries += rec.storedEntries;
     }
-    filterPending_.clear();
+    due.resize(kept);
+    const int shares = shareCount(entries, tuning_.minFilterShare);
+    // Share s filters due[cut[s], cut[s + 1]).
+    std::vector<std::size_t> cut(static_cast<std::size_t>(shares) + 1, due.size());
+    cut[0] = 0;
+    std::uint64_t sum = 0;
+    for (std::size_t k = 0, s = 1; k < due.size() && s < static_cast<std::size_t>(shares); ++k) {
+        sum += records_[static_cast<std::size_t>(due[k])].storedEntries;
+        if (sum * static_cast<std::uint64_t>(shares) >= entries * s) cut[s++] = k + 1;
+    }
+    std::vector<std::size_t> freed(static_cast<std::size_t>(shares), 0);
+    runStretches(
+        shares,
+        [&](int s) {
+            for (std::size_t k = cut[static_cast<std::size_t>(s)]; k < cut[static_cast<std::size_t>(s) + 1]; ++k) {
+                const int r = due[k];
+                freed[static_cast<std::size_t>(s)] +=
+                    occ_.filter(r, [&](int pos) { return nodes_[static_cast<std::size_t>(pos)].pairId == r; },
+                                [&](int pos) { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); });
+                records_[static_cast<std::size_t>(r)].storedEntries = occ_[r].entries;
+            }
+        },
+        [](int) {});
+    for (std::size_t bytes : freed) occ_.addGarbage(bytes);
+    due.clear();
 }
 
 void IncrementalTrainer::pairsOfCount(int count, std::vector<int>& out) const {

@@ -27,10 +27,13 @@ namespace bytepairtokenizer {
 struct TrainerTuning {
     TieBreakTuning ties;
     // The build counts the corpus in stretches of at least this many
-    // positions, each on a thread of its own,
+    // positions, each on a thread of its own.
     int minStretch = 1 << 22;
-    // in at most this many stretches (0: one per hardware thread, up to 8).
-    int maxStretches = 0;
+    // Dead entries are dropped on several threads when each gets this many
+    // stored entries at least.
+    int minFilterShare = 1 << 18;
+    // Threads at most (0: one per hardware thread, up to 8).
+    int maxThreads = 0;
 };
 
 // fit() on `tok` with the incremental engine; same contract as
@@ -116,7 +119,7 @@ private:
     void runIterations(int maxVocabSize, int nIter, std::ostream& out,
                        const std::function<bool()>& interrupted);
     bool build(const std::function<bool()>& interrupted = {});
-    int stretchCount(int n) const;
+    int shareCount(std::uint64_t work, int minShare) const;
     int stretchBegin(int s, int stretches) const;
     static bool stopRequested(int s, std::atomic<bool>& stop, const std::function<bool()>& interrupted);
     bool countStretches(std::vector<PairCensus>& census, const std::function<bool()>& interrupted);
