@@ -49,7 +49,9 @@ PyObject* fitBody(PyObject* self, PyObject* const* args) {
     const int nIter = int32FromPyShim(args[2]);
     if (nIter == -1 && PyErr_Occurred()) return failAt(site::kFit);
     const bool ran = callCore(site::kFit, [&] {
-        coreOf(self).fitWith(corpus, maxVocabSize, nIter, std::cout, signalPending);
+        // The ids trained on are a copy: the final corpus goes unread.
+        coreOf(self).fitWith(corpus, maxVocabSize, nIter, std::cout, signalPending,
+                             bytepairtokenizer::FinalCorpus::Dropped);
     });
     if (!ran) return nullptr;
     // Stopped by a signal handler's exception; the merges learned so far stay.

@@ -19,9 +19,9 @@ void fitOnBytes(BytePairTokenizer& tok, const unsigned char* data, std::size_t s
     if (size > static_cast<std::size_t>(INT_MAX)) {
         throw std::overflow_error("a training corpus holds at most 2147483647 bytes");
     }
-    std::vector<int> corpus;  // receives the final corpus
+    std::vector<int> corpus;  // the engine's scratch for whole-pass merges
     IncrementalTrainer trainer(tok, corpus, TrainerTuning{}, interrupted, data, size);
-    trainer.fit(maxVocabSize, nIter, out, interrupted);
+    trainer.fit(maxVocabSize, nIter, out, interrupted, FinalCorpus::Dropped);
 }
 
 }  // namespace bytepairtokenizer

@@ -15,6 +15,11 @@
 
 namespace bytepairtokenizer {
 
+// Whether training leaves the final corpus in the caller's vector. The
+// engines write it back from their own structures at the end, which a caller
+// that discards it can skip.
+enum class FinalCorpus { Kept, Dropped };
+
 // What training learns: the merge table both ways and the id counters. The
 // engines read and extend it; BytePairTokenizer is one.
 struct MergeTables {

@@ -95,7 +95,8 @@ void BytePairTokenizer::fitStraightforward(std::vector<int>& corpus, int maxVoca
 }
 
 void BytePairTokenizer::fitWith(std::vector<int>& corpus, int maxVocabSize, int nIter,
-                                std::ostream& out, const std::function<bool()>& interrupted) {
+                                std::ostream& out, const std::function<bool()>& interrupted,
+                                FinalCorpus final) {
     // The incremental engine's set-up costs about 1.5 plain iterations on a
     // small corpus (measured from 33 to 1,000 ids): a few ids, or a single
     // iteration on a short corpus, are trained faster by the plain algorithm.
@@ -106,7 +107,7 @@ void BytePairTokenizer::fitWith(std::vector<int>& corpus, int maxVocabSize, int 
         refreshTableIndex();
         return;
     }
-    fitIncremental(*this, corpus, maxVocabSize, nIter, out, interrupted);
+    fitIncremental(*this, corpus, maxVocabSize, nIter, out, interrupted, {}, final);
 }
 
 std::vector<int> BytePairTokenizer::encode(std::string s) {

@@ -63,8 +63,9 @@ public:
                             const std::function<bool()>& interrupted = {});
 
     // The training entry used by fit(); identical output, faster engine.
+    // With FinalCorpus::Dropped, `corpus` is left in no particular state.
     void fitWith(std::vector<int>& corpus, int maxVocabSize, int nIter, std::ostream& out,
-                 const std::function<bool()>& interrupted = {});
+                 const std::function<bool()>& interrupted = {}, FinalCorpus final = FinalCorpus::Kept);
 
     // encode() with its echo written to `out`; `fast` picks the merge engine
     // (mergeCorpusFast or the straightforward mergeCorpus).

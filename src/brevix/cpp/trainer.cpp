@@ -141,10 +141,10 @@ constexpr int kMostThreads = 8;
 
 void fitIncremental(MergeTables& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
                     std::ostream& out, const std::function<bool()>& interrupted,
-                    const TrainerTuning& tuning) {
+                    const TrainerTuning& tuning, FinalCorpus final) {
     if (nIter <= 0) return;
     IncrementalTrainer trainer(tok, corpus, tuning);
-    trainer.fit(maxVocabSize, nIter, out, interrupted);
+    trainer.fit(maxVocabSize, nIter, out, interrupted, final);
 }
 
 IncrementalTrainer::IncrementalTrainer(MergeTables& tok, std::vector<int>& corpus,
@@ -350,16 +350,16 @@ void IncrementalTrainer::writeBack() {
     }
 }
 
-// Leaves the corpus in corpus_ and frees what only training needs first,
-// so that the copy does not add to the peak.
-void IncrementalTrainer::finishCorpus() {
+// Frees what only training needs before the corpus is written back, so
+// that the copy does not add to the peak.
+void IncrementalTrainer::finishCorpus(FinalCorpus final) {
     if (!nodesCurrent_) return;
     occ_.freeAll();
     records_.freeAll();
     ties_.freeAll();
     recordOf_ = PairMap();
     std::vector<int>().swap(queueHead_);
-    writeBack();
+    if (final == FinalCorpus::Kept) writeBack();
     nodes_.freeAll();
     nodesCurrent_ = false;
 }
@@ -640,7 +640,7 @@ int IncrementalTrainer::winnerByRecount(const std::vector<int>& tied) {
 }
 
 void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
-                             const std::function<bool()>& interrupted) {
+                             const std::function<bool()>& interrupted, FinalCorpus final) {
     if (stopped_) return;
     try {
         runIterations(maxVocabSize, nIter, out, interrupted);
@@ -649,10 +649,10 @@ void IncrementalTrainer::fit(int maxVocabSize, int nIter, std::ostream& out,
         // merge, as the straightforward engine would leave it. A failure
         // inside an incremental merge leaves it with the merge applied up to
         // some occurrence; inside a whole-pass rebuild, corpus_ may be lost.
-        finishCorpus();
+        finishCorpus(final);
         throw;
     }
-    finishCorpus();
+    finishCorpus(final);
 }
 
 void IncrementalTrainer::runIterations(int maxVocabSize, int nIter, std::ostream& out,

@@ -40,7 +40,7 @@ struct TrainerTuning {
 // fitStraightforward.
 void fitIncremental(MergeTables& tok, std::vector<int>& corpus, int maxVocabSize, int nIter,
                     std::ostream& out, const std::function<bool()>& interrupted,
-                    const TrainerTuning& tuning = {});
+                    const TrainerTuning& tuning = {}, FinalCorpus final = FinalCorpus::Kept);
 
 class IncrementalTrainer : private TieBreakHost {
 public:
@@ -55,7 +55,7 @@ public:
                        const unsigned char* bytes = nullptr, std::size_t bytesSize = 0);
 
     void fit(int maxVocabSize, int nIter, std::ostream& out,
-             const std::function<bool()>& interrupted);
+             const std::function<bool()>& interrupted, FinalCorpus final = FinalCorpus::Kept);
 
 private:
     // One corpus position and its token value. A merge at i
@@ -126,7 +126,8 @@ private:
     std::vector<std::vector<StretchList>> numberPairs(const std::vector<PairCensus>& census);
     bool fillLists(const std::vector<std::vector<StretchList>>& lists, const std::function<bool()>& interrupted);
     void writeBack();
-    void finishCorpus();
+    // Frees the engine, first writing the corpus back into corpus_ when kept.
+    void finishCorpus(FinalCorpus final = FinalCorpus::Kept);
     void prefetchNode(int pos) const { __builtin_prefetch(&nodes_[static_cast<std::size_t>(pos)]); }
     // Prefetches the nodes an occurrence of the winner at `pos` reads: the
     // one before it, its own and the one after the pair (`spanPair` on).
