@@ -112,7 +112,9 @@
 //   threads by stored entries: with both, 30,000 merges went from 13.7 s to
 //   11.2 s (medians of three), 10 MB / 30,000 merges from 2.45 s to 2.26 s
 //   (medians of five). The merges stay on one thread: everything else a
-//   merge does depends on the merge before.
+//   merge does depends on the merge before. Tried: filing a large merge's
+//   new occurrences on two threads (the new records shared out by count):
+//   no gain (3.46 s and 3.50 s at 100 MB / 300 merges, medians of four).
 // - fit() and training from bytes discard the final corpus, so they no
 //   longer write it back from the nodes (FinalCorpus::Dropped): 0.27 s at
 //   100 MB / 30,000 merges.
