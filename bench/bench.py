@@ -446,7 +446,8 @@ def load_average() -> str:
 READING = """\
 How to read this. Every figure comes from one invocation on the machine above, which has only
 2 cores: each measurement runs alone in its own process, peers are held to one thread (except
-the HF row marked 2 threads), and anything else running on the machine (the load averages above) competes for the same cores, so
+the HF row marked 2 threads), brevix runs as it ships (from 8 million tokens on, training counts the corpus and drops
+stale list entries on every core; the merges run on one), and anything else running on the machine (the load averages above) competes for the same cores, so
 differences under ~10% are noise, and more so for sub-second times. Ratios compare with brevix measured in this same run; a ratio
 above 1x means more time or memory than brevix in the training table, and higher throughput in
 the encode/decode table. brevix's peak RSS includes the corpus as a Python list of ints (the
