@@ -115,6 +115,12 @@
 //   merge does depends on the merge before. Tried: filing a large merge's
 //   new occurrences on two threads (the new records shared out by count):
 //   no gain (3.46 s and 3.50 s at 100 MB / 300 merges, medians of four).
+//   Tried: cutting a large merge in two at a gap in its occurrences, the
+//   second part's node work on another thread logging its record changes
+//   for the main thread to replay in order after the first part's: exact,
+//   but no faster (4.03 s against 4.06 s at 100 MB / 300 merges, medians of
+//   two, with the replay prefetching the nodes it writes; 4.79 s without).
+//   The record changes, not the node misses, are most of a merge's cost.
 // - fit() and training from bytes discard the final corpus, so they no
 //   longer write it back from the nodes (FinalCorpus::Dropped): 0.27 s at
 //   100 MB / 30,000 merges.
