@@ -27,6 +27,7 @@ import importlib.util
 import json
 import os
 import platform
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -110,6 +111,8 @@ class Report:
     settings: dict[str, Any] = field(default_factory=dict)
     api: list[ApiRow] = field(default_factory=list)
     small_calls: str = ""
+    # (corpus, merges, brevix seconds per round, HF seconds per round)
+    rounds: list[tuple[str, int, list[float], list[float]]] = field(default_factory=list)
 
 
 @dataclass
@@ -498,6 +501,60 @@ def matrix_lines(report: Report) -> list[str]:
     return lines
 
 
+# The cases measured again in alternating rounds (--ratio-rounds).
+ROUNDS_MERGES = 30000
+
+
+def alternating_rounds(args: argparse.Namespace, report: Report) -> None:
+    """brevix fit and HF words on one thread in turn, --ratio-rounds times per corpus at
+    ROUNDS_MERGES merges: a drift of the machine's speed over minutes then hits both alike."""
+    chosen = [c for c in args.cases if c.merges == ROUNDS_MERGES]
+    if args.ratio_rounds < 1 or not chosen or peer_status("tokenizers", args.no_peers):
+        return
+    print(f"\nalternating rounds at {ROUNDS_MERGES} merges:", flush=True)
+    for case in chosen:
+        params = {"corpus": str(ensure_corpus(case.size_mb, args, report)), "merges": case.merges}
+        brevix: list[float] = []
+        hf: list[float] = []
+        for _ in range(args.ratio_rounds):
+            b = run_worker("train-brevix-fast", params, args.timeout, {})
+            h = run_worker("train-hf", {**params, "mode": "words"}, args.timeout, SINGLE_THREAD)
+            if not (ok(b) and ok(h)):
+                break
+            brevix.append(b["seconds"])
+            hf.append(h["seconds"])
+        report.rounds.append((case.corpus, case.merges, brevix, hf))
+        if brevix:
+            print(f"  {case.corpus:>8}  brevix {statistics.median(brevix):.3f} s  HF {statistics.median(hf):.3f} s"
+                  f"  ratio {statistics.median(brevix) / statistics.median(hf):.3f}", flush=True)
+
+
+def rounds_lines(report: Report) -> list[str]:
+    if not report.rounds:
+        return []
+    lines = [
+        "",
+        "## Alternating rounds",
+        "",
+        "The 30,000-merge cases again: brevix fit, then HF tokenizers BPE (byte-level words, one "
+        "thread), in turn, each run in its own process, so that a drift of the machine's speed "
+        "over minutes hits both alike. The ratio of the medians is the figure to compare across "
+        "runs; single rows of the training table above can be off by 10 to 20% on this machine.",
+        "",
+        "| corpus | merges | rounds | brevix median (s) | HF median (s) | brevix / HF | per round |",
+        "|---|---:|---:|---:|---:|---:|---|",
+    ]
+    for corpus, merges, brevix, hf in report.rounds:
+        if not brevix:
+            lines.append(f"| {corpus} | {merges} | 0 | | | | failed |")
+            continue
+        per_round = ", ".join(f"{b / h:.3f}" for b, h in zip(brevix, hf))
+        lines.append(f"| {corpus} | {merges} | {len(brevix)} | {statistics.median(brevix):.3f} | "
+                     f"{statistics.median(hf):.3f} | {statistics.median(brevix) / statistics.median(hf):.3f} | "
+                     f"{per_round} |")
+    return lines
+
+
 def write_markdown(report: Report, path: Path) -> None:
     s = report.settings
     lines = [
@@ -547,6 +604,7 @@ def write_markdown(report: Report, path: Path) -> None:
             f"{training_notes(row.result)} | {status_text(row.result)} |"
         )
     lines += matrix_lines(report)
+    lines += rounds_lines(report)
     lines += [
         "",
         "## Encode and decode throughput",
@@ -609,6 +667,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--timeout", type=float, help="seconds per measurement (default 1800; quick: 120)")
     p.add_argument("--peer-timeout", type=float, help="seconds for superlinear peers (default 120; quick: 30)")
     p.add_argument("--repeat", type=int, default=3, help="throughput: best of this many runs")
+    p.add_argument("--ratio-rounds", type=int, default=3,
+                   help=f"alternating brevix / HF rounds at {ROUNDS_MERGES} merges (0: none)")
     p.add_argument("--out-dir", type=Path, default=HERE, help="where RESULTS.md goes")
     p.add_argument("--corpus-dir", type=Path, help="corpus cache (default /tmp/brevix-bench-corpora)")
     args = p.parse_args(argv)
@@ -683,6 +743,7 @@ def main(argv: list[str] | None = None) -> int:
             model = training.run_case(case, ensure_corpus(case.size_mb, args, report))
             if model is not None:
                 models[case] = model
+        alternating_rounds(args, report)
         chosen = throughput_model(models)
         report.settings["model"] = f"{chosen[0].corpus} with {chosen[0].merges} merges" if chosen else "none"
         if chosen is not None:
