@@ -370,3 +370,40 @@ def test_kept_order_over_a_long_run_on_real_text():
     # targeted walk shares nothing with it.
     calls = [(signed(real_text()), 100_000, 4_000)]
     assert core.train_sequence(calls, "ordered") == core.train_sequence(calls, "targeted")
+
+
+# The targeted and ordered engines build from two and three stretches, drop
+# dead entries and number pairs across threads whatever the corpus length;
+# "fast" does so from 8 million ids on. These corpora put what a stretch
+# boundary can split on the boundaries: runs, pairs seen once in each
+# stretch far apart (list gaps of two to four bytes), pairs first seen in a
+# later stretch, and ids outside the flat pair table beside ones inside it.
+def stretched_corpus(length, seed):
+    rng = random.Random(seed)
+    corpus = [rng.randrange(-6, 6) for _ in range(length)]
+    for third in (length // 3, length // 2, 2 * length // 3):
+        corpus[third - 40:third + 40] = [rng.randrange(2)] * 80
+        corpus[third - 2:third + 2] = [300 + seed, -200, 300 + seed, -200]
+    for k, far in enumerate((5, length // 3 + 1, length - 9)):
+        corpus[far:far + 2] = [1000, 2000 + k % 2]
+    corpus[length - 20:length - 18] = [3000, 3001]
+    return corpus
+
+
+@pytest.mark.parametrize("length, seed", [(20_000, 1), (20_000, 2), (70_000, 3)])
+def test_training_across_stretch_boundaries(length, seed):
+    corpus = stretched_corpus(length, seed)
+    assert_same_training([(corpus, 100_000, 40), (corpus[: length // 2], 100_000, 10)])
+
+
+def test_stretch_boundaries_with_gaps_of_four_bytes():
+    corpus = stretched_corpus(2_400_000, 4)
+    assert_same_training([(corpus, 100_000, 3)])
+
+
+def test_default_threads_on_a_long_text_match_the_stretched_engines():
+    # 9 million ids: two stretches of the default build on a machine with two
+    # threads or more, one otherwise; the merges never depend on it.
+    corpus = signed((real_text() * 200)[:9_000_000])
+    fast = core.train_sequence([(corpus, 100_000, 12)], "fast")
+    assert fast == core.train_sequence([(corpus, 100_000, 12)], "ordered")
