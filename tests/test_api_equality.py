@@ -12,7 +12,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from brevix import Tokenizer, model
+from brevix import Tokenizer, _internal, model
 from brevix.tokenizer import PyBytePairTokenizer
 
 # The NumPy input and output forms are much of what these tests cover.
@@ -250,3 +250,14 @@ def test_batch_leaves_the_garbage_collector_as_it_found_it(sample_tokenizer, ena
         assert gc.isenabled() is enabled
     finally:
         (gc.enable if was else gc.disable)()
+
+
+def test_long_text_trains_alike_on_threads():
+    # 9 million bytes: Tokenizer.train and fit count them on the machine's
+    # threads (two stretches on two cores) and never write back the final
+    # corpus; the test engine "ordered" counts in three stretches and keeps it.
+    data = (SAMPLE * (9_000_000 // len(SAMPLE) + 1))[:9_000_000]
+    tok = Tokenizer()
+    tok.train(data, 256 + 12)
+    expected = _internal.train_sequence([(signed(data), 256 + 12, 12)], "ordered")[1]
+    assert tok.merges == model.merges(low_level_after([(data, 256 + 12)])) == expected

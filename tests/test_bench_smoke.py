@@ -30,3 +30,17 @@ def test_quick_bench_runs_and_writes_results(tmp_path):
     corpora = sorted((tmp_path / "corpora").glob("corpus-*.txt"))
     assert [p.stat().st_size <= int(p.stem.split("-")[1]) for p in corpora] == [True, True]
     assert any(b >= 0x80 for b in corpora[-1].read_bytes())
+
+
+def test_alternating_rounds_report_the_ratio_of_medians():
+    sys.path.insert(0, str(BENCH.parent))
+    try:
+        import bench
+    finally:
+        sys.path.remove(str(BENCH.parent))
+    report = bench.Report(machine={})
+    report.rounds = [("1 MB", 30000, [3.0, 1.0, 2.0], [4.0, 4.0, 1.0]), ("10 MB", 30000, [], [])]
+    rows = [line for line in bench.rounds_lines(report) if line.startswith("| 1")]
+    # Medians 2.0 and 4.0, not the median of the per-round ratios (0.75).
+    assert rows[0] == "| 1 MB | 30000 | 3 | 2.000 | 4.000 | 0.500 | 0.750, 0.250, 2.000 |"
+    assert rows[1] == "| 10 MB | 30000 | 0 | | | | failed |"
