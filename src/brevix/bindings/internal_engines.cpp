@@ -96,22 +96,23 @@ std::function<bool()> interruptAfterShim(int polls) {
 // comparison of them covers the threaded paths.
 bytepairtokenizer::TrainerTuning tuningFor(Engine engine) {
     bytepairtokenizer::TrainerTuning tuning;
+    auto threadsWhateverTheSize = [&tuning](int threads) {
+        tuning.minStretch = 1;
+        tuning.minFilterShare = 1;
+        tuning.maxThreads = threads;
+    };
     switch (engine) {
         case Engine::Targeted:
             tuning.ties.fullWalkPairs = 0;
             tuning.ties.fullWalkTieShare = 0;
             tuning.ties.cutScale = 1.0;
             tuning.ties.orderedTieWidth = 0;
-            tuning.minStretch = 1;
-            tuning.minFilterShare = 1;
-            tuning.maxThreads = 2;
+            threadsWhateverTheSize(2);
             break;
         case Engine::Ordered:
             tuning.ties.fullWalkPairs = 0;
             tuning.ties.orderedTieWidth = 2;
-            tuning.minStretch = 1;
-            tuning.minFilterShare = 1;
-            tuning.maxThreads = 3;
+            threadsWhateverTheSize(3);
             break;
         case Engine::Recount:
             tuning.ties.maxModelledPairs = kRecountPairs;
