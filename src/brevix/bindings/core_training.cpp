@@ -29,8 +29,7 @@ public:
     static constexpr std::chrono::milliseconds kPollInterval{25};
 
     TrainingPoll(GilReleased& gil, const CoreEngine& engine, PyObject* progress, int total)
-        : gil_(gil), engine_(engine), progress_(progress), start_(engine.vocabSize()),
-          total_(total) {}
+        : gil_(gil), engine_(engine), progress_(progress), total_(total) {}
 
     bool operator()() {
         const auto now = std::chrono::steady_clock::now();
@@ -45,7 +44,7 @@ public:
     // Calls the progress callback; false with an exception set when it failed.
     bool report() {
         if (progress_ == nullptr || progress_ == Py_None) return true;
-        const int done = engine_.vocabSize() - start_;
+        const int done = engine_.trainingDone();
         PyRef result(PyObject_CallFunction(progress_, "ii", done, total_));
         return static_cast<bool>(result);
     }
@@ -54,14 +53,14 @@ private:
     GilReleased& gil_;
     const CoreEngine& engine_;
     PyObject* progress_;
-    int start_;
     int total_;
     std::chrono::steady_clock::time_point last_{};
 };
 
 }  // namespace
 
-// train(data, vocab_size, progress, trace): data is a contiguous buffer.
+// train(data, regular_size, progress, trace): data is a contiguous buffer;
+// training stops when 256 + merges reach regular_size.
 PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!checkArgCount("train", nargs, 4) || !refuseReentry(self)) return nullptr;
     int vocabSize = 0;
@@ -87,8 +86,10 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!takeEngineLock(engine.lock(), lock)) return nullptr;
     // Already as large as asked: nothing to learn. (The low-level fit would
     // still record one more merge before checking the size.)
-    if (engine.vocabSize() >= vocabSize) Py_RETURN_NONE;
-    const int total = vocabSize - engine.vocabSize();
+    const int regular = kFirstMergeId + static_cast<int>(engine.vocabulary().merges().size());
+    if (regular >= vocabSize) Py_RETURN_NONE;
+    const int total = vocabSize - regular;
+    engine.setTrainingDone(0);
     std::ostream quiet(nullptr);
     std::ostream& out = trace ? std::cout : quiet;
     std::exception_ptr error;
