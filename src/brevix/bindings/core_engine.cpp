@@ -11,6 +11,7 @@
 #include <string>
 
 #include "bpe/tiktoken_ranks.h"
+#include "bpe/training_start.h"
 #include "bpe/token_decoder.h"
 #include "byte_training.h"
 #include "text/splitter.h"
@@ -145,8 +146,6 @@ void WriterFirstMutex::unlock_shared() {
     if (last) changed_.notify_all();
 }
 
-namespace {
-
 std::shared_ptr<const text::Splitter> splitterFor(const std::optional<std::string>& pattern) {
     if (!pattern) return text::makeWholeSplitter();
     try {
@@ -157,11 +156,7 @@ std::shared_ptr<const text::Splitter> splitterFor(const std::optional<std::strin
     }
 }
 
-bpe::ByteIds identityByteIds() {
-    bpe::ByteIds ids{};
-    for (int b = 0; b < 256; ++b) ids[static_cast<std::size_t>(b)] = b;
-    return ids;
-}
+namespace {
 
 // The low-level trainer's id of a standard id below 256: the byte it stands
 // for, read as a signed 8-bit number.
@@ -180,7 +175,7 @@ RefusedSpecialToken::RefusedSpecialToken(const std::string& token)
                             "', which this call does not allow") {}
 
 CoreEngine::CoreEngine() {
-    auto vocabulary = std::make_shared<const bpe::Vocabulary>(identityByteIds(), std::vector<bpe::Merge>{});
+    auto vocabulary = std::make_shared<const bpe::Vocabulary>(bpe::identityByteIds(), std::vector<bpe::Merge>{});
     encoder_ = std::make_shared<const bpe::TextEncoder>(vocabulary, splitterFor(std::nullopt));
 }
 

@@ -24,6 +24,7 @@
 
 #include "bpe/text_encoder.h"
 #include "bpe/vocabulary.h"
+#include "text/splitter.h"
 #include "expander.h"
 #include "tokenizer.h"
 
@@ -72,6 +73,10 @@ class RefusedSpecialToken : public std::invalid_argument {
 public:
     explicit RefusedSpecialToken(const std::string& token);
 };
+
+// The splitter of a pattern (none: each text whole). A pattern that does not
+// compile throws std::invalid_argument naming its position.
+std::shared_ptr<const text::Splitter> splitterFor(const std::optional<std::string>& pattern);
 
 // Records `merges` (signed byte ids, as the low-level trainer numbers bytes)
 // into the untrained `fresh` after checking that they are a table learned

@@ -17,6 +17,7 @@
 
 #include "convert.h"
 #include "core_calls.h"
+#include "core_pieces.h"
 #include "merge_table.h"
 #include "method_table.h"
 #include "pyref.h"
@@ -238,6 +239,7 @@ PyMethodDef coreMethods[] = {
     {"decode_batch", fastcall(coreDecodeBatch), METH_FASTCALL, "decode_batch(batch, threads) -> list[bytes]"},
     {"token_bytes", coreTokenBytes, METH_O, "token_bytes(id) -> bytes"},
     {"train", fastcall(coreTrain), METH_FASTCALL, "train(data, regular_size, progress, trace) -> None"},
+    {"train_pieces", fastcall(coreTrainPieces), METH_FASTCALL, "train_pieces(counter, regular_size, progress) -> None"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -325,6 +327,6 @@ PyMODINIT_FUNC PyInit__core(void) {
     brevix::PyRef type(PyType_FromSpec(&brevix::coreSpec));
     if (!type) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "CoreTokenizer", type.get()) != 0) return nullptr;
-    if (!brevix::addPatterns(module.get())) return nullptr;
+    if (!brevix::addPatterns(module.get()) || !brevix::addPieceCounterType(module.get())) return nullptr;
     return module.release();
 }

@@ -14,6 +14,9 @@
 #include "convert.h"
 #include "core_calls.h"
 #include "core_ids.h"
+#include "core_pieces.h"
+#include "bpe/piece_trainer.h"
+#include "bpe/training_start.h"
 #include "pyref.h"
 
 namespace brevix {
@@ -103,6 +106,59 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             error = std::current_exception();
         }
         if (trace) std::cout.flush();
+        gil.reacquire();
+        if (!error && !PyErr_Occurred()) poll.report();
+        gil.release();
+    }
+    if (translateCapturedException(error) || PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// train_pieces(counter, regular_size, progress): merges learned from the
+// counter's piece counts until 256 + merges reach regular_size, continuing
+// from the merges the tokenizer has; those learned before an interrupt are
+// kept.
+PyObject* coreTrainPieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("train_pieces", nargs, 3) || !refuseReentry(self)) return nullptr;
+    const bpe::PieceTable* pieces = pieceTableOf(args[0]);
+    if (pieces == nullptr) return nullptr;
+    int regularSize = 0;
+    if (readInt32(args[1], regularSize) != Int32Read::Ok) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "regular_size out of range");
+        return nullptr;
+    }
+    PyObject* progress = args[2];
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+        PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
+        return nullptr;
+    }
+    CoreEngine& engine = engineOf(self);
+    WriteLock lock;
+    if (!takeEngineLock(engine.lock(), lock)) return nullptr;
+    const int regular = kFirstMergeId + static_cast<int>(engine.vocabulary().merges().size());
+    if (regular >= regularSize) Py_RETURN_NONE;
+    bpe::TrainingStart start;
+    std::exception_ptr error;
+    bpe::TrainResult result;
+    engine.setTrainingDone(0);
+    {
+        GilReleased gil;
+        TrainingPoll poll(gil, engine, progress, regularSize - regular);
+        try {
+            start.byteIds = engine.byteIds();
+            start.merges = engine.vocabulary().merges();
+            start.firstNewId = regular;
+            bpe::TrainSettings settings;
+            settings.merges = static_cast<std::size_t>(regularSize - regular);
+            settings.onMerge = [&](std::size_t done) {
+                engine.setTrainingDone(static_cast<int>(done));
+                return !poll();
+            };
+            result = bpe::trainPieces(*pieces, start, settings);
+            engine.appendMerges(result.merges);
+        } catch (...) {
+            error = std::current_exception();
+        }
         gil.reacquire();
         if (!error && !PyErr_Occurred()) poll.report();
         gil.release();
