@@ -76,3 +76,11 @@ def train_bytes(
     n_iter: int,
     interrupt_after: int = ...,
 ) -> bytes: ...
+
+# Standard byte-pair encoding (brevix::bpe).
+def special_find(
+    specials: Sequence[tuple[bytes, int]],
+    text: bytes,
+    start: int = ...,
+    chosen: Sequence[int] | None = ...,
+) -> tuple[int, int, int, int] | None: ...

@@ -16,3 +16,6 @@ extern PyMethodDef brevix_binding_methods[];
 extern PyMethodDef brevix_call_methods[];
 // Training straight from bytes or a file (internal_byte_training.cpp).
 extern PyMethodDef brevix_byte_training_methods[];
+// Standard byte-pair encoding: special tokens, rank encoding, tiktoken ranks
+// (internal_bpe.cpp).
+extern PyMethodDef brevix_bpe_methods[];
