@@ -19,3 +19,5 @@ extern PyMethodDef brevix_byte_training_methods[];
 // Standard byte-pair encoding: special tokens, rank encoding, tiktoken ranks
 // (internal_bpe.cpp).
 extern PyMethodDef brevix_bpe_methods[];
+// Counting pieces and training from piece counts (internal_pieces.cpp).
+extern PyMethodDef brevix_pieces_methods[];
