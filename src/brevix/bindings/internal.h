@@ -16,3 +16,5 @@ extern PyMethodDef brevix_binding_methods[];
 extern PyMethodDef brevix_call_methods[];
 // Training straight from bytes or a file (internal_byte_training.cpp).
 extern PyMethodDef brevix_byte_training_methods[];
+// Text splitting and its Unicode tables (internal_text.cpp).
+extern PyMethodDef brevix_text_methods[];
