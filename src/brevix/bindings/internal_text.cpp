@@ -3,6 +3,7 @@
 //
 //   split(pattern, data, chunk=0) -> list[int]    piece end offsets
 //   split_timed(pattern, data, repeat=1) -> (seconds, pieces)
+//   well_known_patterns() -> dict[str, str]       "gpt2", "cl100k", "o200k"
 //   unicode_version() -> str
 //   unicode_category(cp) -> str
 //   unicode_table(what) -> bytes                  one value per code point
@@ -15,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core_errors.h"
@@ -149,6 +151,19 @@ PyObject* splitTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* wellKnownPatternsHook(PyObject*, PyObject*) {
+    const std::pair<const char*, std::string_view> patterns[] = {
+        {"gpt2", text::kGpt2Pattern}, {"cl100k", text::kCl100kPattern}, {"o200k", text::kO200kPattern}};
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [name, pattern] : patterns) {
+        PyRef value(PyUnicode_DecodeUTF8(pattern.data(), static_cast<Py_ssize_t>(pattern.size()),
+                                         "strict"));
+        if (!value || PyDict_SetItemString(dict.get(), name, value.get()) != 0) return nullptr;
+    }
+    return dict.release();
+}
+
 PyObject* unicodeVersionHook(PyObject*, PyObject*) {
     return PyUnicode_FromString(text::unicodeVersion());
 }
@@ -262,6 +277,8 @@ PyMethodDef brevix_text_methods[] = {
     {"split_timed", brevix::withKeywords(splitTimedHook), METH_VARARGS | METH_KEYWORDS,
      "split_timed(pattern, data, repeat=1) -> (seconds, pieces)\n"
      "The fastest of repeat splits of data, timed in the core."},
+    {"well_known_patterns", wellKnownPatternsHook, METH_NOARGS,
+     "well_known_patterns() -> dict[str, str]\nThe patterns that have hand-written scanners."},
     {"unicode_version", unicodeVersionHook, METH_NOARGS,
      "unicode_version() -> str\nThe Unicode version of the splitters' tables."},
     {"unicode_category", unicodeCategoryHook, METH_O,

@@ -5,9 +5,11 @@
 
 #include <memory>
 
-#include "text/splitter.h"
-
 namespace brevix::text {
+
+// Declared here rather than included: splitter.cpp includes this header, and
+// the scanners' sources include splitter.h for the interface.
+class Splitter;
 
 // The scanner of kGpt2Pattern.
 std::unique_ptr<Splitter> makeGpt2Scanner();

@@ -5,6 +5,7 @@
 // optional prefix before letters is any O or S character but \r and \n.
 #include "text/scanners.h"
 #include "text/scanners_common.h"
+#include "text/splitter.h"
 
 namespace brevix::text {
 

@@ -9,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "text/splitter.h"
 #include "text/unicode_classes.h"
 #include "text/utf8.h"
 

@@ -5,6 +5,7 @@
 // whitespace.
 #include "text/scanners.h"
 #include "text/scanners_common.h"
+#include "text/splitter.h"
 
 namespace brevix::text {
 

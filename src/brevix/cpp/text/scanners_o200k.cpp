@@ -12,6 +12,7 @@
 // as a word character; the word functions below follow that order.
 #include "text/scanners.h"
 #include "text/scanners_common.h"
+#include "text/splitter.h"
 
 namespace brevix::text {
 
