@@ -21,3 +21,5 @@ extern PyMethodDef brevix_byte_training_methods[];
 extern PyMethodDef brevix_bpe_methods[];
 // Counting pieces and training from piece counts (internal_pieces.cpp).
 extern PyMethodDef brevix_pieces_methods[];
+// Text splitting and its Unicode tables (internal_text.cpp).
+extern PyMethodDef brevix_text_methods[];
