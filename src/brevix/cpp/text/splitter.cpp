@@ -1,5 +1,7 @@
 #include "text/splitter.h"
 
+#include "text/scanners.h"
+
 namespace brevix::text {
 
 namespace {
@@ -21,8 +23,12 @@ public:
 std::unique_ptr<Splitter> makeWholeSplitter() { return std::make_unique<WholeSplitter>(); }
 
 std::unique_ptr<Splitter> makeSplitter(std::string_view pattern) {
-    // Placeholder until the scanners and the general engine land.
-    throw PatternError(0, "patterns are not supported yet: " + std::string(pattern));
+    if (pattern == kGpt2Pattern) return makeGpt2Scanner();
+    if (pattern == kCl100kPattern) return makeCl100kScanner();
+    if (pattern == kO200kPattern) return makeO200kScanner();
+    // Other patterns need the general engine.
+    throw PatternError(0, "patterns other than the well-known ones are not supported yet: " +
+                              std::string(pattern));
 }
 
 }  // namespace brevix::text
