@@ -16,3 +16,5 @@ extern PyMethodDef brevix_binding_methods[];
 extern PyMethodDef brevix_call_methods[];
 // Training straight from bytes or a file (internal_byte_training.cpp).
 extern PyMethodDef brevix_byte_training_methods[];
+// The general pattern engine's splitting (internal_regex.cpp).
+extern PyMethodDef brevix_regex_methods[];
