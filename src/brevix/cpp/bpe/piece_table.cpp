@@ -1,5 +1,6 @@
 #include "bpe/piece_table.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -10,6 +11,13 @@ namespace {
 constexpr std::size_t kFirstSlots = 1024;
 // At most one slot in two is used, so that probes stay short.
 constexpr std::size_t kMostEntries = 0xFFFFFFFEu;
+
+// Makes room for `needed` items, at least doubling the capacity when it must
+// grow, so that growing one item at a time stays linear overall.
+template <typename T>
+void reserveGeometric(std::vector<T>& v, std::size_t needed) {
+    if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() * 2));
+}
 
 }  // namespace
 
@@ -23,8 +31,8 @@ void PieceTable::insertAt(std::size_t slot, std::uint64_t hash, std::string_view
                           std::uint64_t count) {
     if (entries_.size() >= kMostEntries) throw std::length_error("too many distinct pieces");
     // Everything that can fail (allocation) happens before the table changes.
-    entries_.reserve(entries_.size() + 1);
-    arena_.reserve(arena_.size() + piece.size());
+    reserveGeometric(entries_, entries_.size() + 1);
+    reserveGeometric(arena_, arena_.size() + piece.size());
     if ((entries_.size() + 1) * 2 > slots_.size()) {
         grow();
         slot = emptySlotFor(hash);
