@@ -312,6 +312,7 @@ class Tokenizer:
         wanted = target - regular
         if wanted <= 0:
             return 0
+        self._move_floating_specials(target)
         try:
             if self._pattern is None:
                 corpus = _training_bytes(data)
@@ -358,15 +359,17 @@ class Tokenizer:
                     "would give to a merge"
                 )
 
-    def _renumber_floating_specials(self) -> None:
-        if self._fixed_ids or not self._specials:
-            return
-        first = FIRST_MERGE_ID + len(self.merges)
-        if min(self._specials.values()) == first:
+    def _move_floating_specials(self, first: int) -> None:
+        """Gives special tokens without fixed ids the ids from ``first`` on,
+        in their order, out of the way of the merges training adds."""
+        if self._fixed_ids or not self._specials or min(self._specials.values()) == first:
             return
         data = self._data()
         specials = {text: first + n for n, text in enumerate(self._specials)}
         self._install(ModelData(data.byte_ids, data.merges, data.pattern, specials), False)
+
+    def _renumber_floating_specials(self) -> None:
+        self._move_floating_specials(FIRST_MERGE_ID + len(self.merges))
 
     # ---- encoding and decoding ------------------------------------------------
 

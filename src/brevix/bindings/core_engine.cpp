@@ -172,7 +172,9 @@ int signedByteId(const bpe::ByteIds& byteIds, std::vector<int>& byteOf, int id) 
 
 RefusedSpecialToken::RefusedSpecialToken(const std::string& token)
     : std::invalid_argument("text spells the special token '" + token +
-                            "', which this call does not allow") {}
+                            "', which this call does not allow: pass it in allowed_special to "
+                            "encode it as that token, or disallowed_special=() to encode it as "
+                            "ordinary text") {}
 
 CoreEngine::CoreEngine() {
     auto vocabulary = std::make_shared<const bpe::Vocabulary>(bpe::identityByteIds(), std::vector<bpe::Merge>{});
@@ -206,23 +208,6 @@ void CoreEngine::appendMerges(const std::vector<bpe::Merge>& learned) {
     setModel(byteIds(), std::move(merges), vocabulary().specials().tokens(), pattern_);
 }
 
-namespace {
-
-// Marks the calling thread as the one training for the length of a scope.
-class TrainingThreadMark {
-public:
-    explicit TrainingThreadMark(std::atomic<std::thread::id>& slot) : slot_(slot) {
-        slot_.store(std::this_thread::get_id());
-    }
-    ~TrainingThreadMark() { slot_.store(std::thread::id()); }
-    TrainingThreadMark(const TrainingThreadMark&) = delete;
-    TrainingThreadMark& operator=(const TrainingThreadMark&) = delete;
-
-private:
-    std::atomic<std::thread::id>& slot_;
-};
-
-}  // namespace
 
 void CoreEngine::train(const unsigned char* data, std::size_t size, int regularSize,
                        std::ostream& out, const std::function<bool()>& interrupted) {

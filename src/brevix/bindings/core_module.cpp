@@ -114,7 +114,7 @@ bool byteIdsFromPy(PyObject* obj, bpe::ByteIds& out) {
     }
     for (Py_ssize_t b = 0; b < 256; ++b) {
         int id = 0;
-        if (readInt32(PySequence_Fast_GET_ITEM(seq.get(), b), id) != Int32Read::Ok) {
+        if (readInt32(PySequence_Fast_GET_ITEM(seq.get(), b), id) != Int32Read::Read) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "byte id out of range");
             return false;
         }
@@ -136,7 +136,7 @@ bool specialsFromPy(PyObject* obj, std::vector<bpe::SpecialToken>& out) {
             return false;
         }
         int id = 0;
-        if (readInt32(idObj, id) != Int32Read::Ok) {
+        if (readInt32(idObj, id) != Int32Read::Read) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "special token id out of range");
             return false;
         }

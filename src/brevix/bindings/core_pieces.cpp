@@ -22,6 +22,7 @@
 #include "core_calls.h"
 #include "core_ids.h"
 #include "core_pieces.h"
+#include "method_table.h"
 #include "pyref.h"
 #include "text/splitter.h"
 

@@ -123,7 +123,7 @@ PyObject* coreTrainPieces(PyObject* self, PyObject* const* args, Py_ssize_t narg
     const bpe::PieceTable* pieces = pieceTableOf(args[0]);
     if (pieces == nullptr) return nullptr;
     int regularSize = 0;
-    if (readInt32(args[1], regularSize) != Int32Read::Ok) {
+    if (readInt32(args[1], regularSize) != Int32Read::Read) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "regular_size out of range");
         return nullptr;
     }
