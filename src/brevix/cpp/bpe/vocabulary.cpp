@@ -84,8 +84,7 @@ void Vocabulary::checkIds(const std::vector<Merge>& merges) {
     }
 }
 
-// A merge's parts are normal tokens below it, its pair is new, and its bytes
-// keep the arena within bounds.
+// A merge's parts are normal tokens below it and its pair is new.
 void Vocabulary::checkMerge(const Merge& m, bytepairtokenizer::PairMap& seen) const {
     for (TokenId part : {m.left, m.right}) {
         if (part < 0 || part >= m.id) {
@@ -98,15 +97,46 @@ void Vocabulary::checkMerge(const Merge& m, bytepairtokenizer::PairMap& seen) co
     const int earlier = seen.find(m.left, m.right);
     if (earlier >= 0) refuse(describeMerge(m), "the pair is already merged by id " + std::to_string(earlier));
     seen.insertNew(m.left, m.right, m.id);
-    const std::uint64_t length = arena_.length(m.left) + arena_.length(m.right);
-    if (arena_.totalBytes() + length > kMaxTotalBytes) {
-        refuse(describeMerge(m), "the tokens' bytes pass 4 GiB in all");
-    }
 }
 
-// The bytes of every id, in id order (a merge's parts come before it).
-void Vocabulary::buildTokens() {
+// The length of every token, in id order (a merge's parts come before it),
+// checking the merges; refuses tables whose tokens pass the arena's bound
+// before anything of that size is allocated.
+std::vector<std::uint64_t> Vocabulary::tokenLengths() const {
     bytepairtokenizer::PairMap seen(merges_.size());
+    std::vector<std::uint64_t> length(size());
+    std::uint64_t total = 0;
+    for (TokenId id = 0; static_cast<std::size_t>(id) < size(); ++id) {
+        const std::uint32_t entry = entry_[static_cast<std::size_t>(id)];
+        std::uint64_t& n = length[static_cast<std::size_t>(id)];
+        switch (kind(id)) {
+            case Kind::Byte:
+                n = 1;
+                break;
+            case Kind::Merge: {
+                const Merge& m = merges_[entry];
+                checkMerge(m, seen);
+                n = length[static_cast<std::size_t>(m.left)] + length[static_cast<std::size_t>(m.right)];
+                if (total + n > kMaxTotalBytes) refuse(describeMerge(m), "the tokens' bytes pass 4 GiB in all");
+                break;
+            }
+            case Kind::Special:
+                n = specials_[entry].bytes.size();
+                if (total + n > kMaxTotalBytes) {
+                    refuse(describeSpecial(entry, specials_[entry]), "the tokens' bytes pass 4 GiB in all");
+                }
+                break;
+        }
+        total += n;
+    }
+    return length;
+}
+
+// The bytes of every id, in id order.
+void Vocabulary::buildTokens() {
+    std::uint64_t total = 0;
+    for (std::uint64_t n : tokenLengths()) total += n;
+    arena_.reserve(size(), static_cast<std::size_t>(total));
     for (TokenId id = 0; static_cast<std::size_t>(id) < size(); ++id) {
         const std::uint32_t entry = entry_[static_cast<std::size_t>(id)];
         switch (kind(id)) {
@@ -116,13 +146,9 @@ void Vocabulary::buildTokens() {
                 break;
             }
             case Kind::Merge:
-                checkMerge(merges_[entry], seen);
                 arena_.appendJoined(merges_[entry].left, merges_[entry].right);
                 break;
             case Kind::Special:
-                if (arena_.totalBytes() + specials_[entry].bytes.size() > kMaxTotalBytes) {
-                    refuse(describeSpecial(entry, specials_[entry]), "the tokens' bytes pass 4 GiB in all");
-                }
                 arena_.append(specials_[entry].bytes);
                 break;
         }

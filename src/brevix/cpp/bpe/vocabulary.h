@@ -76,6 +76,7 @@ public:
 
 private:
     void checkIds(const std::vector<Merge>& merges);
+    std::vector<std::uint64_t> tokenLengths() const;
     void buildTokens();
     void checkMerge(const Merge& m, bytepairtokenizer::PairMap& seen) const;
     void indexNormalTokens();
