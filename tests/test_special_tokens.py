@@ -89,3 +89,101 @@ def test_bad_special_tokens_are_refused(specials, message):
 def test_chosen_index_out_of_range():
     with pytest.raises(IndexError, match="index 1 is out of range"):
         _internal.special_find([(b"a", 1)], b"abc", 0, [1])
+
+
+# Encoding texts that hold special tokens.
+
+IDS = list(range(256))
+MERGES = [(60, 124, 256), (124, 62, 257), (101, 110, 258), (258, 100, 259)]  # <| |> en end
+SPECIALS = [(ENDOFTEXT, 260), (b"<|end|>", 261), (b"<|end", 262)]
+
+
+@pytest.fixture(scope="module")
+def encoder():
+    return _internal.bpe_encoder(IDS, MERGES, SPECIALS)
+
+
+# tiktoken's special matching is an alternation in no fixed order: where one
+# special is a prefix of another its choice is not defined, so its twin has
+# none such.
+TWIN_SPECIALS = SPECIALS[:2]
+
+
+@pytest.fixture(scope="module")
+def twins():
+    """Our encoder and tiktoken with the same tokens and specials, keeping
+    texts whole."""
+    from bpe_tables import WHOLE_PATTERN, tiktoken_encoding, token_bytes
+
+    tokens = token_bytes(IDS, MERGES)
+    theirs = tiktoken_encoding(
+        "specials",
+        [tokens[i] for i in range(len(tokens))],
+        WHOLE_PATTERN,
+        {t.decode(): i for t, i in TWIN_SPECIALS},
+    )
+    return _internal.bpe_encoder(IDS, MERGES, TWIN_SPECIALS), theirs
+
+
+@pytest.mark.parametrize(
+    "text, allowed, expected",
+    [
+        (b"a<|end|>b", "all", [97, 261, 98]),
+        (b"a<|end|>b", [b"<|end|>"], [97, 261, 98]),
+        (b"a<|end|>b", [b"<|end"], [97, 262, 257, 98]),  # |> is then ordinary text
+        (b"a<|end|>b", [], [97, 256, 259, 257, 98]),
+        (b"<|endoftext|><|end|>", "all", [260, 261]),
+        (b"<|endoftext|><|end|>", [b"<|end"], [262, 111, 102, 116, 101, 120, 116, 257, 262, 257]),
+        (b"<|end|", "all", [262, 124]),
+    ],
+)
+def test_encode_with_allowed_specials(encoder, text, allowed, expected):
+    assert _internal.bpe_encode(encoder, text, allowed) == expected
+    assert _internal.bpe_count(encoder, text, allowed) == len(expected)
+    assert _internal.bpe_decode(encoder, expected) == text
+
+
+def test_encode_without_allowed_argument_is_ordinary(encoder):
+    assert _internal.bpe_encode(encoder, ENDOFTEXT) == _internal.bpe_encode(encoder, ENDOFTEXT, [])
+
+
+def test_unknown_allowed_special_is_refused(encoder):
+    with pytest.raises(ValueError, match="not a special token"):
+        _internal.bpe_encode(encoder, b"x", [b"<|nope|>"])
+
+
+@pytest.mark.parametrize(
+    "text, allowed, expected",
+    [
+        (b"plain text", [], None),
+        (b"ab<|end|>", [], (2, 7, 1, 261)),
+        (b"ab<|end|>", [b"<|end|>"], (2, 5, 2, 262)),  # the shorter one is still disallowed
+        (b"ab<|end|>", "all", None),
+        (b"<|endoftext|>", [b"<|end|>", b"<|end"], (0, 13, 0, 260)),
+    ],
+)
+def test_disallowed_specials_are_found(encoder, text, allowed, expected):
+    assert _internal.bpe_disallowed(encoder, text, allowed) == expected
+
+
+pieces = st.sampled_from([b"<|", b"|>", b"end", b"<|end|>", ENDOFTEXT, b"<|end", b"a", b" ", b"\xff"])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(pieces, max_size=20).map(b"".join))
+def test_encode_with_specials_matches_tiktoken(encoder, twins, text):
+    ours = _internal.bpe_encode(encoder, text, "all")
+    assert _internal.bpe_decode(encoder, ours) == text
+    assert _internal.bpe_count(encoder, text, "all") == len(ours)
+    try:
+        as_text = text.decode()
+    except UnicodeDecodeError:
+        return
+    twin, theirs = twins
+    assert _internal.bpe_encode(twin, text, "all") == theirs.encode(as_text, allowed_special="all")
+    assert _internal.bpe_encode(twin, text) == theirs.encode_ordinary(as_text)
+    if _internal.bpe_disallowed(twin, text) is None:
+        assert theirs.encode(as_text) == _internal.bpe_encode(twin, text)
+    else:
+        with pytest.raises(ValueError, match="disallowed special token"):
+            theirs.encode(as_text)
