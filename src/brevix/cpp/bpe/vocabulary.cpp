@@ -132,6 +132,9 @@ std::vector<std::uint64_t> Vocabulary::tokenLengths() const {
                     refuse(describeSpecial(entry, specials_[entry]), "the tokens' bytes pass 4 GiB in all");
                 }
                 break;
+            case Kind::Unused:
+                n = 0;
+                break;
         }
         total += n;
     }
