@@ -5,6 +5,9 @@ import array
 import codecs
 import collections
 import itertools
+import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -193,3 +196,12 @@ def test_utf8_decode_refuses_positions_outside_the_data():
         _internal.utf8_decode(b"ab", 2)
     with pytest.raises(IndexError):
         _internal.utf8_decode(b"", 0)
+
+
+def test_committed_tables_are_what_the_script_generates():
+    if regex.__version__ != "2026.5.9":
+        pytest.skip("the tables are generated from regex 2026.5.9")
+    script = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "gen-unicode-tables.py"
+    result = subprocess.run([sys.executable, str(script), "--check"], capture_output=True, text=True,
+                            timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr

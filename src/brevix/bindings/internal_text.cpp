@@ -2,7 +2,7 @@
 // test suite and the benchmark:
 //
 //   split(pattern, data, chunk=0) -> list[int]    piece end offsets
-//   split_timed(pattern, data, repeat=1) -> (seconds, pieces)
+//   split_timed(pattern, data, repeat=1) -> (wall, cpu, pieces)
 //   well_known_patterns() -> dict[str, str]       "gpt2", "cl100k", "o200k"
 //   unicode_version() -> str
 //   unicode_category(cp) -> str
@@ -12,6 +12,7 @@
 //   utf8_decode(data, pos) -> (cp, length)
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -120,6 +121,14 @@ PyObject* splitHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The CPU time of the calling thread: on a shared machine, what a timing
+// should count rather than the wall clock.
+double threadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 PyObject* splitTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"pattern", "data", "repeat", nullptr};
     PyObject* pattern = nullptr;
@@ -139,15 +148,18 @@ PyObject* splitTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
         const auto splitter = text::makeSplitter(patternUtf8(pattern));
         std::vector<std::size_t> ends;
         ends.reserve(buffer.bytes().size() / 2 + 1);
-        double best = 0;
+        double bestWall = 0, bestCpu = 0;
         for (int r = 0; r < repeat; ++r) {
             ends.clear();
-            const auto start = std::chrono::steady_clock::now();
+            const auto wallStart = std::chrono::steady_clock::now();
+            const double cpuStart = threadCpuSeconds();
             splitter->split(buffer.bytes(), 0, ends, static_cast<std::size_t>(-1));
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            if (r == 0 || took.count() < best) best = took.count();
+            const double cpu = threadCpuSeconds() - cpuStart;
+            const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
+            if (r == 0 || wall.count() < bestWall) bestWall = wall.count();
+            if (r == 0 || cpu < bestCpu) bestCpu = cpu;
         }
-        return Py_BuildValue("(dn)", best, static_cast<Py_ssize_t>(ends.size()));
+        return Py_BuildValue("(ddn)", bestWall, bestCpu, static_cast<Py_ssize_t>(ends.size()));
     });
 }
 
@@ -275,8 +287,8 @@ PyMethodDef brevix_text_methods[] = {
      "split(pattern, data, chunk=0) -> list[int]\n"
      "End offsets of the pieces of data; chunk > 0 resumes with limits growing by chunk."},
     {"split_timed", brevix::withKeywords(splitTimedHook), METH_VARARGS | METH_KEYWORDS,
-     "split_timed(pattern, data, repeat=1) -> (seconds, pieces)\n"
-     "The fastest of repeat splits of data, timed in the core."},
+     "split_timed(pattern, data, repeat=1) -> (wall, cpu, pieces)\n"
+     "The fastest of repeat splits of data by wall clock and by thread CPU time, in seconds."},
     {"well_known_patterns", wellKnownPatternsHook, METH_NOARGS,
      "well_known_patterns() -> dict[str, str]\nThe patterns that have hand-written scanners."},
     {"unicode_version", unicodeVersionHook, METH_NOARGS,

@@ -2,8 +2,7 @@
 
 namespace brevix::text::scan {
 
-std::size_t contractionEnd(const Text& text, std::size_t i) {
-    if (i + 1 >= text.size() || text.byte(i) != '\'') return 0;
+std::size_t contractionEndAfterApostrophe(const Text& text, std::size_t i) {
     const Char first = text.at(i + 1);
     const std::size_t afterFirst = i + 1 + first.length;
     // Folds decide, so that e.g. U+017F LATIN SMALL LETTER LONG S counts as s.

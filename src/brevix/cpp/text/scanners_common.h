@@ -36,13 +36,16 @@ constexpr std::uint8_t asciiFlags(unsigned char b) {
     return b == '/' ? kO | kSlash : kO;
 }
 
-struct AsciiTable {
-    std::uint8_t flags[128];
-    constexpr AsciiTable() : flags() {
+// Flags by byte: ASCII characters' flags, and 0 for the bytes of multi-byte
+// sequences and invalid bytes, so that a run loop stops at them and reads the
+// character there on its slow path.
+struct ByteTable {
+    std::uint8_t flags[256];
+    constexpr ByteTable() : flags() {
         for (unsigned b = 0; b < 128; ++b) flags[b] = asciiFlags(static_cast<unsigned char>(b));
     }
 };
-inline constexpr AsciiTable kAscii{};
+inline constexpr ByteTable kBytes{};
 
 // Flags by general category (index: Category), before the \s bit.
 inline constexpr std::uint8_t kByCategory[32] = {
@@ -67,7 +70,7 @@ inline constexpr std::uint8_t kByCategory[32] = {
 
 // The class flags of a code point.
 inline std::uint8_t flagsOf(char32_t cp) {
-    if (cp < 0x80) return detail::kAscii.flags[cp];
+    if (cp < 0x80) return detail::kBytes.flags[cp];
     const std::uint8_t props = propertiesOf(cp);
     const std::uint8_t flags = detail::kByCategory[props & kCategoryMask];
     // \s is disjoint from \p{L} and \p{N}: a space is S, not O.
@@ -93,7 +96,7 @@ public:
     // The character at byte `i` (< size()); invalid bytes read as U+FFFD.
     Char at(std::size_t i) const {
         const unsigned char b = s_[i];
-        if (b < 0x80) return {b, 1, detail::kAscii.flags[b]};
+        if (b < 0x80) return {b, 1, detail::kBytes.flags[b]};
         const Utf8Unit u = decodeUtf8(s_ + i, n_ - i);
         return {u.cp, u.length, flagsOf(u.cp)};
     }
@@ -102,15 +105,18 @@ public:
     // `mask` flags.
     std::size_t skip(std::size_t i, std::uint8_t mask) const {
         for (;;) {
-            while (i < n_ && s_[i] < 0x80) {
-                if ((detail::kAscii.flags[s_[i]] & mask) == 0) return i;
-                ++i;
-            }
-            if (i == n_) return i;
+            i = skipAscii(i, mask);
+            if (i == n_ || s_[i] < 0x80) return i;
             const Char c = at(i);
             if ((c.flags & mask) == 0) return i;
             i += c.length;
         }
+    }
+
+    // Like skip, but stops at the first character that is not ASCII.
+    std::size_t skipAscii(std::size_t i, std::uint8_t mask) const {
+        while (i < n_ && (detail::kBytes.flags[s_[i]] & mask) != 0) ++i;
+        return i;
     }
 
     // Like skip, but stops after at most `count` characters.
@@ -136,9 +142,15 @@ private:
     std::size_t n_;
 };
 
+// contractionEnd after the apostrophe at `i` (< text size - 1).
+std::size_t contractionEndAfterApostrophe(const Text& text, std::size_t i);
+
 // The end of a contraction suffix ('s 't 're 've 'm 'll 'd, letters in either
 // case as (?i) matches them) starting at byte `i`, or 0 when none starts there.
-std::size_t contractionEnd(const Text& text, std::size_t i);
+inline std::size_t contractionEnd(const Text& text, std::size_t i) {
+    if (i + 1 >= text.size() || text.byte(i) != '\'') return 0;
+    return contractionEndAfterApostrophe(text, i);
+}
 
 // The split loop of a scanner: `PieceEnd` is a callable giving the end of the
 // piece that starts at byte `i` (< text size), always past `i`.

@@ -33,7 +33,10 @@ inline std::size_t withContraction(const Text& t, std::size_t end) {
 std::size_t lowerWordEnd(const Text& t, std::size_t i) {
     std::size_t lastLowerEnd = kNoMatch;  // the end of the last lower character in the upper run
     std::size_t j = i;
-    while (j < t.size()) {
+    for (;;) {
+        // A-Z are upper and not lower: nothing to note.
+        j = t.skipAscii(j, scan::kUpper);
+        if (j == t.size()) break;
         const scan::Char c = t.at(j);
         if ((c.flags & scan::kUpper) == 0) {
             // A lower character that is not upper (\p{Ll}) continues the run.
@@ -61,17 +64,13 @@ std::size_t wordEnd(const Text& t, std::size_t i, const scan::Char& c) {
     const bool prefix = (c.flags & (scan::kL | scan::kN | scan::kCrLf)) == 0;
     const bool wordChar = (c.flags & (scan::kUpper | scan::kLower)) != 0;
     const std::size_t after = i + c.length;
-    for (auto alternative : {lowerWordEnd, upperWordEnd}) {
-        if (prefix && after < t.size()) {
-            const std::size_t end = alternative(t, after);
-            if (end != kNoMatch) return end;
-        }
-        if (wordChar) {
-            const std::size_t end = alternative(t, i);
-            if (end != kNoMatch) return end;
-        }
-    }
-    return kNoMatch;
+    const bool withPrefix = prefix && after < t.size();
+    std::size_t end = kNoMatch;
+    if (withPrefix) end = lowerWordEnd(t, after);
+    if (end == kNoMatch && wordChar) end = lowerWordEnd(t, i);
+    if (end == kNoMatch && withPrefix) end = upperWordEnd(t, after);
+    if (end == kNoMatch && wordChar) end = upperWordEnd(t, i);
+    return end;
 }
 
 // \s*[\r\n]+|\s+(?!\S)|\s+ from whitespace at `i`: up to the last \r or \n
@@ -94,12 +93,21 @@ inline std::size_t o200kSymbolsEnd(const Text& t, std::size_t i) {
     return t.skip(t.skip(i, scan::kO), scan::kCrLf | scan::kSlash);
 }
 
+// True when `flags` are those of a \p{Ll} character (lower, not upper).
+inline bool isOnlyLower(std::uint8_t flags) {
+    return (flags & (scan::kLower | scan::kUpper)) == scan::kLower;
+}
+
 std::size_t o200kPieceEnd(const Text& t, std::size_t i) {
     const scan::Char c = t.at(i);
-    // A \p{Ll} start has no prefix and an empty upper run: the common case
-    // of the word search, taken directly.
-    if ((c.flags & (scan::kLower | scan::kUpper)) == scan::kLower) {
-        return withContraction(t, t.skip(i + c.length, scan::kLower));
+    // The common shapes of the word search, taken directly: a \p{Ll} start
+    // (no prefix, empty upper run), and an ASCII prefix (a space, mostly)
+    // before a-z (empty upper run after the prefix).
+    if (isOnlyLower(c.flags)) return withContraction(t, t.skip(i + c.length, scan::kLower));
+    const std::uint8_t prefixFlags = scan::kO | scan::kS;
+    if (c.cp < 0x80 && (c.flags & prefixFlags) && !(c.flags & scan::kCrLf) && i + 1 < t.size() &&
+        isOnlyLower(scan::detail::kBytes.flags[t.byte(i + 1)])) {
+        return withContraction(t, t.skip(i + 2, scan::kLower));
     }
     const std::size_t word = wordEnd(t, i, c);
     if (word != kNoMatch) return word;
