@@ -202,7 +202,16 @@ void PieceTrainer::merge(const Merge& m) {
     if (index < 0) return;  // never seen in these pieces
     std::vector<std::uint32_t> holders;
     holders.swap(records_[static_cast<std::size_t>(index)].pieces);
-    for (const std::uint32_t piece : holders) rewritePiece(piece, m.left, m.right, m.id);
+    // The holders lie anywhere in memory: their records and tokens are asked
+    // for a few pieces ahead so that the misses overlap.
+    constexpr std::size_t kRecordsAhead = 8, kTokensAhead = 4;
+    for (std::size_t k = 0; k < holders.size(); ++k) {
+        if (k + kRecordsAhead < holders.size()) __builtin_prefetch(&pieces_[holders[k + kRecordsAhead]]);
+        if (k + kTokensAhead < holders.size()) {
+            __builtin_prefetch(tokens_.data() + pieces_[holders[k + kTokensAhead]].start);
+        }
+        rewritePiece(holders[k], m.left, m.right, m.id);
+    }
     // Every occurrence is gone now (a left-to-right pass leaves no adjacent
     // pair behind), and the pair never comes back: only pairs with the new
     // token gain occurrences.
