@@ -23,3 +23,5 @@ extern PyMethodDef brevix_bpe_methods[];
 extern PyMethodDef brevix_pieces_methods[];
 // Text splitting and its Unicode tables (internal_text.cpp).
 extern PyMethodDef brevix_text_methods[];
+// The general pattern engine's splitting (internal_regex.cpp).
+extern PyMethodDef brevix_regex_methods[];
