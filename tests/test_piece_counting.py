@@ -100,6 +100,18 @@ def test_invalid_utf8_counts_the_splitters_pieces(documents):
     assert _internal.count_pieces(pattern, documents) == dict(expected)
 
 
+@pytest.mark.parametrize("pattern", [r"[a-z]+", r"\d{2}|\s(?=x)", r"(?i:ab)+"])
+def test_gaps_between_matches_are_pieces(pattern):
+    documents = [b"ab, cd!", b"  x1234", b"ABab\xc3\xa9", b"", b"9"]
+    try:
+        counts = _internal.count_pieces(pattern, documents)
+    except ValueError as error:
+        if "not supported" not in str(error):
+            raise
+        pytest.skip("makeSplitter takes only the well-known patterns on this build")
+    assert counts == reference_counts(pattern, documents)
+
+
 def test_real_text_equals_regex_pieces():
     lines = sample_lines()
     for name, pattern in sorted(PATTERNS.items()):

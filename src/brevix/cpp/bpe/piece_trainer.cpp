@@ -17,7 +17,8 @@
 // stale entries and refreshes them when they come out on top. The pieces of a
 // merged pair lie anywhere in memory, so the loop over them waits on cache
 // misses: prefetching each holder's record and tokens a few holders ahead
-// took the 32,512 merges of 100 MB of text from 0.38 to 0.27 CPU seconds.
+// makes the 32,512 merges of 100 MB of text take 0.27 CPU seconds instead of
+// 0.38.
 
 namespace brevix::bpe {
 
