@@ -2,7 +2,7 @@
 # used by brevix.model, the test suite and the benchmark. Not public API.
 import os
 from collections.abc import Iterable, Sequence
-from typing import Literal, SupportsInt
+from typing import Any, Literal, SupportsInt
 
 from typing_extensions import Buffer
 
@@ -121,3 +121,40 @@ def merges_from_ranks(tokens: Sequence[bytes], /) -> tuple[list[int], list[tuple
 def tiktoken_incompatible(
     byte_ids: Sequence[int], merges: Sequence[tuple[int, int, int]], /
 ) -> int | None: ...
+
+# Counting pieces and training from piece counts (internal_pieces.cpp).
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Merge = tuple[int, int, int]
+
+def count_pieces(
+    pattern: str | None,
+    docs: Sequence[Buffer],
+    specials: Sequence[bytes] | None = ...,
+    threads: int = ...,
+    interrupt_after_bytes: int = ...,
+) -> dict[bytes, int]: ...
+def count_file_pieces(
+    pattern: str | None,
+    paths: _Path | Sequence[_Path],
+    lines: bool,
+    specials: Sequence[bytes] | None = ...,
+    threads: int = ...,
+    interrupt_after_bytes: int = ...,
+) -> dict[bytes, int]: ...
+def train_pieces(
+    counts: dict[bytes, int] | Iterable[tuple[bytes, int]],
+    num_merges: int,
+    byte_ids: Sequence[int] | None = ...,
+    merges: Sequence[_Merge] | None = ...,
+    first_id: int | None = ...,
+    reference: bool = ...,
+    interrupt_after: int = ...,
+) -> list[_Merge]: ...
+def train_file_pieces(
+    pattern: str | None,
+    paths: _Path | Sequence[_Path],
+    lines: bool,
+    num_merges: int,
+    specials: Sequence[bytes] | None = ...,
+    threads: int = ...,
+) -> dict[str, Any]: ...

@@ -56,6 +56,17 @@ PyRef sequenceShim(PyObject* obj, const char* what) {
     return seq;
 }
 
+// The `n` items of a sequence of exactly that length (a list or tuple view).
+PyRef itemsShim(PyObject* obj, Py_ssize_t n, const char* what) {
+    PyRef seq(PySequence_Check(obj) && !PyBytes_Check(obj) && !PyUnicode_Check(obj)
+                  ? PySequence_Fast(obj, what)
+                  : nullptr);
+    if (!seq && !PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, what);
+    requirePython(static_cast<bool>(seq));
+    if (PySequence_Fast_GET_SIZE(seq.get()) != n) raise(PyExc_TypeError, what);
+    return seq;
+}
+
 std::string bytesShim(PyObject* obj) {
     std::string text;
     requirePython(brevix::byteStringFromPyShim(obj, text));
@@ -288,11 +299,9 @@ bpe::PieceTable piecesShim(PyObject* obj) {
     PyRef iterator(PyObject_GetIter(obj));
     requirePython(static_cast<bool>(iterator));
     while (PyRef item{PyIter_Next(iterator.get())}) {
-        PyObject* piece = nullptr;
-        PyObject* count = nullptr;
-        requirePython(PyArg_ParseTuple(item.get(), "OO;a counted piece is (bytes, int)", &piece,
-                                       &count) != 0);
-        addCountedPieceShim(table, piece, count);
+        PyRef pair = itemsShim(item.get(), 2, "a counted piece is (bytes, int)");
+        addCountedPieceShim(table, PySequence_Fast_GET_ITEM(pair.get(), 0),
+                            PySequence_Fast_GET_ITEM(pair.get(), 1));
     }
     requirePython(!PyErr_Occurred());
     return table;
@@ -318,11 +327,10 @@ bpe::TrainingStart startShim(PyObject* byteIds, PyObject* merges, PyObject* firs
     if (merges != Py_None) {
         PyRef seq = sequenceShim(merges, "merges must be a sequence of (left, right, id)");
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            PyObject *left = nullptr, *right = nullptr, *id = nullptr;
-            requirePython(PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i),
-                                           "OOO;a merge is (left, right, id)", &left, &right,
-                                           &id) != 0);
-            start.merges.push_back(bpe::Merge{idShim(left), idShim(right), idShim(id)});
+            PyRef merge = itemsShim(PySequence_Fast_GET_ITEM(seq.get(), i), 3,
+                                    "a merge is (left, right, id)");
+            PyObject* const* parts = PySequence_Fast_ITEMS(merge.get());
+            start.merges.push_back(bpe::Merge{idShim(parts[0]), idShim(parts[1]), idShim(parts[2])});
         }
     }
     if (firstId != Py_None) start.firstNewId = idShim(firstId);

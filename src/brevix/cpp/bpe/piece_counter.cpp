@@ -99,15 +99,19 @@ private:
             ends_.clear();
             const std::size_t stopped = splitter_.split(text, from, ends_, kPiecesPerSplit);
             if (ends_.empty()) break;  // the splitter has nothing more
-            const std::size_t start = from;
-            for (const std::size_t end : ends_) {
-                table_.add(text.substr(from, end - from));
-                from = end;
-            }
-            if (!meter.advance(from - start)) return false;
-            from = std::max(from, stopped);
+            countPieces(text, from);
+            if (!meter.advance(ends_.back() - from)) return false;
+            from = std::max(ends_.back(), stopped);
         }
         return true;
+    }
+
+    // Counts the pieces of `text` from `from` to each of ends_ in turn.
+    void countPieces(std::string_view text, std::size_t from) {
+        for (const std::size_t end : ends_) {
+            table_.add(text.substr(from, end - from));
+            from = end;
+        }
     }
 
     const text::Splitter& splitter_;

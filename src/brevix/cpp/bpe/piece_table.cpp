@@ -8,50 +8,41 @@ namespace brevix::bpe {
 
 namespace {
 
-constexpr std::size_t kFirstSlots = 1024;
-// At most one slot in two is used, so that probes stay short.
-constexpr std::size_t kMostEntries = 0xFFFFFFFEu;
-
-// Makes room for `needed` items, at least doubling the capacity when it must
-// grow, so that growing one item at a time stays linear overall.
-template <typename T>
-void reserveGeometric(std::vector<T>& v, std::size_t needed) {
-    if (needed > v.capacity()) v.reserve(std::max(needed, v.capacity() * 2));
-}
+constexpr std::size_t kFirstSlots = 256;
 
 }  // namespace
 
-PieceTable::PieceTable() : slots_(kFirstSlots, 0), mask_(kFirstSlots - 1) {}
+PieceTable::PieceTable() : slots_(kFirstSlots, Slot{0, 0, 0, 0}), mask_(kFirstSlots - 1) {}
 
 void PieceTable::throwCountOverflow() {
     throw std::overflow_error("a piece count passes 2**64 - 1");
 }
 
-void PieceTable::insertAt(std::size_t slot, std::uint64_t hash, std::string_view piece,
-                          std::uint64_t count) {
-    if (entries_.size() >= kMostEntries) throw std::length_error("too many distinct pieces");
+void PieceTable::insertAt(std::size_t slot, std::uint64_t hash, std::uint64_t head,
+                          std::string_view piece, std::uint64_t count) {
     // Everything that can fail (allocation) happens before the table changes.
-    reserveGeometric(entries_, entries_.size() + 1);
-    reserveGeometric(arena_, arena_.size() + piece.size());
-    if ((entries_.size() + 1) * 2 > slots_.size()) {
+    // The arena at least doubles when it grows, so that growing piece by
+    // piece stays linear.
+    const std::size_t needed = arena_.size() + piece.size();
+    if (needed > arena_.capacity()) arena_.reserve(std::max(needed, arena_.capacity() * 2));
+    // At most one slot in two is used, so that probes stay short.
+    if ((size_ + 1) * 2 > slots_.size()) {
         grow();
         slot = emptySlotFor(hash);
     }
+    slots_[slot] = Slot{head, piece.size(), count, arena_.size()};
     arena_.insert(arena_.end(), piece.begin(), piece.end());
-    entries_.push_back(Entry{arena_.size() - piece.size(), piece.size(), count});
-    slots_[slot] = (hash >> 32) << 32 | entries_.size();
+    ++size_;
 }
 
 void PieceTable::grow() {
-    std::vector<std::uint64_t> slots(slots_.size() * 2, 0);
+    std::vector<Slot> slots(slots_.size() * 2, Slot{0, 0, 0, 0});
     const std::size_t mask = slots.size() - 1;
-    for (std::size_t index = 0; index < entries_.size(); ++index) {
-        const Entry& entry = entries_[index];
-        const std::uint64_t hash =
-            hashPiece(std::string_view(arena_.data() + entry.offset, entry.length));
-        std::size_t i = hash & mask;
-        while (slots[i] != 0) i = (i + 1) & mask;
-        slots[i] = (hash >> 32) << 32 | (index + 1);
+    for (const Slot& old : slots_) {
+        if (old.length == 0) continue;
+        std::size_t i = hashPiece(std::string_view(arena_.data() + old.offset, old.length)) & mask;
+        while (slots[i].length != 0) i = (i + 1) & mask;
+        slots[i] = old;
     }
     slots_.swap(slots);
     mask_ = mask;
@@ -59,7 +50,7 @@ void PieceTable::grow() {
 
 std::size_t PieceTable::emptySlotFor(std::uint64_t hash) const {
     std::size_t i = hash & mask_;
-    while (slots_[i] != 0) i = (i + 1) & mask_;
+    while (slots_[i].length != 0) i = (i + 1) & mask_;
     return i;
 }
 
@@ -70,29 +61,25 @@ void PieceTable::addAll(const PieceTable& other) {
 std::uint64_t PieceTable::countOf(std::string_view piece) const {
     if (piece.empty()) return 0;
     const std::uint64_t hash = hashPiece(piece);
-    const std::uint32_t tag = static_cast<std::uint32_t>(hash >> 32);
+    const std::uint64_t head = pieceHead(piece.data(), piece.size());
     for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-        const std::uint64_t slot = slots_[i];
-        if (slot == 0) return 0;
-        if (static_cast<std::uint32_t>(slot >> 32) != tag) continue;
-        const Entry& entry = entries_[static_cast<std::uint32_t>(slot) - 1];
-        if (entry.length == piece.size() &&
-            std::memcmp(arena_.data() + entry.offset, piece.data(), piece.size()) == 0) {
-            return entry.count;
+        const Slot& slot = slots_[i];
+        if (slot.length == 0) return 0;
+        if (slot.head == head && slot.length == piece.size() && sameTail(slot, piece)) {
+            return slot.count;
         }
     }
 }
 
 std::size_t PieceTable::memoryBytes() const {
-    return slots_.capacity() * sizeof(std::uint64_t) + entries_.capacity() * sizeof(Entry) +
-           arena_.capacity();
+    return slots_.capacity() * sizeof(Slot) + arena_.capacity();
 }
 
 PieceTable PieceTable::take() {
     PieceTable taken;
     std::swap(taken.slots_, slots_);
     std::swap(taken.mask_, mask_);
-    std::swap(taken.entries_, entries_);
+    std::swap(taken.size_, size_);
     std::swap(taken.arena_, arena_);
     return taken;
 }
