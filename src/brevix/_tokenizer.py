@@ -22,7 +22,7 @@ import os
 import sys
 import warnings
 from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union, overload
+from typing import TYPE_CHECKING, Any, Literal, Self, SupportsIndex, Union, cast, overload
 
 from brevix import _core, model, model_file
 from brevix.model_file import ModelData
@@ -207,7 +207,7 @@ class Tokenizer:
         return tokenizer
 
     @classmethod
-    def _from_data(cls, data: ModelData, *, fixed_ids: bool, source: str = "model") -> Tokenizer:
+    def _from_data(cls, data: ModelData, *, fixed_ids: bool, source: str = "model") -> Self:
         tokenizer = cls.__new__(cls)
         tokenizer._core = _core.CoreTokenizer()
         try:
@@ -565,7 +565,7 @@ def _policy_key(given: object) -> object:
     if given == "all":
         return "all"
     try:
-        return frozenset(given)  # type: ignore[arg-type]
+        return frozenset(cast(Iterable[object], given))
     except TypeError:
         raise TypeError(f"expected 'all' or a collection of special tokens, not {given!r}") from None
 

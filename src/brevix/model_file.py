@@ -26,6 +26,7 @@ from __future__ import annotations
 import json
 import os
 from dataclasses import dataclass, field
+from typing import NoReturn
 
 from brevix import model
 from brevix.model import ModelFormatError, PathArg
@@ -104,7 +105,7 @@ class _Reader:
         self.lines = lines[:-1]
         self.at = 0
 
-    def fail(self, lineno: int, message: str) -> None:
+    def fail(self, lineno: int, message: str) -> NoReturn:
         raise ModelFormatError(self.name, lineno, message)
 
     def next(self, what: str) -> tuple[int, list[bytes]]:
@@ -147,7 +148,7 @@ class _Reader:
             text = None
         if not isinstance(text, str):
             self.fail(lineno, "expected a JSON string")
-        return text  # type: ignore[return-value]
+        return text
 
     def byte_ids(self) -> tuple[int, ...]:
         lineno, value = self.keyword(b"bytes")
