@@ -1,5 +1,6 @@
 #include "text/splitter.h"
 
+#include "text/regex_splitter.h"
 #include "text/scanners.h"
 
 namespace brevix::text {
@@ -26,9 +27,7 @@ std::unique_ptr<Splitter> makeSplitter(std::string_view pattern) {
     if (pattern == kGpt2Pattern) return makeGpt2Scanner();
     if (pattern == kCl100kPattern) return makeCl100kScanner();
     if (pattern == kO200kPattern) return makeO200kScanner();
-    // Other patterns need the general engine.
-    throw PatternError(0, "patterns other than the well-known ones are not supported yet: " +
-                              std::string(pattern));
+    return makeRegexSplitter(pattern);
 }
 
 }  // namespace brevix::text

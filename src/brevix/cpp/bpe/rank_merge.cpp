@@ -1,0 +1,204 @@
+// Performance notes:
+// - Short path: what tiktoken does below about 100 bytes. The ranks of the
+//   adjacent pairs sit in a small array; each merge scans it for the lowest,
+//   moves the tails down by one and looks up the two pairs it changed.
+// - Long path: a merge only creates pairs with ids above its own (a merge's
+//   parts have lower ids), so the candidates come out of the queue in
+//   increasing key order and a monotone radix heap serves: pushes append to
+//   one of 65 vectors, and each key moves down a bucket at most a few times.
+//   Entries go stale when a neighbour merges first; one compare of the pair a
+//   merge id joins with the pair now at the position drops them. The
+//   position in the low 32 bits of the key makes equal ranks come out
+//   leftmost first.
+// - Keying by rank only and sorting the positions within a rank, or a binary
+//   heap, are the alternatives; the binary heap's log n random accesses over
+//   a large heap cost most on unsplit texts of megabytes.
+#include "bpe/rank_merge.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <vector>
+
+namespace brevix::bpe {
+
+namespace {
+
+constexpr std::uint32_t kEnd = UINT32_MAX;  // no next or previous node, no list entry
+constexpr TokenId kGone = -1;               // id of a node merged into its left neighbour
+// How many positions of a batch ahead the long path asks for the node.
+constexpr std::size_t kPrefetchAhead = 8;
+
+// One token of the long path, at the position of its first byte.
+struct Node {
+    TokenId id;  // kGone once merged into its left neighbour
+    std::uint32_t next;
+    std::uint32_t prev;
+};
+
+// Candidate pairs (rank, position of the left token) handed out a rank at a
+// time, lowest rank first, positions in increasing order. A monotone radix
+// heap keyed by rank: every rank pushed must be above the last rank handed
+// out, which holds because a merge only creates pairs with ids above its own.
+class RankBatches {
+public:
+    bool empty() const { return size_ == 0; }
+
+    void push(std::uint32_t rank, std::uint32_t position) {
+        buckets_[bucketOf(rank)].push_back(Entry{rank, position});
+        ++size_;
+    }
+
+    // Makes the positions of the lowest rank the batch, in increasing
+    // order, and returns the rank. Pushes while the batch is processed have
+    // higher ranks and leave it alone.
+    std::uint32_t takeBatch() {
+        if (buckets_[0].empty()) refill();
+        std::vector<Entry>& batch = buckets_[0];
+        if (!std::is_sorted(batch.begin(), batch.end(), byPosition)) {
+            std::sort(batch.begin(), batch.end(), byPosition);
+        }
+        return last_;
+    }
+    std::size_t batchSize() const { return buckets_[0].size(); }
+    std::uint32_t batchPosition(std::size_t i) const { return buckets_[0][i].position; }
+    void dropBatch() {
+        size_ -= buckets_[0].size();
+        buckets_[0].clear();
+    }
+
+private:
+    struct Entry {
+        std::uint32_t rank;
+        std::uint32_t position;
+    };
+    static bool byPosition(const Entry& a, const Entry& b) { return a.position < b.position; }
+
+    // 0 for the rank last_, else 1 + the highest bit where a rank differs
+    // from last_.
+    int bucketOf(std::uint32_t rank) const { return rank == last_ ? 0 : 32 - __builtin_clz(rank ^ last_); }
+
+    // Makes the lowest rank last_ and spreads its bucket out around it.
+    void refill() {
+        int i = 1;
+        while (buckets_[i].empty()) ++i;
+        std::vector<Entry>& bucket = buckets_[i];
+        std::uint32_t lowest = bucket[0].rank;
+        for (const Entry& e : bucket) lowest = e.rank < lowest ? e.rank : lowest;
+        last_ = lowest;
+        for (const Entry& e : bucket) buckets_[bucketOf(e.rank)].push_back(e);
+        bucket.clear();
+    }
+
+    std::vector<Entry> buckets_[33];
+    std::uint32_t last_ = 0;
+    std::size_t size_ = 0;
+};
+
+// The tokens of the long path as a linked list over positions.
+class TokenList {
+public:
+    TokenList(const TokenId* ids, std::size_t count) : nodes_(count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            nodes_[i] = Node{ids[i], static_cast<std::uint32_t>(i + 1), static_cast<std::uint32_t>(i) - 1};
+        }
+        nodes_[count - 1].next = kEnd;  // and the first node's prev is kEnd
+    }
+
+    const Node& operator[](std::uint32_t at) const { return nodes_[at]; }
+    void prefetch(std::uint32_t at) const { __builtin_prefetch(&nodes_[at]); }
+
+    // Merges the node after `at` into `at`, which becomes `merged`.
+    void mergeNext(std::uint32_t at, TokenId merged) {
+        Node& node = nodes_[at];
+        Node& gone = nodes_[node.next];
+        node.id = merged;
+        node.next = gone.next;
+        gone.id = kGone;
+        if (node.next != kEnd) nodes_[node.next].prev = at;
+    }
+
+    // Writes the remaining ids, in order, to `out`; returns their count.
+    std::size_t copyTo(TokenId* out) const {
+        std::size_t count = 0;
+        for (std::uint32_t at = 0; at != kEnd; at = nodes_[at].next) out[count++] = nodes_[at].id;
+        return count;
+    }
+
+private:
+    std::vector<Node> nodes_;
+};
+
+// Pushes the pair starting at `left`, if there is one and it is a merge.
+void pushPair(const PairRanks& ranks, RankBatches& batches, const TokenList& list, std::uint32_t left) {
+    if (left == kEnd) return;
+    const std::uint32_t right = list[left].next;
+    if (right == kEnd) return;
+    const std::uint32_t rank = ranks.rank(list[left].id, list[right].id);
+    if (rank != PairRanks::kNoRank) batches.push(rank, left);
+}
+
+}  // namespace
+
+std::size_t mergeByRankShort(const PairRanks& ranks, TokenId* ids, std::size_t count) {
+    if (count < 2) return count;
+    std::vector<std::uint32_t> heapRanks;
+    std::uint32_t local[kShortPieceTokens];
+    std::uint32_t* pairRank = local;
+    if (count > kShortPieceTokens) {
+        heapRanks.resize(count);
+        pairRank = heapRanks.data();
+    }
+    for (std::size_t i = 0; i + 1 < count; ++i) pairRank[i] = ranks.rank(ids[i], ids[i + 1]);
+    while (count > 1) {
+        std::size_t best = 0;
+        for (std::size_t i = 1; i + 1 < count; ++i) {
+            if (pairRank[i] < pairRank[best]) best = i;
+        }
+        const std::uint32_t rank = pairRank[best];
+        if (rank == PairRanks::kNoRank) break;
+        ids[best] = static_cast<TokenId>(rank);
+        std::memmove(ids + best + 1, ids + best + 2, (count - best - 2) * sizeof(TokenId));
+        --count;
+        if (best + 1 < count) {
+            std::memmove(pairRank + best + 1, pairRank + best + 2,
+                         (count - best - 2) * sizeof(std::uint32_t));
+            pairRank[best] = ranks.rank(ids[best], ids[best + 1]);
+        }
+        if (best > 0) pairRank[best - 1] = ranks.rank(ids[best - 1], ids[best]);
+    }
+    return count;
+}
+
+std::size_t mergeByRankLong(const PairRanks& ranks, TokenId* ids, std::size_t count) {
+    if (count >= kEnd) throw std::length_error("a piece of 2^32 - 1 tokens or more cannot be merged");
+    if (count < 2) return count;
+    TokenList list(ids, count);
+    RankBatches batches;
+    for (std::uint32_t i = 0; i + 1 < count; ++i) pushPair(ranks, batches, list, i);
+    while (!batches.empty()) {
+        const std::uint32_t rank = batches.takeBatch();
+        const std::size_t size = batches.batchSize();
+        for (std::size_t i = 0; i < size; ++i) {
+            if (i + kPrefetchAhead < size) list.prefetch(batches.batchPosition(i + kPrefetchAhead));
+            const std::uint32_t at = batches.batchPosition(i);
+            const std::uint32_t right = list[at].next;
+            // Stale: a neighbour merged first.
+            if (right == kEnd || !ranks.joins(rank, list[at].id, list[right].id)) continue;
+            list.mergeNext(at, static_cast<TokenId>(rank));
+            pushPair(ranks, batches, list, list[at].prev);
+            pushPair(ranks, batches, list, at);
+        }
+        batches.dropBatch();
+    }
+    return list.copyTo(ids);
+}
+
+std::size_t mergeByRank(const PairRanks& ranks, TokenId* ids, std::size_t count) {
+    if (count <= kShortPieceTokens) return mergeByRankShort(ranks, ids, count);
+    return mergeByRankLong(ranks, ids, count);
+}
+
+}  // namespace brevix::bpe
