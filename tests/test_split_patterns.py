@@ -200,10 +200,20 @@ def test_scanners_split_real_files_as_regex(name, data):
     assert ours == expected
 
 
-@pytest.mark.parametrize("pattern", ["", r"\w+", GPT2 + " ", CL100K[:-1]])
-def test_other_patterns_are_refused_for_now(pattern):
+@pytest.mark.parametrize("pattern", [
+    "", r"\w+", GPT2 + " ", GPT2.replace("'s|", "'S|"), CL100K + "|x",
+    O200K.replace(r"\p{N}{1,3}", r"\p{N}{1,2}"),
+])
+def test_near_misses_of_the_well_known_patterns_split_by_their_own_meaning(pattern):
+    # Only a byte-for-byte equal pattern gets a scanner; any other one is
+    # compiled, and splits as regex does.
+    data = "It's 42  Ok'S\n\n x\t".encode()
+    assert _internal.split(pattern, data) == reference_ends(pattern, data)
+
+
+def test_a_pattern_that_does_not_compile_is_refused():
     with pytest.raises(ValueError):
-        _internal.split(pattern, b"text")
+        _internal.split(CL100K[:-1], b"text")
 
 
 def test_split_takes_any_bytes_like_object():
