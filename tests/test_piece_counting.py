@@ -182,6 +182,19 @@ def test_large_file_lines_across_work_units(tmp_path, threads):
     assert report["distinct_pieces"] == len(expected)
 
 
+@pytest.mark.parametrize("threads", [1, 3])
+def test_a_line_longer_than_many_work_units(tmp_path, threads):
+    # Work units are 64 KB here: the long line starts in one and spans many.
+    long_line = b"x y " * 200_000 + b"\n"
+    lines = [b"short\n"] * 1000 + [long_line] + [b"after\n"] * 1000 + [long_line[:-1]]
+    path = write_lines_file(tmp_path / "long.txt", lines)
+    expected = _internal.count_pieces(PATTERNS["cl100k"], lines, threads=1)
+    assert _internal.count_file_pieces(PATTERNS["cl100k"], path, True, threads=threads) == expected
+    assert _internal.count_file_pieces(None, path, True, threads=threads) == {
+        b"short\n": 1000, long_line: 1, b"after\n": 1000, long_line[:-1]: 1
+    }
+
+
 def test_several_files_add_up(tmp_path):
     a = write_lines_file(tmp_path / "a", [b"same line\n", b"other\n"])
     b = write_lines_file(tmp_path / "b", [b"same line\n"])
