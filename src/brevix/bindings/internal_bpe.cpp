@@ -19,8 +19,15 @@
 //   bpe_token_id(encoder, token) -> (id | None, whole id | None)
 //   merges_from_ranks(tokens) -> (byte_ids, merges)      tokens: bytes by rank
 //   tiktoken_incompatible(byte_ids, merges) -> int | None
+//
+// For the benchmark (the core's CPU time on this thread, best of `repeat` runs):
+//   bpe_count_pieces(encoder, text, ends, repeat=1) -> (seconds, ids)
+//       encodes the pieces ending at `ends` one by one
+//   bpe_decode_timed(encoder, ids, repeat=1) -> (seconds, bytes)
+//   merges_from_ranks_timed(tokens, repeat=1) -> seconds
 #include <cstddef>
 #include <algorithm>
+#include <ctime>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -407,6 +414,91 @@ PyObject* tiktokenIncompatibleHook(PyObject*, PyObject* args) {
     });
 }
 
+// This thread's CPU time in seconds: other load on the machine disturbs it
+// less than the wall clock.
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+template <typename Run>
+double bestSeconds(int repeat, Run&& run) {
+    double best = -1;
+    for (int i = 0; i < (repeat < 1 ? 1 : repeat); ++i) {
+        const double start = threadSeconds();
+        run();
+        const double seconds = threadSeconds() - start;
+        if (best < 0 || seconds < best) best = seconds;
+    }
+    return best;
+}
+
+std::vector<std::size_t> endsShim(PyObject* obj, std::size_t textSize) {
+    std::vector<std::size_t> ends = indicesShim(obj);
+    std::size_t previous = 0;
+    for (std::size_t end : ends) {
+        if (end < previous || end > textSize) throw std::invalid_argument("piece ends must rise within the text");
+        previous = end;
+    }
+    return ends;
+}
+
+PyObject* countPiecesHook(PyObject*, PyObject* args) {
+    PyObject *encoderObj = nullptr, *textObj = nullptr, *endsObj = nullptr;
+    int repeat = 1;
+    if (!PyArg_ParseTuple(args, "OOO|i", &encoderObj, &textObj, &endsObj, &repeat)) return nullptr;
+    return brevix::callCoreForObject([&]() -> PyObject* {
+        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
+        const std::string text = bytesShim(textObj);
+        const std::vector<std::size_t> ends = endsShim(endsObj, text.size());
+        std::vector<bpe::TokenId> ids;
+        std::size_t count = 0;
+        const double seconds = bestSeconds(repeat, [&] {
+            count = 0;
+            std::size_t start = 0;
+            for (std::size_t end : ends) {
+                ids.clear();
+                bpe::encodePiece(vocab, std::string_view(text).substr(start, end - start), ids);
+                count += ids.size();
+                start = end;
+            }
+        });
+        return Py_BuildValue("(dn)", seconds, static_cast<Py_ssize_t>(count));
+    });
+}
+
+PyObject* decodeTimedHook(PyObject*, PyObject* args) {
+    PyObject *encoderObj = nullptr, *idsObj = nullptr;
+    int repeat = 1;
+    if (!PyArg_ParseTuple(args, "OO|i", &encoderObj, &idsObj, &repeat)) return nullptr;
+    return brevix::callCoreForObject([&]() -> PyObject* {
+        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
+        const std::vector<int> ids = idsShim(idsObj);
+        struct StringSink final : bytepairtokenizer::ByteSink {
+            std::string bytes;
+            char* reserve(std::size_t, std::size_t capacity) override {
+                if (bytes.size() < capacity) bytes.resize(capacity);
+                return &bytes[0];
+            }
+        } sink;
+        std::size_t written = 0;
+        const double seconds =
+            bestSeconds(repeat, [&] { written = bpe::decodeTokens(vocab, ids.data(), ids.size(), sink); });
+        return Py_BuildValue("(dy#)", seconds, sink.bytes.data(), static_cast<Py_ssize_t>(written));
+    });
+}
+
+PyObject* mergesFromRanksTimedHook(PyObject*, PyObject* args) {
+    PyObject* tokensObj = nullptr;
+    int repeat = 1;
+    if (!PyArg_ParseTuple(args, "O|i", &tokensObj, &repeat)) return nullptr;
+    return brevix::callCoreForObject([&]() -> PyObject* {
+        const std::vector<std::string> tokens = tokenListShim(tokensObj);
+        return PyFloat_FromDouble(bestSeconds(repeat, [&] { bpe::mergesFromRanks(tokens); }));
+    });
+}
+
 }  // namespace
 
 PyMethodDef brevix_bpe_methods[] = {
@@ -430,5 +522,11 @@ PyMethodDef brevix_bpe_methods[] = {
      "merges_from_ranks(tokens) -> (byte_ids, merges): tiktoken's tokens by rank as merges"},
     {"tiktoken_incompatible", tiktokenIncompatibleHook, METH_VARARGS,
      "tiktoken_incompatible(byte_ids, merges) -> the first merge tiktoken's rule splits otherwise, or None"},
+    {"bpe_count_pieces", countPiecesHook, METH_VARARGS,
+     "bpe_count_pieces(encoder, text, ends, repeat=1) -> (best seconds, ids of the pieces ending at `ends`)"},
+    {"bpe_decode_timed", decodeTimedHook, METH_VARARGS,
+     "bpe_decode_timed(encoder, ids, repeat=1) -> (best seconds, bytes)"},
+    {"merges_from_ranks_timed", mergesFromRanksTimedHook, METH_VARARGS,
+     "merges_from_ranks_timed(tokens, repeat=1) -> best seconds of the core call"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -27,16 +27,9 @@ namespace brevix::bpe {
 namespace {
 
 constexpr std::uint32_t kEnd = UINT32_MAX;  // no next or previous node, no list entry
-constexpr TokenId kGone = -1;               // id of a node merged into its left neighbour
+constexpr TokenId kGone = -1;               // at a position inside a token
 // How many positions of a batch ahead the long path asks for the node.
 constexpr std::size_t kPrefetchAhead = 8;
-
-// One token of the long path, at the position of its first byte.
-struct Node {
-    TokenId id;  // kGone once merged into its left neighbour
-    std::uint32_t next;
-    std::uint32_t prev;
-};
 
 // Candidate pairs (rank, position of the left token) handed out a rank at a
 // time, lowest rank first, positions in increasing order. A monotone radix
@@ -97,47 +90,74 @@ private:
     std::size_t size_ = 0;
 };
 
-// The tokens of the long path as a linked list over positions.
+// The tokens of the long path, kept in the ids themselves: a token starting
+// at byte position p has its id at ids[p]; the position of its last byte
+// holds, when that is not p, minus its distance back to p, so that the token
+// before any start is found in one read; every other position holds a
+// negative value that matches no pair. The token after p starts at p plus
+// its length.
 class TokenList {
 public:
-    TokenList(const TokenId* ids, std::size_t count) : nodes_(count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            nodes_[i] = Node{ids[i], static_cast<std::uint32_t>(i + 1), static_cast<std::uint32_t>(i) - 1};
-        }
-        nodes_[count - 1].next = kEnd;  // and the first node's prev is kEnd
+    TokenList(const PairRanks& ranks, TokenId* ids, std::size_t count)
+        : ranks_(ranks), ids_(ids), count_(static_cast<std::uint32_t>(count)) {}
+
+    TokenId id(std::uint32_t at) const { return ids_[at]; }
+    void prefetch(std::uint32_t at) const { __builtin_prefetch(ids_ + at); }
+
+    // The start of the token after the one starting at `at`, or kEnd.
+    std::uint32_t next(std::uint32_t at) const {
+        const std::uint32_t after = at + ranks_.length(ids_[at]);
+        return after < count_ ? after : kEnd;
     }
 
-    const Node& operator[](std::uint32_t at) const { return nodes_[at]; }
-    void prefetch(std::uint32_t at) const { __builtin_prefetch(&nodes_[at]); }
-
-    // Merges the node after `at` into `at`, which becomes `merged`.
-    void mergeNext(std::uint32_t at, TokenId merged) {
-        Node& node = nodes_[at];
-        Node& gone = nodes_[node.next];
-        node.id = merged;
-        node.next = gone.next;
-        gone.id = kGone;
-        if (node.next != kEnd) nodes_[node.next].prev = at;
+    // The start of the token before the one starting at `at`, or kEnd.
+    std::uint32_t prev(std::uint32_t at) const {
+        if (at == 0) return kEnd;
+        const TokenId last = ids_[at - 1];
+        return last >= 0 ? at - 1 : at - 1 + static_cast<std::uint32_t>(last);
     }
 
-    // Writes the remaining ids, in order, to `out`; returns their count.
-    std::size_t copyTo(TokenId* out) const {
-        std::size_t count = 0;
-        for (std::uint32_t at = 0; at != kEnd; at = nodes_[at].next) out[count++] = nodes_[at].id;
-        return count;
+    // Merges the token starting at `right` into the one starting at `at`,
+    // which becomes `merged`.
+    void merge(std::uint32_t at, std::uint32_t right, TokenId merged) {
+        const std::uint32_t last = at + ranks_.length(merged) - 1;
+        ids_[at] = merged;
+        ids_[right] = kGone;
+        ids_[last] = -static_cast<TokenId>(last - at);
+    }
+
+    // Moves the ids of the tokens to the front, in order; returns their count.
+    std::size_t compact() {
+        std::size_t out = 0;
+        for (std::uint32_t at = 0; at < count_; at += ranks_.length(ids_[at])) ids_[out++] = ids_[at];
+        return out;
     }
 
 private:
-    std::vector<Node> nodes_;
+    const PairRanks& ranks_;
+    TokenId* ids_;
+    std::uint32_t count_;
 };
 
 // Pushes the pair starting at `left`, if there is one and it is a merge.
 void pushPair(const PairRanks& ranks, RankBatches& batches, const TokenList& list, std::uint32_t left) {
     if (left == kEnd) return;
-    const std::uint32_t right = list[left].next;
+    const std::uint32_t right = list.next(left);
     if (right == kEnd) return;
-    const std::uint32_t rank = ranks.rank(list[left].id, list[right].id);
+    const std::uint32_t rank = ranks.rank(list.id(left), list.id(right));
     if (rank != PairRanks::kNoRank) batches.push(rank, left);
+}
+
+// The lowest of values[0..count), count > 0: four independent minimums, so
+// that the loop runs without a dependency from one step to the next.
+std::uint32_t lowest(const std::uint32_t* values, std::size_t count) {
+    std::uint32_t m[4] = {values[0], values[0], values[0], values[0]};
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        for (int k = 0; k < 4; ++k) m[k] = values[i + k] < m[k] ? values[i + k] : m[k];
+    }
+    for (; i < count; ++i) m[0] = values[i] < m[0] ? values[i] : m[0];
+    return std::min(std::min(m[0], m[1]), std::min(m[2], m[3]));
 }
 
 }  // namespace
@@ -153,12 +173,9 @@ std::size_t mergeByRankShort(const PairRanks& ranks, TokenId* ids, std::size_t c
     }
     for (std::size_t i = 0; i + 1 < count; ++i) pairRank[i] = ranks.rank(ids[i], ids[i + 1]);
     while (count > 1) {
-        std::size_t best = 0;
-        for (std::size_t i = 1; i + 1 < count; ++i) {
-            if (pairRank[i] < pairRank[best]) best = i;
-        }
-        const std::uint32_t rank = pairRank[best];
+        const std::uint32_t rank = lowest(pairRank, count - 1);
         if (rank == PairRanks::kNoRank) break;
+        const std::size_t best = static_cast<std::size_t>(std::find(pairRank, pairRank + count - 1, rank) - pairRank);
         ids[best] = static_cast<TokenId>(rank);
         std::memmove(ids + best + 1, ids + best + 2, (count - best - 2) * sizeof(TokenId));
         --count;
@@ -173,9 +190,9 @@ std::size_t mergeByRankShort(const PairRanks& ranks, TokenId* ids, std::size_t c
 }
 
 std::size_t mergeByRankLong(const PairRanks& ranks, TokenId* ids, std::size_t count) {
-    if (count >= kEnd) throw std::length_error("a piece of 2^32 - 1 tokens or more cannot be merged");
+    if (count >= kEnd) throw std::length_error("a piece of 2^32 - 1 bytes or more cannot be merged");
     if (count < 2) return count;
-    TokenList list(ids, count);
+    TokenList list(ranks, ids, count);
     RankBatches batches;
     for (std::uint32_t i = 0; i + 1 < count; ++i) pushPair(ranks, batches, list, i);
     while (!batches.empty()) {
@@ -184,16 +201,18 @@ std::size_t mergeByRankLong(const PairRanks& ranks, TokenId* ids, std::size_t co
         for (std::size_t i = 0; i < size; ++i) {
             if (i + kPrefetchAhead < size) list.prefetch(batches.batchPosition(i + kPrefetchAhead));
             const std::uint32_t at = batches.batchPosition(i);
-            const std::uint32_t right = list[at].next;
+            const TokenId left = list.id(at);
+            if (left < 0) continue;  // stale: merged into the token before
+            const std::uint32_t right = list.next(at);
             // Stale: a neighbour merged first.
-            if (right == kEnd || !ranks.joins(rank, list[at].id, list[right].id)) continue;
-            list.mergeNext(at, static_cast<TokenId>(rank));
-            pushPair(ranks, batches, list, list[at].prev);
+            if (right == kEnd || !ranks.joins(rank, left, list.id(right))) continue;
+            list.merge(at, right, static_cast<TokenId>(rank));
+            pushPair(ranks, batches, list, list.prev(at));
             pushPair(ranks, batches, list, at);
         }
         batches.dropBatch();
     }
-    return list.copyTo(ids);
+    return list.compact();
 }
 
 std::size_t mergeByRank(const PairRanks& ranks, TokenId* ids, std::size_t count) {

@@ -79,12 +79,8 @@ std::size_t TextEncoder::count(std::string_view text, const SpecialMatcher& allo
     walk(
         text, allowed, [&](const SpecialMatch&) { ++total; },
         [&](std::string_view piece) {
-            if (vocab.wholeTokenId(piece)) {
-                ++total;
-                return;
-            }
             scratch.clear();
-            encodePieceFromBytes(vocab, piece, scratch);
+            encodePiece(vocab, piece, scratch);
             total += scratch.size();
         });
     return total;

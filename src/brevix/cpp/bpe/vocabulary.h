@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bpe/bytes_index.h"
+#include "bpe/pair_rank_map.h"
 #include "bpe/pair_ranks.h"
 #include "bpe/special_tokens.h"
 #include "bpe/token_arena.h"
@@ -78,7 +79,7 @@ private:
     void checkIds(const std::vector<Merge>& merges);
     std::vector<std::uint64_t> tokenLengths() const;
     void buildTokens();
-    void checkMerge(const Merge& m, bytepairtokenizer::PairMap& seen) const;
+    void checkMerge(const Merge& m, PairRankMap& seen) const;
     void indexNormalTokens();
     void markWholeTokens();
     void markJoinableBytes();
