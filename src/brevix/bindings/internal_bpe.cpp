@@ -15,7 +15,8 @@
 //       allowed: "all" or the bytes of the special tokens to match
 //   bpe_disallowed(encoder, text, allowed=()) -> (start, length, index, id) | None
 //       the first special token not in `allowed`
-//   bpe_decode(encoder, ids) -> bytes
+//   bpe_decode(encoder, ids, streamed=False) -> bytes
+//       streamed: read plain lists, tuples and arrays a block at a time
 //   bpe_token_id(encoder, token) -> (id | None, whole id | None)
 //   merges_from_ranks(tokens) -> (byte_ids, merges)      tokens: bytes by rank
 //   tiktoken_incompatible(byte_ids, merges) -> int | None
@@ -363,16 +364,28 @@ PyObject* disallowedHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The ids read a block at a time by IdStream (exact lists, tuples, arrays
+// of plain ints); false when the stream cannot read `obj` plainly.
+bool decodeStreamedShim(const bpe::Vocabulary& vocab, PyObject* obj, brevix::BytesBuilder& builder,
+                        std::size_t& written) {
+    brevix::IdStream stream(obj);
+    if (!stream.usable()) return false;
+    return bpe::decodeFrom(vocab, stream, stream.expected(), builder, written);
+}
+
 PyObject* decodeHook(PyObject*, PyObject* args) {
     PyObject *encoderObj = nullptr, *idsObj = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &encoderObj, &idsObj)) return nullptr;
+    int streamed = 0;
+    if (!PyArg_ParseTuple(args, "OO|p", &encoderObj, &idsObj, &streamed)) return nullptr;
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderShim(encoderObj);
-        const std::vector<int> ids = idsShim(idsObj);
+        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
         brevix::BytesBuilder builder;
         std::size_t written = 0;
         try {
-            written = bpe::decodeTokens(encoder.vocabulary(), ids.data(), ids.size(), builder);
+            if (!streamed || !decodeStreamedShim(vocab, idsObj, builder, written)) {
+                const std::vector<int> ids = idsShim(idsObj);
+                written = bpe::decodeTokens(vocab, ids.data(), ids.size(), builder);
+            }
         } catch (const brevix::BytesBuildFailed&) {
             throw brevix::PythonErrorSet{};
         }
@@ -515,7 +528,7 @@ PyMethodDef brevix_bpe_methods[] = {
      "bpe_count(encoder, text, allowed=()) -> int: the number of ids bpe_encode gives"},
     {"bpe_disallowed", brevix::withKeywords(disallowedHook), METH_VARARGS | METH_KEYWORDS,
      "bpe_disallowed(encoder, text, allowed=()) -> the first special token not allowed, or None"},
-    {"bpe_decode", decodeHook, METH_VARARGS, "bpe_decode(encoder, ids) -> bytes"},
+    {"bpe_decode", decodeHook, METH_VARARGS, "bpe_decode(encoder, ids, streamed=False) -> bytes"},
     {"bpe_token_id", tokenIdHook, METH_VARARGS,
      "bpe_token_id(encoder, token) -> (id or None, whole-token id or None)"},
     {"merges_from_ranks", mergesFromRanksHook, METH_O,
