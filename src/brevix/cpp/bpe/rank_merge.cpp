@@ -73,14 +73,24 @@ private:
     // from last_.
     int bucketOf(std::uint32_t rank) const { return rank == last_ ? 0 : 32 - __builtin_clz(rank ^ last_); }
 
-    // Makes the lowest rank last_ and spreads its bucket out around it.
+    // Makes the lowest rank last_ and spreads its bucket out around it; a
+    // bucket of that one rank only (as the runs of 'a' * n give) becomes
+    // bucket 0 whole, without a copy.
     void refill() {
         int i = 1;
         while (buckets_[i].empty()) ++i;
         std::vector<Entry>& bucket = buckets_[i];
         std::uint32_t lowest = bucket[0].rank;
-        for (const Entry& e : bucket) lowest = e.rank < lowest ? e.rank : lowest;
+        bool oneRank = true;
+        for (const Entry& e : bucket) {
+            oneRank = oneRank && e.rank == lowest;
+            lowest = e.rank < lowest ? e.rank : lowest;
+        }
         last_ = lowest;
+        if (oneRank) {
+            buckets_[0].swap(bucket);
+            return;
+        }
         for (const Entry& e : bucket) buckets_[bucketOf(e.rank)].push_back(e);
         bucket.clear();
     }
