@@ -1,18 +1,26 @@
 // Performance notes:
-// - Short path: what tiktoken does below about 100 bytes. The ranks of the
-//   adjacent pairs sit in a small array; each merge scans it for the lowest,
-//   moves the tails down by one and looks up the two pairs it changed.
+// - Short path (up to kShortPieceTokens bytes, where it beats the long path
+//   on random letters and on text without spaces; runs of one byte cross
+//   over earlier, near 96): as tiktoken does for short pieces, the ranks of
+//   the adjacent pairs sit in a small array; each merge finds the lowest
+//   (four independent minimums, then the first position holding it), moves
+//   the tails down by one and looks up the two pairs it changed.
 // - Long path: a merge only creates pairs with ids above its own (a merge's
-//   parts have lower ids), so the candidates come out of the queue in
-//   increasing key order and a monotone radix heap serves: pushes append to
-//   one of 65 vectors, and each key moves down a bucket at most a few times.
-//   Entries go stale when a neighbour merges first; one compare of the pair a
-//   merge id joins with the pair now at the position drops them. The
-//   position in the low 32 bits of the key makes equal ranks come out
-//   leftmost first.
-// - Keying by rank only and sorting the positions within a rank, or a binary
-//   heap, are the alternatives; the binary heap's log n random accesses over
-//   a large heap cost most on unsplit texts of megabytes.
+//   parts have lower ids), so ranks come out of the queue in increasing
+//   order and a monotone radix heap keyed by rank serves: a push appends to
+//   one of 33 vectors, and a refill moves one bucket down around its lowest
+//   rank. All positions of one rank come out together as a batch, sorted by
+//   position (they nearly always are already), and merge left to right; the
+//   nodes a batch will touch are prefetched a few positions ahead.
+// - The tokens live in the ids array itself, indexed by byte position (see
+//   TokenList): 4 bytes a byte, where a linked list of nodes took 12, which
+//   matters once the piece outgrows the caches.
+// - Entries go stale when a neighbour merges first; one compare of the pair
+//   a merge id joins with the pair now at the position drops them.
+// - Tried and dropped (bench/NOTES.md): a radix heap keyed by (rank,
+//   position), which sorted every run of one rank by position bit by bit;
+//   per-rank linked lists with heads indexed by rank, whose walks are chains
+//   of dependent cache misses.
 #include "bpe/rank_merge.h"
 
 #include <algorithm>
