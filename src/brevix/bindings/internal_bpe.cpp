@@ -8,8 +8,9 @@
 //   rank_encode(byte_ids, merges, data, path="auto") -> list[int]
 //       one piece; path "auto" (the encoder), "bytes" (no whole-token lookup),
 //       "short", "long" (one merge path forced), "reference" (the definition)
-//   bpe_encoder(byte_ids, merges, specials=(), pattern=None) -> encoder
-//       a capsule holding a TextEncoder; pattern None keeps texts whole
+//   bpe_encoder(byte_ids, merges, specials=(), pattern=None, chunk=0) -> encoder
+//       a capsule holding a TextEncoder; pattern None keeps texts whole, and
+//       chunk > 0 (for tests of the piece loop) cuts pieces of `chunk` bytes
 //   bpe_encode(encoder, text, allowed=()) -> list[int]
 //   bpe_count(encoder, text, allowed=()) -> int
 //       allowed: "all" or the bytes of the special tokens to match
@@ -283,19 +284,43 @@ PyObject* rankEncodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Pieces of a fixed number of bytes (the last one shorter), resumable as
+// the Splitter contract asks: for tests of the text encoder's piece loop.
+class ChunkSplitterShim final : public brevix::text::Splitter {
+public:
+    explicit ChunkSplitterShim(std::size_t chunk) : chunk_(chunk) {}
+    std::size_t split(std::string_view text, std::size_t from, std::vector<std::size_t>& ends,
+                      std::size_t limit) const override {
+        while (from < text.size() && ends.size() < limit) {
+            from = std::min(text.size(), from + chunk_);
+            ends.push_back(from);
+        }
+        return from;
+    }
+
+private:
+    std::size_t chunk_;
+};
+
+std::shared_ptr<const brevix::text::Splitter> splitterShim(const char* pattern, Py_ssize_t chunk) {
+    if (chunk > 0) return std::make_shared<ChunkSplitterShim>(static_cast<std::size_t>(chunk));
+    if (pattern == nullptr) return brevix::text::makeWholeSplitter();
+    return brevix::text::makeSplitter(pattern);
+}
+
 PyObject* encoderHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"byte_ids", "merges", "specials", "pattern", nullptr};
+    static const char* names[] = {"byte_ids", "merges", "specials", "pattern", "chunk", nullptr};
     PyObject *byteIdsObj = nullptr, *mergesObj = nullptr, *specialsObj = Py_None;
     const char* pattern = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Oz", const_cast<char**>(names), &byteIdsObj,
-                                     &mergesObj, &specialsObj, &pattern)) {
+    Py_ssize_t chunk = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Ozn", const_cast<char**>(names), &byteIdsObj,
+                                     &mergesObj, &specialsObj, &pattern, &chunk)) {
         return nullptr;
     }
     return brevix::callCoreForObject([&]() -> PyObject* {
         auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsShim(byteIdsObj), mergesShim(mergesObj),
                                                              specialsShim(specialsObj));
-        std::shared_ptr<const brevix::text::Splitter> splitter =
-            pattern == nullptr ? brevix::text::makeWholeSplitter() : brevix::text::makeSplitter(pattern);
+        std::shared_ptr<const brevix::text::Splitter> splitter = splitterShim(pattern, chunk);
         auto encoder = std::make_unique<bpe::TextEncoder>(std::move(vocab), std::move(splitter));
         PyObject* capsule = PyCapsule_New(encoder.get(), kEncoderCapsule, destroyEncoderShim);
         requirePython(capsule != nullptr);
@@ -521,7 +546,7 @@ PyMethodDef brevix_bpe_methods[] = {
     {"rank_encode", brevix::withKeywords(rankEncodeHook), METH_VARARGS | METH_KEYWORDS,
      "rank_encode(byte_ids, merges, data, path='auto') -> list[int]: one piece encoded by rank"},
     {"bpe_encoder", brevix::withKeywords(encoderHook), METH_VARARGS | METH_KEYWORDS,
-     "bpe_encoder(byte_ids, merges, specials=(), pattern=None) -> a text encoder capsule"},
+     "bpe_encoder(byte_ids, merges, specials=(), pattern=None, chunk=0) -> a text encoder capsule"},
     {"bpe_encode", brevix::withKeywords(encodeTextHook), METH_VARARGS | METH_KEYWORDS,
      "bpe_encode(encoder, text, allowed=()) -> list[int]"},
     {"bpe_count", brevix::withKeywords(countHook), METH_VARARGS | METH_KEYWORDS,

@@ -44,7 +44,7 @@ public:
 
 private:
     template <typename OnPiece>
-    void forEachPiece(std::string_view stretch, OnPiece&& onPiece) const;
+    void forEachPiece(std::string_view stretch, std::vector<std::size_t>& ends, OnPiece&& onPiece) const;
     template <typename OnSpecial, typename OnPiece>
     void walk(std::string_view text, const SpecialMatcher& allowed, OnSpecial&& onSpecial,
               OnPiece&& onPiece) const;

@@ -23,13 +23,15 @@ class Vocabulary {
 public:
     enum class Kind : std::uint8_t { Byte, Merge, Special };
 
-    // The vocabulary of ids 0..n-1, n = 256 + merges + specials. Throws
-    // std::invalid_argument naming the first bad entry (bytes first, then
-    // merges in the order given, then specials) when: an id is outside
-    // 0..n-1 or used twice; a merge's part is not below the merge's id, or is
-    // a special token; a pair is merged twice; two normal tokens have the
-    // same bytes; all tokens together pass 4 GiB. A special token may have
-    // the bytes of a normal token.
+    // The vocabulary of ids 0..n-1, n = 256 + merges + specials; the merges
+    // may come in any order. Throws std::invalid_argument naming the first
+    // bad entry when an id is outside 0..n-1 or used twice (entries taken
+    // bytes first, then merges in the order given, then specials), and
+    // then, merges taken in id order, when: a merge's part is not below the
+    // merge's id, or is a special token; a pair is merged twice; two normal
+    // tokens have the same bytes; all tokens together pass 4 GiB (refused
+    // before that much is allocated). A special token may have the bytes of
+    // a normal token.
     Vocabulary(const ByteIds& byteIds, std::vector<Merge> merges, SpecialTokens specials = {});
 
     // Every id, special tokens included.
