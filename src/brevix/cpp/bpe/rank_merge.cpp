@@ -178,6 +178,14 @@ std::uint32_t lowest(const std::uint32_t* values, std::size_t count) {
     return std::min(std::min(m[0], m[1]), std::min(m[2], m[3]));
 }
 
+// Whether the pair starting at `at` is still the pair merge `rank` joins.
+bool mergesNow(const PairRanks& ranks, const TokenList& list, std::uint32_t rank, std::uint32_t at) {
+    const TokenId left = list.id(at);
+    if (left < 0) return false;  // merged into the token before
+    const std::uint32_t right = list.next(at);
+    return right != kEnd && ranks.joins(rank, left, list.id(right));
+}
+
 }  // namespace
 
 std::size_t mergeByRankShort(const PairRanks& ranks, TokenId* ids, std::size_t count) {
@@ -219,13 +227,16 @@ std::size_t mergeByRankLong(const PairRanks& ranks, TokenId* ids, std::size_t co
         for (std::size_t i = 0; i < size; ++i) {
             if (i + kPrefetchAhead < size) list.prefetch(batches.batchPosition(i + kPrefetchAhead));
             const std::uint32_t at = batches.batchPosition(i);
-            const TokenId left = list.id(at);
-            if (left < 0) continue;  // stale: merged into the token before
+            if (!mergesNow(ranks, list, rank, at)) continue;  // stale: a neighbour merged first
             const std::uint32_t right = list.next(at);
-            // Stale: a neighbour merged first.
-            if (right == kEnd || !ranks.joins(rank, left, list.id(right))) continue;
             list.merge(at, right, static_cast<TokenId>(rank));
             pushPair(ranks, batches, list, list.prev(at));
+            // When the next entry of the batch merges the token after this
+            // one, it pushes the pair with this one itself.
+            if (i + 1 < size && batches.batchPosition(i + 1) == list.next(at) &&
+                mergesNow(ranks, list, rank, batches.batchPosition(i + 1))) {
+                continue;
+            }
             pushPair(ranks, batches, list, at);
         }
         batches.dropBatch();
