@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "bpe/describe_bytes.h"
 #include "bpe/rank_encoder.h"
 #include "bpe/rank_merge.h"
 #include "bpe/rank_reference.h"
@@ -215,34 +216,30 @@ const bpe::TextEncoder& encoderShim(PyObject* obj) {
     return *static_cast<const bpe::TextEncoder*>(pointer);
 }
 
-// "all", or a sequence of the bytes of special tokens.
-bpe::SpecialMatcher allowedShim(const bpe::TextEncoder& encoder, PyObject* obj) {
-    if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "all") == 0) {
-        return encoder.allSpecials();
-    }
-    const bpe::SpecialTokens& specials = encoder.vocabulary().specials();
-    std::vector<std::size_t> chosen;
-    for (const std::string& token : tokenListShim(obj)) {
-        const std::optional<std::size_t> index = specials.indexOf(token);
-        if (!index) throw std::invalid_argument("not a special token: " + token);
-        chosen.push_back(*index);
-    }
-    return bpe::SpecialMatcher(specials, chosen);
+bool isAllShim(PyObject* obj) {
+    return PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "all") == 0;
 }
 
+// The indices of the special tokens `obj` names: "all", or a sequence of
+// their bytes.
 std::vector<std::size_t> allowedIndicesShim(const bpe::TextEncoder& encoder, PyObject* obj) {
     const bpe::SpecialTokens& specials = encoder.vocabulary().specials();
     std::vector<std::size_t> chosen;
-    if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "all") == 0) {
+    if (isAllShim(obj)) {
         for (std::size_t i = 0; i < specials.size(); ++i) chosen.push_back(i);
         return chosen;
     }
     for (const std::string& token : tokenListShim(obj)) {
         const std::optional<std::size_t> index = specials.indexOf(token);
-        if (!index) throw std::invalid_argument("not a special token: " + token);
+        if (!index) throw std::invalid_argument("not a special token: " + bpe::describeBytes(token));
         chosen.push_back(*index);
     }
     return chosen;
+}
+
+bpe::SpecialMatcher allowedShim(const bpe::TextEncoder& encoder, PyObject* obj) {
+    if (isAllShim(obj)) return encoder.allSpecials();
+    return bpe::SpecialMatcher(encoder.vocabulary().specials(), allowedIndicesShim(encoder, obj));
 }
 
 std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std::string& data,
