@@ -186,6 +186,18 @@ bool mergesNow(const PairRanks& ranks, const TokenList& list, std::uint32_t rank
     return right != kEnd && ranks.joins(rank, left, list.id(right));
 }
 
+// Whether a later entry of the batch (after entry `i`, past the positions
+// inside the token just merged) merges the token starting at `after`: that
+// merge pushes the pair with the token before it itself, so pushing it now
+// would only leave a stale entry.
+bool nextInBatchMerges(const PairRanks& ranks, const RankBatches& batches, const TokenList& list,
+                       std::uint32_t rank, std::size_t i, std::uint32_t after) {
+    if (after == kEnd) return false;
+    std::size_t j = i + 1;
+    while (j < batches.batchSize() && batches.batchPosition(j) < after) ++j;
+    return j < batches.batchSize() && batches.batchPosition(j) == after && mergesNow(ranks, list, rank, after);
+}
+
 }  // namespace
 
 std::size_t mergeByRankShort(const PairRanks& ranks, TokenId* ids, std::size_t count) {
@@ -231,13 +243,9 @@ std::size_t mergeByRankLong(const PairRanks& ranks, TokenId* ids, std::size_t co
             const std::uint32_t right = list.next(at);
             list.merge(at, right, static_cast<TokenId>(rank));
             pushPair(ranks, batches, list, list.prev(at));
-            // When the next entry of the batch merges the token after this
-            // one, it pushes the pair with this one itself.
-            if (i + 1 < size && batches.batchPosition(i + 1) == list.next(at) &&
-                mergesNow(ranks, list, rank, batches.batchPosition(i + 1))) {
-                continue;
+            if (!nextInBatchMerges(ranks, batches, list, rank, i, list.next(at))) {
+                pushPair(ranks, batches, list, at);
             }
-            pushPair(ranks, batches, list, at);
         }
         batches.dropBatch();
     }
