@@ -47,6 +47,15 @@ class RankBatches {
 public:
     bool empty() const { return size_ == 0; }
 
+    // Before the first batch is taken: pushes into one vector, sized once,
+    // which the first refill spreads out (a run of one rank, as in 'a' * n,
+    // then becomes the first batch without a copy).
+    void reserveFirst(std::size_t count) { buckets_[kFirst].reserve(count); }
+    void pushFirst(std::uint32_t rank, std::uint32_t position) {
+        buckets_[kFirst].push_back(Entry{rank, position});
+        ++size_;
+    }
+
     void push(std::uint32_t rank, std::uint32_t position) {
         buckets_[bucketOf(rank)].push_back(Entry{rank, position});
         ++size_;
@@ -102,6 +111,9 @@ private:
         for (const Entry& e : bucket) buckets_[bucketOf(e.rank)].push_back(e);
         bucket.clear();
     }
+
+    // Holds no rank below 2^31 in the heap's order, so free for pushFirst.
+    static constexpr int kFirst = 32;
 
     std::vector<Entry> buckets_[33];
     std::uint32_t last_ = 0;
@@ -232,7 +244,11 @@ std::size_t mergeByRankLong(const PairRanks& ranks, TokenId* ids, std::size_t co
     if (count < 2) return count;
     TokenList list(ranks, ids, count);
     RankBatches batches;
-    for (std::uint32_t i = 0; i + 1 < count; ++i) pushPair(ranks, batches, list, i);
+    batches.reserveFirst(count - 1);
+    for (std::uint32_t i = 0; i + 1 < count; ++i) {
+        const std::uint32_t rank = ranks.rank(ids[i], ids[i + 1]);
+        if (rank != PairRanks::kNoRank) batches.pushFirst(rank, i);
+    }
     while (!batches.empty()) {
         const std::uint32_t rank = batches.takeBatch();
         const std::size_t size = batches.batchSize();
