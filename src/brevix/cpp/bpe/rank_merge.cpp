@@ -16,7 +16,16 @@
 //   TokenList): 4 bytes a byte, where a linked list of nodes took 12, which
 //   matters once the piece outgrows the caches.
 // - Entries go stale when a neighbour merges first; one compare of the pair
-//   a merge id joins with the pair now at the position drops them.
+//   a merge id joins with the pair now at the position drops them. A merge
+//   does not push the pair with the token after it when the batch's next
+//   merge takes that token (runs of one byte then push half as many).
+// - The first pairs (one per byte) go into one vector sized once; the first
+//   refill spreads them out, or takes them whole as the first batch when
+//   they all have one rank.
+// - What remains above linear on megabyte pieces is memory: per-byte time
+//   rises about 1.6x between pieces of 256 KB and 1 MB ('a' * n), as the
+//   working set (the ids, about 8 bytes of entries per byte) leaves the
+//   core's cache, and stays flat after.
 // - Tried and dropped (bench/NOTES.md): a radix heap keyed by (rank,
 //   position), which sorted every run of one rank by position bit by bit;
 //   per-rank linked lists with heads indexed by rank, whose walks are chains
