@@ -2,7 +2,7 @@
 # used by brevix.model, the test suite and the benchmark. Not public API.
 import os
 from collections.abc import Iterable, Sequence
-from typing import Literal, SupportsInt
+from typing import Any, Literal, SupportsInt
 
 from typing_extensions import Buffer
 
@@ -90,6 +90,19 @@ def special_find(
     start: int = ...,
     chosen: Sequence[int] | None = ...,
 ) -> _SpecialMatch | None: ...
+
+# Text splitting and its Unicode tables (internal_text.cpp).
+_UnicodeTable = Literal["category", "letter", "number", "mark", "space", "word", "digit", "fold"]
+
+def split(pattern: str, data: Buffer, chunk: int = ...) -> list[int]: ...
+def split_timed(pattern: str, data: Buffer, repeat: int = ...) -> tuple[float, float, int]: ...
+def well_known_patterns() -> dict[str, str]: ...
+def unicode_version() -> str: ...
+def unicode_category(cp: int, /) -> str: ...
+def unicode_table(what: _UnicodeTable, /) -> bytes: ...
+def case_variants(cp: int, /) -> list[int]: ...
+def matches_ignoring_case(a: int, b: int, /) -> bool: ...
+def utf8_decode(data: Buffer, pos: int, /) -> tuple[int, int]: ...
 def rank_encode(
     byte_ids: Sequence[int], merges: Sequence[tuple[int, int, int]], data: bytes, path: _RankPath = ...
 ) -> list[int]: ...
@@ -116,3 +129,40 @@ def bpe_decode_timed(
     encoder: _BpeEncoder, ids: Iterable[SupportsInt], repeat: int = ..., /
 ) -> tuple[float, bytes]: ...
 def merges_from_ranks_timed(tokens: Sequence[bytes], repeat: int = ..., /) -> float: ...
+
+# Counting pieces and training from piece counts (internal_pieces.cpp).
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Merge = tuple[int, int, int]
+
+def count_pieces(
+    pattern: str | None,
+    docs: Sequence[Buffer],
+    specials: Sequence[bytes] | None = ...,
+    threads: int = ...,
+    interrupt_after_bytes: int = ...,
+) -> dict[bytes, int]: ...
+def count_file_pieces(
+    pattern: str | None,
+    paths: _Path | Sequence[_Path],
+    lines: bool,
+    specials: Sequence[bytes] | None = ...,
+    threads: int = ...,
+    interrupt_after_bytes: int = ...,
+) -> dict[bytes, int]: ...
+def train_pieces(
+    counts: dict[bytes, int] | Iterable[tuple[bytes, int]],
+    num_merges: int,
+    byte_ids: Sequence[int] | None = ...,
+    merges: Sequence[_Merge] | None = ...,
+    first_id: int | None = ...,
+    reference: bool = ...,
+    interrupt_after: int = ...,
+) -> list[_Merge]: ...
+def train_file_pieces(
+    pattern: str | None,
+    paths: _Path | Sequence[_Path],
+    lines: bool,
+    num_merges: int,
+    specials: Sequence[bytes] | None = ...,
+    threads: int = ...,
+) -> dict[str, Any]: ...

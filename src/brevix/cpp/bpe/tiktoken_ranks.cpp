@@ -133,7 +133,9 @@ std::optional<TokenId> firstTiktokenIncompatible(const Vocabulary& vocab) {
     // The normal tokens only: a special token's bytes are no rank to tiktoken.
     BytesIndex index(256 + vocab.merges().size());
     for (TokenId id = 0; static_cast<std::size_t>(id) < vocab.size(); ++id) {
-        if (vocab.kind(id) != Vocabulary::Kind::Special) index.insert(vocab.arena(), id, false);
+        if (vocab.kind(id) == Vocabulary::Kind::Byte || vocab.kind(id) == Vocabulary::Kind::Merge) {
+            index.insert(vocab.arena(), id, false);
+        }
     }
     const RankLookup ranks(vocab.arena(), index);
     for (const Merge& m : vocab.merges()) {

@@ -59,19 +59,25 @@ Vocabulary::Vocabulary(const ByteIds& byteIds, std::vector<Merge> merges, Specia
 
 // Every id in range and used once, checked entry by entry in the order given.
 void Vocabulary::checkIds(const std::vector<Merge>& merges) {
-    const std::uint64_t n = 256ull + merges.size() + specials_.size();
+    const std::uint64_t regular = 256ull + merges.size();
+    std::uint64_t n = regular;
+    for (const SpecialToken& special : specials_.tokens()) {
+        if (special.id >= 0) n = std::max<std::uint64_t>(n, static_cast<std::uint64_t>(special.id) + 1);
+    }
     if (n >= static_cast<std::uint64_t>(INT32_MAX)) {
         throw std::invalid_argument("a vocabulary has fewer than 2^31 - 1 ids; this one has " +
                                     std::to_string(n));
     }
-    kind_.assign(n, Kind::Byte);
+    kind_.assign(n, Kind::Unused);
     entry_.assign(n, 0);
     std::vector<std::string> owner(n);  // who took each id, for the message
-    const std::string range = "outside 0.." + std::to_string(n - 1) + " (256 bytes, " +
-                              std::to_string(merges.size()) + " merges, " +
-                              std::to_string(specials_.size()) + " special tokens)";
+    const std::string range = "outside 0.." + std::to_string(regular - 1) + " (256 bytes and " +
+                              std::to_string(merges.size()) + " merges)";
     auto take = [&](TokenId id, Kind kind, std::uint32_t entry, const std::string& who) {
-        if (id < 0 || static_cast<std::uint64_t>(id) >= n) refuse(who, "id " + std::to_string(id) + " is " + range);
+        const std::uint64_t limit = kind == Kind::Special ? n : regular;
+        if (id < 0 || static_cast<std::uint64_t>(id) >= limit) {
+            refuse(who, "id " + std::to_string(id) + " is " + (kind == Kind::Special ? "negative" : range));
+        }
         std::string& taken = owner[static_cast<std::size_t>(id)];
         if (!taken.empty()) refuse(who, "id " + std::to_string(id) + " is already the id of " + taken);
         taken = who;
@@ -134,6 +140,9 @@ std::vector<std::uint64_t> Vocabulary::tokenLengths() const {
                     refuse(describeSpecial(entry, specials_[entry]), "the tokens' bytes pass 4 GiB in all");
                 }
                 break;
+            case Kind::Unused:
+                n = 0;
+                break;
         }
         total += n;
     }
@@ -159,6 +168,9 @@ void Vocabulary::buildTokens() {
             case Kind::Special:
                 arena_.append(specials_[entry].bytes);
                 break;
+            case Kind::Unused:
+                arena_.append(std::string_view());
+                break;
         }
     }
 }
@@ -167,7 +179,7 @@ void Vocabulary::buildTokens() {
 void Vocabulary::indexNormalTokens() {
     index_ = BytesIndex(256 + merges_.size());
     for (TokenId id = 0; static_cast<std::size_t>(id) < size(); ++id) {
-        if (kind(id) == Kind::Special) continue;
+        if (kind(id) == Kind::Special || kind(id) == Kind::Unused) continue;
         const TokenId other = index_.insert(arena_, id, kind(id) == Kind::Byte);
         if (other >= 0) {
             refuse(describeMerge(merges_[entry_[static_cast<std::size_t>(id)]]),
@@ -211,7 +223,7 @@ std::optional<TokenId> Vocabulary::tokenId(std::string_view tokenBytes) const {
 }
 
 bool Vocabulary::isWhole(TokenId id) const {
-    if (kind(id) == Kind::Special) return false;
+    if (kind(id) == Kind::Special || kind(id) == Kind::Unused) return false;
     bool whole = false;
     return index_.find(arena_, bytes(id), whole) == id && whole;
 }

@@ -21,20 +21,22 @@ namespace brevix::bpe {
 // Immutable after construction; usable from many threads at once.
 class Vocabulary {
 public:
-    enum class Kind : std::uint8_t { Byte, Merge, Special };
+    enum class Kind : std::uint8_t { Byte, Merge, Special, Unused };
 
-    // The vocabulary of ids 0..n-1, n = 256 + merges + specials; the merges
-    // may come in any order. Throws std::invalid_argument naming the first
-    // bad entry when an id is outside 0..n-1 or used twice (entries taken
-    // bytes first, then merges in the order given, then specials), and
-    // then, merges taken in id order, when: a merge's part is not below the
-    // merge's id, or is a special token; a pair is merged twice; two normal
-    // tokens have the same bytes; all tokens together pass 4 GiB (refused
-    // before that much is allocated). A special token may have the bytes of
-    // a normal token.
+    // The vocabulary of ids 0..n-1: bytes and merges take 0..255 + merges
+    // (merges in any order), special tokens any other ids, and ids no token
+    // takes are Unused (special tokens may leave gaps, as cl100k's do).
+    // Throws std::invalid_argument naming the first bad entry when a byte's
+    // or merge's id is outside 0..255 + merges, an id is negative or used
+    // twice (entries taken bytes first, then merges in the order given, then
+    // specials), and then, merges taken in id order, when: a merge's part is
+    // not below the merge's id, or is a special token; a pair is merged
+    // twice; two normal tokens have the same bytes; all tokens together pass
+    // 4 GiB (refused before that much is allocated). A special token may
+    // have the bytes of a normal token.
     Vocabulary(const ByteIds& byteIds, std::vector<Merge> merges, SpecialTokens specials = {});
 
-    // Every id, special tokens included.
+    // The highest id plus one, special tokens included.
     std::size_t size() const { return kind_.size(); }
     const ByteIds& byteIds() const { return byteIds_; }
     // The merges in id order.

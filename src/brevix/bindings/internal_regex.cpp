@@ -1,0 +1,143 @@
+// brevix._internal hooks for the general pattern engine:
+//
+//   regex_split(pattern, data, chunk=0) -> list[int]
+//   regex_split_timed(pattern, data, repeat=1) -> (best seconds, pieces)
+//
+// `pattern` is a str, `data` any bytes-like object. regex_split returns the
+// end offset of every piece; with chunk > 0 it resumes the splitter from the
+// last piece end, letting `chunk` more pieces through per call. A pattern that
+// does not compile raises ValueError("invalid pattern at position N: ...").
+#include <chrono>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core_errors.h"
+#include "internal.h"
+#include "method_table.h"
+#include "pyref.h"
+#include "text/regex_splitter.h"
+
+namespace {
+
+using brevix::PyRef;
+using brevix::requirePython;
+using brevix::text::PatternError;
+using brevix::text::Splitter;
+
+// A held buffer view of a bytes-like object, released on scope exit.
+class BytesViewShim {
+public:
+    explicit BytesViewShim(PyObject* obj) {
+        requirePython(PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0);
+    }
+    BytesViewShim(const BytesViewShim&) = delete;
+    BytesViewShim& operator=(const BytesViewShim&) = delete;
+    ~BytesViewShim() { PyBuffer_Release(&view_); }
+    std::string_view text() const {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+};
+
+// The splitter of a str pattern; a PatternError becomes the ValueError
+// message that names the byte offset.
+std::unique_ptr<Splitter> splitterShim(PyObject* pattern) {
+    if (!PyUnicode_Check(pattern)) {
+        PyErr_SetString(PyExc_TypeError, "pattern must be a str");
+        throw brevix::PythonErrorSet{};
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(pattern, &size);
+    requirePython(utf8 != nullptr);
+    try {
+        return brevix::text::makeRegexSplitter(std::string_view(utf8, static_cast<std::size_t>(size)));
+    } catch (const PatternError& e) {
+        throw std::invalid_argument("invalid pattern at position " + std::to_string(e.position()) +
+                                    ": " + e.what());
+    }
+}
+
+// Every piece end of `text`, in calls of `chunk` more pieces each (one call
+// when chunk is 0).
+std::vector<std::size_t> splitInChunks(const Splitter& splitter, std::string_view text,
+                                       std::size_t chunk) {
+    std::vector<std::size_t> ends;
+    if (chunk == 0) {
+        splitter.split(text, 0, ends, static_cast<std::size_t>(-1));
+        return ends;
+    }
+    std::size_t from = 0;
+    while (from < text.size()) {
+        const std::size_t before = ends.size();
+        from = splitter.split(text, from, ends, ends.size() + chunk);
+        if (ends.size() == before) throw std::logic_error("the splitter made no progress");
+    }
+    return ends;
+}
+
+PyObject* regexSplit(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"pattern", "data", "chunk", nullptr};
+    PyObject* pattern = nullptr;
+    PyObject* data = nullptr;
+    Py_ssize_t chunk = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|n", const_cast<char**>(names), &pattern,
+                                     &data, &chunk)) {
+        return nullptr;
+    }
+    return brevix::callCoreForObject([&]() -> PyObject* {
+        if (chunk < 0) throw std::invalid_argument("chunk must not be negative");
+        const std::unique_ptr<Splitter> splitter = splitterShim(pattern);
+        const BytesViewShim view(data);
+        const std::vector<std::size_t> ends =
+            splitInChunks(*splitter, view.text(), static_cast<std::size_t>(chunk));
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(ends.size())));
+        requirePython(static_cast<bool>(list));
+        for (std::size_t i = 0; i < ends.size(); ++i) {
+            PyObject* end = PyLong_FromSize_t(ends[i]);
+            requirePython(end != nullptr);
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), end);
+        }
+        return list.release();
+    });
+}
+
+PyObject* regexSplitTimed(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"pattern", "data", "repeat", nullptr};
+    PyObject* pattern = nullptr;
+    PyObject* data = nullptr;
+    int repeat = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|i", const_cast<char**>(names), &pattern,
+                                     &data, &repeat)) {
+        return nullptr;
+    }
+    return brevix::callCoreForObject([&]() -> PyObject* {
+        if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
+        const std::unique_ptr<Splitter> splitter = splitterShim(pattern);
+        const BytesViewShim view(data);
+        double best = 0.0;
+        std::vector<std::size_t> ends;
+        for (int i = 0; i < repeat; ++i) {
+            ends.clear();
+            const auto start = std::chrono::steady_clock::now();
+            splitter->split(view.text(), 0, ends, static_cast<std::size_t>(-1));
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            if (i == 0 || took.count() < best) best = took.count();
+        }
+        return Py_BuildValue("(dn)", best, static_cast<Py_ssize_t>(ends.size()));
+    });
+}
+
+}  // namespace
+
+PyMethodDef brevix_regex_methods[] = {
+    {"regex_split", brevix::withKeywords(regexSplit), METH_VARARGS | METH_KEYWORDS,
+     "regex_split(pattern, data, chunk=0) -> piece end offsets of data split by pattern"},
+    {"regex_split_timed", brevix::withKeywords(regexSplitTimed), METH_VARARGS | METH_KEYWORDS,
+     "regex_split_timed(pattern, data, repeat=1) -> (best seconds of the core call, pieces)"},
+    {nullptr, nullptr, 0, nullptr},
+};
