@@ -2,9 +2,11 @@
 cl100k_base and o200k_base tables (the tiktoken files bpe_openai ships):
 
 - encoding a real-text corpus kept whole (one piece, as an unsplit model
-  encodes) and piece by piece (pieces cut beforehand with tiktoken's pattern
-  by the `regex` module; only the encoding is timed), next to tiktoken's
-  encode_ordinary on one thread (its own pattern and regex engine);
+  encodes), piece by piece (pieces cut beforehand with tiktoken's pattern
+  by the `regex` module; only the encoding is timed) and split by brevix's
+  own splitter for the pattern (splitting and encoding timed), next to
+  tiktoken's encode_ordinary on one thread (its own pattern and regex
+  engine);
 - decoding the ids back;
 - the worst cases of one long piece ('a' * n, random letters, the corpus with
   its whitespace removed): CPU time as n doubles, and the growth per doubling;
@@ -117,6 +119,13 @@ def encoding_rows(name: str, tokens: list[bytes], text: bytes, runs: int) -> lis
     else:
         by_piece, count = _internal.bpe_count_pieces(encoder, text, ends, runs)
         rows.append(f"| {name} | encode, by piece ({len(ends)} pieces) | {mb / by_piece:.1f} MB/s | {count} ids |")
+    try:
+        split = _internal.bpe_encoder(byte_ids, merges, pattern=PATTERNS[name])
+    except ValueError as error:
+        rows.append(f"| {name} | encode, split by brevix | pattern refused: {error} | |")
+    else:
+        with_pattern, count = best_of(runs, lambda: _internal.bpe_count(split, text), time.thread_time)
+        rows.append(f"| {name} | encode, split by brevix (split + encode) | {mb / with_pattern:.1f} MB/s | {count} ids |")
     rows.append(f"| {name} | tiktoken encode_ordinary, 1 thread | {tiktoken_rate(name, tokens, text, runs)} | |")
     ids = _internal.bpe_encode(encoder, text)
     decode_seconds, decoded = _internal.bpe_decode_timed(encoder, ids, max(runs, 3))
