@@ -78,3 +78,15 @@ def test_cycle_check_sees_a_header_and_source_pair_cycle(tmp_path):
     (tmp_path / "types.h").write_text("#include <vector>\n")
     cycle = find_cycle(module_graph(tmp_path))
     assert cycle[0] == cycle[-1] and set(cycle) == {"front", "engine"}
+
+
+def test_bpe_include_graph_has_no_cycle_and_no_python():
+    for folder in ("bpe",):
+        graph = module_graph(CORE / folder)
+        assert graph, folder
+        assert find_cycle(graph) is None, " -> ".join(find_cycle(graph))
+        for name, found in includes(CORE / folder).items():
+            for bracket, target in found:
+                assert "Python" not in target, f"{folder}/{name} includes {target}"
+                if bracket == '"':
+                    assert (CORE / target).is_file(), f"{folder}/{name} includes {target} from outside the core"

@@ -1,6 +1,8 @@
 #include "bpe/text_encoder.h"
 
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "bpe/rank_encoder.h"
@@ -27,10 +29,11 @@ TextEncoder::TextEncoder(std::shared_ptr<const Vocabulary> vocabulary,
       splitter_(required(std::move(splitter), "splitter")),
       allSpecials_(SpecialMatcher::all(vocabulary_->specials())) {}
 
-// Calls onPiece(piece) for each piece of `stretch`, in order.
+// Calls onPiece(piece) for each piece of `stretch`, in order; `ends` is
+// working memory.
 template <typename OnPiece>
-void TextEncoder::forEachPiece(std::string_view stretch, OnPiece&& onPiece) const {
-    std::vector<std::size_t> ends;
+void TextEncoder::forEachPiece(std::string_view stretch, std::vector<std::size_t>& ends,
+                               OnPiece&& onPiece) const {
     std::size_t from = 0;
     while (from < stretch.size()) {
         ends.clear();
@@ -49,11 +52,12 @@ void TextEncoder::forEachPiece(std::string_view stretch, OnPiece&& onPiece) cons
 template <typename OnSpecial, typename OnPiece>
 void TextEncoder::walk(std::string_view text, const SpecialMatcher& allowed, OnSpecial&& onSpecial,
                        OnPiece&& onPiece) const {
+    std::vector<std::size_t> ends;
     std::size_t start = 0;
     while (start < text.size()) {
         const std::optional<SpecialMatch> match = allowed.find(text, start);
         const std::size_t stretchEnd = match ? match->start : text.size();
-        forEachPiece(text.substr(start, stretchEnd - start), onPiece);
+        forEachPiece(text.substr(start, stretchEnd - start), ends, onPiece);
         if (!match) break;
         onSpecial(*match);
         start = match->start + match->length;
@@ -79,12 +83,8 @@ std::size_t TextEncoder::count(std::string_view text, const SpecialMatcher& allo
     walk(
         text, allowed, [&](const SpecialMatch&) { ++total; },
         [&](std::string_view piece) {
-            if (vocab.wholeTokenId(piece)) {
-                ++total;
-                return;
-            }
             scratch.clear();
-            encodePieceFromBytes(vocab, piece, scratch);
+            encodePiece(vocab, piece, scratch);
             total += scratch.size();
         });
     return total;

@@ -34,4 +34,13 @@ std::size_t decodedLength(const Vocabulary& vocab, const TokenId* ids, std::size
 std::size_t decodeTokens(const Vocabulary& vocab, const TokenId* ids, std::size_t count,
                          bytepairtokenizer::ByteSink& sink);
 
+// decodeTokens() over ids read from `source` a block at a time, so that they
+// are never held all at once; `expectedIds` (a hint) sizes the first room
+// asked for. Returns false when the source gave up (what was written is then
+// meaningless), else true with the byte count in `written`. Throws
+// BadTokenId (index counted across blocks) for an id outside the vocabulary;
+// what was written is then meaningless too.
+bool decodeFrom(const Vocabulary& vocab, bytepairtokenizer::IdSource& source, std::size_t expectedIds,
+                bytepairtokenizer::ByteSink& sink, std::size_t& written);
+
 }  // namespace brevix::bpe
