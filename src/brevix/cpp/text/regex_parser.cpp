@@ -125,6 +125,7 @@ private:
     bool simpleEscape(char32_t letter, char32_t& out) const;
     void parseQuantifiers(Node& atom);
     bool quantifierAt(std::size_t index, Quantifier& q, std::size_t& end) const;
+    bool fuzzyConstraintAt(std::size_t index) const;
     std::uint32_t readCount(std::size_t& index, std::size_t brace) const;
     Node oneChar(CharMatcher matcher, std::size_t position);
     Node classItemNode(const ClassItem& item, const Flags& flags, std::size_t position);
@@ -174,7 +175,13 @@ Node Parser::parseSequence(Flags& flags, int depth) {
     while (!atEnd() && peek() != '|' && peek() != ')') {
         Quantifier q;
         std::size_t end = 0;
-        if (quantifierAt(i_, q, end)) fail(here(), "nothing to repeat");
+        if (quantifierAt(i_, q, end)) {
+            // Only inline flags can stand between an atom and this quantifier;
+            // the regex module would repeat the atom before them.
+            if (!sequence.children.empty()) fail(here(), "unsupported: a quantifier after inline flags");
+            fail(here(), "nothing to repeat");
+        }
+        if (fuzzyConstraintAt(i_)) fail(here(), "unsupported fuzzy matching constraint {...}");
         std::optional<Node> atom = parseAtom(flags, depth);
         if (!atom) continue;
         parseQuantifiers(*atom);
@@ -209,6 +216,7 @@ std::optional<Node> Parser::parseGroup(Flags& flags, int depth) {
     const std::size_t open = here();
     if (depth >= kMaxGroupNesting) fail(open, "unsupported: groups nested too deeply");
     ++i_;
+    if (peek() == '*') fail(open, "unsupported backtracking verb (*...)");
     if (peek() != '?') return parseGroupBody(flags, depth, open);
     ++i_;
     if (atEnd()) fail(patternSize(), "unknown extension");
@@ -425,9 +433,10 @@ ClassItem Parser::parseProperty(std::size_t backslash, bool negated) {
             ++i_;
         }
         while (!atEnd() && peek() != '}') name += utf8Of(cps_[i_++]);
-        if (atEnd()) fail(patternSize(), "missing } after \\p{");
+        // The regex module reads these as literal text; they are surely mistakes.
+        if (atEnd()) fail(backslash, "unsupported escape: \\p{ without its closing }");
     } else if (atEnd()) {
-        fail(backslash + 2, "bad escape \\p (end of pattern)");
+        fail(backslash, "unsupported escape: \\p without a property name");
     } else {
         name = utf8Of(peek());
     }
@@ -578,6 +587,21 @@ bool Parser::quantifierAt(std::size_t index, Quantifier& q, std::size_t& end) co
     if (q.max < q.min) fail(offset(index + 1), "min repeat greater than max repeat");
     end = j + 1;
     return true;
+}
+
+// Whether a '{' at code point `index` that is not a quantifier starts what the
+// regex module reads as a fuzzy matching constraint (`{e<=1}`, `{i}`,
+// `{1<=d<3}`, `{2i+s<3}`) rather than as a literal '{'.
+bool Parser::fuzzyConstraintAt(std::size_t index) const {
+    Quantifier q;
+    std::size_t end = 0;
+    if (index >= cps_.size() || cps_[index] != '{' || quantifierAt(index, q, end)) return false;
+    std::size_t j = index + 1;
+    while (j < cps_.size() && cps_[j] >= '0' && cps_[j] <= '9') ++j;
+    if (j == cps_.size()) return false;
+    const char32_t c = cps_[j];
+    if (j == index + 1) return c == 'd' || c == 'e' || c == 'i' || c == 's';
+    return c == 'd' || c == 'i' || c == 's' || c == '<';
 }
 
 // The decimal count at `index`, for the quantifier whose '{' is at `brace`.
