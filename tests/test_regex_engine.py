@@ -6,7 +6,7 @@ bytes are matched as U+FFFD each.
 import codecs
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, given, reject, settings
 from hypothesis import strategies as st
 
 from brevix import _internal
@@ -74,6 +74,16 @@ def assert_same_as_regex(pattern, data):
     assert _internal.regex_split(pattern, data) == reference_ends(pattern, data), (pattern, data)
 
 
+def assert_same_as_regex_where_it_works(pattern, data):
+    """For generated patterns: regex 2026.5.9 itself fails (AttributeError)
+    on some repeated lookbehinds, which are then no reference."""
+    try:
+        expected = reference_ends(pattern, data)
+    except AttributeError:
+        reject()
+    assert _internal.regex_split(pattern, data) == expected, (pattern, data)
+
+
 # Characters that matter to the well-known patterns and to case-insensitive
 # matching: contraction letters, apostrophes, spaces of every kind, letters,
 # marks and numbers of other scripts, unassigned code points.
@@ -108,11 +118,12 @@ def test_well_known_patterns_on_english(name):
 
 
 # Patterns from a small grammar over the supported syntax.
-PATTERN_CHARS = list("aAbB kKé1_\n") + ["\\.", "\\n", "\\t", "\\x41", "\\u00e9", "\\\\", "ſ"]
-CLASSES = ["[ab]", "[^a]", "[a-c]", "[^a-zA-Z]", "[\\s\\d]", "[\\p{Lu}x]", "[^\\w ]", "[-a]",
-           "[\\p{L}-]", "[\\P{L}]", "[k\\u212a]", "[A-Z\\d]", "[]a]", "[.]"]
+PATTERN_CHARS = list("aAbB kKé1_\niIıİ") + ["\\.", "\\n", "\\t", "\\x41", "\\u00e9", "\\\\", "ſ"]
+CLASSES = ["[ab]", "[^a]", "[a-c]", "[i-k]", "[^İ]", "[^a-zA-Z]", "[\\s\\d]", "[\\p{Lu}x]", "[^\\w ]", "[-a]",
+           "[\\p{L}-]", "[\\P{L}]", "[k\\u212a]", "[A-Z\\d]", "[]a]", "[.]",
+           "[\\P{Ll}1]"]
 SHORTHANDS = ["\\s", "\\S", "\\d", "\\D", "\\w", "\\W", "\\p{L}", "\\P{N}", "\\p{^Lu}", "\\pL",
-              "\\p{Ll}", "\\p{Letter}", "\\p{gc=Nd}", "."]
+              "\\p{Ll}", "\\p{Letter}", "\\p{gc=Nd}", "\\P{Lu}", "\\p{LC}", "."]
 ASSERTIONS = ["^", "$", "\\A", "\\z", "\\Z", "\\b", "\\B"]
 QUANTIFIERS = ["*", "+", "?", "{2}", "{1,}", "{0,2}", "{,2}", "{1,3}"]
 SUFFIXES = ["", "", "?", "+"]
@@ -148,13 +159,33 @@ pieces = st.recursive(
 )
 patterns = st.tuples(st.sampled_from(["", "", "(?i)", "(?m)", "(?s)", "(?ims)"]),
                      st.lists(pieces, min_size=1, max_size=3).map("|".join)).map("".join)
-short_texts = st.text(st.sampled_from(list("aAbBkKé1_ \n.\\\u212a\u017fxX-")), max_size=14)
+short_texts = st.text(st.sampled_from(list("aAbBkKé1_ \n.\\\u212a\u017fxX-iIıİ")), max_size=14)
 
 
 @settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(pattern=patterns, text=short_texts)
 def test_generated_patterns_match_regex(pattern, text):
-    assert_same_as_regex(pattern, text.encode())
+    assert_same_as_regex_where_it_works(pattern, text.encode())
+
+
+# Case-insensitive classes. The regex module tests a lone property against
+# the character itself, with Lu, Ll and Lt each standing for all three, and
+# any other class against the character's case variants. (It also merges
+# single-character alternatives such as `A|\p{Lt}` into one class, which then
+# follows the second rule; this engine keeps `\p{Lt}` lone there, so the
+# generated patterns leave Lt out.)
+CASED = "ǄǅǆιΙ\u0345aAbBİıIiKk\u212aſsS5-"
+
+
+@pytest.mark.parametrize("pattern", [
+    r"\p{Lt}", r"\P{Lt}", r"\p{Lu}", r"\p{Ll}", r"\P{Ll}", r"\p{^Lu}", r"\p{LC}", r"\p{Mn}",
+    r"[\p{Lt}]", r"[^\P{Lt}]", r"[^\p{Lu}]", r"[\p{Lt}\d]", r"[\p{Mn}\d]", r"[\p{Lu}\d]",
+    r"[^\p{Lu}\d]", r"[\P{Mn}\d]", r"[^\P{Mn}\d]", r"[\P{L}\d]", r"[\P{Lt}1]", r"[\P{Ll}1]",
+    r"[a-z]", r"[^a-z]", r"[i-k]", r"[^İ]", r"k", r"ſ", r"İ", r"ı", r"\u0345", r"[\w\d]", r"\W",
+])
+def test_case_insensitive_classes_match_regex(pattern):
+    assert_same_as_regex("(?i)" + pattern, CASED.encode())
+    assert_same_as_regex(pattern, CASED.encode())
 
 
 # Invalid UTF-8: stray continuation bytes, truncated sequences, overlong
@@ -176,7 +207,7 @@ def test_invalid_utf8_matches_as_replacement_characters(name, data):
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(pattern=patterns, data=mixed_bytes)
 def test_invalid_utf8_with_generated_patterns(pattern, data):
-    assert_same_as_regex(pattern, data)
+    assert_same_as_regex_where_it_works(pattern, data)
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -268,7 +299,7 @@ def test_arbitrary_pattern_strings_compile_or_raise_like_regex(pattern):
         return
     assert theirs is None, pattern
     for text in ["", "a(b)c", "aaa\n", "AéA1-2", "{1,2}"]:
-        assert_same_as_regex(pattern, text.encode())
+        assert_same_as_regex_where_it_works(pattern, text.encode())
 
 
 # Long runs must neither overflow the native stack nor take more than linear

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "text/splitter.h"
+#include "text/unicode_classes.h"
 #include "text/utf8.h"
 
 namespace brevix::text::regex {
@@ -216,7 +217,9 @@ std::optional<Node> Parser::parseGroup(Flags& flags, int depth) {
     const std::size_t open = here();
     if (depth >= kMaxGroupNesting) fail(open, "unsupported: groups nested too deeply");
     ++i_;
-    if (peek() == '*') fail(open, "unsupported backtracking verb (*...)");
+    if (peek() == '*' && (isAsciiLetter(peek(1)) || (peek(1) != kNoChar && isLetter(peek(1))))) {
+        fail(open, "unsupported backtracking verb (*...)");
+    }
     if (peek() != '?') return parseGroupBody(flags, depth, open);
     ++i_;
     if (atEnd()) fail(patternSize(), "unknown extension");
