@@ -59,6 +59,7 @@ public:
 private:
     Facts factsOf(const Node& node) const;
     std::uint32_t guardFor(const Facts& facts);
+    void requireRoom(const Node& repeat, std::size_t perCopy, std::size_t copies) const;
     std::uint32_t add(Inst inst, const Node& node);
     std::uint32_t here() const { return static_cast<std::uint32_t>(code_.size()); }
 
@@ -133,6 +134,15 @@ std::uint32_t Compiler::guardFor(const Facts& facts) {
     if (facts.nullable || facts.first.full()) return kNoGuard;
     guards_.push_back(facts.first);
     return static_cast<std::uint32_t>(guards_.size() - 1);
+}
+
+// Refuses a repetition whose `copies` copies of `perCopy` instructions would
+// take the program past kMaxProgramSize.
+void Compiler::requireRoom(const Node& repeat, std::size_t perCopy, std::size_t copies) const {
+    if (perCopy != 0 && copies > (kMaxProgramSize - code_.size()) / perCopy + 1) {
+        throw PatternError(repeat.position, "unsupported: the pattern is too large once its "
+                                            "counted repetitions are written out");
+    }
 }
 
 std::uint32_t Compiler::add(Inst inst, const Node& node) {
@@ -230,7 +240,11 @@ void Compiler::emitRepeat(const Node& node, RepeatMode mode) {
         if (node.min > 0) emit(body);
         return;
     }
-    for (std::uint32_t i = 0; i < node.min; ++i) emit(body);
+    for (std::uint32_t i = 0; i < node.min; ++i) {
+        const std::uint32_t before = here();
+        emit(body);
+        if (i == 0) requireRoom(node, here() - before, node.min);
+    }
     if (node.max == node.min) return;
     const Facts facts = factsOf(body);
     if (node.max == kUnbounded) {
@@ -279,6 +293,8 @@ void Compiler::emitOptionals(const Node& node, RepeatMode mode, const Facts& bod
     const std::uint32_t guard = guardFor(body);
     std::vector<std::uint32_t> splits, checks;
     for (std::uint32_t i = node.min; i < node.max; ++i) {
+        const std::uint32_t before = here();
+        if (i == node.min + 1) requireRoom(node, before - splits.front(), node.max - node.min);
         Inst split;
         split.op = Op::Split;
         (mode == RepeatMode::Greedy ? split.guardNext : split.guardAlt) = guard;
