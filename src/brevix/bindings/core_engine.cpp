@@ -16,7 +16,7 @@
 #include "bpe/training_start.h"
 #include "bpe/token_decoder.h"
 #include "byte_training.h"
-#include "text/splitter.h"
+#include "text/make_splitter.h"
 #include "tokenizer.h"
 
 namespace brevix {

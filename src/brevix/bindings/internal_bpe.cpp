@@ -45,7 +45,7 @@
 #include "bpe/tiktoken_ranks.h"
 #include "bpe/token_decoder.h"
 #include "bpe/vocabulary.h"
-#include "text/splitter.h"
+#include "text/make_splitter.h"
 #include "convert.h"
 #include "core_errors.h"
 #include "internal.h"
