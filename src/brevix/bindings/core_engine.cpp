@@ -289,20 +289,48 @@ bpe::SpecialMatcher matcherFor(const bpe::SpecialTokens& specials,
 
 }  // namespace
 
+namespace {
+
+// Throws RefusedSpecialToken when `text` spells a special token `refused` lists.
+void refuseSpecials(const bpe::SpecialTokens& specials, const std::vector<std::size_t>& refused,
+                    std::string_view text) {
+    if (refused.empty()) return;
+    const auto found = matcherFor(specials, refused).find(text, 0);
+    if (found) throw RefusedSpecialToken(specials[found->token].bytes);
+}
+
+}  // namespace
+
 void CoreEngine::encodeInto(const char* data, std::size_t size, const SpecialPolicy& policy,
-                            std::vector<int>& ids) const {
+                            std::vector<int>& ids, std::size_t maxIds) const {
     ids.clear();
     const std::string_view text(data, size);
-    if (policy.ordinary()) {
-        encoder_->encodeOrdinary(text, ids);
-        return;
-    }
     const bpe::SpecialTokens& specials = vocabulary().specials();
-    if (!policy.refused.empty()) {
-        const auto found = matcherFor(specials, policy.refused).find(text, 0);
-        if (found) throw RefusedSpecialToken(specials[found->token].bytes);
+    refuseSpecials(specials, policy.refused, text);
+    const bpe::SpecialMatcher allowed = matcherFor(specials, policy.allowed);
+    if (maxIds != SIZE_MAX) {
+        encoder_->encodePrefix(text, allowed, maxIds, ids);
+    } else {
+        encoder_->encode(text, allowed, ids);
     }
-    encoder_->encode(text, matcherFor(specials, policy.allowed), ids);
+}
+
+std::size_t CoreEngine::count(const char* data, std::size_t size, const SpecialPolicy& policy) const {
+    const std::string_view text(data, size);
+    const bpe::SpecialTokens& specials = vocabulary().specials();
+    refuseSpecials(specials, policy.refused, text);
+    return encoder_->count(text, matcherFor(specials, policy.allowed));
+}
+
+std::vector<std::size_t> CoreEngine::tokenStarts(const std::vector<int>& ids) const {
+    std::vector<std::size_t> starts;
+    starts.reserve(ids.size());
+    std::size_t at = 0;
+    for (int id : ids) {
+        starts.push_back(at);
+        at += vocabulary().bytes(id).size();
+    }
+    return starts;
 }
 
 bool CoreEngine::idInUse(long long id) const {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -135,8 +136,16 @@ public:
     // The ids of `size` bytes under `policy`, into `ids` (whose storage is
     // reused: one vector serves every item a thread encodes). Throws
     // RefusedSpecialToken for text spelling a refused special token.
+    // With `maxIds`, only the first maxIds ids, at the cost of encoding
+    // that prefix of the text.
     void encodeInto(const char* data, std::size_t size, const SpecialPolicy& policy,
-                    std::vector<int>& ids) const;
+                    std::vector<int>& ids, std::size_t maxIds = SIZE_MAX) const;
+
+    // The number of ids encodeInto would give, under the same rules.
+    std::size_t count(const char* data, std::size_t size, const SpecialPolicy& policy) const;
+
+    // The byte offset where each of `ids` starts in their decoding.
+    std::vector<std::size_t> tokenStarts(const std::vector<int>& ids) const;
 
     // Whether every id is in use; `firstBad` receives the index of the first
     // that is not.
