@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Bounded fuzz runs of both harnesses: bash fuzz/run.sh [SECONDS per harness]
+# Bounded fuzz runs of every harness: bash fuzz/run.sh [SECONDS per harness]
 # Installs atheris into the current interpreter's environment if missing.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -11,7 +11,7 @@ export BREVIX_FUZZ_WORKDIR="$PWD/scratch"
 rm -rf "$BREVIX_FUZZ_WORKDIR"
 trap 'rm -rf "$BREVIX_FUZZ_WORKDIR"' EXIT
 python -c "import atheris" 2>/dev/null || python -m pip install -q atheris
-for harness in fuzz_boundary.py fuzz_core.py; do
+for harness in fuzz_boundary.py fuzz_core.py fuzz_rank.py; do
   echo "== $harness for ${seconds}s"
   python "$harness" -max_total_time="$seconds" -rss_limit_mb=4096 \
       -artifact_prefix="$PWD/" -print_final_stats=1 2>&1 |

@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/ensure-locale.sh
-BREVIX_WERROR=ON python -m pip install -q ".[test]"
+BREVIX_WERROR=ON python -m pip install -q ".[test,peers]"
 python -m pytest -q tests

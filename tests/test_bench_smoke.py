@@ -44,3 +44,17 @@ def test_alternating_rounds_report_the_ratio_of_medians():
     # Medians 2.0 and 4.0, not the median of the per-round ratios (0.75).
     assert rows[0] == "| 1 MB | 30000 | 3 | 2.000 | 4.000 | 0.500 | 0.750, 0.250, 2.000 |"
     assert rows[1] == "| 10 MB | 30000 | 0 | | | | failed |"
+
+
+def test_bpe_encode_bench_runs_quick(tmp_path):
+    script = BENCH.parent / "bpe_encode.py"
+    result = subprocess.run(
+        [sys.executable, str(script), "--quick", "--corpus-dir", str(tmp_path / "corpora")],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.startswith("# brevix::bpe encoding, one thread")
+    for name in ("cl100k_base", "o200k_base"):
+        assert f"| {name} |" in result.stdout

@@ -1,6 +1,8 @@
 """brevix: a byte-level byte-pair-encoding tokenizer with a C++ core.
 
-Start with :class:`Tokenizer`, the quiet, thread-parallel, picklable API::
+Start with :class:`Tokenizer`: ids from 0, merges applied by rank, split
+patterns (:data:`PATTERNS`), special tokens, GPT-style training, and the
+files of tiktoken and HF tokenizers::
 
     from brevix import Tokenizer
 
@@ -12,6 +14,6 @@ The low-level class with its exact printing contract lives in
 
 __version__ = "0.1.0"
 
-from brevix._tokenizer import Tokenizer
+from brevix._tokenizer import PATTERNS, Tokenizer
 
-__all__ = ["Tokenizer", "__version__"]
+__all__ = ["PATTERNS", "Tokenizer", "__version__"]

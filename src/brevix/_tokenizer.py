@@ -1,10 +1,16 @@
-"""brevix.Tokenizer: the quiet, thread-parallel, picklable face of the core.
+"""brevix.Tokenizer: a standard byte-level BPE tokenizer.
 
-It learns and applies exactly the merges of the low-level
-:class:`brevix.tokenizer.PyBytePairTokenizer` (same training, same ids), but
-prints nothing, takes text as ``str`` or any bytes-like object, releases the
-interpreter lock while the core works, and encodes or decodes batches on
-several native threads. The state is the merge table, which is also what
+Ids run from 0: byte b is id b (or its rank, for vocabularies loaded from
+tiktoken files such as cl100k), merges count up from 256, special tokens
+come after them. Encoding cuts the text at allowed special tokens, splits
+each stretch with the tokenizer's pattern (none: the whole text is one
+piece) and applies the merges to each piece by rank, lowest first, leftmost
+on ties: the ids HF tokenizers and tiktoken give for the same merges.
+
+Training learns merges from piece counts when there is a pattern (GPT-style
+training) and with the exact unsplit trainer otherwise. The native side
+releases the interpreter lock while it works and encodes batches on native
+threads. The state (bytes, merges, pattern, special tokens) is what
 pickling, copying and the model files carry.
 """
 
@@ -14,10 +20,12 @@ import contextlib
 import importlib
 import os
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union, overload
+import warnings
+from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Literal, Self, SupportsIndex, Union, cast, overload
 
-from brevix import _core, model
+from brevix import _core, model, model_file
+from brevix.model_file import ModelData
 
 if TYPE_CHECKING:
     import numpy as np
@@ -25,7 +33,7 @@ if TYPE_CHECKING:
 
     from brevix.tokenizer import PyBytePairTokenizer
 
-__all__ = ["Tokenizer"]
+__all__ = ["Tokenizer", "PATTERNS"]
 
 # Accepted where the API takes text or training data.
 Buffer = Union[bytes, bytearray, memoryview, Any]
@@ -35,89 +43,222 @@ Ids = Union[Sequence[SupportsIndex], Iterable[SupportsIndex], Any]
 Merge = tuple[int, int, int]
 Progress = Union[bool, None, Callable[[int, int], object]]
 OutKind = Literal["list", "numpy"]
+SpecialSet = Union[Literal["all"], Collection[str]]
 
 FIRST_MERGE_ID = 256
 MIN_VOCAB_SIZE = FIRST_MERGE_ID + 1
 INT32_MAX = 2**31 - 1
 
+#: The well-known split patterns by name, spelled as their authors publish
+#: them: ``"gpt2"`` (GPT-2, and HF tokenizers' ByteLevel), ``"cl100k"`` and
+#: ``"o200k"`` (tiktoken's). These get hand-written scanners.
+PATTERNS: dict[str, str] = dict(_core.PATTERNS)
+
+# Documents are handed to the native counter in batches of about this size.
+_BATCH_BYTES = 8 << 20
+
 
 class Tokenizer:
-    """A byte-level BPE tokenizer: bytes in, ids out, and back.
+    """A byte-level BPE tokenizer: text in, ids from 0 out, and back.
 
-    ``Tokenizer()`` has no merges (``vocab_size`` 256). Every byte is a base
-    token whose id is the byte read as a signed 8-bit number; every merge
-    gets the next id from 256 upward.
+    ``Tokenizer(pattern=None, special_tokens=None)`` has no merges
+    (``vocab_size`` 256 plus its special tokens).
+
+    - ``pattern``: ``None`` (each text is one piece; training is the exact
+      unsplit trainer), one of the names in :data:`PATTERNS`, or any regular
+      expression in the syntax those patterns use (``\\p{L}``, possessive
+      quantifiers, lookahead, ``(?i:...)``). Bytes that are not valid UTF-8
+      are matched as U+FFFD each and kept as they are, so
+      ``decode(encode(b)) == b`` for any bytes.
+    - ``special_tokens``: an iterable of strings (their ids follow the
+      merges, in the order given, and move up as training adds merges) or a
+      mapping of strings to fixed ids.
 
     Thread safety: ``encode``/``decode`` and their batch forms may run from
-    several threads at once. ``train`` (and loading a merge table) waits for
-    them to finish and they wait for it, so no call ever sees a table that is
-    half trained.
+    several threads at once; ``train`` waits for them and they wait for it,
+    so no call sees a half-trained table.
     """
 
-    __slots__ = ("_core", "__weakref__")
+    __slots__ = ("_core", "_pattern", "_specials", "_fixed_ids", "_policies", "__weakref__")
 
-    def __init__(self) -> None:
+    def __init__(
+        self,
+        pattern: str | None = None,
+        special_tokens: Iterable[str] | Mapping[str, int] | None = None,
+    ) -> None:
         self._core = _core.CoreTokenizer()
+        self._policies: dict[tuple[object, object], tuple[bytes | None, bytes | None]] = {}
+        specials, fixed = _special_table(special_tokens, FIRST_MERGE_ID)
+        self._install(ModelData(pattern=_resolve_pattern(pattern), specials=specials), fixed)
+
+    def _install(self, data: ModelData, fixed_ids: bool) -> None:
+        """Replaces the whole state; the native side checks it all first."""
+        ordered = sorted(data.specials.items(), key=lambda item: item[1])
+        self._core.set_model(
+            list(data.byte_ids),
+            data.merges,
+            data.pattern,
+            [(text.encode("utf-8"), i) for text, i in ordered],
+        )
+        self._pattern = data.pattern
+        self._specials = dict(ordered)
+        self._fixed_ids = fixed_ids
+        self._policies = {}
+
+    def _data(self) -> ModelData:
+        return ModelData(
+            byte_ids=tuple(self._core.byte_ids()),
+            merges=self._core.merges(),
+            pattern=self._pattern,
+            specials=dict(self._specials),
+        )
 
     # ---- files and conversions ------------------------------------------
 
     @classmethod
     def load(cls, path: model.PathArg) -> Tokenizer:
-        """Reads a model file written by :meth:`save` (or ``brevix.model.save``).
+        """Reads a model file written by :meth:`save` (version 2) or by
+        earlier versions of brevix (version 1, merges only).
 
         Raises ``OSError`` when the file cannot be read and
         :class:`brevix.model.ModelFormatError` (a ``ValueError``) naming the
         line of the first problem otherwise.
         """
-        name = os.fsdecode(os.fspath(path))
-        table = model.load_merges(path)
-        _check_learnable(table, name)
-        return cls._from_merges(table)
+        data = model_file.read(path)
+        return cls._from_data(data, fixed_ids=True, source=os.fsdecode(os.fspath(path)))
 
     def save(self, path: model.PathArg) -> None:
-        """Writes the merge table to ``path`` atomically: a failure leaves the
-        old file or the complete new one, never a partial model."""
-        model.save_merges(self.merges, path)
+        """Writes bytes, merges, pattern and special tokens to ``path``
+        atomically: a failure leaves the old file or the complete new one."""
+        model_file.write(self._data(), path)
+
+    @classmethod
+    def from_tiktoken(
+        cls,
+        source: model.PathArg | Mapping[bytes, int],
+        *,
+        pattern: str | None,
+        special_tokens: Mapping[str, int] | None = None,
+    ) -> Tokenizer:
+        """A tokenizer from tiktoken's ranks: a ``.tiktoken`` file (one
+        ``base64(token) rank`` per line; gzip-compressed files are read too)
+        or a ``{token bytes: rank}`` mapping such as
+        ``tiktoken.Encoding._mergeable_ranks``. Ranks become ids.
+
+        ``ValueError`` names the first token that no pair of lower-ranked
+        tokens forms under tiktoken's merging, a repeated token, or a gap.
+        """
+        from brevix import interop
+
+        return interop.from_tiktoken(cls, source, pattern=pattern, special_tokens=special_tokens)
+
+    def save_tiktoken(self, path: model.PathArg) -> None:
+        """Writes the ranks in tiktoken's format (atomically). Refuses, naming
+        it, a token that tiktoken's byte-rank merging would reach through
+        another pair than its own merge: tiktoken would encode differently.
+        The pattern and special tokens are not part of that format: pass
+        them to ``tiktoken.Encoding`` (see :attr:`pattern`,
+        :attr:`special_tokens`)."""
+        from brevix import interop
+
+        interop.save_tiktoken(self, path)
+
+    @classmethod
+    def from_hf(cls, path: model.PathArg) -> Tokenizer:
+        """A tokenizer from a HF tokenizers ``tokenizer.json`` with a
+        byte-level BPE model. Files this class cannot represent exactly are
+        refused with a ``ValueError`` naming the token or setting."""
+        from brevix import interop
+
+        return interop.from_hf(cls, path)
+
+    def save_hf(self, path: model.PathArg) -> None:
+        """Writes a HF tokenizers ``tokenizer.json`` (atomically) that
+        ``tokenizers.Tokenizer.from_file`` loads into a tokenizer giving the
+        same ids."""
+        from brevix import interop
+
+        interop.save_hf(self, path)
 
     @classmethod
     def from_low_level(cls, tokenizer: PyBytePairTokenizer) -> Tokenizer:
-        """A Tokenizer with the merges of a ``PyBytePairTokenizer``.
+        """A Tokenizer with the merges of a ``PyBytePairTokenizer``, its
+        signed byte ids made unsigned (byte 0xC3, id -61 there, is id 195).
 
         ``ValueError`` when a merge uses an id that is not a byte or an earlier
         merge (only possible after training the low-level class on ids other
         than bytes): such a table does not describe bytes.
         """
-        return cls._from_merges(_core.low_level_merges(tokenizer))
+        table = _core.low_level_merges(tokenizer)
+        model_file.check_byte_parts(table, "the low-level tokenizer")
+        return cls._from_data(model_file.from_version_1(table), fixed_ids=False)
 
     def to_low_level(self) -> PyBytePairTokenizer:
-        """A new ``PyBytePairTokenizer`` with these merges."""
+        """A new ``PyBytePairTokenizer`` with these merges, byte b as the
+        signed id it has there. It encodes differently (whole passes over its
+        table, no pattern, no special tokens): see its documentation."""
         from brevix.tokenizer import PyBytePairTokenizer
 
+        if tuple(self._core.byte_ids()) != model_file.IDENTITY:
+            raise ValueError("the low-level class needs byte b at id b")
         tokenizer = PyBytePairTokenizer()
-        _core.set_low_level_merges(tokenizer, self.merges)
+        signed = [(_signed(left), _signed(right), merged) for left, right, merged in self.merges]
+        _core.set_low_level_merges(tokenizer, signed)
         return tokenizer
 
     @classmethod
-    def _from_merges(cls, table: Sequence[Sequence[int]]) -> Tokenizer:
-        tokenizer = cls()
-        tokenizer._core.set_merges(table)
+    def _from_data(cls, data: ModelData, *, fixed_ids: bool, source: str = "model") -> Self:
+        tokenizer = cls.__new__(cls)
+        tokenizer._core = _core.CoreTokenizer()
+        try:
+            tokenizer._install(data, fixed_ids)
+        except ValueError as e:
+            raise ValueError(f"{source}: {e}") from None
         return tokenizer
 
     # ---- the vocabulary -------------------------------------------------------
 
     @property
     def vocab_size(self) -> int:
-        """256 base tokens plus one per merge."""
+        """The number of ids: the highest id in use plus one (256 base
+        tokens, one per merge, and the special tokens)."""
         return self._core.vocab_size()
 
     @property
+    def pattern(self) -> str | None:
+        """The split pattern (the full expression, also for a name), or None."""
+        return self._pattern
+
+    @property
+    def special_tokens(self) -> dict[str, int]:
+        """The special tokens and their ids."""
+        return dict(self._specials)
+
+    @property
     def merges(self) -> list[Merge]:
-        """The merges as ``(left, right, id)``, in id order."""
+        """The merges as ``(left, right, id)``, in id (= rank) order."""
         return self._core.merges()
+
+    @property
+    def vocab(self) -> dict[bytes, int]:
+        """Every token's bytes and id, special tokens excluded (tiktoken's
+        ``mergeable_ranks``)."""
+        return {self._core.token_bytes(i): i for i in range(FIRST_MERGE_ID + len(self.merges))}
 
     def token_bytes(self, token_id: int) -> bytes:
         """The bytes one id stands for (``ValueError`` for an unknown id)."""
         return self._core.token_bytes(token_id)
+
+    def token_id(self, token: bytes | str) -> int:
+        """The id of a token given by its bytes (or text); ``KeyError`` when
+        no token has exactly these bytes. Special tokens are found by their
+        text."""
+        if isinstance(token, str):
+            special = self._specials.get(token)
+            if special is not None:
+                return special
+            token = token.encode("utf-8")
+        return self._core.token_id(token)
 
     # ---- training -------------------------------------------------------------
 
@@ -127,23 +268,36 @@ class Tokenizer:
         vocab_size: int,
         *,
         progress: Progress = False,
+        lines: bool = False,
+        threads: int | None = None,
         trace: bool = False,
-    ) -> None:
-        """Learns merges from ``data`` until ``vocab_size`` is reached or no
-        pair is left, continuing from the merges already learned.
+    ) -> int:
+        """Learns merges until the vocabulary (special tokens included) has
+        ``vocab_size`` ids, continuing from the merges already learned, and
+        returns the number of merges learned. Training to a size in steps
+        learns what training to it at once learns.
 
-        ``data`` is a bytes-like object, a ``str`` (taken as UTF-8), an
-        ``os.PathLike`` naming a file (read as is, every byte kept) or an
-        iterable of these, concatenated in order. The result is exactly what
-        ``PyBytePairTokenizer.fit(ids, vocab_size, n)`` learns from the same
-        bytes read as signed ids, for any large enough ``n``, except that a
-        tokenizer already of ``vocab_size`` or more learns nothing (``fit``
-        would record one more merge).
+        With a pattern, each document is split by the pattern and merges are
+        learned from the counts of distinct pieces (ties between pairs of
+        equal count go to the smallest ``(left, right)``); no merge crosses
+        a piece, a document or a special token. A document is a ``str``
+        (UTF-8), a bytes-like object, or a file (``os.PathLike``: one
+        document, or one per line with ``lines=True``; files are read by
+        mapping, never whole into memory); ``data`` is one of these or an
+        iterable of them. Counting runs on ``threads`` native threads
+        (default: the CPUs available, at most 8).
 
-        ``progress=True`` shows a bar on stderr; a callable receives
-        ``(merges_done, merges_total)`` every few dozen milliseconds and at
-        the end. ``trace=True`` writes the low-level class's per-iteration
-        lines to the process's standard output. Ctrl-C raises
+        Without a pattern, the exact unsplit trainer learns from the
+        concatenation of all data (as ``PyBytePairTokenizer.fit`` learns
+        from the same bytes); ``trace=True`` writes its per-iteration lines
+        to the process's standard output.
+
+        When the data runs out of pairs first, a ``UserWarning`` says how
+        many merges were learned; so it does when the unsplit trainer,
+        continuing on new data, learns a merge whose bytes another token
+        already has (no vocabulary holds such a table): training stops
+        before that merge. ``progress=True`` shows bars on stderr; a
+        callable receives ``(merges_done, merges_total)``. Ctrl-C raises
         ``KeyboardInterrupt`` and keeps the merges learned so far.
         """
         if isinstance(vocab_size, bool) or not isinstance(vocab_size, int):
@@ -152,56 +306,156 @@ class Tokenizer:
             raise ValueError(
                 f"vocab_size must be between {MIN_VOCAB_SIZE} and {INT32_MAX}, got {vocab_size}"
             )
-        corpus = _training_bytes(data)
-        remaining = vocab_size - self.vocab_size
-        with _progress_callback(progress if remaining > 0 else None, remaining) as report:
-            if trace:
-                sys.stdout.flush()
-            self._core.train(corpus, vocab_size, report, trace)
+        regular = FIRST_MERGE_ID + len(self.merges)
+        target = vocab_size - len(self._specials)
+        self._check_fixed_special_ids(target)
+        if self._pattern is None and lines:
+            raise ValueError("lines=True needs a pattern: the unsplit trainer learns one sequence")
+        threads_n = _thread_count(threads, cap=8)
+        wanted = target - regular
+        if wanted <= 0:
+            return 0
+        self._move_floating_specials(target)
+        stopped_before = None
+        try:
+            if self._pattern is None:
+                corpus = _training_bytes(data)
+                with _progress_callback(progress, wanted, "merges") as report:
+                    if trace:
+                        sys.stdout.flush()
+                    stopped_before = self._core.train(corpus, target, report, trace)
+            else:
+                self._train_pieces(data, target, progress, lines, threads_n)
+        finally:
+            self._renumber_floating_specials()
+        learned = FIRST_MERGE_ID + len(self.merges) - regular
+        if learned < wanted:
+            reason = (
+                "the data ran out of pairs"
+                if stopped_before is None
+                else f"training stopped before {stopped_before}"
+            )
+            warnings.warn(
+                f"{reason}: learned {learned} of {wanted} merges "
+                f"(vocab_size is {self.vocab_size}, not {vocab_size})",
+                UserWarning,
+                stacklevel=2,
+            )
+        return learned
+
+    def _train_pieces(
+        self, data: TrainingData, target: int, progress: Progress, lines: bool, threads: int
+    ) -> None:
+        specials = [text.encode("utf-8") for text in self._specials]
+        counter = _core.PieceCounter(self._pattern, specials, threads)
+        with _progress_callback(progress is True, 0, "B", desc="counting") as report:
+            for batch in _document_batches(data):
+                if isinstance(batch, os.PathLike):
+                    counter.add_file(os.fsencode(batch), lines, report)
+                else:
+                    counter.add_documents(batch, report)
+        wanted = target - FIRST_MERGE_ID - len(self.merges)
+        with _progress_callback(progress, wanted, "merges") as report:
+            self._core.train_pieces(counter, target, report)
+
+    def _check_fixed_special_ids(self, target: int) -> None:
+        if not self._fixed_ids:
+            return
+        for text, i in self._specials.items():
+            if FIRST_MERGE_ID + len(self.merges) <= i < target:
+                raise ValueError(
+                    f"special token {text!r} has id {i}, which training to this size "
+                    "would give to a merge"
+                )
+
+    def _move_floating_specials(self, first: int) -> None:
+        """Gives special tokens without fixed ids the ids from ``first`` on,
+        in their order, out of the way of the merges training adds."""
+        if self._fixed_ids or not self._specials or min(self._specials.values()) == first:
+            return
+        data = self._data()
+        specials = {text: first + n for n, text in enumerate(self._specials)}
+        self._install(ModelData(data.byte_ids, data.merges, data.pattern, specials), False)
+
+    def _renumber_floating_specials(self) -> None:
+        self._move_floating_specials(FIRST_MERGE_ID + len(self.merges))
 
     # ---- encoding and decoding ------------------------------------------------
 
     @overload
-    def encode(self, text: Text, *, out: Literal["list"] = ...) -> list[int]: ...
+    def encode(
+        self,
+        text: Text,
+        *,
+        allowed_special: SpecialSet = ...,
+        disallowed_special: SpecialSet = ...,
+        out: Literal["list"] = ...,
+    ) -> list[int]: ...
     @overload
-    def encode(self, text: Text, *, out: Literal["numpy"]) -> npt.NDArray[np.int32]: ...
+    def encode(
+        self,
+        text: Text,
+        *,
+        allowed_special: SpecialSet = ...,
+        disallowed_special: SpecialSet = ...,
+        out: Literal["numpy"],
+    ) -> npt.NDArray[np.int32]: ...
 
-    def encode(self, text: Text, *, out: OutKind = "list") -> Any:
-        """The ids of ``text`` (``str`` as UTF-8, or any contiguous buffer):
-        the same ids as ``PyBytePairTokenizer.encode``, nothing printed.
+    def encode(
+        self,
+        text: Text,
+        *,
+        allowed_special: SpecialSet = frozenset(),
+        disallowed_special: SpecialSet = "all",
+        out: OutKind = "list",
+    ) -> Any:
+        """The ids of ``text`` (``str`` as UTF-8, or any contiguous buffer).
 
-        ``out="numpy"`` gives an int32 NumPy array instead of a list.
+        Special tokens follow tiktoken: those in ``allowed_special`` (a set of
+        their texts, or ``"all"``) become their ids; text that spells one of
+        ``disallowed_special`` (default ``"all"``: every special token not
+        allowed) is a ``ValueError``; pass ``disallowed_special=()`` to
+        encode such text as ordinary text. ``out="numpy"`` gives an int32
+        array.
         """
         as_array = _check_out(out)
         if isinstance(text, (list, tuple)):
             raise TypeError(f"expected str or a bytes-like object, not {type(text).__name__}")
-        result = self._core.encode(text, as_array)
+        allowed, disallowed = self._policy(allowed_special, disallowed_special)
+        result = self._core.encode(text, allowed, disallowed, as_array)
         return _as_numpy(result) if as_array else result
 
-    @overload
-    def encode_batch(
-        self, texts: Iterable[Text], *, threads: int | None = ..., out: Literal["list"] = ...
-    ) -> list[list[int]]: ...
-    @overload
-    def encode_batch(
-        self, texts: Iterable[Text], *, threads: int | None = ..., out: Literal["numpy"]
-    ) -> list[npt.NDArray[np.int32]]: ...
+    def encode_ordinary(self, text: Text, *, out: OutKind = "list") -> Any:
+        """The ids of ``text`` with special tokens treated as ordinary text."""
+        as_array = _check_out(out)
+        if isinstance(text, (list, tuple)):
+            raise TypeError(f"expected str or a bytes-like object, not {type(text).__name__}")
+        result = self._core.encode(text, None, None, as_array)
+        return _as_numpy(result) if as_array else result
 
     def encode_batch(
-        self, texts: Iterable[Text], *, threads: int | None = None, out: OutKind = "list"
+        self,
+        texts: Iterable[Text],
+        *,
+        allowed_special: SpecialSet = frozenset(),
+        disallowed_special: SpecialSet = "all",
+        threads: int | None = None,
+        out: OutKind = "list",
     ) -> list[Any]:
-        """``[encode(t) for t in texts]``, in order, on a pool of native
+        """``[encode(t, ...) for t in texts]``, in order, on a pool of native
         threads (default: the CPUs available) without the interpreter lock."""
         as_array = _check_out(out)
         _refuse_single_text(texts, "texts")
-        results = self._core.encode_batch(texts, _thread_count(threads), as_array)
+        allowed, disallowed = self._policy(allowed_special, disallowed_special)
+        results = self._core.encode_batch(
+            texts, _thread_count(threads), as_array, allowed, disallowed
+        )
         return [_as_numpy(r) for r in results] if as_array else results
 
     def decode(self, ids: Ids) -> bytes:
         """The bytes of ``ids``: a list, tuple or other iterable of ints, an
         ``array.array`` or a NumPy integer array (read without an int object
-        per item). ``ValueError`` names the first id outside
-        ``-128 .. vocab_size - 1``."""
+        per item). ``ValueError`` names the first id that is not in use."""
         return self._core.decode(ids)
 
     def decode_batch(self, batch: Iterable[Ids], *, threads: int | None = None) -> list[bytes]:
@@ -209,24 +463,69 @@ class Tokenizer:
         _refuse_single_text(batch, "batch")
         return self._core.decode_batch(batch, _thread_count(threads))
 
+    def _policy(
+        self, allowed_special: SpecialSet, disallowed_special: SpecialSet
+    ) -> tuple[bytes | None, bytes | None]:
+        """The native form of a special-token policy: one byte per special
+        token in id order, 1 where allowed (and where disallowed), or None
+        for none. Cached per policy."""
+        key = (_policy_key(allowed_special), _policy_key(disallowed_special))
+        cached = self._policies.get(key)
+        if cached is not None:
+            return cached
+        names = list(self._specials)
+        allowed = self._special_set(allowed_special, "allowed_special")
+        if disallowed_special == "all":
+            disallowed = set(names) - allowed
+        else:
+            disallowed = self._special_set(disallowed_special, "disallowed_special") - allowed
+        result = (_mask(names, allowed), _mask(names, disallowed))
+        if len(self._policies) < 64:
+            self._policies[key] = result
+        return result
+
+    def _special_set(self, given: SpecialSet, what: str) -> set[str]:
+        if given == "all":
+            return set(self._specials)
+        if isinstance(given, (str, bytes)):
+            raise TypeError(f"{what} must be 'all' or a collection of special tokens, not one string")
+        chosen = set(given)
+        unknown = sorted(str(t) for t in chosen if t not in self._specials)
+        if unknown:
+            raise ValueError(f"{what}: {unknown[0]!r} is not a special token of this tokenizer")
+        return chosen
+
     # ---- copying and pickling ---------------------------------------------------
 
-    def __reduce__(self) -> tuple[Callable[[list[Merge]], Tokenizer], tuple[list[Merge]]]:
-        return (_restore, (self.merges,))
+    def __reduce__(self) -> tuple[Callable[..., Tokenizer], tuple[Any, ...]]:
+        data = self._data()
+        return (_restore, (data.byte_ids, data.merges, data.pattern, data.specials, self._fixed_ids))
 
     def __copy__(self) -> Tokenizer:
-        return type(self)._from_merges(self.merges)
+        return type(self)._from_data(self._data(), fixed_ids=self._fixed_ids)
 
     def __deepcopy__(self, memo: dict[int, object]) -> Tokenizer:
         return self.__copy__()
 
     def __repr__(self) -> str:
-        return f"<brevix.Tokenizer vocab_size={self.vocab_size}>"
+        pattern = next((n for n, p in PATTERNS.items() if p == self._pattern), None)
+        shown = repr(pattern) if pattern else "None" if self._pattern is None else "<regex>"
+        return (
+            f"<brevix.Tokenizer vocab_size={self.vocab_size} pattern={shown} "
+            f"special_tokens={len(self._specials)}>"
+        )
 
 
-def _restore(table: list[Merge]) -> Tokenizer:
-    """Unpickling: a Tokenizer from its merge table."""
-    return Tokenizer._from_merges(table)
+def _restore(
+    byte_ids: Sequence[int],
+    merges: list[Merge],
+    pattern: str | None = None,
+    specials: dict[str, int] | None = None,
+    fixed_ids: bool = True,
+) -> Tokenizer:
+    """Unpickling: a Tokenizer from its state."""
+    data = ModelData(tuple(byte_ids), list(merges), pattern, dict(specials or {}))
+    return Tokenizer._from_data(data, fixed_ids=fixed_ids)
 
 
 # Pickles name the class where users find it.
@@ -237,15 +536,94 @@ Tokenizer.__module__ = "brevix"
 # ---- helpers ---------------------------------------------------------------------
 
 
-def _check_learnable(table: list[Merge], name: str) -> None:
-    """Refuses, at its line, a merge whose parts are not bytes or earlier
-    merges: training on bytes never makes one, and it would not decode."""
-    for index, (left, right, merged) in enumerate(table):
-        for part in (left, right):
-            if not -128 <= part < merged:
-                raise model.ModelFormatError(
-                    name, index + 3, f"part {part} of merge {merged} is not a byte or an earlier merge"
-                )
+def _resolve_pattern(pattern: object) -> str | None:
+    if pattern is None:
+        return None
+    if not isinstance(pattern, str):
+        raise TypeError(f"pattern must be a str or None, not {type(pattern).__name__}")
+    return PATTERNS.get(pattern, pattern)
+
+
+def _special_table(
+    special_tokens: Iterable[str] | Mapping[str, int] | None, first_id: int
+) -> tuple[dict[str, int], bool]:
+    """The special tokens as {text: id}, and whether their ids were given."""
+    if special_tokens is None:
+        return {}, False
+    if isinstance(special_tokens, (str, bytes)):
+        raise TypeError("special_tokens must be an iterable of str or a mapping, not one string")
+    if isinstance(special_tokens, Mapping):
+        table = dict(special_tokens)
+        fixed = True
+    else:
+        table = {}
+        for text in special_tokens:
+            if text in table:
+                raise ValueError(f"special token {text!r} is given twice")
+            table[text] = first_id + len(table)
+        fixed = False
+    for text, i in table.items():
+        if not isinstance(text, str) or not text:
+            raise TypeError(f"special tokens must be non-empty str, not {text!r}")
+        if isinstance(i, bool) or not isinstance(i, int) or not 0 <= i <= INT32_MAX:
+            raise ValueError(f"special token {text!r}: id {i!r} is not an id")
+    return table, fixed
+
+
+def _policy_key(given: object) -> object:
+    if given == "all":
+        return "all"
+    try:
+        return frozenset(cast(Iterable[object], given))
+    except TypeError:
+        raise TypeError(f"expected 'all' or a collection of special tokens, not {given!r}") from None
+
+
+def _mask(names: list[str], chosen: set[str]) -> bytes | None:
+    if not chosen:
+        return None
+    return bytes(1 if name in chosen else 0 for name in names)
+
+
+def _signed(part: int) -> int:
+    return part - 256 if 128 <= part < 256 else part
+
+
+def _document_batches(data: object) -> Iterator[Any]:
+    """The training documents as files (``os.PathLike``) and batches of
+    in-memory documents (lists of buffers, about ``_BATCH_BYTES`` each)."""
+    if isinstance(data, (str, os.PathLike)) or _is_buffer(data):
+        items: Iterable[Any] = (data,)
+    elif isinstance(data, Iterable):
+        items = data
+    else:
+        raise TypeError(
+            "data must be bytes-like, str, os.PathLike or an iterable of these, "
+            f"not {type(data).__name__}"
+        )
+    batch: list[Any] = []
+    size = 0
+    for index, item in enumerate(items):
+        if isinstance(item, os.PathLike):
+            if batch:
+                yield batch
+                batch, size = [], 0
+            yield item
+            continue
+        if isinstance(item, str):
+            item = item.encode("utf-8", "surrogatepass")
+        elif not _is_buffer(item):
+            raise TypeError(
+                f"data[{index}] must be bytes-like, str or os.PathLike, not {type(item).__name__}"
+            )
+        batch.append(item)
+        size += memoryview(item).nbytes
+        if size >= _BATCH_BYTES:
+            yield batch
+            batch, size = [], 0
+    if batch:
+        yield batch
+
 
 
 def _check_out(out: object) -> bool:
@@ -276,9 +654,9 @@ def _available_cpus() -> int:
         return os.cpu_count() or 1
 
 
-def _thread_count(threads: object) -> int:
+def _thread_count(threads: object, cap: int = 1024) -> int:
     if threads is None:
-        return _available_cpus()
+        return min(_available_cpus(), cap)
     if isinstance(threads, bool) or not isinstance(threads, int):
         raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
     if not 1 <= threads <= 1024:
@@ -341,15 +719,20 @@ def _read_file(path: os.PathLike[Any]) -> bytes:
 
 @contextlib.contextmanager
 def _progress_callback(
-    progress: Progress, total: int
+    progress: Progress, total: int, unit: str = "merges", desc: str = "training"
 ) -> Iterator[Callable[[int, int], object] | None]:
+    """The native side's progress callback for ``progress``: None, a tqdm
+    bar on stderr over ``total`` (0: unknown), or the caller's callable."""
     if progress is None or progress is False:
         yield None
         return
     if progress is True:
         # Looked up by name: tqdm ships no type information.
         tqdm = importlib.import_module("tqdm").tqdm
-        with tqdm(total=max(total, 1), unit="merge", desc="training", file=sys.stderr) as bar:
+        scale = unit == "B"
+        with tqdm(
+            total=total or None, unit=unit, unit_scale=scale, desc=desc, file=sys.stderr
+        ) as bar:
 
             def report(done: int, _total: int) -> None:
                 bar.update(done - bar.n)

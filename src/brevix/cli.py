@@ -1,6 +1,7 @@
 """The ``brevix`` command line, on top of :class:`brevix.Tokenizer`.
 
-    brevix train [CORPUS] --merges N [--max-vocab-size V] --out MODEL
+    brevix train [CORPUS...] (--merges N | --vocab-size V) --out MODEL
+                 [--pattern P] [--special TOKEN]... [--lines]
                  [--progress | --quiet] [--trace] [--drop-newlines]
     brevix encode --model MODEL [TEXT | -]
     brevix decode --model MODEL [IDS... | -]
@@ -23,6 +24,7 @@ import importlib.resources
 import os
 import sys
 import tempfile
+import warnings
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
@@ -116,34 +118,56 @@ def _build_parser() -> argparse.ArgumentParser:
 @register_command
 def _add_train(commands: Subparsers) -> None:
     train = commands.add_parser(
-        "train", help="learn merges from a corpus file and save the model"
+        "train",
+        help="learn merges from corpus files and save the model",
+        description="Learn merges from corpus files. With --pattern, GPT-style training from "
+        "piece counts (each file a document, or each line with --lines); without, the exact "
+        "unsplit trainer on the bytes of the files, concatenated.",
     )
     train.add_argument(
         "corpus",
-        nargs="?",
+        nargs="*",
         metavar="CORPUS",
-        help="corpus file, read as bytes (every byte kept); default: the shipped sample text",
+        help="corpus files, read as bytes (every byte kept); default: the shipped sample text",
     )
-    train.add_argument(
-        "--merges", type=_count_arg, required=True, metavar="N", help="most merges to learn"
+    size = train.add_mutually_exclusive_group(required=True)
+    size.add_argument("--merges", type=_count_arg, metavar="N", help="most merges to learn")
+    size.add_argument(
+        "--vocab-size",
+        type=_vocab_size_arg,
+        metavar="V",
+        help="train until the vocabulary (special tokens included) has V ids",
     )
     train.add_argument(
         "--max-vocab-size",
         type=_vocab_size_arg,
         metavar="V",
-        help="stop once the vocabulary has V tokens, at least 257 (default: 256 + N)",
+        help="with --merges: stop once the vocabulary has V tokens, at least 257",
     )
+    train.add_argument(
+        "--pattern",
+        metavar="P",
+        help="split pattern: gpt2, cl100k, o200k or a regular expression (default: none)",
+    )
+    train.add_argument(
+        "--special",
+        action="append",
+        default=[],
+        metavar="TOKEN",
+        help="a special token (repeatable); ids follow the merges",
+    )
+    train.add_argument("--lines", action="store_true", help="one document per line (with --pattern)")
     train.add_argument("--out", required=True, metavar="MODEL", help="model file to write")
     train.add_argument(
         "--drop-newlines",
         action="store_true",
-        help="drop newline bytes, as the corpus-file reader data_loader does",
+        help="drop newline bytes, as the corpus-file reader data_loader does (no --pattern)",
     )
     _add_progress_options(train)
     train.add_argument(
         "--trace",
         action="store_true",
-        help="print the per-iteration lines of the low-level trainer on stdout",
+        help="print the per-iteration lines of the low-level trainer on stdout (no --pattern)",
     )
     train.set_defaults(run=_run_train)
 
@@ -273,38 +297,84 @@ def _show_progress(args: argparse.Namespace) -> bool:
 
 
 def _run_train(args: argparse.Namespace) -> int:
-    if args.corpus is None:
-        with _sample_path() as path:
-            corpus = _read_corpus(path, args.drop_newlines)
-        source = "the shipped sample text"
-    else:
-        corpus = _read_corpus(Path(args.corpus), args.drop_newlines)
-        source = repr(args.corpus)
-    if not corpus:
-        raise CliError(f"corpus {source} is empty")
-    limit = FIRST_MERGE_ID + args.merges
-    if args.max_vocab_size is not None:
-        limit = min(limit, args.max_vocab_size)
-    tokenizer = Tokenizer()
+    _check_writable(args.out)
+    if args.pattern is not None and (args.drop_newlines or args.trace):
+        raise CliError("--drop-newlines and --trace apply to training without --pattern")
+    if args.lines and args.pattern is None:
+        raise CliError("--lines needs --pattern")
     try:
-        tokenizer.train(corpus, limit, progress=_show_progress(args), trace=args.trace)
-    except KeyboardInterrupt:
-        _save_model(tokenizer, args.out)
-        _error(
-            f"interrupted: saved the {tokenizer.vocab_size - FIRST_MERGE_ID} merges "
-            f"learned so far to {args.out!r}"
-        )
-        return EXIT_INTERRUPTED
-    finally:
-        if args.trace:
-            sys.stdout.flush()
+        tokenizer = Tokenizer(pattern=args.pattern, special_tokens=args.special or None)
+    except (TypeError, ValueError) as e:
+        raise CliError(str(e)) from None
+    with contextlib.ExitStack() as stack:
+        paths = [Path(c) for c in args.corpus] or [stack.enter_context(_sample_path())]
+        source = "the shipped sample text" if not args.corpus else ", ".join(map(repr, args.corpus))
+        data = _training_input(paths, args)
+        target = _target_size(args, tokenizer)
+        try:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                tokenizer.train(
+                    data, target, progress=_show_progress(args), lines=args.lines, trace=args.trace
+                )
+        except KeyboardInterrupt:
+            partial = args.out + ".partial"
+            _save_model(tokenizer, partial)
+            _error(
+                f"interrupted: saved the {len(tokenizer.merges)} merges learned so far to "
+                f"{partial!r}; {args.out!r} is unchanged"
+            )
+            return EXIT_INTERRUPTED
+        finally:
+            if args.trace:
+                sys.stdout.flush()
     _save_model(tokenizer, args.out)
     if not args.quiet:
+        for warning in caught:
+            _note(str(warning.message))
         _note(
-            f"learned {tokenizer.vocab_size - FIRST_MERGE_ID} merges from {source} "
+            f"learned {len(tokenizer.merges)} merges from {source} "
             f"(vocabulary {tokenizer.vocab_size}), saved to {args.out!r}"
         )
     return 0
+
+
+def _check_writable(out: str) -> None:
+    """Refuses an output that cannot be written before any training."""
+    directory = os.path.dirname(out) or "."
+    if not os.path.isdir(directory):
+        raise CliError(f"cannot write model {out!r}: no such directory {directory!r}")
+    if not os.access(directory, os.W_OK):
+        raise CliError(f"cannot write model {out!r}: directory {directory!r} is not writable")
+    if os.path.isdir(out):
+        raise CliError(f"cannot write model {out!r}: it is a directory")
+
+
+def _training_input(paths: list[Path], args: argparse.Namespace) -> Any:
+    for path in paths:
+        if path.is_dir():
+            raise CliError(f"corpus {str(path)!r} is a directory")
+        if not path.exists():
+            raise CliError(f"cannot read corpus {str(path)!r}: No such file or directory")
+    if args.pattern is not None:
+        if all(p.stat().st_size == 0 for p in paths):
+            raise CliError("the corpus is empty")
+        return paths
+    corpus = b"".join(_read_corpus(p, args.drop_newlines) for p in paths)
+    if not corpus:
+        raise CliError("the corpus is empty")
+    return corpus
+
+
+def _target_size(args: argparse.Namespace, tokenizer: Tokenizer) -> int:
+    if args.vocab_size is not None:
+        if args.max_vocab_size is not None:
+            raise CliError("--max-vocab-size goes with --merges; use --vocab-size alone")
+        return int(args.vocab_size)
+    limit = tokenizer.vocab_size + args.merges
+    if args.max_vocab_size is not None:
+        limit = min(limit, args.max_vocab_size)
+    return int(min(limit, INT32_MAX))
 
 
 def _write_ids(ids: Sequence[int]) -> None:
@@ -345,20 +415,26 @@ def _run_decode(args: argparse.Namespace) -> int:
 
 
 def _run_demo(args: argparse.Namespace) -> int:
+    tokenizer = Tokenizer(pattern="cl100k", special_tokens=["<|endoftext|>"])
     with _sample_path() as path:
-        _note(f"training {args.merges} merges on the shipped sample text ({path})")
-        corpus = _read_corpus(path, drop_newlines=False)
-    tokenizer = Tokenizer()
-    tokenizer.train(corpus, FIRST_MERGE_ID + args.merges, progress=not args.quiet)
+        _note(
+            f"training {args.merges} merges (cl100k pattern, a document per line) on the "
+            f"shipped sample text ({path})"
+        )
+        tokenizer.train(
+            path, tokenizer.vocab_size + args.merges, lines=True, progress=not args.quiet
+        )
     with tempfile.TemporaryDirectory(prefix="brevix-demo-") as tmp:
         model_path = os.path.join(tmp, "model.txt")
         _save_model(tokenizer, model_path)
         tokenizer = _load_model(model_path)
-    text = os.fsencode(args.text)
-    ids = tokenizer.encode(text)
+    text = os.fsencode(args.text) + b"<|endoftext|>"
+    ids = tokenizer.encode(text, allowed_special="all")
     back = tokenizer.decode(ids)
-    print(f"\ntext:    {args.text}")
+    pieces = [tokenizer.token_bytes(i) for i in ids]
+    print(f"\ntext:    {os.fsdecode(text)}")
     print(f"ids:     {' '.join(map(str, ids))}")
+    print(f"tokens:  {' '.join(repr(p)[2:-1] for p in pieces)}")
     print(f"decoded: {os.fsdecode(back)}")
     print(
         f"{len(text)} bytes -> {len(ids)} tokens; round trip "

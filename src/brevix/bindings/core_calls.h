@@ -119,5 +119,6 @@ PyObject* coreDecode(PyObject* self, PyObject* arg);
 PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* coreTokenBytes(PyObject* self, PyObject* arg);
 PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreTrainPieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace brevix

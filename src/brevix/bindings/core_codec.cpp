@@ -46,10 +46,32 @@ PyObject* idsToPy(const std::vector<int>& ids, bool asArray) {
 
 // ---- encode -----------------------------------------------------------------------
 
-// encode(text, as_array): text is str or a contiguous buffer.
+// The special-token policy of an encode call: two masks (bytes with one
+// flag per special token, in id order) or None for none. False with
+// ValueError set for a mask of the wrong length.
+bool policyFromPy(const CoreEngine& engine, PyObject* allowed, PyObject* refused,
+                  SpecialPolicy& policy) {
+    const std::size_t count = engine.vocabulary().specials().size();
+    auto read = [&](PyObject* mask, std::vector<std::size_t>& out) {
+        if (mask == Py_None) return true;
+        if (!PyBytes_Check(mask) || static_cast<std::size_t>(PyBytes_GET_SIZE(mask)) != count) {
+            PyErr_SetString(PyExc_ValueError, "special-token mask does not match the vocabulary");
+            return false;
+        }
+        const char* flags = PyBytes_AS_STRING(mask);
+        return callCore([&] {
+            for (std::size_t i = 0; i < count; ++i) {
+                if (flags[i] != 0) out.push_back(i);
+            }
+        });
+    };
+    return read(allowed, policy.allowed) && read(refused, policy.refused);
+}
+
+// encode(text, allowed, refused, as_array): text is str or a contiguous buffer.
 PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("encode", nargs, 2) || !refuseReentry(self)) return nullptr;
-    const int asArray = PyObject_IsTrue(args[1]);
+    if (!checkArgCount("encode", nargs, 4) || !refuseReentry(self)) return nullptr;
+    const int asArray = PyObject_IsTrue(args[3]);
     if (asArray < 0) return nullptr;
     TextView text;
     if (!text.open(args[0])) return nullptr;
@@ -58,9 +80,12 @@ PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     {
         ReadLock lock;
         if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
-        vocabSize = engineOf(self).vocabSize();
+        const CoreEngine& engine = engineOf(self);
+        SpecialPolicy policy;
+        if (!policyFromPy(engine, args[1], args[2], policy)) return nullptr;
+        vocabSize = engine.vocabSize();
         if (!runCore(text.size() > kReleaseAbove,
-                     [&] { ids = engineOf(self).encode(text.data(), text.size()); })) {
+                     [&] { engine.encodeInto(text.data(), text.size(), policy, ids); })) {
             return nullptr;
         }
     }
@@ -187,13 +212,14 @@ std::vector<BatchChunk> chunksOf(const BatchTexts& texts) {
     return chunks;
 }
 
-void encodeChunk(const CoreEngine& engine, const BatchTexts& texts, BatchChunk& chunk) {
+void encodeChunk(const CoreEngine& engine, const BatchTexts& texts, const SpecialPolicy& policy,
+                 BatchChunk& chunk) {
     std::vector<int> scratch;
     chunk.ends.reserve(chunk.last - chunk.first);
     // Real text comes out at about one id in two bytes or fewer.
     chunk.ids.reserve((texts.bytesBefore(chunk.last) - texts.bytesBefore(chunk.first)) / 2);
     for (std::size_t i = chunk.first; i < chunk.last; ++i) {
-        engine.encodeInto(texts.data(i), texts.size(i), scratch);
+        engine.encodeInto(texts.data(i), texts.size(i), policy, scratch);
         chunk.ids.insert(chunk.ids.end(), scratch.begin(), scratch.end());
         chunk.ends.push_back(chunk.ids.size());
     }
@@ -235,9 +261,9 @@ PyObject* batchResults(std::vector<BatchChunk>& chunks, std::size_t n,
 
 }  // namespace
 
-// encode_batch(texts, threads, as_array)
+// encode_batch(texts, threads, as_array, allowed, refused)
 PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("encode_batch", nargs, 3) || !refuseReentry(self)) return nullptr;
+    if (!checkArgCount("encode_batch", nargs, 5) || !refuseReentry(self)) return nullptr;
     const long threads = PyLong_AsLong(args[1]);
     if (threads == -1 && PyErr_Occurred()) return nullptr;
     const int asArray = PyObject_IsTrue(args[2]);
@@ -261,12 +287,14 @@ PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
         ReadLock lock;
         if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
         const CoreEngine& engine = engineOf(self);
+        SpecialPolicy policy;
+        if (!policyFromPy(engine, args[3], args[4], policy)) return nullptr;
         vocabSize = engine.vocabSize();
         const unsigned workers =
             threadsFor(chunks.size(), static_cast<unsigned>(threads > 0 ? threads : 1));
         const bool ok = runCore(texts.totalBytes() > kReleaseAbove || workers > 1, [&] {
             runParallel(chunks.size(), workers,
-                        [&](std::size_t c) { encodeChunk(engine, texts, chunks[c]); });
+                        [&](std::size_t c) { encodeChunk(engine, texts, policy, chunks[c]); });
         });
         if (!ok) return nullptr;
     }
@@ -279,8 +307,8 @@ PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
 namespace {
 
 void setBadId(long long value, std::size_t index, int vocabSize) {
-    PyErr_Format(PyExc_ValueError, "unknown token id %lld at position %zu: ids run from -128 to %d",
-                 value, index, vocabSize - 1);
+    PyErr_Format(PyExc_ValueError, "unknown token id %lld at position %zu (the vocabulary has %d ids)",
+                 value, index, vocabSize);
 }
 
 bool refuseText(PyObject* obj) {
@@ -309,8 +337,8 @@ struct IterableIds {
             return false;
         }
         if (overflowAt < 0) return true;
-        PyErr_Format(PyExc_ValueError, "unknown token id %R at position %zd: ids run from -128 to %d",
-                     overflowValue.get(), overflowAt, engine.vocabSize() - 1);
+        PyErr_Format(PyExc_ValueError, "unknown token id %R at position %zd (the vocabulary has %d ids)",
+                     overflowValue.get(), overflowAt, engine.vocabSize());
         return false;
     }
 };
@@ -328,13 +356,7 @@ PyObject* decodeBuffer(CoreEngine& engine, BufferIds& source) {
     if (!takeEngineLock(engine.lock(), lock)) return nullptr;
     source.setLimit(engine.vocabSize());
     const bool ok = runCore(source.expected() > kReleaseAbove, [&] {
-        if (engine.canStream()) {
-            complete = engine.decodeFrom(source, source.expected(), sink, length);
-            return;
-        }
-        std::vector<int> ids;
-        complete = source.readAll(ids);
-        if (complete) length = engine.decodeInto(ids, sink);
+        complete = engine.decodeFrom(source, sink, length);
     });
     if (!ok) return nullptr;
     if (!complete) {
@@ -354,7 +376,7 @@ public:
         const std::size_t n = stream_.next(block, capacity);
         if (n == kGaveUp) return kGaveUp;
         for (std::size_t i = 0; i < n; ++i) {
-            if (block[i] < kLowestId || block[i] >= limit_) {
+            if (block[i] < 0 || block[i] >= limit_) {
                 bad_ = true;
                 badValue_ = block[i];
                 badIndex_ = read_ + i;
@@ -391,13 +413,12 @@ Streamed decodeSequenceStreamed(CoreEngine& engine, PyObject* obj, PyObject*& re
     if (!stream.usable()) return Streamed::Declined;
     ReadLock lock;
     if (!takeEngineLock(engine.lock(), lock)) return Streamed::Failed;
-    if (!engine.canStream()) return Streamed::Declined;
     CheckedIds ids(stream, engine.vocabSize());
     MallocSink sink;
     std::size_t length = 0;
     bool complete = false;
     // IdStream reads Python objects: the interpreter lock stays held.
-    if (!runCore(false, [&] { complete = engine.decodeFrom(ids, stream.expected(), sink, length); })) {
+    if (!runCore(false, [&] { complete = engine.decodeFrom(ids, sink, length); })) {
         return Streamed::Failed;
     }
     if (ids.bad()) {

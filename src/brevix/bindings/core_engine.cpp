@@ -6,24 +6,18 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
+#include "bpe/describe_bytes.h"
+#include "bpe/tiktoken_ranks.h"
+#include "bpe/training_start.h"
+#include "bpe/token_decoder.h"
 #include "byte_training.h"
-
-// Performance notes
-// - The merge lookup and the expander's tables are built once per merge
-//   table (after training or loading) instead of once per call, so a call
-//   on a short text costs the text, not the vocabulary. Both are only read
-//   afterwards, which is what lets several threads share them.
-// - encode always takes the fast merge with the prebuilt lookup: the plain
-//   passes the low-level encode prefers for short inputs exist only to skip
-//   building that lookup.
-// - Tried: encoding through the TableIndex the core keeps with the tables,
-//   which would have made the lookup here redundant. The index probes a
-//   hash for every pair where the lookup reads base pairs from a flat
-//   table: 10 MB encode 32-35 MB/s against 38-39, short-line batches 17-20
-//   against 31 (paired runs). The lookup stays.
+#include "text/make_splitter.h"
+#include "tokenizer.h"
 
 namespace brevix {
 
@@ -32,6 +26,38 @@ namespace {
 std::string describeMerge(std::size_t index, const MergeTriple& m) {
     return "merge " + std::to_string(index) + " (" + std::to_string(m[0]) + ", " +
            std::to_string(m[1]) + ", " + std::to_string(m[2]) + ")";
+}
+
+// The low-level trainer's lowest id: byte 0x80 as a signed 8-bit number.
+constexpr int kLowestSignedByte = -128;
+
+// The number of leading merges of `learned` (ids following those of
+// `vocabulary`, in order) whose bytes no normal token before them has; when
+// that is not all of them, `repeat` names the first that repeats a token.
+std::size_t distinctPrefix(const bpe::Vocabulary& vocabulary,
+                           const std::vector<bpe::Merge>& learned, std::string& repeat) {
+    std::vector<std::string> learnedBytes;
+    std::unordered_map<std::string, int> learnedIds;
+    const int firstLearned = learned.empty() ? 0 : learned.front().id;
+    auto bytesOf = [&](int id) -> std::string {
+        return id < firstLearned ? std::string(vocabulary.bytes(id))
+                                 : learnedBytes[static_cast<std::size_t>(id - firstLearned)];
+    };
+    for (const bpe::Merge& m : learned) {
+        std::string bytes = bytesOf(m.left) + bytesOf(m.right);
+        std::optional<int> other = vocabulary.tokenId(bytes);
+        if (other && vocabulary.kind(*other) == bpe::Vocabulary::Kind::Special) other.reset();
+        if (const auto found = learnedIds.find(bytes); found != learnedIds.end()) other = found->second;
+        if (other) {
+            repeat = "merge (" + std::to_string(m.left) + ", " + std::to_string(m.right) + " -> " +
+                     std::to_string(m.id) + "), which gives the bytes " + bpe::describeBytes(bytes) +
+                     " of token " + std::to_string(*other) + " a second id";
+            return learnedBytes.size();
+        }
+        learnedIds.emplace(bytes, m.id);
+        learnedBytes.push_back(std::move(bytes));
+    }
+    return learned.size();
 }
 
 }  // namespace
@@ -51,7 +77,7 @@ void recordCheckedMerges(const std::vector<MergeTriple>& merges,
                                         std::to_string(id));
         }
         for (int part : {m[0], m[1]}) {
-            if (part < kLowestId || part >= id) {
+            if (part < kLowestSignedByte || part >= id) {
                 throw std::invalid_argument(describeMerge(i, m) + ": part " +
                                             std::to_string(part) + " is not a byte or an earlier merge");
             }
@@ -151,108 +177,142 @@ void WriterFirstMutex::unlock_shared() {
     if (last) changed_.notify_all();
 }
 
-CoreEngine::CoreEngine() { afterTablesChanged(); }
+std::shared_ptr<const text::Splitter> splitterFor(const std::optional<std::string>& pattern) {
+    if (!pattern) return text::makeWholeSplitter();
+    try {
+        return text::makeSplitter(*pattern);
+    } catch (const text::PatternError& e) {
+        throw std::invalid_argument("invalid pattern at position " + std::to_string(e.position()) +
+                                    ": " + e.what());
+    }
+}
+
+namespace {
+
+// The low-level trainer's id of a standard id below 256: the byte it stands
+// for, read as a signed 8-bit number.
+int signedByteId(const bpe::ByteIds& byteIds, std::vector<int>& byteOf, int id) {
+    if (byteOf.empty()) {
+        byteOf.assign(256, 0);
+        for (int b = 0; b < 256; ++b) byteOf[static_cast<std::size_t>(byteIds[static_cast<std::size_t>(b)])] = b;
+    }
+    return static_cast<signed char>(byteOf[static_cast<std::size_t>(id)]);
+}
+
+}  // namespace
+
+RefusedSpecialToken::RefusedSpecialToken(const std::string& token)
+    : std::invalid_argument("text spells the special token '" + token +
+                            "', which this call does not allow: pass it in allowed_special to "
+                            "encode it as that token, or disallowed_special=() to encode it as "
+                            "ordinary text") {}
+
+CoreEngine::CoreEngine() {
+    auto vocabulary = std::make_shared<const bpe::Vocabulary>(bpe::identityByteIds(), std::vector<bpe::Merge>{});
+    encoder_ = std::make_shared<const bpe::TextEncoder>(vocabulary, splitterFor(std::nullopt));
+}
 
 CoreEngine::~CoreEngine() = default;
 
 std::vector<MergeTriple> CoreEngine::merges() const {
     std::vector<MergeTriple> out;
-    const int count = tok_.nextVocabIndex - kFirstMergeId;
-    out.reserve(static_cast<std::size_t>(std::max(count, 0)));
-    for (int id = kFirstMergeId; id < tok_.nextVocabIndex; ++id) {
-        const DTYPE_BYTEPAIR& pair = tok_.revVocab.at(id);
-        out.push_back(MergeTriple{pair[0], pair[1], id});
-    }
+    out.reserve(vocabulary().merges().size());
+    for (const bpe::Merge& m : vocabulary().merges()) out.push_back(MergeTriple{m.left, m.right, m.id});
     return out;
 }
 
-void CoreEngine::setMerges(const std::vector<MergeTriple>& merges) {
-    bytepairtokenizer::BytePairTokenizer fresh;
-    recordCheckedMerges(merges, fresh);
-    fresh.rebuildTableIndex();
-    tok_.swapTables(fresh);  // the index goes along with its tables
-    try {
-        afterTablesChanged();
-    } catch (...) {
-        tok_.swapTables(fresh);  // back to the old table, whose expander was dropped
-        try {
-            afterTablesChanged();
-        } catch (...) {
-        }
-        throw;
-    }
+void CoreEngine::setModel(const bpe::ByteIds& byteIds, std::vector<bpe::Merge> merges,
+                          std::vector<bpe::SpecialToken> specials,
+                          std::optional<std::string> pattern) {
+    auto splitter = splitterFor(pattern);
+    auto vocabulary = std::make_shared<const bpe::Vocabulary>(
+        byteIds, std::move(merges), bpe::SpecialTokens(std::move(specials)));
+    auto encoder = std::make_shared<const bpe::TextEncoder>(std::move(vocabulary), std::move(splitter));
+    encoder_ = std::move(encoder);
+    pattern_ = std::move(pattern);
 }
 
-void CoreEngine::train(const unsigned char* data, std::size_t size, int vocabSize,
-                       std::ostream& out, const std::function<bool()>& interrupted) {
+void CoreEngine::appendMerges(const std::vector<bpe::Merge>& learned) {
+    if (learned.empty()) return;
+    std::vector<bpe::Merge> merges = vocabulary().merges();
+    merges.insert(merges.end(), learned.begin(), learned.end());
+    setModel(byteIds(), std::move(merges), vocabulary().specials().tokens(), pattern_);
+}
+
+
+std::string CoreEngine::train(const unsigned char* data, std::size_t size, int regularSize,
+                              std::ostream& out, const std::function<bool()>& interrupted) {
     TrainingThreadMark mark(trainingThread_);
-    try {
-        bytepairtokenizer::fitOnBytes(tok_, data, size, vocabSize, INT32_MAX, out, interrupted);
-    } catch (...) {
-        try {
-            afterTablesChanged();
-        } catch (...) {
-            // The first failure is the one to report; expander() guards.
-        }
-        throw;
+    std::vector<bpe::Merge> learned;
+    std::exception_ptr error;
+    // The trainer's own tables: the merges so far with bytes as signed ids.
+    bytepairtokenizer::BytePairTokenizer low;
+    std::vector<int> byteOf;
+    std::vector<MergeTriple> signedMerges;
+    for (const bpe::Merge& m : vocabulary().merges()) {
+        auto part = [&](int id) { return id < 256 ? signedByteId(byteIds(), byteOf, id) : id; };
+        signedMerges.push_back(MergeTriple{part(m.left), part(m.right), m.id});
     }
-    afterTablesChanged();
-}
-
-void CoreEngine::afterTablesChanged() {
-    // Appends what training added (a no-op when training kept it current);
-    // never throws, and an index that could not grow is simply not current.
-    tok_.refreshTableIndex();
-    // Dropped first: when building runs out of memory, no table describing
-    // an older merge table survives (lookup() and expander() then refuse).
-    lookup_.reset();
-    expander_.reset();
-    auto lookup = std::make_unique<bytepairtokenizer::MergeLookup>(tok_.vocab);
-    expander_ = std::make_unique<bytepairtokenizer::TokenExpander>(tok_.revVocab);
-    lookup_ = std::move(lookup);
+    recordCheckedMerges(signedMerges, low);
+    low.rebuildTableIndex();
+    const int before = low.nextVocabIndex;
+    trainingDone_.store(0);
+    const std::function<bool()> poll = [&] {
+        trainingDone_.store(low.nextVocabIndex - before);
+        return interrupted();
+    };
+    try {
+        bytepairtokenizer::fitOnBytes(low, data, size, regularSize, INT32_MAX, out, poll);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    for (int id = before; id < low.nextVocabIndex; ++id) {
+        const DTYPE_BYTEPAIR& pair = low.revVocab.at(id);
+        auto part = [&](int p) { return p < 256 ? byteIds()[static_cast<unsigned char>(p)] : p; };
+        learned.push_back(bpe::Merge{part(pair[0]), part(pair[1]), id});
+    }
+    std::string repeat;
+    learned.resize(distinctPrefix(vocabulary(), learned, repeat));
+    // The trainer polls before each merge, so the last one is counted here.
+    trainingDone_.store(static_cast<int>(learned.size()));
+    appendMerges(learned);
+    if (error) std::rethrow_exception(error);
+    return repeat;
 }
 
 namespace {
 
-[[noreturn]] void refuseWithoutTables() {
-    throw std::runtime_error(
-        "the tokenizer's lookup tables could not be built (out of memory); "
-        "train or load it again");
+bpe::SpecialMatcher matcherFor(const bpe::SpecialTokens& specials,
+                               const std::vector<std::size_t>& chosen) {
+    return chosen.empty() ? bpe::SpecialMatcher() : bpe::SpecialMatcher(specials, chosen);
 }
 
 }  // namespace
 
-const bytepairtokenizer::MergeLookup& CoreEngine::lookup() const {
-    if (!lookup_) refuseWithoutTables();
-    return *lookup_;
-}
-
-// Only its writing calls are not const; they read the resolved tables alone.
-bytepairtokenizer::TokenExpander& CoreEngine::expander() const {
-    if (!expander_) refuseWithoutTables();
-    return *expander_;
-}
-
-std::vector<int> CoreEngine::encode(const char* data, std::size_t size) const {
-    std::vector<int> ids;
-    encodeInto(data, size, ids);
-    return ids;
-}
-
-void CoreEngine::encodeInto(const char* data, std::size_t size, std::vector<int>& ids) const {
-    if (size > static_cast<std::size_t>(INT32_MAX)) {
-        throw std::overflow_error("text too long: a tokenizer takes at most 2147483647 bytes");
+void CoreEngine::encodeInto(const char* data, std::size_t size, const SpecialPolicy& policy,
+                            std::vector<int>& ids) const {
+    ids.clear();
+    const std::string_view text(data, size);
+    if (policy.ordinary()) {
+        encoder_->encodeOrdinary(text, ids);
+        return;
     }
-    const bytepairtokenizer::MergeLookup& merges = lookup();
-    ids.resize(size);
-    for (std::size_t i = 0; i < size; ++i) ids[i] = static_cast<signed char>(data[i]);
-    if (!tok_.vocab.empty()) bytepairtokenizer::mergeCorpusFast(ids, merges);
+    const bpe::SpecialTokens& specials = vocabulary().specials();
+    if (!policy.refused.empty()) {
+        const auto found = matcherFor(specials, policy.refused).find(text, 0);
+        if (found) throw RefusedSpecialToken(specials[found->token].bytes);
+    }
+    encoder_->encode(text, matcherFor(specials, policy.allowed), ids);
+}
+
+bool CoreEngine::idInUse(long long id) const {
+    if (id < 0 || id >= static_cast<long long>(vocabulary().size())) return false;
+    return vocabulary().kind(static_cast<bpe::TokenId>(id)) != bpe::Vocabulary::Kind::Unused;
 }
 
 bool CoreEngine::idsInRange(const int* ids, std::size_t n, std::size_t& firstBad) const {
-    const int end = tok_.vocabSize;
     for (std::size_t i = 0; i < n; ++i) {
-        if (ids[i] < kLowestId || ids[i] >= end) {
+        if (!idInUse(ids[i])) {
             firstBad = i;
             return false;
         }
@@ -262,19 +322,68 @@ bool CoreEngine::idsInRange(const int* ids, std::size_t n, std::size_t& firstBad
 
 std::size_t CoreEngine::decodeInto(const std::vector<int>& ids,
                                    bytepairtokenizer::ByteSink& sink) const {
-    return expander().writeAll(sink, ids);
+    return bpe::decodeTokens(vocabulary(), ids.data(), ids.size(), sink);
 }
+
+namespace {
+
+class StringSink final : public bytepairtokenizer::ByteSink {
+public:
+    explicit StringSink(std::string& out) : out_(out) {}
+    char* reserve(std::size_t, std::size_t capacity) override {
+        out_.resize(capacity);
+        return out_.data();
+    }
+
+private:
+    std::string& out_;
+};
+
+}  // namespace
 
 std::string CoreEngine::decode(const std::vector<int>& ids) const {
     std::string out;
-    expander().appendAll(out, ids);
+    StringSink sink(out);
+    out.resize(decodeInto(ids, sink));
     return out;
 }
 
-bool CoreEngine::decodeFrom(bytepairtokenizer::IdSource& source, std::size_t expected,
-                            bytepairtokenizer::ByteSink& sink, std::size_t& written) const {
-    return expander()
-        .writeFrom(sink, source, expected, written);
+bool CoreEngine::decodeFrom(bytepairtokenizer::IdSource& source, bytepairtokenizer::ByteSink& sink,
+                            std::size_t& written) const {
+    const bpe::Vocabulary& vocab = vocabulary();
+    constexpr std::size_t kBlock = 4096;
+    int block[kBlock];
+    std::size_t used = 0, capacity = 0, read = 0;
+    char* out = nullptr;
+    for (;; read += kBlock) {
+        const std::size_t n = source.next(block, kBlock);
+        if (n == bytepairtokenizer::IdSource::kGaveUp) return false;
+        if (n == 0) break;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!idInUse(block[i])) throw bpe::BadTokenId(read + i, block[i], vocab.size());
+            const std::string_view token = vocab.bytes(block[i]);
+            if (used + token.size() > capacity) {
+                capacity = std::max(capacity * 2, used + token.size() + kBlock);
+                out = sink.reserve(used, capacity);
+            }
+            std::memcpy(out + used, token.data(), token.size());
+            used += token.size();
+        }
+    }
+    written = used;
+    return true;
+}
+
+std::optional<int> CoreEngine::tokenId(std::string_view bytes) const {
+    const auto id = vocabulary().tokenId(bytes);
+    if (!id) return std::nullopt;
+    return static_cast<int>(*id);
+}
+
+std::optional<int> CoreEngine::tiktokenConflict() const {
+    const auto id = bpe::firstTiktokenIncompatible(vocabulary());
+    if (!id) return std::nullopt;
+    return static_cast<int>(*id);
 }
 
 unsigned threadsFor(std::size_t items, unsigned requested) {

@@ -1,7 +1,8 @@
-// The state behind one brevix.Tokenizer: a core tokenizer, the lookup tables
-// derived from its merge table, and the reader/writer lock that lets several
-// native threads encode and decode at once while training is serialised
-// against them. Plain C++: nothing here knows about Python.
+// The state behind one brevix.Tokenizer: its model (vocabulary, split
+// pattern, special tokens) as one immutable encoder, and the reader/writer
+// lock that lets several native threads encode and decode at once while
+// training is serialised against them. Plain C++: nothing here knows about
+// Python.
 #pragma once
 
 #include <array>
@@ -17,8 +18,14 @@
 #include <thread>
 #include <vector>
 
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+#include "bpe/text_encoder.h"
+#include "bpe/vocabulary.h"
+#include "text/splitter.h"
 #include "expander.h"
-#include "merger.h"
 #include "tokenizer.h"
 
 namespace brevix {
@@ -50,16 +57,32 @@ private:
 // One merge as (left, right, id).
 using MergeTriple = std::array<int, 3>;
 
-// Lowest id a tokenizer decodes; the highest is vocabSize - 1.
-inline constexpr int kLowestId = -128;
 inline constexpr int kFirstMergeId = 256;
 
-// Records `merges` into the untrained `fresh` after checking that they are a
-// table learned from bytes could be: ids 256, 257, ... in order, no pair
-// twice, and parts that are bytes or earlier merges (so every id expands to
-// a finite byte string). Throws std::invalid_argument naming the first merge
-// that fails. (The low-level class takes any parts: merge_table.h records
-// its tables.)
+// Which special tokens a call encodes as their ids (`allowed`) and which it
+// refuses to meet in the text (`refused`), one flag per special token in
+// the vocabulary's order; empty vectors for none.
+struct SpecialPolicy {
+    std::vector<std::size_t> allowed;
+    std::vector<std::size_t> refused;
+    bool ordinary() const { return allowed.empty() && refused.empty(); }
+};
+
+// Text that spells a special token the call refused.
+class RefusedSpecialToken : public std::invalid_argument {
+public:
+    explicit RefusedSpecialToken(const std::string& token);
+};
+
+// The splitter of a pattern (none: each text whole). A pattern that does not
+// compile throws std::invalid_argument naming its position.
+std::shared_ptr<const text::Splitter> splitterFor(const std::optional<std::string>& pattern);
+
+// Records `merges` (signed byte ids, as the low-level trainer numbers bytes)
+// into the untrained `fresh` after checking that they are a table learned
+// from bytes could be: ids 256, 257, ... in order, no pair twice, and parts
+// that are bytes or earlier merges. Throws std::invalid_argument naming the
+// first merge that fails.
 void recordCheckedMerges(const std::vector<MergeTriple>& merges,
                          bytepairtokenizer::BytePairTokenizer& fresh);
 
@@ -71,68 +94,82 @@ public:
     CoreEngine& operator=(const CoreEngine&) = delete;
 
     // The lock: shared for encode/decode, exclusive for training and for
-    // replacing the merge table. Callers take it (so that they can release
-    // the interpreter lock first); the methods below assume it is held.
+    // replacing the model. Callers take it (so that they can release the
+    // interpreter lock first); the methods below assume it is held.
     WriterFirstMutex& lock() { return lock_; }
 
     // The thread currently training, so that a progress callback that calls
     // back into the tokenizer is refused instead of waiting for itself.
     bool trainingOnThisThread() const { return trainingThread_.load() == std::this_thread::get_id(); }
 
-    int vocabSize() const { return tok_.vocabSize; }
+    // Merges the running training has learned so far (for progress reports).
+    int trainingDone() const { return trainingDone_.load(); }
+    void setTrainingDone(int done) { trainingDone_.store(done); }
+
+    // The highest id in use plus one (special tokens included).
+    int vocabSize() const { return static_cast<int>(vocabulary().size()); }
     std::vector<MergeTriple> merges() const;
+    const bpe::ByteIds& byteIds() const { return vocabulary().byteIds(); }
+    const bpe::Vocabulary& vocabulary() const { return encoder_->vocabulary(); }
 
-    // Replaces the merge table by `merges` (ids 256, 257, ... in order, no
-    // pair twice, each part an id below the merge's own). Throws
-    // std::invalid_argument naming the first bad merge, leaving the table as
-    // it was. Exclusive lock.
-    void setMerges(const std::vector<MergeTriple>& merges);
+    // Replaces the whole model after checking it (bpe::Vocabulary's rules;
+    // a pattern that does not compile throws text::PatternError). Leaves the
+    // model as it was when anything fails. Exclusive lock.
+    void setModel(const bpe::ByteIds& byteIds, std::vector<bpe::Merge> merges,
+                  std::vector<bpe::SpecialToken> specials, std::optional<std::string> pattern);
 
-    // fit() on the bytes, read as signed ids, with max_vocab_size = vocabSize
-    // and no iteration limit, the progress written to `out`. Keeps what was
-    // learned when `interrupted` stops it or the core throws. Exclusive lock.
-    void train(const unsigned char* data, std::size_t size, int vocabSize, std::ostream& out,
-               const std::function<bool()>& interrupted);
+    // The exact unsplit trainer on the bytes (PyBytePairTokenizer.fit's
+    // merges, continued from these) until 256 + merges reach `regularSize`,
+    // the progress written to `out`. Keeps what was learned when
+    // `interrupted` stops it or the core throws. Continuing on new data, the
+    // trainer can learn a merge whose bytes another token has, which a
+    // vocabulary cannot hold: the merges before it are kept and the result
+    // names it; empty when every merge learned is kept. Exclusive lock.
+    std::string train(const unsigned char* data, std::size_t size, int regularSize,
+                      std::ostream& out, const std::function<bool()>& interrupted);
 
-    // The ids of `size` bytes: base tokens, then the whole merge table.
-    std::vector<int> encode(const char* data, std::size_t size) const;
+    // Appends the merges `learned` (ids from the next free one, in order)
+    // to the model, keeping pattern and special tokens. Exclusive lock.
+    void appendMerges(const std::vector<bpe::Merge>& learned);
 
-    // The same into `ids`, whose storage is reused: for batches, where one
-    // vector serves every item a thread encodes.
-    void encodeInto(const char* data, std::size_t size, std::vector<int>& ids) const;
+    // The ids of `size` bytes under `policy`, into `ids` (whose storage is
+    // reused: one vector serves every item a thread encodes). Throws
+    // RefusedSpecialToken for text spelling a refused special token.
+    void encodeInto(const char* data, std::size_t size, const SpecialPolicy& policy,
+                    std::vector<int>& ids) const;
 
-    // Whether every id lies in kLowestId..vocabSize-1; `firstBad` receives
-    // the index of the first that does not.
+    // Whether every id is in use; `firstBad` receives the index of the first
+    // that is not.
     bool idsInRange(const int* ids, std::size_t n, std::size_t& firstBad) const;
+    bool idInUse(long long id) const;
 
     // Bytes of ids already checked with idsInRange, written into `sink`.
     std::size_t decodeInto(const std::vector<int>& ids, bytepairtokenizer::ByteSink& sink) const;
     std::string decode(const std::vector<int>& ids) const;
 
-    // Bytes of ids read from `source` (which checks them); false when the
-    // source gave up. Not available for every table (see canStream()).
-    bool canStream() const { return expander_ && expander_->bounded(); }
-    bool decodeFrom(bytepairtokenizer::IdSource& source, std::size_t expected,
-                    bytepairtokenizer::ByteSink& sink, std::size_t& written) const;
+    // Bytes of ids read from `source` (which checks them with idInUse);
+    // false when the source gave up.
+    bool decodeFrom(bytepairtokenizer::IdSource& source, bytepairtokenizer::ByteSink& sink,
+                    std::size_t& written) const;
+
+    // The id of the token with exactly these bytes, if any.
+    std::optional<int> tokenId(std::string_view bytes) const;
+
+    // The first merge tiktoken's byte-rank merging would not rebuild, if any.
+    std::optional<int> tiktokenConflict() const;
 
 private:
-    void afterTablesChanged();
-    const bytepairtokenizer::MergeLookup& lookup() const;
-    bytepairtokenizer::TokenExpander& expander() const;
+    std::vector<bpe::Merge> trainUnsplit(const unsigned char* data, std::size_t size,
+                                         int regularSize, std::ostream& out,
+                                         const std::function<bool()>& interrupted) const;
 
     WriterFirstMutex lock_;
     std::atomic<std::thread::id> trainingThread_{};
-    // The merge table with the index the core keeps current beside it (as
-    // for the low-level class: swapped with its tables, refreshed after
-    // training), so that core code handed tok_ never meets a stale index.
-    bytepairtokenizer::BytePairTokenizer tok_;
-    // The bulk structures the core builds per call for long inputs, built
-    // here once per table because a Tokenizer applies one table many times:
-    // the lookup with its flat base-pair table (encoding through the index
-    // instead was 10-35% slower on 10 MB and batches) and the expander's
-    // resolved expansions. Rebuilt with the table.
-    std::unique_ptr<bytepairtokenizer::MergeLookup> lookup_;
-    std::unique_ptr<bytepairtokenizer::TokenExpander> expander_;
+    std::atomic<int> trainingDone_{0};
+    std::optional<std::string> pattern_;
+    // The model: vocabulary, splitter and special tokens. Replaced whole,
+    // never changed in place.
+    std::shared_ptr<const bpe::TextEncoder> encoder_;
 };
 
 // The number of threads to use for `items` jobs when asked for `requested`

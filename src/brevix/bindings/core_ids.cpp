@@ -48,7 +48,7 @@ bool idInRange(T value, int limit) {
     if constexpr (std::is_unsigned_v<T>) {
         return static_cast<unsigned long long>(value) < static_cast<unsigned long long>(limit);
     } else {
-        return static_cast<long long>(value) >= -128 && static_cast<long long>(value) < limit;
+        return static_cast<long long>(value) >= 0 && static_cast<long long>(value) < limit;
     }
 }
 

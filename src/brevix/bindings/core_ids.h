@@ -39,7 +39,7 @@ private:
 
 // A one-dimensional integer buffer (array.array, NumPy arrays, memoryviews
 // of them) read a block at a time. Every id is checked against
-// -128..vocabSize-1; the first that fails stops the reading (the source gives
+// 0..vocabSize-1; the first that fails stops the reading (the source gives
 // up) and is kept for the error message. No Python code runs while it reads,
 // so it may be used without the interpreter lock.
 class BufferIds final : public bytepairtokenizer::IdSource {

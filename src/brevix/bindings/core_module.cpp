@@ -9,13 +9,20 @@
 #include <Python.h>
 
 #include <climits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "convert.h"
 #include "core_calls.h"
+#include "core_pieces.h"
 #include "merge_table.h"
 #include "method_table.h"
 #include "pyref.h"
+#include "bpe/tiktoken_ranks.h"
+#include "text/splitter.h"
 
 namespace brevix {
 
@@ -97,27 +104,142 @@ PyObject* coreMerges(PyObject* self, PyObject*) {
     return mergesToList(merges);
 }
 
-PyObject* coreSetMerges(PyObject* self, PyObject* arg) {
-    if (!refuseReentry(self)) return nullptr;
-    std::vector<MergeTriple> merges;
-    if (!mergesFromPy(arg, merges)) return nullptr;
+// Byte ids: a sequence of 256 ids. False with an exception set.
+bool byteIdsFromPy(PyObject* obj, bpe::ByteIds& out) {
+    PyRef seq(PySequence_Fast(obj, "byte ids must be a sequence of 256 ints"));
+    if (!seq) return false;
+    if (PySequence_Fast_GET_SIZE(seq.get()) != 256) {
+        PyErr_SetString(PyExc_ValueError, "byte ids must be a sequence of 256 ints");
+        return false;
+    }
+    for (Py_ssize_t b = 0; b < 256; ++b) {
+        int id = 0;
+        if (readInt32(PySequence_Fast_GET_ITEM(seq.get(), b), id) != Int32Read::Read) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "byte id out of range");
+            return false;
+        }
+        out[static_cast<std::size_t>(b)] = id;
+    }
+    return true;
+}
+
+// Special tokens: a sequence of (bytes, id). False with an exception set.
+bool specialsFromPy(PyObject* obj, std::vector<bpe::SpecialToken>& out) {
+    PyRef seq(PySequence_Fast(obj, "special tokens must be a sequence of (bytes, id)"));
+    if (!seq) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        PyObject* text = nullptr;
+        PyObject* idObj = nullptr;
+        if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "SO", &text, &idObj)) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "expected (bytes, id)");
+            return false;
+        }
+        int id = 0;
+        if (readInt32(idObj, id) != Int32Read::Read) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "special token id out of range");
+            return false;
+        }
+        const bool ok = callCore([&] {
+            out.push_back(bpe::SpecialToken{std::string(PyBytes_AS_STRING(text),
+                                                        static_cast<std::size_t>(PyBytes_GET_SIZE(text))),
+                                            id});
+        });
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// set_model(byte_ids, merges, pattern, specials): replaces the whole model.
+PyObject* coreSetModel(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("set_model", nargs, 4) || !refuseReentry(self)) return nullptr;
+    bpe::ByteIds byteIds{};
+    std::vector<MergeTriple> triples;
+    std::vector<bpe::SpecialToken> specials;
+    if (!byteIdsFromPy(args[0], byteIds) || !mergesFromPy(args[1], triples) ||
+        !specialsFromPy(args[3], specials)) {
+        return nullptr;
+    }
+    std::optional<std::string> pattern;
+    if (args[2] != Py_None) {
+        Py_ssize_t length = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(args[2], &length);
+        if (utf8 == nullptr) return nullptr;
+        if (!callCore([&] { pattern.emplace(utf8, static_cast<std::size_t>(length)); })) return nullptr;
+    }
+    std::vector<bpe::Merge> merges;
+    if (!callCore([&] {
+            merges.reserve(triples.size());
+            for (const MergeTriple& m : triples) merges.push_back(bpe::Merge{m[0], m[1], m[2]});
+        })) {
+        return nullptr;
+    }
     WriteLock lock;
     if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
-    if (!runCore(false, [&] { engineOf(self).setMerges(merges); })) return nullptr;
+    if (!runCore(merges.size() > 10000, [&] {
+            engineOf(self).setModel(byteIds, std::move(merges), std::move(specials), std::move(pattern));
+        })) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
+PyObject* coreByteIds(PyObject* self, PyObject*) {
+    if (!refuseReentry(self)) return nullptr;
+    ReadLock lock;
+    if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
+    const bpe::ByteIds ids = engineOf(self).byteIds();
+    return newIdList(ids.data(), ids.size());
+}
+
+// token_id(bytes) -> int; KeyError when no token has these bytes.
+PyObject* coreTokenId(PyObject* self, PyObject* arg) {
+    if (!refuseReentry(self)) return nullptr;
+    if (!PyBytes_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "token must be bytes, not %.200s", Py_TYPE(arg)->tp_name);
+        return nullptr;
+    }
+    std::optional<int> id;
+    {
+        ReadLock lock;
+        if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
+        const std::string_view bytes(PyBytes_AS_STRING(arg), static_cast<std::size_t>(PyBytes_GET_SIZE(arg)));
+        if (!runCore(false, [&] { id = engineOf(self).tokenId(bytes); })) return nullptr;
+    }
+    if (!id) {
+        PyErr_SetObject(PyExc_KeyError, arg);
+        return nullptr;
+    }
+    return PyLong_FromLong(*id);
+}
+
+// tiktoken_conflict() -> the first merge tiktoken would not rebuild, or None.
+PyObject* coreTiktokenConflict(PyObject* self, PyObject*) {
+    if (!refuseReentry(self)) return nullptr;
+    std::optional<int> id;
+    {
+        ReadLock lock;
+        if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
+        if (!runCore(true, [&] { id = engineOf(self).tiktokenConflict(); })) return nullptr;
+    }
+    if (!id) Py_RETURN_NONE;
+    return PyLong_FromLong(*id);
+}
 
 PyMethodDef coreMethods[] = {
     {"vocab_size", coreVocabSize, METH_NOARGS, "vocab_size() -> int"},
     {"merges", coreMerges, METH_NOARGS, "merges() -> list of (left, right, id) in id order"},
-    {"set_merges", coreSetMerges, METH_O, "set_merges(merges): replace the merge table"},
-    {"encode", fastcall(coreEncode), METH_FASTCALL, "encode(text, as_array) -> list[int] | bytearray of int32"},
-    {"encode_batch", fastcall(coreEncodeBatch), METH_FASTCALL, "encode_batch(texts, threads, as_array) -> list"},
+    {"byte_ids", coreByteIds, METH_NOARGS, "byte_ids() -> the id of each byte"},
+    {"set_model", fastcall(coreSetModel), METH_FASTCALL, "set_model(byte_ids, merges, pattern, specials): replace the model"},
+    {"token_id", coreTokenId, METH_O, "token_id(bytes) -> int"},
+    {"tiktoken_conflict", coreTiktokenConflict, METH_NOARGS, "tiktoken_conflict() -> int | None"},
+    {"encode", fastcall(coreEncode), METH_FASTCALL, "encode(text, allowed, refused, as_array) -> list[int] | bytearray of int32"},
+    {"encode_batch", fastcall(coreEncodeBatch), METH_FASTCALL, "encode_batch(texts, threads, as_array, allowed, refused) -> list"},
     {"decode", coreDecode, METH_O, "decode(ids) -> bytes"},
     {"decode_batch", fastcall(coreDecodeBatch), METH_FASTCALL, "decode_batch(batch, threads) -> list[bytes]"},
     {"token_bytes", coreTokenBytes, METH_O, "token_bytes(id) -> bytes"},
-    {"train", fastcall(coreTrain), METH_FASTCALL, "train(data, vocab_size, progress, trace) -> None"},
+    {"train", fastcall(coreTrain), METH_FASTCALL, "train(data, regular_size, progress, trace) -> str | None"},
+    {"train_pieces", fastcall(coreTrainPieces), METH_FASTCALL, "train_pieces(counter, regular_size, progress) -> None"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -133,7 +255,56 @@ PyType_Spec coreSpec = {"brevix._core.CoreTokenizer", sizeof(CoreTokenizerObject
                         Py_TPFLAGS_DEFAULT, coreSlots};
 
 
+// merges_from_ranks(tokens) -> (byte_ids, merges): tiktoken's tokens, listed
+// by rank, as byte ids and merge pairs.
+PyObject* mergesFromRanks(PyObject*, PyObject* arg) {
+    PyRef seq(PySequence_Fast(arg, "tokens must be a sequence of bytes"));
+    if (!seq) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<std::string> tokens;
+    if (!callCore([&] { tokens.reserve(static_cast<std::size_t>(n)); })) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyBytes_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "token %zd is not bytes", i);
+            return nullptr;
+        }
+        if (!callCore([&] {
+                tokens.emplace_back(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+            })) {
+            return nullptr;
+        }
+    }
+    bpe::RankedMerges ranked;
+    if (!runCore(n > 10000, [&] { ranked = bpe::mergesFromRanks(tokens); })) return nullptr;
+    PyRef byteIds(newIdList(ranked.byteIds.data(), ranked.byteIds.size()));
+    std::vector<MergeTriple> triples;
+    if (!byteIds || !callCore([&] {
+            triples.reserve(ranked.merges.size());
+            for (const bpe::Merge& m : ranked.merges) triples.push_back(MergeTriple{m.left, m.right, m.id});
+        })) {
+        return nullptr;
+    }
+    PyRef merges(mergesToList(triples));
+    if (!merges) return nullptr;
+    return PyTuple_Pack(2, byteIds.get(), merges.get());
+}
+
+bool addPatterns(PyObject* module) {
+    PyRef patterns(PyDict_New());
+    if (!patterns) return false;
+    const std::pair<const char*, std::string_view> known[] = {
+        {"gpt2", text::kGpt2Pattern}, {"cl100k", text::kCl100kPattern}, {"o200k", text::kO200kPattern}};
+    for (const auto& [name, pattern] : known) {
+        PyRef value(PyUnicode_FromStringAndSize(pattern.data(), static_cast<Py_ssize_t>(pattern.size())));
+        if (!value || PyDict_SetItemString(patterns.get(), name, value.get()) != 0) return false;
+    }
+    return PyModule_AddObjectRef(module, "PATTERNS", patterns.get()) == 0;
+}
+
 PyMethodDef moduleMethods[] = {
+    {"merges_from_ranks", mergesFromRanks, METH_O,
+     "merges_from_ranks(tokens) -> (byte_ids, merges) of tokens listed by rank"},
     {"low_level_merges", lowLevelMerges, METH_O,
      "low_level_merges(tok) -> the merges of a PyBytePairTokenizer, in id order"},
     {"set_low_level_merges", fastcall(setLowLevelMerges), METH_FASTCALL, "set_low_level_merges(tok, merges): replace its merge table"},
@@ -156,5 +327,6 @@ PyMODINIT_FUNC PyInit__core(void) {
     brevix::PyRef type(PyType_FromSpec(&brevix::coreSpec));
     if (!type) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "CoreTokenizer", type.get()) != 0) return nullptr;
+    if (!brevix::addPatterns(module.get()) || !brevix::addPieceCounterType(module.get())) return nullptr;
     return module.release();
 }

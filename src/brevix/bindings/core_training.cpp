@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <exception>
@@ -14,6 +15,9 @@
 #include "convert.h"
 #include "core_calls.h"
 #include "core_ids.h"
+#include "core_pieces.h"
+#include "bpe/piece_trainer.h"
+#include "bpe/training_start.h"
 #include "pyref.h"
 
 namespace brevix {
@@ -29,8 +33,7 @@ public:
     static constexpr std::chrono::milliseconds kPollInterval{25};
 
     TrainingPoll(GilReleased& gil, const CoreEngine& engine, PyObject* progress, int total)
-        : gil_(gil), engine_(engine), progress_(progress), start_(engine.vocabSize()),
-          total_(total) {}
+        : gil_(gil), engine_(engine), progress_(progress), total_(total) {}
 
     bool operator()() {
         const auto now = std::chrono::steady_clock::now();
@@ -45,7 +48,7 @@ public:
     // Calls the progress callback; false with an exception set when it failed.
     bool report() {
         if (progress_ == nullptr || progress_ == Py_None) return true;
-        const int done = engine_.vocabSize() - start_;
+        const int done = engine_.trainingDone();
         PyRef result(PyObject_CallFunction(progress_, "ii", done, total_));
         return static_cast<bool>(result);
     }
@@ -54,14 +57,15 @@ private:
     GilReleased& gil_;
     const CoreEngine& engine_;
     PyObject* progress_;
-    int start_;
     int total_;
     std::chrono::steady_clock::time_point last_{};
 };
 
 }  // namespace
 
-// train(data, vocab_size, progress, trace): data is a contiguous buffer.
+// train(data, regular_size, progress, trace): data is a contiguous buffer;
+// training stops when 256 + merges reach regular_size. Returns None, or the
+// merge it stopped before because its bytes are those of another token.
 PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!checkArgCount("train", nargs, 4) || !refuseReentry(self)) return nullptr;
     int vocabSize = 0;
@@ -87,21 +91,85 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!takeEngineLock(engine.lock(), lock)) return nullptr;
     // Already as large as asked: nothing to learn. (The low-level fit would
     // still record one more merge before checking the size.)
-    if (engine.vocabSize() >= vocabSize) Py_RETURN_NONE;
-    const int total = vocabSize - engine.vocabSize();
+    const int regular = kFirstMergeId + static_cast<int>(engine.vocabulary().merges().size());
+    if (regular >= vocabSize) Py_RETURN_NONE;
+    const int total = vocabSize - regular;
+    engine.setTrainingDone(0);
     std::ostream quiet(nullptr);
     std::ostream& out = trace ? std::cout : quiet;
     std::exception_ptr error;
+    std::string repeat;
     {
         GilReleased gil;
         TrainingPoll poll(gil, engine, progress, total);
         try {
-            engine.train(reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+            repeat = engine.train(reinterpret_cast<const unsigned char*>(data.data()), data.size(),
                          vocabSize, out, std::ref(poll));
         } catch (...) {
             error = std::current_exception();
         }
         if (trace) std::cout.flush();
+        gil.reacquire();
+        if (!error && !PyErr_Occurred()) poll.report();
+        gil.release();
+    }
+    if (translateCapturedException(error) || PyErr_Occurred()) return nullptr;
+    if (repeat.empty()) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(repeat.data(), static_cast<Py_ssize_t>(repeat.size()));
+}
+
+// train_pieces(counter, regular_size, progress): merges learned from the
+// counter's piece counts until 256 + merges reach regular_size, continuing
+// from the merges the tokenizer has; those learned before an interrupt are
+// kept.
+PyObject* coreTrainPieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("train_pieces", nargs, 3) || !refuseReentry(self)) return nullptr;
+    const bpe::PieceTable* pieces = pieceTableOf(args[0]);
+    if (pieces == nullptr) return nullptr;
+    int regularSize = 0;
+    if (readInt32(args[1], regularSize) != Int32Read::Read) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "regular_size out of range");
+        return nullptr;
+    }
+    PyObject* progress = args[2];
+    if (progress != Py_None && !PyCallable_Check(progress)) {
+        PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
+        return nullptr;
+    }
+    CoreEngine& engine = engineOf(self);
+    WriteLock lock;
+    if (!takeEngineLock(engine.lock(), lock)) return nullptr;
+    const int regular = kFirstMergeId + static_cast<int>(engine.vocabulary().merges().size());
+    if (regular >= regularSize) Py_RETURN_NONE;
+    bpe::TrainingStart start;
+    std::exception_ptr error;
+    std::vector<bpe::Merge> learned;
+    engine.setTrainingDone(0);
+    {
+        GilReleased gil;
+        TrainingPoll poll(gil, engine, progress, regularSize - regular);
+        try {
+            start.byteIds = engine.byteIds();
+            start.merges = engine.vocabulary().merges();
+            start.firstNewId = regular;
+            learned.reserve(std::min<std::size_t>(static_cast<std::size_t>(regularSize - regular), 1 << 16));
+            bpe::TrainSettings settings;
+            settings.merges = static_cast<std::size_t>(regularSize - regular);
+            settings.onMerge = [&](const bpe::Merge& merge, std::size_t done) {
+                learned.push_back(merge);
+                engine.setTrainingDone(static_cast<int>(done));
+                return !poll();
+            };
+            bpe::trainPieces(*pieces, start, settings);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        // What was learned stays, also when a later merge failed.
+        try {
+            engine.appendMerges(learned);
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
         gil.reacquire();
         if (!error && !PyErr_Occurred()) poll.report();
         gil.release();

@@ -13,7 +13,8 @@ std::vector<PyMethodDef> collectMethods() {
     std::vector<PyMethodDef> all;
     for (const PyMethodDef* table :
          {brevix_engine_methods, brevix_model_methods, brevix_binding_methods,
-          brevix_call_methods, brevix_byte_training_methods, brevix_regex_methods}) {
+          brevix_call_methods, brevix_byte_training_methods, brevix_bpe_methods,
+          brevix_pieces_methods, brevix_text_methods, brevix_regex_methods}) {
         for (const PyMethodDef* m = table; m->ml_name != nullptr; ++m) all.push_back(*m);
     }
     all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});

@@ -16,5 +16,12 @@ extern PyMethodDef brevix_binding_methods[];
 extern PyMethodDef brevix_call_methods[];
 // Training straight from bytes or a file (internal_byte_training.cpp).
 extern PyMethodDef brevix_byte_training_methods[];
+// Standard byte-pair encoding: special tokens, rank encoding, tiktoken ranks
+// (internal_bpe.cpp).
+extern PyMethodDef brevix_bpe_methods[];
+// Counting pieces and training from piece counts (internal_pieces.cpp).
+extern PyMethodDef brevix_pieces_methods[];
+// Text splitting and its Unicode tables (internal_text.cpp).
+extern PyMethodDef brevix_text_methods[];
 // The general pattern engine's splitting (internal_regex.cpp).
 extern PyMethodDef brevix_regex_methods[];

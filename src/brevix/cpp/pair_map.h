@@ -31,6 +31,9 @@ public:
 
     std::size_t size() const { return size_; }
 
+    // Bytes of its slots.
+    std::size_t memoryBytes() const { return slots_.capacity() * sizeof(Slot); }
+
 private:
     struct Slot {
         std::uint64_t key;

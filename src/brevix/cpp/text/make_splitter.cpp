@@ -1,4 +1,7 @@
-#include "text/splitter.h"
+#include "text/make_splitter.h"
+
+#include "text/regex_splitter.h"
+#include "text/scanners.h"
 
 namespace brevix::text {
 
@@ -21,8 +24,10 @@ public:
 std::unique_ptr<Splitter> makeWholeSplitter() { return std::make_unique<WholeSplitter>(); }
 
 std::unique_ptr<Splitter> makeSplitter(std::string_view pattern) {
-    // Placeholder until the scanners and the general engine land.
-    throw PatternError(0, "patterns are not supported yet: " + std::string(pattern));
+    if (pattern == kGpt2Pattern) return makeGpt2Scanner();
+    if (pattern == kCl100kPattern) return makeCl100kScanner();
+    if (pattern == kO200kPattern) return makeO200kScanner();
+    return makeRegexSplitter(pattern);
 }
 
 }  // namespace brevix::text

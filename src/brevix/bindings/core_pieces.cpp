@@ -1,0 +1,277 @@
+// brevix._core.PieceCounter: the piece counts GPT-style training learns
+// from, gathered batch by batch (in-memory documents, or files mapped and
+// counted natively) without a Python object per piece. Counting runs without
+// the interpreter lock on the counting threads; the calling thread takes the
+// lock back every tick to run signal handlers and report bytes counted.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bpe/piece_counter.h"
+#include "bpe/piece_table.h"
+#include "bpe/special_tokens.h"
+#include "core_calls.h"
+#include "core_ids.h"
+#include "core_pieces.h"
+#include "method_table.h"
+#include "pyref.h"
+#include "text/splitter.h"
+
+namespace brevix {
+
+namespace {
+
+// Everything a counter holds, constructed in place inside the Python object.
+struct CounterState {
+    std::shared_ptr<const text::Splitter> splitter;
+    bpe::SpecialTokens specials;
+    bpe::SpecialMatcher matcher;
+    unsigned threads = 0;
+    bpe::PieceTable table;
+    std::uint64_t bytesCounted = 0;  // by earlier batches, for progress
+    bool busy = false;               // a count is running (refuses re-entry)
+};
+
+struct PieceCounterObject {
+    PyObject_HEAD
+    bool constructed;  // state is constructed (tp_alloc zeroes the rest)
+    CounterState state;
+};
+
+// The type, created once with the module.
+PyTypeObject* counterType = nullptr;
+
+CounterState& stateOf(PyObject* self) { return reinterpret_cast<PieceCounterObject*>(self)->state; }
+
+// Runs `count` without the interpreter lock; every tick the calling thread
+// takes it back to run signal handlers and call `progress(bytes, 0)`. False
+// with the exception set (KeyboardInterrupt, the callback's, or the core's).
+template <typename Count>
+bool countWithoutLock(CounterState& state, PyObject* progress, Count&& count) {
+    bpe::CountControl control;
+    PyThreadState* saved = nullptr;
+    const std::uint64_t before = state.bytesCounted;
+    control.onTick = [&](std::uint64_t bytesDone) {
+        PyEval_RestoreThread(saved);
+        bool go = PyErr_CheckSignals() == 0;
+        if (go && progress != Py_None) {
+            PyRef result(PyObject_CallFunction(progress, "KK",
+                                               static_cast<unsigned long long>(before + bytesDone), 0ULL));
+            go = static_cast<bool>(result);
+        }
+        saved = PyEval_SaveThread();
+        return go;
+    };
+    std::optional<bpe::PieceTable> counts;
+    std::exception_ptr failure;
+    saved = PyEval_SaveThread();
+    try {
+        counts = count(control);
+        if (counts) state.table.addAll(*counts);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (translateCapturedException(failure)) return false;
+    if (!counts) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return false;
+    }
+    state.bytesCounted = before + control.bytesDone.load();
+    return true;
+}
+
+// Marks a counter busy for a scope; false with RuntimeError when it already is.
+class BusyMark {
+public:
+    explicit BusyMark(CounterState& state) : state_(state), taken_(!state.busy) {
+        if (taken_) state_.busy = true;
+        else PyErr_SetString(PyExc_RuntimeError, "the piece counter is already counting");
+    }
+    ~BusyMark() {
+        if (taken_) state_.busy = false;
+    }
+    BusyMark(const BusyMark&) = delete;
+    BusyMark& operator=(const BusyMark&) = delete;
+    explicit operator bool() const { return taken_; }
+
+private:
+    CounterState& state_;
+    bool taken_;
+};
+
+bpe::CountSettings settingsOf(const CounterState& state, bpe::CountControl& control) {
+    bpe::CountSettings settings;
+    settings.splitter = state.splitter.get();
+    settings.specials = state.matcher.empty() ? nullptr : &state.matcher;
+    settings.threads = state.threads;
+    settings.control = &control;
+    return settings;
+}
+
+// add_documents(documents, progress): each item a str or contiguous buffer.
+PyObject* counterAddDocuments(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("add_documents", nargs, 2)) return nullptr;
+    CounterState& state = stateOf(self);
+    BusyMark busy(state);
+    if (!busy) return nullptr;
+    PyRef seq(PySequence_Fast(args[0], "documents must be a sequence"));
+    if (!seq) return nullptr;
+    const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
+    std::vector<std::unique_ptr<TextView>> held;
+    std::vector<std::string_view> documents;
+    if (!callCore([&] {
+            held.reserve(n);
+            documents.reserve(n);
+        })) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!callCore([&] { held.push_back(std::make_unique<TextView>()); })) return nullptr;
+        if (!held.back()->open(PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(i)))) {
+            prefixPendingError("documents", i);
+            return nullptr;
+        }
+        documents.emplace_back(held.back()->data(), held.back()->size());
+    }
+    const bool ok = countWithoutLock(state, args[1], [&](bpe::CountControl& control) {
+        return bpe::countPieces(documents, settingsOf(state, control));
+    });
+    if (!ok) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// add_file(path, lines, progress): the file mapped, one document or one per line.
+PyObject* counterAddFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("add_file", nargs, 3)) return nullptr;
+    CounterState& state = stateOf(self);
+    BusyMark busy(state);
+    if (!busy) return nullptr;
+    if (!PyBytes_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "path must be bytes");
+        return nullptr;
+    }
+    const int lines = PyObject_IsTrue(args[1]);
+    if (lines < 0) return nullptr;
+    std::vector<std::string> paths;
+    if (!callCore([&] { paths.emplace_back(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0]))); })) {
+        return nullptr;
+    }
+    const auto documents = lines ? bpe::FileDocuments::kLines : bpe::FileDocuments::kWholeFile;
+    const bool ok = countWithoutLock(state, args[2], [&](bpe::CountControl& control) {
+        return bpe::countFilePieces(paths, documents, settingsOf(state, control));
+    });
+    if (!ok) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* counterDistinct(PyObject* self, PyObject*) {
+    return PyLong_FromSize_t(stateOf(self).table.size());
+}
+
+// PieceCounter(pattern, specials, threads)
+PyObject* counterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* pattern = nullptr;
+    PyObject* specials = nullptr;
+    unsigned int threads = 0;
+    static const char* names[] = {"pattern", "specials", "threads", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOI", const_cast<char**>(names), &pattern,
+                                     &specials, &threads)) {
+        return nullptr;
+    }
+    std::optional<std::string> patternText;
+    if (pattern != Py_None) {
+        Py_ssize_t length = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(pattern, &length);
+        if (utf8 == nullptr) return nullptr;
+        patternText.emplace(utf8, static_cast<std::size_t>(length));
+    }
+    std::vector<bpe::SpecialToken> tokens;
+    PyRef seq(PySequence_Fast(specials, "specials must be a sequence of bytes"));
+    if (!seq) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyBytes_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "special tokens must be bytes");
+            return nullptr;
+        }
+        if (!callCore([&] {
+                tokens.push_back(bpe::SpecialToken{
+                    std::string(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item))),
+                    static_cast<bpe::TokenId>(i)});
+            })) {
+            return nullptr;
+        }
+    }
+    CounterState built;
+    if (!callCore([&] {
+            built.splitter = splitterFor(patternText);
+            built.specials = bpe::SpecialTokens(std::move(tokens));
+            built.matcher = bpe::SpecialMatcher::all(built.specials);
+            built.threads = bpe::countingThreads(threads);
+        })) {
+        return nullptr;
+    }
+    PyRef self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* object = reinterpret_cast<PieceCounterObject*>(self.get());
+    if (!callCore([&] { new (&object->state) CounterState(std::move(built)); })) return nullptr;
+    object->constructed = true;
+    return self.release();
+}
+
+void counterDealloc(PyObject* self) {
+    auto* object = reinterpret_cast<PieceCounterObject*>(self);
+    if (object->constructed) object->state.~CounterState();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef counterMethods[] = {
+    {"add_documents", fastcall(counterAddDocuments), METH_FASTCALL,
+     "add_documents(documents, progress): count the pieces of in-memory documents"},
+    {"add_file", fastcall(counterAddFile), METH_FASTCALL,
+     "add_file(path, lines, progress): count the pieces of a file, mapped"},
+    {"distinct", counterDistinct, METH_NOARGS, "distinct() -> number of distinct pieces"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot counterSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(counterNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(counterDealloc)},
+    {Py_tp_methods, counterMethods},
+    {Py_tp_doc, const_cast<char*>("Piece counts for GPT-style training (private).")},
+    {0, nullptr},
+};
+
+PyType_Spec counterSpec = {"brevix._core.PieceCounter", sizeof(PieceCounterObject), 0,
+                           Py_TPFLAGS_DEFAULT, counterSlots};
+
+}  // namespace
+
+bool addPieceCounterType(PyObject* module) {
+    PyRef type(PyType_FromSpec(&counterSpec));
+    if (!type || PyModule_AddObjectRef(module, "PieceCounter", type.get()) != 0) return false;
+    counterType = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+    return true;
+}
+
+const bpe::PieceTable* pieceTableOf(PyObject* obj) {
+    if (counterType == nullptr || !PyObject_TypeCheck(obj, counterType)) {
+        PyErr_Format(PyExc_TypeError, "expected a PieceCounter, not %.200s", Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return &stateOf(obj).table;
+}
+
+}  // namespace brevix

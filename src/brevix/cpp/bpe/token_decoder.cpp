@@ -1,0 +1,100 @@
+// Performance notes: one pass checks the ids and sums their lengths from the
+// offsets, the second copies. Tokens of up to kPadding bytes (nearly all)
+// are copied as one fixed 16-byte block, which the arena's padding and the
+// room asked for make safe; the copy's overrun is overwritten by the next
+// token or is slack.
+#include "bpe/token_decoder.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+namespace brevix::bpe {
+
+static_assert(std::is_same<TokenId, int>::value, "IdSource hands over ids as int");
+
+BadTokenId::BadTokenId(std::size_t index, long long id, std::size_t vocabSize)
+    : std::invalid_argument("token id " + std::to_string(id) + " at index " + std::to_string(index) +
+                            " is outside 0.." + std::to_string(static_cast<long long>(vocabSize) - 1)),
+      index_(index),
+      id_(id) {}
+
+std::size_t decodedLength(const Vocabulary& vocab, const TokenId* ids, std::size_t count) {
+    const std::uint32_t* offsets = vocab.arena().offsets();
+    const auto size = static_cast<std::uint32_t>(vocab.size());
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto id = static_cast<std::uint32_t>(ids[i]);
+        if (id >= size) throw BadTokenId(i, ids[i], vocab.size());
+        total += offsets[id + 1] - offsets[id];
+    }
+    if (total > SIZE_MAX - TokenArena::kPadding) throw std::length_error("decoded bytes do not fit in memory");
+    return static_cast<std::size_t>(total);
+}
+
+namespace {
+
+// Copies the bytes of ids (all checked) to `out`, which has room for their
+// length plus TokenArena::kPadding; returns the end of what was written.
+char* copyTokens(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out) {
+    const char* bytes = vocab.arena().data();
+    const std::uint32_t* offsets = vocab.arena().offsets();
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto id = static_cast<std::uint32_t>(ids[i]);
+        const std::uint32_t begin = offsets[id];
+        const std::uint32_t length = offsets[id + 1] - begin;
+        if (length <= TokenArena::kPadding) {
+            std::memcpy(out, bytes + begin, TokenArena::kPadding);
+        } else {
+            std::memcpy(out, bytes + begin, length);
+        }
+        out += length;
+    }
+    return out;
+}
+
+// Ids asked of an IdSource at a time.
+constexpr std::size_t kBlock = 4096;
+// Room asked for up front per expected id, before the first block is seen.
+constexpr std::size_t kGuessPerId = 4;
+
+}  // namespace
+
+std::size_t decodeTokens(const Vocabulary& vocab, const TokenId* ids, std::size_t count,
+                         bytepairtokenizer::ByteSink& sink) {
+    const std::size_t total = decodedLength(vocab, ids, count);
+    copyTokens(vocab, ids, count, sink.reserve(0, total + TokenArena::kPadding));
+    return total;
+}
+
+bool decodeFrom(const Vocabulary& vocab, bytepairtokenizer::IdSource& source, std::size_t expectedIds,
+                bytepairtokenizer::ByteSink& sink, std::size_t& written) {
+    std::size_t capacity = (expectedIds < SIZE_MAX / 8 ? expectedIds * kGuessPerId : 0) + TokenArena::kPadding;
+    char* start = sink.reserve(0, capacity);
+    std::size_t used = 0, read = 0;
+    TokenId block[kBlock];
+    for (;;) {
+        const std::size_t n = source.next(block, kBlock);
+        if (n == bytepairtokenizer::IdSource::kGaveUp) return false;
+        if (n == 0) break;
+        if (n > kBlock) throw std::logic_error("id source overfilled its block");
+        std::size_t length = 0;
+        try {
+            length = decodedLength(vocab, block, n);
+        } catch (const BadTokenId& bad) {
+            throw BadTokenId(read + bad.index(), bad.id(), vocab.size());
+        }
+        if (used + length + TokenArena::kPadding > capacity) {
+            capacity = std::max(capacity * 2, used + length + TokenArena::kPadding);
+            start = sink.reserve(used, capacity);
+        }
+        used = static_cast<std::size_t>(copyTokens(vocab, block, n, start + used) - start);
+        read += n;
+    }
+    written = used;
+    return true;
+}
+
+}  // namespace brevix::bpe
