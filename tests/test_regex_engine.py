@@ -118,10 +118,11 @@ def test_well_known_patterns_on_english(name):
 
 
 # Patterns from a small grammar over the supported syntax.
-PATTERN_CHARS = list("aAbB kKé1_\niIıİ") + ["\\.", "\\n", "\\t", "\\x41", "\\u00e9", "\\\\", "ſ"]
+PATTERN_CHARS = list("aAbB kKé1_\niIıİ") + ["\\.", "\\n", "\\t", "\\x41", "\\u00e9", "\\\\", "ſ",
+                                           "\\101", "\\U00000062", "\\-", "\\{", "{", "}"]
 CLASSES = ["[ab]", "[^a]", "[a-c]", "[i-k]", "[^İ]", "[^a-zA-Z]", "[\\s\\d]", "[\\p{Lu}x]", "[^\\w ]", "[-a]",
            "[\\p{L}-]", "[\\P{L}]", "[k\\u212a]", "[A-Z\\d]", "[]a]", "[.]",
-           "[\\P{Ll}1]"]
+           "[\\P{Ll}1]", "[\\]a]", "[\\^a]", "[a\\-c]", "[\\x41-\\x43]", "[\\141-c]", "[{}]"]
 SHORTHANDS = ["\\s", "\\S", "\\d", "\\D", "\\w", "\\W", "\\p{L}", "\\P{N}", "\\p{^Lu}", "\\pL",
               "\\p{Ll}", "\\p{Letter}", "\\p{gc=Nd}", "\\P{Lu}", "\\p{LC}", "."]
 ASSERTIONS = ["^", "$", "\\A", "\\z", "\\Z", "\\b", "\\B"]
@@ -150,7 +151,7 @@ def _sequence(inner):
     return st.lists(inner, min_size=1, max_size=4).map("".join)
 
 
-atoms = st.one_of(single_chars, st.sampled_from(ASSERTIONS))
+atoms = st.one_of(single_chars, st.sampled_from(ASSERTIONS + ["(?:)", "(?:|a)", "(?:b|)"]))
 pieces = st.recursive(
     atoms,
     lambda inner: st.one_of(_quantified(st.one_of(single_chars, _grouped(inner))),
@@ -159,7 +160,8 @@ pieces = st.recursive(
 )
 patterns = st.tuples(st.sampled_from(["", "", "(?i)", "(?m)", "(?s)", "(?ims)"]),
                      st.lists(pieces, min_size=1, max_size=3).map("|".join)).map("".join)
-short_texts = st.text(st.sampled_from(list("aAbBkKé1_ \n.\\\u212a\u017fxX-iIıİ")), max_size=14)
+short_texts = st.text(st.sampled_from(list("aAbBcCkKé1_ \n.\\\u212a\u017fxX-iIıİ{}]^")),
+                      max_size=14)
 
 
 @settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -77,6 +77,7 @@ private:
     std::uint32_t registers_ = 0;
 };
 
+// The whole pattern, then Match.
 Program Compiler::run() {
     emit(parsed_.root);
     Inst match;
@@ -91,6 +92,7 @@ Program Compiler::run() {
     return program;
 }
 
+// Computed afresh per call: patterns are small and nesting is bounded.
 Facts Compiler::factsOf(const Node& node) const {
     Facts facts;
     switch (node.kind) {
@@ -145,6 +147,7 @@ void Compiler::requireRoom(const Node& repeat, std::size_t perCopy, std::size_t 
     }
 }
 
+// Appends `inst` (for `node`) and returns its index.
 std::uint32_t Compiler::add(Inst inst, const Node& node) {
     if (code_.size() >= kMaxProgramSize) {
         throw PatternError(node.position, "unsupported: the pattern is too large once its "
@@ -154,6 +157,7 @@ std::uint32_t Compiler::add(Inst inst, const Node& node) {
     return here() - 1;
 }
 
+// The instructions of `node`, appended.
 void Compiler::emit(const Node& node) {
     Inst inst;
     switch (node.kind) {
@@ -213,6 +217,9 @@ void Compiler::emitAlternation(const Node& node) {
     for (std::uint32_t at : exits) code_[at].next = here();
 }
 
+// One character repeated becomes a Loop; anything else is written out:
+// min copies, then a loop or max - min optional copies. Possessive is atomic
+// greedy.
 void Compiler::emitRepeat(const Node& node, RepeatMode mode) {
     const Node& body = node.children[0];
     if (node.max == 0) return;
@@ -320,6 +327,8 @@ void Compiler::emitOptionals(const Node& node, RepeatMode mode, const Facts& bod
     for (std::uint32_t at : checks) code_[at].alt = exit;
 }
 
+// A lookaround between LookBegin and LookEnd; a lookbehind steps back its
+// fixed length first.
 void Compiler::emitLook(const Node& node) {
     const Node& body = node.children[0];
     const long long length = node.behind ? fixedLength(body) : 0;
