@@ -376,30 +376,9 @@ std::string CoreEngine::decode(const std::vector<int>& ids) const {
     return out;
 }
 
-bool CoreEngine::decodeFrom(bytepairtokenizer::IdSource& source, bytepairtokenizer::ByteSink& sink,
-                            std::size_t& written) const {
-    const bpe::Vocabulary& vocab = vocabulary();
-    constexpr std::size_t kBlock = 4096;
-    int block[kBlock];
-    std::size_t used = 0, capacity = 0, read = 0;
-    char* out = nullptr;
-    for (;; read += kBlock) {
-        const std::size_t n = source.next(block, kBlock);
-        if (n == bytepairtokenizer::IdSource::kGaveUp) return false;
-        if (n == 0) break;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!idInUse(block[i])) throw bpe::BadTokenId(read + i, block[i], vocab.size());
-            const std::string_view token = vocab.bytes(block[i]);
-            if (used + token.size() > capacity) {
-                capacity = std::max(capacity * 2, used + token.size() + kBlock);
-                out = sink.reserve(used, capacity);
-            }
-            std::memcpy(out + used, token.data(), token.size());
-            used += token.size();
-        }
-    }
-    written = used;
-    return true;
+bool CoreEngine::decodeFrom(bytepairtokenizer::IdSource& source, std::size_t expectedIds,
+                            bytepairtokenizer::ByteSink& sink, std::size_t& written) const {
+    return bpe::decodeFrom(vocabulary(), source, expectedIds, sink, written);
 }
 
 std::optional<int> CoreEngine::tokenId(std::string_view bytes) const {

@@ -156,10 +156,10 @@ public:
     std::size_t decodeInto(const std::vector<int>& ids, bytepairtokenizer::ByteSink& sink) const;
     std::string decode(const std::vector<int>& ids) const;
 
-    // Bytes of ids read from `source` (which checks them with idInUse);
-    // false when the source gave up.
-    bool decodeFrom(bytepairtokenizer::IdSource& source, bytepairtokenizer::ByteSink& sink,
-                    std::size_t& written) const;
+    // Bytes of ids read from `source` (about `expectedIds` of them); throws
+    // bpe::BadTokenId for an id not in use, false when the source gave up.
+    bool decodeFrom(bytepairtokenizer::IdSource& source, std::size_t expectedIds,
+                    bytepairtokenizer::ByteSink& sink, std::size_t& written) const;
 
     // The id of the token with exactly these bytes, if any.
     std::optional<int> tokenId(std::string_view bytes) const;

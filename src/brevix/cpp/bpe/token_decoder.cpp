@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -16,8 +17,9 @@ namespace brevix::bpe {
 static_assert(std::is_same<TokenId, int>::value, "IdSource hands over ids as int");
 
 BadTokenId::BadTokenId(std::size_t index, long long id, std::size_t vocabSize)
-    : std::invalid_argument("token id " + std::to_string(id) + " at index " + std::to_string(index) +
-                            " is outside 0.." + std::to_string(static_cast<long long>(vocabSize) - 1)),
+    : std::invalid_argument("unknown token id " + std::to_string(id) + " at position " +
+                            std::to_string(index) + " (the vocabulary has " +
+                            std::to_string(vocabSize) + " ids)"),
       index_(index),
       id_(id) {}
 
@@ -28,7 +30,11 @@ std::size_t decodedLength(const Vocabulary& vocab, const TokenId* ids, std::size
     for (std::size_t i = 0; i < count; ++i) {
         const auto id = static_cast<std::uint32_t>(ids[i]);
         if (id >= size) throw BadTokenId(i, ids[i], vocab.size());
-        total += offsets[id + 1] - offsets[id];
+        const std::uint32_t length = offsets[id + 1] - offsets[id];
+        // Every token has bytes; only ids no token takes (gaps between
+        // special tokens) have none.
+        if (length == 0) throw BadTokenId(i, ids[i], vocab.size());
+        total += length;
     }
     if (total > SIZE_MAX - TokenArena::kPadding) throw std::length_error("decoded bytes do not fit in memory");
     return static_cast<std::size_t>(total);
@@ -61,6 +67,33 @@ constexpr std::size_t kBlock = 4096;
 constexpr std::size_t kGuessPerId = 4;
 
 }  // namespace
+
+void decodeExactly(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
+                   std::size_t length) {
+    // Padded copies while a full block still fits, exact ones for the tail.
+    const char* bytes = vocab.arena().data();
+    const std::uint32_t* offsets = vocab.arena().offsets();
+    char* const end = out + length;
+    std::size_t i = 0;
+    for (; i < count && end - out >= static_cast<std::ptrdiff_t>(TokenArena::kPadding); ++i) {
+        const auto id = static_cast<std::uint32_t>(ids[i]);
+        const std::uint32_t begin = offsets[id];
+        const std::uint32_t tokenLength = offsets[id + 1] - begin;
+        if (tokenLength <= TokenArena::kPadding) {
+            std::memcpy(out, bytes + begin, TokenArena::kPadding);
+        } else {
+            std::memcpy(out, bytes + begin, tokenLength);
+        }
+        out += tokenLength;
+    }
+    for (; i < count; ++i) {
+        const auto id = static_cast<std::uint32_t>(ids[i]);
+        const std::uint32_t begin = offsets[id];
+        const std::uint32_t tokenLength = offsets[id + 1] - begin;
+        std::memcpy(out, bytes + begin, tokenLength);
+        out += tokenLength;
+    }
+}
 
 std::size_t decodeTokens(const Vocabulary& vocab, const TokenId* ids, std::size_t count,
                          bytepairtokenizer::ByteSink& sink) {

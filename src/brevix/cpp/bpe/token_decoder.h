@@ -27,6 +27,12 @@ private:
 // first id outside 0..vocab.size()-1 (special tokens are inside).
 std::size_t decodedLength(const Vocabulary& vocab, const TokenId* ids, std::size_t count);
 
+// Writes the bytes of ids[0..count), already measured by decodedLength as
+// `length`, to `out`, which has room for exactly `length` bytes (nothing is
+// written past them): for decoding straight into a result object.
+void decodeExactly(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
+                   std::size_t length);
+
 // Writes the bytes of ids[0..count) into `sink` from its start and returns
 // how many were written. Checks every id first: throws BadTokenId before
 // asking the sink for room. May write up to TokenArena::kPadding bytes of
