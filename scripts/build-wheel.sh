@@ -31,17 +31,18 @@ PIP_NO_INDEX=1 "$tools/python" -m build --no-isolation --outdir "$out/dist" "$sr
 sdist=$(ls "$out"/dist/brevix-*.tar.gz)
 wheel=$(ls "$out"/dist/brevix-*.whl)
 # The sdist holds what a build and a reader need.
+members=$(tar -tzf "$sdist")
 for member in CMakeLists.txt pyproject.toml README.md CHANGELOG.md cmake/extension.map \
     src/brevix/__init__.py src/brevix/cpp/tokenizer.cpp src/brevix/bindings/convert.cpp \
     src/brevix/data/sample.txt scripts/ensure-locale.sh; do
-  tar -tzf "$sdist" | grep -qx "brevix-[^/]*/$member" || {
+  grep -qx "brevix-[^/]*/$member" <<<"$members" || {
     echo "build-wheel: $member is missing from $(basename "$sdist")" >&2; exit 1; }
 done
 
 echo "== auditwheel"
-"$tools/auditwheel" repair --wheel-dir "$out/wheelhouse" "$wheel"
+PATH="$tools:$PATH" "$tools/auditwheel" repair --wheel-dir "$out/wheelhouse" "$wheel"
 repaired=$(ls "$out"/wheelhouse/brevix-*.whl)
-"$tools/auditwheel" show "$repaired"
+PATH="$tools:$PATH" "$tools/auditwheel" show "$repaired"
 case $(basename "$repaired") in
   *manylinux*) ;;
   *) echo "build-wheel: $(basename "$repaired") has no manylinux tag" >&2; exit 1 ;;
