@@ -23,5 +23,5 @@ else
   "$venv/bin/python" -m pip install -q -Cbuild-dir="$PWD/build/docs-build" .
 fi
 "$venv/bin/python" bench/plots.py --out docs/assets/bench
-"$venv/bin/python" -m mkdocs build --strict --site-dir site
+NO_MKDOCS_2_WARNING=1 "$venv/bin/python" -m mkdocs build --strict --site-dir site
 echo "build-docs: site/index.html"
