@@ -1,5 +1,6 @@
 """Ctrl-C while brevix.Tokenizer trains, in a child process: KeyboardInterrupt,
-the merges learned so far kept; and `brevix train` saving them."""
+the merges learned so far kept; and `brevix train` saving them beside the
+model it was asked for, which stays as it was."""
 
 import os
 import signal
@@ -72,6 +73,8 @@ def test_cli_saves_what_it_learned_and_exits_130(tmp_path):
     corpus = tmp_path / "corpus.bin"
     corpus.write_bytes(os.urandom(2_000_000))
     out = tmp_path / "m"
+    Tokenizer().save(out)
+    before = out.read_bytes()
     status, stderr, _ = interrupt_when(
         [sys.executable, "-m", "brevix", "train", str(corpus), "--merges", "2000000000",
          "--trace", "--out", str(out)],
@@ -82,9 +85,11 @@ def test_cli_saves_what_it_learned_and_exits_130(tmp_path):
     assert "Traceback" not in stderr
     message = stderr.strip().splitlines()[-1]
     assert message.startswith("brevix: error: interrupted: saved the ")
+    assert f"{str(out) + '.partial'!r}" in message and "unchanged" in message
     merges = int(message.split("saved the ")[1].split()[0])
     assert merges >= 2
-    assert len(Tokenizer.load(out).merges) == merges
+    assert len(Tokenizer.load(f"{out}.partial").merges) == merges
+    assert out.read_bytes() == before
 
 
 WAITER = textwrap.dedent(

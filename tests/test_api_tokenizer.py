@@ -29,10 +29,16 @@ def trained():
 def test_fresh_tokenizer_is_the_byte_table():
     tok = Tokenizer()
     assert (tok.vocab_size, tok.merges) == (256, [])
-    assert tok.encode("é") == [-61, -87]
-    assert tok.decode([-61, -87, 255, 0]) == "é".encode() + b"\xff\x00"
-    assert tok.token_bytes(-1) == tok.token_bytes(255) == b"\xff"
+    assert tok.encode("é") == [195, 169]
+    assert tok.decode([195, 169, 255, 0]) == "é".encode() + b"\xff\x00"
+    assert [tok.token_bytes(i) for i in range(256)] == [bytes([b]) for b in range(256)]
     assert tok.encode(b"") == [] and tok.decode([]) == b""
+    # The low-level class's signed byte ids are not ids here.
+    for signed in (-61, -1, -128):
+        with pytest.raises(ValueError, match=f"unknown token id {signed} .*the vocabulary has 256 ids"):
+            tok.decode([signed])
+        with pytest.raises(ValueError, match=f"unknown token id {signed}"):
+            tok.token_bytes(signed)
 
 
 def test_merges_and_token_bytes_describe_the_table(trained):
@@ -84,12 +90,14 @@ def test_load_refuses_files_that_are_not_models(tmp_path):
         Tokenizer.load(tmp_path / "missing")
 
 
-def test_load_refuses_merges_that_do_not_describe_bytes(tmp_path):
+@pytest.mark.parametrize("part", [b"1000", b"257", b"-129"])
+def test_load_refuses_merges_that_do_not_describe_bytes(tmp_path, part):
     # Fine for the low-level class (it trains on any ints), not for bytes.
-    (tmp_path / "m").write_bytes(b"brevix-merges 1\nmerges 2\n97 98 256\n1000 97 257\n")
+    (tmp_path / "m").write_bytes(b"brevix-merges 1\nmerges 2\n97 98 256\n" + part + b" 97 257\n")
     assert model.load(tmp_path / "m").size == 258
-    with pytest.raises(model.ModelFormatError, match="line 4: part 1000"):
+    with pytest.raises(model.ModelFormatError, match="line 4: part " + part.decode()) as e:
         Tokenizer.load(tmp_path / "m")
+    assert e.value.lineno == 4
 
 
 def test_from_low_level_refuses_tables_not_made_of_bytes():
@@ -133,6 +141,7 @@ BAD_CALLS = [
     (lambda t: t.encode_batch(5), TypeError, "iterable"),
     (lambda t: t.decode([1, 330]), ValueError, "unknown token id 330 at position 1"),
     (lambda t: t.decode([5, -129]), ValueError, "unknown token id -129"),
+    (lambda t: t.decode([97, -61]), ValueError, "unknown token id -61 at position 1 .*330 ids"),
     (lambda t: t.decode([999, 2**40]), ValueError, "unknown token id 999"),
     (lambda t: t.decode([1, 2**40]), ValueError, "unknown token id 1099511627776"),
     (lambda t: t.decode(np.array([1, 2**40])), ValueError, "unknown token id 1099511627776"),
@@ -151,6 +160,7 @@ BAD_CALLS = [
     (lambda t: t.decode_batch([1]), TypeError, r"batch\[0\]"),
     (lambda t: t.token_bytes(330), ValueError, "unknown token id 330"),
     (lambda t: t.token_bytes(-129), ValueError, "unknown token id -129"),
+    (lambda t: t.token_bytes(-1), ValueError, "unknown token id -1"),
     (lambda t: t.token_bytes("a"), TypeError, "int"),
     (lambda t: t.train(b"abc", 256), ValueError, "between 257"),
     (lambda t: t.train(b"abc", 2**31), ValueError, "between 257"),
@@ -244,14 +254,20 @@ def test_a_tokenizer_of_the_asked_size_learns_nothing():
 @pytest.mark.parametrize(
     ("table", "message"),
     [
-        ([(97, 98, 256), (99, 100, 258)], r"merge 1 \(99, 100, 258\): id should be 257"),
-        ([(97, 98, 256), (257, 1, 257)], r"merge 1 \(257, 1, 257\): part 257 is not a byte"),
-        ([(97, 98, 256), (-129, 1, 257)], r"part -129 is not a byte"),
-        ([(97, 98, 256), (99, 100, 257), (97, 98, 258)], r"merge 2 \(97, 98, 258\): the pair is merged twice"),
+        ([(97, 98, 256), (99, 100, 258)], r"merge \(99, 100 -> 258\): id 258 is outside 0\.\.257"),
+        ([(97, 98, 256), (257, 1, 257)], r"merge \(257, 1 -> 257\): part 257 is not below"),
+        ([(97, 98, 256), (-129, 1, 257)], r"part -129 is not below"),
+        ([(97, 98, 256), (-61, 1, 257)], r"part -61 is not below"),
+        ([(97, 98, 256), (99, 100, 257), (97, 98, 258)],
+         r"merge \(97, 98 -> 258\): the pair is already merged by id 256"),
     ],
 )
 def test_a_refused_table_leaves_the_tokenizer_as_it_was(table, message):
-    tok = Tokenizer._from_merges([(104, 105, 256)])
+    tok = Tokenizer(special_tokens=["<|end|>"])
+    tok.train(b"hihi", 258)
+    before = (tok.merges, tok.special_tokens, tok.pattern)
+    assert before == ([(104, 105, 256)], {"<|end|>": 257}, None)
     with pytest.raises(ValueError, match=message):
-        tok._core.set_merges(table)
-    assert tok.merges == [(104, 105, 256)] and tok.encode(b"hihi") == [256, 256]
+        tok._core.set_model(list(range(256)), table, None, [(b"<|end|>", 300)])
+    assert (tok.merges, tok.special_tokens, tok.pattern) == before
+    assert tok.encode(b"hihi<|end|>", allowed_special="all") == [256, 256, 257]

@@ -22,7 +22,7 @@ def encoder(merges=((a, b, 256), (256, c, 257), (b, c, 258)), specials=(END,), b
 @pytest.mark.parametrize(
     "byte_ids, merges, specials, message",
     [
-        (IDS[:-1] + [256], [], [], r"byte 0xff: id 256 is outside 0\.\.255 \(256 bytes, 0 merges, 0 special tokens\)"),
+        (IDS[:-1] + [256], [], [], r"byte 0xff: id 256 is outside 0\.\.255 \(256 bytes and 0 merges\)"),
         (IDS[:-1] + [0], [], [], r"byte 0xff: id 0 is already the id of byte 0x00"),
         (IDS, [(a, b, 255)], [], r"merge \(97, 98 -> 255\): id 255 is already the id of byte 0xff"),
         (IDS, [(a, b, 257)], [], r"merge \(97, 98 -> 257\): id 257 is outside 0\.\.256"),
@@ -30,7 +30,9 @@ def encoder(merges=((a, b, 256), (256, c, 257), (b, c, 258)), specials=(END,), b
         (IDS, [(a, b, 256)], [(b"x", 256)], r"special token 0 \(b'x', id 256\): id 256 is already the id of merge"),
         (IDS, [(a, 257, 256), (a, b, 257)], [], r"merge \(97, 257 -> 256\): part 257 is not below the merge's id"),
         (IDS, [(a, b, 256), (a, -5, 257)], [], r"part -5 is not below"),
-        (IDS, [(a, 256, 257)], [(b"<s>", 256)], r"merge \(97, 256 -> 257\): part 256 is a special token"),
+        # Bytes and merges take 0..255 + merges: no special token sits among them.
+        (IDS, [(a, 256, 257)], [(b"<s>", 256)], r"merge \(97, 256 -> 257\): id 257 is outside 0\.\.256 \(256 bytes and 1 merges\)"),
+        (IDS, [], [(b"<s>", -1)], r"special token 0 \(b'<s>', id -1\) has a negative id"),
         (IDS, [(a, b, 256), (a, b, 257)], [], r"merge \(97, 98 -> 257\): the pair is already merged by id 256"),
         (IDS, [(a, b, 256), (b, c, 257), (256, c, 258), (a, 257, 259)], [],
          r"merge \(97, 257 -> 259\): its bytes b'abc' are those of token 258"),

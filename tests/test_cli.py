@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from brevix import cli, model
+from brevix import Tokenizer, cli
 
 TEXT = "naïve café, the lower lowest: 東京"
 
@@ -42,8 +42,8 @@ def ids_of(stdout):
 
 
 def test_train_prints_progress_and_saves_a_model(model_file, corpus_file):
-    tok = model.load(model_file)
-    assert 256 < tok.size <= 296
+    tok = Tokenizer.load(model_file)
+    assert 256 < tok.vocab_size <= 296
     result = brevix(
         "train", corpus_file, "--merges", 3, "--trace", "--out", model_file.parent / "x"
     )
@@ -57,7 +57,7 @@ def test_encode_then_decode_round_trips(model_file, text):
     encoded = brevix("encode", "--model", model_file, text)
     assert encoded.returncode == 0, encoded.stderr
     ids = ids_of(encoded.stdout)
-    assert ids == model.load(model_file).encode(text.encode())
+    assert ids == Tokenizer.load(model_file).encode(text.encode())
     decoded = brevix("decode", "--model", model_file, *ids)
     assert decoded.returncode == 0, decoded.stderr
     assert decoded.stdout == text.encode()
@@ -72,9 +72,9 @@ def test_encode_reads_stdin_and_keeps_arbitrary_bytes(model_file):
         assert decoded.stdout == data
 
 
-def test_decode_accepts_negative_ids(model_file):
-    result = brevix("decode", "--model", model_file, -61, -87)
-    assert result.stdout == "é".encode()
+def test_decode_takes_byte_ids_from_0(model_file):
+    result = brevix("decode", "--model", model_file, 195, 169, 0, 255)
+    assert (result.returncode, result.stdout) == (0, "é".encode() + b"\x00\xff")
 
 
 def test_train_without_corpus_uses_shipped_sample(tmp_path):
@@ -82,14 +82,14 @@ def test_train_without_corpus_uses_shipped_sample(tmp_path):
     result = brevix("train", "--merges", 5, "--out", out)
     assert result.returncode == 0, result.stderr
     assert b"sample" in result.stderr
-    assert len(model.merges(model.load(out))) == 5
+    assert len(Tokenizer.load(out).merges) == 5
 
 
 def test_max_vocab_size_limits_training(corpus_file, tmp_path):
     out = tmp_path / "m"
     result = brevix("train", corpus_file, "--merges", 100, "--max-vocab-size", 260, "--out", out)
     assert result.returncode == 0, result.stderr
-    assert model.load(out).size == 260
+    assert Tokenizer.load(out).vocab_size == 260
 
 
 def test_demo_round_trips():
@@ -128,6 +128,14 @@ FAILURES = [
                  "not an integer", id="text-merges"),
     pytest.param(["train", "{corpus}", "--merges", "5", "--max-vocab-size", "9999999999",
                   "--out", "{d}/m"], 2, "32-bit", id="huge-vocab"),
+    pytest.param(["train", "{corpus}", "--merges", "5", "--lines", "--out", "{d}/m"], 1,
+                 "--lines needs --pattern", id="lines-without-pattern"),
+    pytest.param(["train", "{corpus}", "--merges", "5", "--pattern", "(", "--out", "{d}/m"], 1,
+                 "invalid pattern at position 1", id="bad-pattern"),
+    pytest.param(["train", "{corpus}", "--merges", "5", "--pattern", "gpt2", "--trace",
+                  "--out", "{d}/m"], 1, "without --pattern", id="trace-with-pattern"),
+    pytest.param(["train", "{corpus}", "--merges", "5", "--vocab-size", "300", "--out", "{d}/m"],
+                 2, "not allowed with", id="merges-and-vocab-size"),
     pytest.param(["encode", "--model", "{d}/missing.model", "x"], 1,
                  "cannot read model", id="missing-model"),
     pytest.param(["encode", "--model", "{d}/damaged.model", "x"], 1,
@@ -199,7 +207,24 @@ def test_train_reads_the_corpus_as_bytes(tmp_path):
     for flag, first in (([], (97, 10, 256)), (["--drop-newlines"], (97, 97, 256))):
         out = tmp_path / "m"
         assert brevix("train", corpus, "--merges", 1, *flag, "--out", out).returncode == 0
-        assert model.merges(model.load(out))[0] == first
+        assert Tokenizer.load(out).merges[0] == first
+
+
+def test_train_with_a_pattern_equals_the_api_on_the_same_files(corpus_file, tmp_path):
+    other = tmp_path / "other.txt"
+    other.write_bytes(open(__file__, "rb").read())
+    out = tmp_path / "m"
+    specials = ["<|endoftext|>", "<|pad|>"]
+    result = brevix("train", corpus_file, other, "--pattern", "cl100k", "--special", specials[0],
+                    "--special", specials[1], "--vocab-size", 400, "--lines", "--quiet",
+                    "--out", out)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    expected = Tokenizer(pattern="cl100k", special_tokens=specials)
+    expected.train([corpus_file, other], 400, lines=True)
+    saved = Tokenizer.load(out)
+    assert saved.vocab_size == 400
+    assert (saved.merges, saved.pattern, saved.special_tokens) == (
+        expected.merges, expected.pattern, expected.special_tokens)
 
 
 CLEAN_FAILURES = [
@@ -209,6 +234,9 @@ CLEAN_FAILURES = [
                  id="unknown-id"),
     pytest.param(["decode", "--model", "{model}", "-129"], 1,
                  "brevix: error: cannot decode: unknown token id -129", id="below-bytes"),
+    pytest.param(["decode", "--model", "{model}", "97", "-61", "-87"], 1,
+                 "brevix: error: cannot decode: unknown token id -61 at position 1",
+                 id="signed-byte-id"),
     pytest.param(["encode", "--model", "{corpus}", "x"], 1,
                  "brevix: error: bad model: ", id="corpus-as-model"),
     pytest.param(["encode", "--model", "{d}/random.bin", "x"], 1,

@@ -22,7 +22,7 @@ import os
 import sys
 import warnings
 from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Literal, SupportsIndex, Union, overload
+from typing import TYPE_CHECKING, Any, Literal, Self, SupportsIndex, Union, cast, overload
 
 from brevix import _core, model, model_file
 from brevix.model_file import ModelData
@@ -190,7 +190,7 @@ class Tokenizer:
         than bytes): such a table does not describe bytes.
         """
         table = _core.low_level_merges(tokenizer)
-        _check_learnable(table, "the low-level tokenizer")
+        model_file.check_byte_parts(table, "the low-level tokenizer")
         return cls._from_data(model_file.from_version_1(table), fixed_ids=False)
 
     def to_low_level(self) -> PyBytePairTokenizer:
@@ -207,7 +207,7 @@ class Tokenizer:
         return tokenizer
 
     @classmethod
-    def _from_data(cls, data: ModelData, *, fixed_ids: bool, source: str = "model") -> Tokenizer:
+    def _from_data(cls, data: ModelData, *, fixed_ids: bool, source: str = "model") -> Self:
         tokenizer = cls.__new__(cls)
         tokenizer._core = _core.CoreTokenizer()
         try:
@@ -293,7 +293,10 @@ class Tokenizer:
         to the process's standard output.
 
         When the data runs out of pairs first, a ``UserWarning`` says how
-        many merges were learned. ``progress=True`` shows bars on stderr; a
+        many merges were learned; so it does when the unsplit trainer,
+        continuing on new data, learns a merge whose bytes another token
+        already has (no vocabulary holds such a table): training stops
+        before that merge. ``progress=True`` shows bars on stderr; a
         callable receives ``(merges_done, merges_total)``. Ctrl-C raises
         ``KeyboardInterrupt`` and keeps the merges learned so far.
         """
@@ -313,21 +316,27 @@ class Tokenizer:
         if wanted <= 0:
             return 0
         self._move_floating_specials(target)
+        stopped_before = None
         try:
             if self._pattern is None:
                 corpus = _training_bytes(data)
                 with _progress_callback(progress, wanted, "merges") as report:
                     if trace:
                         sys.stdout.flush()
-                    self._core.train(corpus, target, report, trace)
+                    stopped_before = self._core.train(corpus, target, report, trace)
             else:
                 self._train_pieces(data, target, progress, lines, threads_n)
         finally:
             self._renumber_floating_specials()
         learned = FIRST_MERGE_ID + len(self.merges) - regular
         if learned < wanted:
+            reason = (
+                "the data ran out of pairs"
+                if stopped_before is None
+                else f"training stopped before {stopped_before}"
+            )
             warnings.warn(
-                f"the data ran out of pairs: learned {learned} of {wanted} merges "
+                f"{reason}: learned {learned} of {wanted} merges "
                 f"(vocab_size is {self.vocab_size}, not {vocab_size})",
                 UserWarning,
                 stacklevel=2,
@@ -565,7 +574,7 @@ def _policy_key(given: object) -> object:
     if given == "all":
         return "all"
     try:
-        return frozenset(given)  # type: ignore[arg-type]
+        return frozenset(cast(Iterable[object], given))
     except TypeError:
         raise TypeError(f"expected 'all' or a collection of special tokens, not {given!r}") from None
 
@@ -615,17 +624,6 @@ def _document_batches(data: object) -> Iterator[Any]:
     if batch:
         yield batch
 
-
-
-def _check_learnable(table: list[Merge], name: str) -> None:
-    """Refuses, at its line, a merge whose parts are not bytes or earlier
-    merges: training on bytes never makes one, and it would not decode."""
-    for index, (left, right, merged) in enumerate(table):
-        for part in (left, right):
-            if not -128 <= part < merged:
-                raise model.ModelFormatError(
-                    name, index + 3, f"part {part} of merge {merged} is not a byte or an earlier merge"
-                )
 
 
 def _check_out(out: object) -> bool:

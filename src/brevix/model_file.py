@@ -26,6 +26,7 @@ from __future__ import annotations
 import json
 import os
 from dataclasses import dataclass, field
+from typing import NoReturn
 
 from brevix import model
 from brevix.model import ModelFormatError, PathArg
@@ -77,8 +78,22 @@ def serialize(data: ModelData) -> bytes:
 def parse(data: bytes, name: str = "<model>") -> ModelData:
     """Parses the bytes of a model file of version 1 or 2."""
     if data.startswith(f"{model.FORMAT_NAME} 1\n".encode()):
-        return from_version_1(model.parse(data, name))
+        table = model.parse(data, name)
+        check_byte_parts(table, name)
+        return from_version_1(table)
     return _Reader(data, name).model()
+
+
+def check_byte_parts(table: list[tuple[int, int, int]], name: str) -> None:
+    """Refuses, at its line in a version 1 file, a merge whose parts are not
+    signed bytes or earlier merges: the low-level class trains on any ints,
+    but such a table does not describe bytes."""
+    for index, (left, right, merged) in enumerate(table):
+        for part in (left, right):
+            if not -128 <= part < merged:
+                raise ModelFormatError(
+                    name, index + 3, f"part {part} of merge {merged} is not a byte or an earlier merge"
+                )
 
 
 def from_version_1(table: list[tuple[int, int, int]]) -> ModelData:
@@ -104,7 +119,7 @@ class _Reader:
         self.lines = lines[:-1]
         self.at = 0
 
-    def fail(self, lineno: int, message: str) -> None:
+    def fail(self, lineno: int, message: str) -> NoReturn:
         raise ModelFormatError(self.name, lineno, message)
 
     def next(self, what: str) -> tuple[int, list[bytes]]:
@@ -147,7 +162,7 @@ class _Reader:
             text = None
         if not isinstance(text, str):
             self.fail(lineno, "expected a JSON string")
-        return text  # type: ignore[return-value]
+        return text
 
     def byte_ids(self) -> tuple[int, ...]:
         lineno, value = self.keyword(b"bytes")

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 
+#include "bpe/describe_bytes.h"
 #include "bpe/tiktoken_ranks.h"
 #include "bpe/training_start.h"
 #include "bpe/token_decoder.h"
@@ -28,6 +30,35 @@ std::string describeMerge(std::size_t index, const MergeTriple& m) {
 
 // The low-level trainer's lowest id: byte 0x80 as a signed 8-bit number.
 constexpr int kLowestSignedByte = -128;
+
+// The number of leading merges of `learned` (ids following those of
+// `vocabulary`, in order) whose bytes no normal token before them has; when
+// that is not all of them, `repeat` names the first that repeats a token.
+std::size_t distinctPrefix(const bpe::Vocabulary& vocabulary,
+                           const std::vector<bpe::Merge>& learned, std::string& repeat) {
+    std::vector<std::string> learnedBytes;
+    std::unordered_map<std::string, int> learnedIds;
+    const int firstLearned = learned.empty() ? 0 : learned.front().id;
+    auto bytesOf = [&](int id) -> std::string {
+        return id < firstLearned ? std::string(vocabulary.bytes(id))
+                                 : learnedBytes[static_cast<std::size_t>(id - firstLearned)];
+    };
+    for (const bpe::Merge& m : learned) {
+        std::string bytes = bytesOf(m.left) + bytesOf(m.right);
+        std::optional<int> other = vocabulary.tokenId(bytes);
+        if (other && vocabulary.kind(*other) == bpe::Vocabulary::Kind::Special) other.reset();
+        if (const auto found = learnedIds.find(bytes); found != learnedIds.end()) other = found->second;
+        if (other) {
+            repeat = "merge (" + std::to_string(m.left) + ", " + std::to_string(m.right) + " -> " +
+                     std::to_string(m.id) + "), which gives the bytes " + bpe::describeBytes(bytes) +
+                     " of token " + std::to_string(*other) + " a second id";
+            return learnedBytes.size();
+        }
+        learnedIds.emplace(bytes, m.id);
+        learnedBytes.push_back(std::move(bytes));
+    }
+    return learned.size();
+}
 
 }  // namespace
 
@@ -209,8 +240,8 @@ void CoreEngine::appendMerges(const std::vector<bpe::Merge>& learned) {
 }
 
 
-void CoreEngine::train(const unsigned char* data, std::size_t size, int regularSize,
-                       std::ostream& out, const std::function<bool()>& interrupted) {
+std::string CoreEngine::train(const unsigned char* data, std::size_t size, int regularSize,
+                              std::ostream& out, const std::function<bool()>& interrupted) {
     TrainingThreadMark mark(trainingThread_);
     std::vector<bpe::Merge> learned;
     std::exception_ptr error;
@@ -240,8 +271,13 @@ void CoreEngine::train(const unsigned char* data, std::size_t size, int regularS
         auto part = [&](int p) { return p < 256 ? byteIds()[static_cast<unsigned char>(p)] : p; };
         learned.push_back(bpe::Merge{part(pair[0]), part(pair[1]), id});
     }
+    std::string repeat;
+    learned.resize(distinctPrefix(vocabulary(), learned, repeat));
+    // The trainer polls before each merge, so the last one is counted here.
+    trainingDone_.store(static_cast<int>(learned.size()));
     appendMerges(learned);
     if (error) std::rethrow_exception(error);
+    return repeat;
 }
 
 namespace {

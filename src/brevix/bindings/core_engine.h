@@ -121,9 +121,12 @@ public:
     // The exact unsplit trainer on the bytes (PyBytePairTokenizer.fit's
     // merges, continued from these) until 256 + merges reach `regularSize`,
     // the progress written to `out`. Keeps what was learned when
-    // `interrupted` stops it or the core throws. Exclusive lock.
-    void train(const unsigned char* data, std::size_t size, int regularSize, std::ostream& out,
-               const std::function<bool()>& interrupted);
+    // `interrupted` stops it or the core throws. Continuing on new data, the
+    // trainer can learn a merge whose bytes another token has, which a
+    // vocabulary cannot hold: the merges before it are kept and the result
+    // names it; empty when every merge learned is kept. Exclusive lock.
+    std::string train(const unsigned char* data, std::size_t size, int regularSize,
+                      std::ostream& out, const std::function<bool()>& interrupted);
 
     // Appends the merges `learned` (ids from the next free one, in order)
     // to the model, keeping pattern and special tokens. Exclusive lock.

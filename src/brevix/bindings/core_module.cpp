@@ -238,7 +238,7 @@ PyMethodDef coreMethods[] = {
     {"decode", coreDecode, METH_O, "decode(ids) -> bytes"},
     {"decode_batch", fastcall(coreDecodeBatch), METH_FASTCALL, "decode_batch(batch, threads) -> list[bytes]"},
     {"token_bytes", coreTokenBytes, METH_O, "token_bytes(id) -> bytes"},
-    {"train", fastcall(coreTrain), METH_FASTCALL, "train(data, regular_size, progress, trace) -> None"},
+    {"train", fastcall(coreTrain), METH_FASTCALL, "train(data, regular_size, progress, trace) -> str | None"},
     {"train_pieces", fastcall(coreTrainPieces), METH_FASTCALL, "train_pieces(counter, regular_size, progress) -> None"},
     {nullptr, nullptr, 0, nullptr},
 };

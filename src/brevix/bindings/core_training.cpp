@@ -63,7 +63,8 @@ private:
 }  // namespace
 
 // train(data, regular_size, progress, trace): data is a contiguous buffer;
-// training stops when 256 + merges reach regular_size.
+// training stops when 256 + merges reach regular_size. Returns None, or the
+// merge it stopped before because its bytes are those of another token.
 PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!checkArgCount("train", nargs, 4) || !refuseReentry(self)) return nullptr;
     int vocabSize = 0;
@@ -96,11 +97,12 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     std::ostream quiet(nullptr);
     std::ostream& out = trace ? std::cout : quiet;
     std::exception_ptr error;
+    std::string repeat;
     {
         GilReleased gil;
         TrainingPoll poll(gil, engine, progress, total);
         try {
-            engine.train(reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+            repeat = engine.train(reinterpret_cast<const unsigned char*>(data.data()), data.size(),
                          vocabSize, out, std::ref(poll));
         } catch (...) {
             error = std::current_exception();
@@ -111,7 +113,8 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         gil.release();
     }
     if (translateCapturedException(error) || PyErr_Occurred()) return nullptr;
-    Py_RETURN_NONE;
+    if (repeat.empty()) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(repeat.data(), static_cast<Py_ssize_t>(repeat.size()));
 }
 
 // train_pieces(counter, regular_size, progress): merges learned from the

@@ -355,7 +355,10 @@ std::size_t mergeCountShim(Py_ssize_t merges) {
 
 // Trains without the interpreter lock; stops after `interruptAfter` merges
 // when that is >= 0.
-bpe::TrainResult trainWithoutLock(const bpe::PieceTable& pieces, const bpe::TrainingStart& start,
+// `pieces` is a const reference to keep them, an rvalue to free them as soon
+// as the trainer has loaded them.
+template <typename Pieces>
+bpe::TrainResult trainWithoutLock(Pieces&& pieces, const bpe::TrainingStart& start,
                                   std::size_t merges, bool reference, long long interruptAfter) {
     bpe::TrainResult result;
     std::exception_ptr failure;
@@ -371,7 +374,7 @@ bpe::TrainResult trainWithoutLock(const bpe::PieceTable& pieces, const bpe::Trai
                 };
                 if (interruptAfter == 0) settings.merges = 0;
             }
-            result = bpe::trainPieces(pieces, start, settings);
+            result = bpe::trainPieces(std::forward<Pieces>(pieces), start, settings);
         }
     } catch (...) {
         failure = std::current_exception();
@@ -456,7 +459,7 @@ PyObject* trainFilePiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
         bpe::CountSettings settings{splitter.get(), &matcher, threadsShim(threads), nullptr};
         FileTrainingReport report;
         auto start = std::chrono::steady_clock::now();
-        const bpe::PieceTable counts = countWithoutLock(-1, [&](bpe::CountControl& c) {
+        bpe::PieceTable counts = countWithoutLock(-1, [&](bpe::CountControl& c) {
             settings.control = &c;
             auto counted = bpe::countFilePieces(paths, documentsShim(lines), settings);
             report.bytesCounted = c.bytesDone.load();
@@ -467,7 +470,7 @@ PyObject* trainFilePiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
         report.pieceBytes = counts.pieceBytes();
         report.tableBytes = counts.memoryBytes();
         start = std::chrono::steady_clock::now();
-        report.trained = trainWithoutLock(counts, bpe::TrainingStart{}, wanted, false, -1);
+        report.trained = trainWithoutLock(std::move(counts), bpe::TrainingStart{}, wanted, false, -1);
         report.mergeSeconds = secondsSince(start);
         return reportToDictShim(report);
     });

@@ -44,4 +44,9 @@ struct TrainResult {
 TrainResult trainPieces(const PieceTable& pieces, const TrainingStart& start,
                         const TrainSettings& settings);
 
+// The same, freeing the pieces' table (left empty) once the trainer holds
+// them as tokens, so that the two are not in memory together while merging.
+TrainResult trainPieces(PieceTable&& pieces, const TrainingStart& start,
+                        const TrainSettings& settings);
+
 }  // namespace brevix::bpe
