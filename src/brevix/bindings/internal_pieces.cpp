@@ -369,7 +369,7 @@ bpe::TrainResult trainWithoutLock(Pieces&& pieces, const bpe::TrainingStart& sta
         } else {
             bpe::TrainSettings settings{merges, nullptr};
             if (interruptAfter >= 0) {
-                settings.onMerge = [interruptAfter](std::size_t done) {
+                settings.onMerge = [interruptAfter](const bpe::Merge&, std::size_t done) {
                     return static_cast<long long>(done) < interruptAfter;
                 };
                 if (interruptAfter == 0) settings.merges = 0;

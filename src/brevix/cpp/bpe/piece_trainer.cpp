@@ -277,7 +277,7 @@ TrainResult learn(PieceTrainer& trainer, const TrainingStart& start,
         const Merge m{leftOf(*best), rightOf(*best), id};
         trainer.merge(m);
         result.merges.push_back(m);
-        if (settings.onMerge && !settings.onMerge(result.merges.size())) {
+        if (settings.onMerge && !settings.onMerge(m, result.merges.size())) {
             result.stopped = true;
             break;
         }

@@ -23,9 +23,11 @@ struct TrainSettings {
     // Merges to learn after the start's; fewer when no pair is left or the
     // ids run out (2^31).
     std::size_t merges = 0;
-    // When set, called after each new merge with the number learned so far;
-    // returning false stops training there, keeping those merges.
-    std::function<bool(std::size_t mergesDone)> onMerge;
+    // When set, called after each new merge with that merge and the number
+    // learned so far (so a caller keeps what was learned even if a later
+    // merge runs out of memory); returning false stops training there,
+    // keeping those merges.
+    std::function<bool(const Merge& merge, std::size_t mergesDone)> onMerge;
 };
 
 struct TrainResult {
