@@ -51,9 +51,11 @@ void refuseEmbeddedNul(const std::string& filepath) {
     }
 }
 
-// Every call switches the process-wide locale before opening its file; the
-// change is never undone. Throws std::runtime_error if the locale is missing.
-void switchLocale() { std::locale::global(std::locale("en_US.UTF-8")); }
+// Every call needs the en_US.UTF-8 locale to exist (std::runtime_error
+// otherwise) but leaves the process's locale alone: switching it would race
+// with other threads formatting text while the interpreter lock is
+// released. The reading and writing below depend on no locale.
+void requireLocale() { const std::locale needed("en_US.UTF-8"); }
 
 void reportOpenFailure() { std::cout << "Error opening file" << std::endl; }
 
@@ -81,7 +83,7 @@ void writeAll(int fd, const char* data, std::size_t length, const std::string& p
 
 std::vector<int> dataLoader(std::string filepath) {
     refuseEmbeddedNul(filepath);
-    switchLocale();
+    requireLocale();
     FileDescriptor file(openRetrying(filepath.c_str(), O_RDONLY));
     if (!file.isOpen()) {
         reportOpenFailure();
@@ -110,7 +112,7 @@ std::vector<int> dataLoader(std::string filepath) {
 
 void dataSaver(std::vector<int>& corpus, std::string filepath) {
     refuseEmbeddedNul(filepath);
-    switchLocale();
+    requireLocale();
     FileDescriptor file(openRetrying(filepath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
     if (!file.isOpen()) {
         reportOpenFailure();
