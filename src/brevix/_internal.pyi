@@ -77,6 +77,11 @@ def train_bytes(
     interrupt_after: int = ...,
 ) -> bytes: ...
 
+# The boundary's build (internal_binding.cpp): internal CPython layouts in
+# use, and whether traceback entries show their fixed lines.
+def known_layout() -> bool: ...
+def exact_tracebacks() -> bool: ...
+
 # Standard byte-pair encoding (brevix::bpe).
 class _BpeEncoder: ...  # a capsule holding a text encoder
 
