@@ -20,6 +20,7 @@ import codecs
 import contextlib
 import importlib
 import os
+import pathlib
 import sys
 import warnings
 from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
@@ -40,6 +41,7 @@ __all__ = ["Tokenizer", "PATTERNS", "StreamDecoder"]
 Buffer = Union[bytes, bytearray, memoryview, Any]
 Text = Union[str, Buffer]
 TrainingData = Union[Text, "os.PathLike[str]", "os.PathLike[bytes]", Iterable[Any]]
+FileArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Ids = Union[Sequence[SupportsIndex], Iterable[SupportsIndex], Any]
 Merge = tuple[int, int, int]
 Progress = Union[bool, None, Callable[[int, int], object]]
@@ -266,9 +268,10 @@ class Tokenizer:
 
     def train(
         self,
-        data: TrainingData,
-        vocab_size: int,
+        data: TrainingData | None = None,
+        vocab_size: int | None = None,
         *,
+        files: FileArg | Iterable[FileArg] | None = None,
         progress: Progress = False,
         lines: bool = False,
         threads: int | None = None,
@@ -283,10 +286,15 @@ class Tokenizer:
         learned from the counts of distinct pieces (ties between pairs of
         equal count go to the smallest ``(left, right)``); no merge crosses
         a piece, a document or a special token. A document is a ``str``
-        (UTF-8), a bytes-like object, or a file (``os.PathLike``: one
-        document, or one per line with ``lines=True``; files are read by
-        mapping, never whole into memory); ``data`` is one of these or an
-        iterable of them. Counting runs on ``threads`` native threads
+        (its text, as UTF-8: ``train("corpus.txt", ...)`` trains on the
+        eleven characters of that name, with a warning when a file has
+        that name), a bytes-like object of single bytes, or a file
+        (``os.PathLike``: one document, or one per line with
+        ``lines=True``; files are read by mapping, never whole into
+        memory); ``data`` is one of these or an iterable of them.
+        ``files`` (HF tokenizers' spelling: ``train(files=[...],
+        vocab_size=...)``) names files by ``str``, ``bytes`` or
+        ``os.PathLike`` paths instead of ``data``. Counting runs on ``threads`` native threads
         (default: the CPUs available, at most 8).
 
         Without a pattern, the exact unsplit trainer learns from the
@@ -302,6 +310,9 @@ class Tokenizer:
         callable receives ``(merges_done, merges_total)``. Ctrl-C raises
         ``KeyboardInterrupt`` and keeps the merges learned so far.
         """
+        data = _training_source(data, files)
+        if vocab_size is None:
+            raise TypeError("train() missing required argument: 'vocab_size'")
         if isinstance(vocab_size, bool) or not isinstance(vocab_size, int):
             raise TypeError(f"vocab_size must be an int, not {type(vocab_size).__name__}")
         if not MIN_VOCAB_SIZE <= vocab_size <= INT32_MAX:
@@ -688,6 +699,51 @@ def _mask(names: list[str], chosen: set[str]) -> bytes | None:
 
 def _signed(part: int) -> int:
     return part - 256 if 128 <= part < 256 else part
+
+
+# A str document at most this long is looked up as a file name, to warn
+# about training on the name rather than the file.
+_NAME_LENGTH = 4096
+
+
+def _training_source(data: object, files: object) -> TrainingData:
+    """The training data from ``data`` or ``files`` (exactly one given):
+    ``files`` as ``os.PathLike`` documents. Warns when ``data`` is a short
+    ``str`` (or starts with one) that names an existing file."""
+    if files is None:
+        if data is None:
+            raise TypeError("train() needs data or files=[...]")
+        first = data[0] if isinstance(data, (list, tuple)) and data else data
+        if isinstance(first, str) and _names_a_file(first):
+            warnings.warn(
+                f"training on the text {first!r}, which is also the name of a file: a str is "
+                "text; pass files=[...] (or a pathlib.Path) to train on the file's contents",
+                UserWarning,
+                stacklevel=3,
+            )
+        return cast(TrainingData, data)
+    if data is not None:
+        raise TypeError("train() takes data or files=[...], not both")
+    paths = [files] if isinstance(files, (str, bytes, os.PathLike)) else files
+    if not isinstance(paths, Iterable):
+        raise TypeError(f"files must be a path or an iterable of paths, not {type(files).__name__}")
+    result: list[os.PathLike[Any]] = []
+    for index, path in enumerate(paths):
+        if not isinstance(path, (str, bytes, os.PathLike)):
+            raise TypeError(f"files[{index}] must be a path, not {type(path).__name__}")
+        result.append(pathlib.Path(os.fsdecode(path)))
+    if not result:
+        raise ValueError("nothing to train on: files is empty")
+    return result
+
+
+def _names_a_file(text: str) -> bool:
+    if len(text) > _NAME_LENGTH or "\n" in text or "\0" in text:
+        return False
+    try:
+        return os.path.isfile(text)
+    except (OSError, ValueError):
+        return False
 
 
 def _document_batches(data: object) -> Iterator[Any]:

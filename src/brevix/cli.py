@@ -275,7 +275,7 @@ def _sample_path() -> Iterator[Path]:
 
 def _read_corpus(path: Path, drop_newlines: bool) -> bytes:
     """The corpus as bytes; with ``drop_newlines`` the bytes data_loader
-    keeps (every byte but newline), without its locale switch."""
+    keeps (every byte but newline), without its need of the en_US.UTF-8 locale."""
     try:
         data = path.read_bytes()
     except IsADirectoryError:

@@ -124,18 +124,31 @@ bool WriterFirstMutex::try_lock() {
     return true;
 }
 
-bool WriterFirstMutex::try_lock_for(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> guard(mutex_);
-    ++writersWaiting_;
-    const bool free = changed_.wait_for(guard, timeout, [this] { return !writing_ && readers_ == 0; });
-    --writersWaiting_;
-    if (free) {
-        writing_ = true;
-        return true;
+WriterFirstMutex::WriterWait::WriterWait(WriterFirstMutex& mutex) : mutex_(mutex) {
+    std::lock_guard<std::mutex> guard(mutex_.mutex_);
+    ++mutex_.writersWaiting_;
+}
+
+WriterFirstMutex::WriterWait::~WriterWait() {
+    if (taken_) return;
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> guard(mutex_.mutex_);
+        last = --mutex_.writersWaiting_ == 0;
     }
-    // Readers held back by this writer may go on while it is away.
-    if (writersWaiting_ == 0) changed_.notify_all();
-    return false;
+    // Readers held back by this writer may go on.
+    if (last) mutex_.changed_.notify_all();
+}
+
+bool WriterFirstMutex::WriterWait::lockWithin(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(mutex_.mutex_);
+    const bool free = mutex_.changed_.wait_for(
+        guard, timeout, [this] { return !mutex_.writing_ && mutex_.readers_ == 0; });
+    if (!free) return false;
+    --mutex_.writersWaiting_;
+    mutex_.writing_ = true;
+    taken_ = true;
+    return true;
 }
 
 void WriterFirstMutex::unlock() {

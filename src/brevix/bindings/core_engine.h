@@ -38,9 +38,27 @@ namespace brevix {
 // std::unique_lock.
 class WriterFirstMutex {
 public:
+    // A writer's wait, registered from construction until it takes the lock
+    // or is destroyed: readers that arrive meanwhile wait behind it, however
+    // many timed slices the wait is cut into (the caller runs signal
+    // handlers between them).
+    class WriterWait {
+    public:
+        explicit WriterWait(WriterFirstMutex& mutex);
+        ~WriterWait();
+        WriterWait(const WriterWait&) = delete;
+        WriterWait& operator=(const WriterWait&) = delete;
+        // Waits up to `timeout` for the lock; true once it holds it
+        // exclusively (the caller then owns it and calls unlock()).
+        bool lockWithin(std::chrono::milliseconds timeout);
+
+    private:
+        WriterFirstMutex& mutex_;
+        bool taken_ = false;
+    };
+
     void lock();
     bool try_lock();
-    bool try_lock_for(std::chrono::milliseconds timeout);
     void unlock();
     void lock_shared();
     bool try_lock_shared();
