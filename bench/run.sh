@@ -9,6 +9,12 @@
 #   bash bench/run.sh --large [--sizes MB ...] [--merges N]
 #                                # only the large training run
 #                                # (bench/large_training.py: 1 GB, 100 MB)
+#   bash bench/run.sh --serving [--quick] [--mb N] [--rounds N]
+#                                # brevix.Tokenizer's serving calls on cl100k
+#                                # against tiktoken and HF (bench/serving.py)
+#   bash bench/run.sh --train-pieces [--quick] [--sizes MB ...] [--trainers ...]
+#                                # GPT-style training against HF and rustbpe
+#                                # (bench/train_pieces.py)
 #   bash bench/run.sh --standard [--quick] [...]
 #                                # only standard encoding against tiktoken and
 #                                # bpe-openai (bench/encode_standard.py)
@@ -26,15 +32,17 @@ if [[ ! -x "$venv/bin/python" ]]; then
 fi
 py="$venv/bin/python"
 "$py" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
-for peer in tokenizers sentencepiece tiktoken bpe-openai numpy; do
+for peer in tokenizers sentencepiece tiktoken rustbpe bpe-openai numpy; do
     if ! "$py" -m pip install -q "$peer"; then
         echo "bench: could not install $peer; it will be reported as not installed" >&2
     fi
 done
 CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" "$py" -m pip install -q .
-if [[ "${1:-}" == "--large" ]]; then
-    exec "$py" bench/large_training.py "${@:2}"
-fi
+case "${1:-}" in
+    --large) exec "$py" bench/large_training.py "${@:2}" ;;
+    --serving) exec "$py" bench/serving.py "${@:2}" ;;
+    --train-pieces) exec "$py" bench/train_pieces.py "${@:2}" ;;
+esac
 if [[ "${1:-}" == "--standard" ]]; then
     BREVIX_BENCH_COMMAND="bash bench/run.sh $*" exec "$py" bench/encode_standard.py "${@:2}"
 fi

@@ -123,3 +123,17 @@ def test_cli_counts_files_and_the_total(tok, tmp_path):
     expected = [tok.count(a.read_bytes(), disallowed_special=()),
                 tok.count(b.read_bytes(), disallowed_special=())]
     assert counts == expected + [sum(expected)]
+
+
+def test_a_failed_strict_flush_keeps_the_held_bytes(tok):
+    byte_ids = [tok.token_id(bytes([b])) for b in "é".encode()]
+    strict = tok.decoder(errors="strict")
+    assert strict.feed(byte_ids[:1]) == ""
+    with pytest.raises(UnicodeDecodeError):
+        strict.flush()
+    # Nothing is lost: the held byte still completes the character.
+    assert strict.feed(byte_ids[1:]) == "é"
+    assert strict.flush() == ""
+    with pytest.raises(UnicodeDecodeError):
+        strict.feed([tok.token_id(b"\xff"), tok.token_id(b"a")])
+    assert strict.feed([tok.token_id(b"a")]) == "a"

@@ -602,21 +602,29 @@ class StreamDecoder:
     """Text from ids that arrive a few at a time (see
     :meth:`Tokenizer.decoder`). Not thread-safe: one stream, one reader."""
 
-    __slots__ = ("_tokenizer", "_text")
+    __slots__ = ("_tokenizer", "_errors", "_held")
 
+    # feed is called once per generated token, so it does the work of
+    # codecs' incremental UTF-8 decoder (held bytes + new bytes through
+    # utf_8_decode, keep what it leaves) inline and calls the native decode
+    # directly: two Python frames fewer per call.
     def __init__(self, tokenizer: Tokenizer, errors: str = "replace") -> None:
         self._tokenizer = tokenizer
-        self._text = codecs.getincrementaldecoder("utf-8")(errors)
+        self._errors = errors
+        self._held = b""
 
     def feed(self, ids: Ids) -> str:
         """The text the ids complete, holding back an unfinished character."""
-        return self._text.decode(self._tokenizer.decode(ids))
+        data = self._held + self._tokenizer._core.decode(ids)
+        text, used = codecs.utf_8_decode(data, self._errors, False)
+        self._held = data[used:]
+        return text
 
     def flush(self) -> str:
         """What is held back (decoded with the stream's ``errors``); the
         stream starts afresh."""
-        rest = self._text.decode(b"", final=True)
-        self._text.reset()
+        rest = codecs.utf_8_decode(self._held, self._errors, True)[0]
+        self._held = b""
         return rest
 
 
