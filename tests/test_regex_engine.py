@@ -76,10 +76,12 @@ def assert_same_as_regex(pattern, data):
 
 def assert_same_as_regex_where_it_works(pattern, data):
     """For generated patterns: regex 2026.5.9 itself fails (AttributeError)
-    on some repeated lookbehinds, which are then no reference."""
+    on some repeated lookbehinds, and refuses a few generated spellings that
+    the grammar allows (a "{" starting a lookbehind's body); those are then
+    no reference."""
     try:
         expected = reference_ends(pattern, data)
-    except AttributeError:
+    except (AttributeError, regex.error):
         reject()
     assert _internal.regex_split(pattern, data) == expected, (pattern, data)
 
@@ -216,7 +218,14 @@ def test_invalid_utf8_with_generated_patterns(pattern, data):
 @given(pattern=st.one_of(st.sampled_from(sorted(WELL_KNOWN.values())), patterns),
        data=mixed_bytes)
 def test_resumption_at_every_chunk_size_equals_one_call(pattern, data):
-    whole = _internal.regex_split(pattern, data)
+    try:
+        whole = _internal.regex_split(pattern, data)
+    except ValueError as error:
+        # The generator can spell a literal "{" that reads as regex's fuzzy
+        # syntax, which the engine refuses as unsupported.
+        if "unsupported" not in str(error):
+            raise
+        reject()
     for chunk in range(1, len(whole) + 2):
         assert _internal.regex_split(pattern, data, chunk) == whole
 
