@@ -100,3 +100,42 @@ def documents_of(data, per_line):
     if lines[-1] == b"":
         lines.pop()
     return lines
+
+
+MEMORY_LIMITED_CHILD = """
+import os as _os, resource as _resource
+
+def _vm_bytes():
+    return int(open("/proc/self/statm").read().split()[0]) * _os.sysconf("SC_PAGE_SIZE")
+
+def check():
+    pass
+
+{setup}
+for _name, _call in list(calls.items()):
+    _resource.setrlimit(_resource.RLIMIT_AS, (_vm_bytes() + {headroom}, _resource.RLIM_INFINITY))
+    try:
+        _call()
+        _outcome = "ok"
+    except MemoryError:
+        _outcome = "MemoryError"
+    print(_name, _outcome, flush=True)
+    check()
+    _resource.setrlimit(_resource.RLIMIT_AS, (_resource.RLIM_INFINITY, _resource.RLIM_INFINITY))
+{after}
+"""
+
+
+def run_under_memory_limit(setup, *, headroom_mb, after="", timeout=600):
+    """Runs ``setup`` in a fresh interpreter, then each of the callables in
+    the dict ``calls`` it defines under an address-space limit of the
+    process's size before the call plus ``headroom_mb``: what ``setup`` built fits, a
+    native allocation larger than the headroom does not. Prints
+    ``name ok`` or ``name MemoryError`` per call and runs ``check()`` (if
+    ``setup`` defines one) after each; any other exception or a crash
+    fails the child. ``after`` runs once the limit is lifted. Returns the
+    output lines."""
+    code = MEMORY_LIMITED_CHILD.format(
+        setup=textwrap.dedent(setup), headroom=headroom_mb << 20, after=textwrap.dedent(after)
+    )
+    return run_python(code, timeout=timeout).stdout.decode().splitlines()

@@ -95,3 +95,39 @@ def test_many_threads_on_one_tokenizer():
             assert tok.decode(ids) == text
 
     run_threads(*[worker] * 6)
+
+
+def test_a_waiting_training_goes_before_reads_that_arrive_after_it():
+    # A long read holds the tokenizer; training waits for it, in slices of
+    # the lock's signal check (50 ms) while a thread busy in Python keeps
+    # the interpreter lock contended; a second long read arrives well into
+    # that wait. Had the writer stopped waiting at the end of a slice, the
+    # second read would get in beside the first (and overlapping reads like
+    # these would keep training out for ever): it must wait, and encode with
+    # the trained table.
+    tok = Tokenizer()
+    tok.train(CORPUS, 300)
+    long_text = [CORPUS * 100]
+    seen = {}
+    stop = threading.Event()
+
+    def read(name, delay):
+        threading.Event().wait(delay)
+        seen[name] = max(tok.encode_batch(long_text, threads=1)[0])
+
+    def train():
+        threading.Event().wait(0.1)
+        tok.train(CORPUS, 310)
+
+    def busy():
+        while not stop.is_set():
+            pass
+
+    spinner = threading.Thread(target=busy)
+    spinner.start()
+    try:
+        run_threads(lambda: read("first", 0), train, lambda: read("second", 0.3))
+    finally:
+        stop.set()
+        spinner.join()
+    assert seen == {"first": 299, "second": 309}

@@ -168,6 +168,15 @@ def test_failed_train_keeps_existing_model(corpus_file, model_file, tmp_path):
     assert model_file.read_bytes() == before
 
 
+@pytest.mark.parametrize("out", ["no/such/dir/m", "adir"])
+def test_an_output_that_cannot_be_written_is_refused_before_training(bad_files, corpus_file, out):
+    # --trace prints a line per merge: none may appear before the refusal.
+    result = brevix("train", corpus_file, "--merges", 5, "--trace", "--out", bad_files / out)
+    assert result.returncode == 1
+    assert b"cannot write model" in result.stderr
+    assert result.stdout == b""
+
+
 def test_console_script_runs_the_command_line(model_file):
     # The installed `brevix` command behaves exactly like `python -m brevix`.
     (script,) = [ep for ep in importlib.metadata.entry_points(group="console_scripts")

@@ -127,15 +127,48 @@ class TestFileSystemFailures:
 
 
 class TestLocale:
-    def test_calls_switch_process_locale(self, tmp_path):
+    def test_calls_leave_the_process_locale_alone(self, tmp_path):
         code = f"""
             import locale
-            from brevix.tokenizer import data_loader
+            from brevix.tokenizer import data_loader, data_saver
+            before = locale.setlocale(locale.LC_ALL)
             data_loader({bytes(tmp_path / "missing")!r})
-            print(locale.setlocale(locale.LC_ALL))
+            data_saver([104, 105], {bytes(tmp_path / "hi")!r})
+            after = locale.setlocale(locale.LC_ALL)
+            print(after == before, "en_US" in after, data_loader({bytes(tmp_path / "hi")!r}))
         """
         out = run_python(code, env={"LC_ALL": "", "LANG": "C"}).stdout.decode()
-        assert out.splitlines() == ["Error opening file", "en_US.UTF-8"]
+        assert out.splitlines() == ["Error opening file", "True False [104, 105]"]
+
+    def test_threads_formatting_text_meanwhile_keep_their_locale(self, tmp_path):
+        # A thread formatting numbers through the C library while others
+        # load and save corpora sees the locale it started with throughout.
+        code = f"""
+            import ctypes, locale, threading
+            from brevix.tokenizer import data_loader, data_saver
+            locale.setlocale(locale.LC_ALL, "C")
+            libc = ctypes.CDLL(None)
+            buffer = ctypes.create_string_buffer(64)
+            stop = threading.Event()
+            path = {bytes(tmp_path / "c.bin")!r}
+            def churn():
+                while not stop.is_set():
+                    data_saver([1, 2, 3], path)
+                    data_loader(path)
+            workers = [threading.Thread(target=churn) for _ in range(2)]
+            for w in workers:
+                w.start()
+            seen = set()
+            for _ in range(20000):
+                libc.snprintf(buffer, 64, b"%'d", ctypes.c_int(1234567))
+                seen.add(buffer.value)
+            stop.set()
+            for w in workers:
+                w.join()
+            print(sorted(seen))
+        """
+        out = run_python(code).stdout.decode()
+        assert out.splitlines()[-1] == "[b'1234567']"
 
     @pytest.mark.parametrize("call", [
         "data_loader(b'/nonexistent')", "data_saver([1], b'/nonexistent/x')",

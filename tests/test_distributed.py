@@ -342,3 +342,36 @@ def test_command_line_starts_and_stops_its_own_cluster(model_path, corpus, tmp_p
     err = capfd.readouterr().err
     assert "in 3 shards (3 kept from the earlier run)" in err and "encode-files: 100%" in err
     assert_no_new_processes(before)
+
+
+def test_the_manifest_hash_is_that_of_the_model_used(tmp_path, monkeypatch):
+    # The model file is replaced by another between any two reads of it:
+    # the tokenizer used and the hash recorded must come from the same read.
+    import builtins
+    import io
+
+    from brevix import distributed
+
+    path = tmp_path / "m.model"
+    first, second = Tokenizer(), Tokenizer()
+    first.train(b"abababab cdcdcd", 258)
+    second.train(b"xyxyxyxy zwzwzw", 260)
+    first.save(path)
+    contents = [path.read_bytes()]
+    second.save(path)
+    contents.append(path.read_bytes())
+    real_open = builtins.open
+    reads = []
+
+    def replaced_between_reads(file, mode="r", *args, **kwargs):
+        if os.fspath(file) == str(path) and mode == "rb":
+            reads.append(file)
+            return io.BytesIO(contents[min(len(reads), 2) - 1])
+        return real_open(file, mode, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "open", replaced_between_reads)
+    tokenizer, name, digest = distributed._load_model(str(path))
+    monkeypatch.undo()
+    by_merges = {len(first.merges): contents[0], len(second.merges): contents[1]}
+    used = by_merges[len(tokenizer.merges)]
+    assert digest == hashlib.sha256(used).hexdigest()

@@ -11,6 +11,7 @@ import time
 import pytest
 
 from brevix import model
+from helpers import run_python
 
 # Random bytes keep training going for a very long time (hardly any pair
 # repeats much), whichever engine runs, so the signal always lands mid-fit.
@@ -87,3 +88,66 @@ def test_sigint_interrupts_fit(tmp_path, save):
         assert tok.size == 256 + len(merges)
         sample = os.urandom(2000) + "naïve café".encode()
         assert tok.decode(tok.encode(sample)) == sample
+
+
+REENTRY_CHILD = """
+import random, signal, sys
+from brevix import _core, _internal, model
+from brevix.tokenizer import PyBytePairTokenizer
+
+tok = PyBytePairTokenizer()
+corpus = random.Random(5).choices(range(40), k=300_000)
+uses = {
+    "__init__": lambda: tok.__init__(),
+    "fit": lambda: tok.fit([1, 2, 1, 2], 300, 1),
+    "encode": lambda: tok.encode(b"abc"),
+    "encode_corpus": lambda: tok.encode_corpus([1, 2]),
+    "decode": lambda: tok.decode([1, 2]),
+    "set_low_level_merges": lambda: _core.set_low_level_merges(tok, []),
+    "set_merges": lambda: _internal.set_merges(tok, []),
+    "merges": lambda: model.merges(tok),
+    "from_low_level": lambda: __import__("brevix").Tokenizer.from_low_level(tok),
+}
+outcomes = []
+
+def handler(signum, frame):
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    for name, use in uses.items():
+        try:
+            use()
+            outcomes.append(name + " ok")
+        except RuntimeError:
+            outcomes.append(name + " RuntimeError")
+    raise KeyboardInterrupt
+
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.05)
+try:
+    tok.fit(corpus, 1_000_000, 1_000_000)
+except KeyboardInterrupt:
+    pass
+learned = tok.size - 256
+reference = PyBytePairTokenizer()
+reference.fit(corpus, 1_000_000, learned)
+print("|".join(outcomes), learned > 0, model.merges(tok) == model.merges(reference), file=sys.stderr)
+"""
+
+
+def test_a_signal_handler_cannot_use_the_tokenizer_fit_is_training():
+    # The handler runs between two merges, on the thread running fit: every
+    # use of the tokenizer there is refused, and what fit learned before the
+    # interrupt is exactly what an uninterrupted fit learns first.
+    stderr = run_python(REENTRY_CHILD).stderr.decode().strip().splitlines()[-1]
+    outcomes, learned, same = stderr.rsplit(" ", 2)
+    assert outcomes.split("|") == [
+        "__init__ RuntimeError",
+        "fit RuntimeError",
+        "encode RuntimeError",
+        "encode_corpus RuntimeError",
+        "decode RuntimeError",
+        "set_low_level_merges RuntimeError",
+        "set_merges RuntimeError",
+        "merges RuntimeError",
+        "from_low_level RuntimeError",
+    ]
+    assert (learned, same) == ("True", "True")

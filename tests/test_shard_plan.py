@@ -6,6 +6,7 @@ import os
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from brevix import _shards
 from brevix._shards import InputFile, iter_documents, plan_shards
 from helpers import documents_of
 
@@ -46,3 +47,45 @@ def test_every_document_once_in_order(
     ]
     assert got == [doc for d in contents for doc in documents_of(d, per_line)]
 
+
+
+class CountingBytes(bytes):
+    """Bytes that count what concatenating them copies."""
+
+    copied = 0
+
+    def __add__(self, other):
+        CountingBytes.copied += len(self) + len(other)
+        return CountingBytes(bytes(self) + bytes(other))
+
+    def __radd__(self, other):
+        CountingBytes.copied += len(self) + len(other)
+        return CountingBytes(bytes(other) + bytes(self))
+
+
+class ChunkedFile:
+    """A file whose reads give CountingBytes."""
+
+    def __init__(self, data):
+        self._data = data
+        self._at = 0
+
+    def read(self, n):
+        chunk = self._data[self._at : self._at + n]
+        self._at += len(chunk)
+        return CountingBytes(chunk)
+
+    def seek(self, offset, whence=0):
+        self._at = offset if whence == 0 else self._at + offset
+        return self._at
+
+
+def test_a_line_longer_than_many_blocks_is_read_in_linear_work():
+    # A 64 KB line read 64 bytes at a time: joining it at every read copies
+    # it about a thousand times over.
+    line = b"x" * 65536
+    data = b"a\n" + line + b"\nb"
+    CountingBytes.copied = 0
+    blocks = list(_shards._lines_starting_in(ChunkedFile(data), 0, len(data), 64))
+    assert [doc for block in blocks for doc in block] == [b"a", line, b"b"]
+    assert CountingBytes.copied <= 4 * len(data)

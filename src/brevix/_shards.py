@@ -239,18 +239,22 @@ def _lines_starting_in(
     f: IO[bytes], start: int, end: int, block_bytes: int
 ) -> Iterator[list[bytes]]:
     """Each line that starts in [start, end), without its newline, in blocks."""
-    base = _first_line_start(f, start, block_bytes)  # file offset of data[0], a line start
-    data = b""
+    base = _first_line_start(f, start, block_bytes)  # file offset of parts[0], a line start
+    # The bytes read since the last newline, as read: a line longer than a
+    # block is joined once, when it ends (joining at every read would copy
+    # it over and over, quadratic in its length).
+    parts: list[bytes] = []
     while base < end:
         chunk = f.read(block_bytes)
         if not chunk:
-            if data:
-                yield [data]  # the last line, without a newline
+            if parts:
+                yield [b"".join(parts)]  # the last line, without a newline
             return
-        data = data + chunk if data else chunk
-        cut = data.rfind(b"\n")
-        if cut < 0:
+        parts.append(chunk)
+        if b"\n" not in chunk:
             continue  # a line longer than a block
+        data = b"".join(parts) if len(parts) > 1 else chunk
+        cut = data.rfind(b"\n")
         lines = data[:cut].split(b"\n")
         # Line j starts after the j-th newline; those starting before `end`:
         owned = 1 + data.count(b"\n", 0, max(0, end - base - 1))
@@ -258,7 +262,8 @@ def _lines_starting_in(
             yield lines[:owned]
             return
         yield lines
-        data = data[cut + 1 :]
+        rest = data[cut + 1 :]
+        parts = [rest] if rest else []
         base += cut + 1
 
 

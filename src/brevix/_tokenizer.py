@@ -16,9 +16,11 @@ pickling, copying and the model files carry.
 
 from __future__ import annotations
 
+import codecs
 import contextlib
 import importlib
 import os
+import pathlib
 import sys
 import warnings
 from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
@@ -33,16 +35,18 @@ if TYPE_CHECKING:
 
     from brevix.tokenizer import PyBytePairTokenizer
 
-__all__ = ["Tokenizer", "PATTERNS"]
+__all__ = ["Tokenizer", "PATTERNS", "StreamDecoder"]
 
 # Accepted where the API takes text or training data.
 Buffer = Union[bytes, bytearray, memoryview, Any]
 Text = Union[str, Buffer]
 TrainingData = Union[Text, "os.PathLike[str]", "os.PathLike[bytes]", Iterable[Any]]
+FileArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Ids = Union[Sequence[SupportsIndex], Iterable[SupportsIndex], Any]
 Merge = tuple[int, int, int]
 Progress = Union[bool, None, Callable[[int, int], object]]
 OutKind = Literal["list", "numpy"]
+BatchOutKind = Literal["list", "numpy", "ragged"]
 SpecialSet = Union[Literal["all"], Collection[str]]
 
 FIRST_MERGE_ID = 256
@@ -264,9 +268,10 @@ class Tokenizer:
 
     def train(
         self,
-        data: TrainingData,
-        vocab_size: int,
+        data: TrainingData | None = None,
+        vocab_size: int | None = None,
         *,
+        files: FileArg | Iterable[FileArg] | None = None,
         progress: Progress = False,
         lines: bool = False,
         threads: int | None = None,
@@ -281,10 +286,15 @@ class Tokenizer:
         learned from the counts of distinct pieces (ties between pairs of
         equal count go to the smallest ``(left, right)``); no merge crosses
         a piece, a document or a special token. A document is a ``str``
-        (UTF-8), a bytes-like object, or a file (``os.PathLike``: one
-        document, or one per line with ``lines=True``; files are read by
-        mapping, never whole into memory); ``data`` is one of these or an
-        iterable of them. Counting runs on ``threads`` native threads
+        (its text, as UTF-8: ``train("corpus.txt", ...)`` trains on the
+        eleven characters of that name, with a warning when a file has
+        that name), a bytes-like object of single bytes, or a file
+        (``os.PathLike``: one document, or one per line with
+        ``lines=True``; files are read by mapping, never whole into
+        memory); ``data`` is one of these or an iterable of them.
+        ``files`` (HF tokenizers' spelling: ``train(files=[...],
+        vocab_size=...)``) names files by ``str``, ``bytes`` or
+        ``os.PathLike`` paths instead of ``data``. Counting runs on ``threads`` native threads
         (default: the CPUs available, at most 8).
 
         Without a pattern, the exact unsplit trainer learns from the
@@ -300,6 +310,9 @@ class Tokenizer:
         callable receives ``(merges_done, merges_total)``. Ctrl-C raises
         ``KeyboardInterrupt`` and keeps the merges learned so far.
         """
+        data = _training_source(data, files)
+        if vocab_size is None:
+            raise TypeError("train() missing required argument: 'vocab_size'")
         if isinstance(vocab_size, bool) or not isinstance(vocab_size, int):
             raise TypeError(f"vocab_size must be an int, not {type(vocab_size).__name__}")
         if not MIN_VOCAB_SIZE <= vocab_size <= INT32_MAX:
@@ -389,6 +402,7 @@ class Tokenizer:
         *,
         allowed_special: SpecialSet = ...,
         disallowed_special: SpecialSet = ...,
+        max_tokens: int | None = ...,
         out: Literal["list"] = ...,
     ) -> list[int]: ...
     @overload
@@ -398,6 +412,7 @@ class Tokenizer:
         *,
         allowed_special: SpecialSet = ...,
         disallowed_special: SpecialSet = ...,
+        max_tokens: int | None = ...,
         out: Literal["numpy"],
     ) -> npt.NDArray[np.int32]: ...
 
@@ -407,30 +422,32 @@ class Tokenizer:
         *,
         allowed_special: SpecialSet = frozenset(),
         disallowed_special: SpecialSet = "all",
+        max_tokens: int | None = None,
         out: OutKind = "list",
     ) -> Any:
-        """The ids of ``text`` (``str`` as UTF-8, or any contiguous buffer).
+        """The ids of ``text`` (``str`` as UTF-8, or a contiguous buffer of
+        bytes).
 
         Special tokens follow tiktoken: those in ``allowed_special`` (a set of
         their texts, or ``"all"``) become their ids; text that spells one of
         ``disallowed_special`` (default ``"all"``: every special token not
         allowed) is a ``ValueError``; pass ``disallowed_special=()`` to
-        encode such text as ordinary text. ``out="numpy"`` gives an int32
-        array.
+        encode such text as ordinary text. ``max_tokens=N`` returns the
+        first N ids of the full encoding and stops encoding there (the cost
+        is that of the prefix, not of the whole text). ``out="numpy"`` gives
+        an int32 array.
         """
         as_array = _check_out(out)
-        if isinstance(text, (list, tuple)):
-            raise TypeError(f"expected str or a bytes-like object, not {type(text).__name__}")
+        _refuse_id_sequence(text)
         allowed, disallowed = self._policy(allowed_special, disallowed_special)
-        result = self._core.encode(text, allowed, disallowed, as_array)
+        result = self._core.encode(text, allowed, disallowed, as_array, _max_tokens(max_tokens))
         return _as_numpy(result) if as_array else result
 
     def encode_ordinary(self, text: Text, *, out: OutKind = "list") -> Any:
         """The ids of ``text`` with special tokens treated as ordinary text."""
         as_array = _check_out(out)
-        if isinstance(text, (list, tuple)):
-            raise TypeError(f"expected str or a bytes-like object, not {type(text).__name__}")
-        result = self._core.encode(text, None, None, as_array)
+        _refuse_id_sequence(text)
+        result = self._core.encode(text, None, None, as_array, None)
         return _as_numpy(result) if as_array else result
 
     def encode_batch(
@@ -440,23 +457,88 @@ class Tokenizer:
         allowed_special: SpecialSet = frozenset(),
         disallowed_special: SpecialSet = "all",
         threads: int | None = None,
-        out: OutKind = "list",
-    ) -> list[Any]:
+        out: BatchOutKind = "list",
+    ) -> Any:
         """``[encode(t, ...) for t in texts]``, in order, on a pool of native
-        threads (default: the CPUs available) without the interpreter lock."""
-        as_array = _check_out(out)
+        threads (default: the CPUs available) without the interpreter lock.
+
+        ``out="numpy"`` gives an int32 array per text; ``out="ragged"`` gives
+        ``(ids, offsets)``: one flat int32 array of every text's ids and
+        ``len(texts) + 1`` int64 offsets into it (text i is
+        ``ids[offsets[i]:offsets[i + 1]]``), without a Python object per
+        text.
+        """
+        kind = _batch_out_kind(out)
         _refuse_single_text(texts, "texts")
         allowed, disallowed = self._policy(allowed_special, disallowed_special)
-        results = self._core.encode_batch(
-            texts, _thread_count(threads), as_array, allowed, disallowed
-        )
-        return [_as_numpy(r) for r in results] if as_array else results
+        results = self._core.encode_batch(texts, _thread_count(threads), kind, allowed, disallowed)
+        if kind == 2:
+            flat, offsets = results
+            return _as_numpy(flat), _as_numpy(offsets, "int64")
+        return [_as_numpy(r) for r in results] if kind == 1 else results
+
+    def count(
+        self,
+        text: Text,
+        *,
+        allowed_special: SpecialSet = frozenset(),
+        disallowed_special: SpecialSet = "all",
+    ) -> int:
+        """``len(encode(text, ...))``, without building the list."""
+        _refuse_id_sequence(text)
+        allowed, disallowed = self._policy(allowed_special, disallowed_special)
+        return self._core.count(text, allowed, disallowed)
+
+    def count_batch(
+        self,
+        texts: Iterable[Text],
+        *,
+        allowed_special: SpecialSet = frozenset(),
+        disallowed_special: SpecialSet = "all",
+        threads: int | None = None,
+    ) -> list[int]:
+        """``[count(t, ...) for t in texts]`` on native threads."""
+        _refuse_single_text(texts, "texts")
+        allowed, disallowed = self._policy(allowed_special, disallowed_special)
+        return self._core.count_batch(texts, _thread_count(threads), allowed, disallowed)
+
+    def encode_with_offsets(
+        self,
+        text: Text,
+        *,
+        allowed_special: SpecialSet = frozenset(),
+        disallowed_special: SpecialSet = "all",
+    ) -> tuple[list[int], list[int]]:
+        """``(ids, offsets)``: the ids of ``encode(text, ...)`` and where each
+        token starts in ``text``: a character index for a ``str``, a byte
+        offset otherwise. A token that starts inside a multi-byte character
+        (possible when a character's bytes are split between tokens) gets
+        the index of that character, so offsets never decrease and
+        ``text[offsets[i]:]`` always begins with the character holding the
+        token's first byte."""
+        _refuse_id_sequence(text)
+        allowed, disallowed = self._policy(allowed_special, disallowed_special)
+        return self._core.encode_offsets(text, allowed, disallowed)
 
     def decode(self, ids: Ids) -> bytes:
         """The bytes of ``ids``: a list, tuple or other iterable of ints, an
         ``array.array`` or a NumPy integer array (read without an int object
         per item). ``ValueError`` names the first id that is not in use."""
         return self._core.decode(ids)
+
+    def decode_text(self, ids: Ids, errors: str = "replace") -> str:
+        """``decode(ids)`` as text: UTF-8 with ``errors`` as in
+        ``bytes.decode`` (``"replace"`` puts U+FFFD for bytes that are not
+        UTF-8; ``"strict"`` raises)."""
+        return self._core.decode(ids).decode("utf-8", errors)
+
+    def decoder(self, errors: str = "replace") -> StreamDecoder:
+        """A streaming decoder for ids that arrive a few at a time (as a
+        model generates them): ``feed(ids)`` returns the text complete so far
+        and holds back an incomplete UTF-8 sequence at the end; ``flush()``
+        returns what is held back. The outputs of all ``feed`` calls and
+        ``flush()`` concatenated equal ``decode_text`` of all the ids."""
+        return StreamDecoder(self, errors)
 
     def decode_batch(self, batch: Iterable[Ids], *, threads: int | None = None) -> list[bytes]:
         """``[decode(ids) for ids in batch]``, in order, on native threads."""
@@ -514,6 +596,36 @@ class Tokenizer:
             f"<brevix.Tokenizer vocab_size={self.vocab_size} pattern={shown} "
             f"special_tokens={len(self._specials)}>"
         )
+
+
+class StreamDecoder:
+    """Text from ids that arrive a few at a time (see
+    :meth:`Tokenizer.decoder`). Not thread-safe: one stream, one reader."""
+
+    __slots__ = ("_tokenizer", "_errors", "_held")
+
+    # feed is called once per generated token, so it does the work of
+    # codecs' incremental UTF-8 decoder (held bytes + new bytes through
+    # utf_8_decode, keep what it leaves) inline and calls the native decode
+    # directly: two Python frames fewer per call.
+    def __init__(self, tokenizer: Tokenizer, errors: str = "replace") -> None:
+        self._tokenizer = tokenizer
+        self._errors = errors
+        self._held = b""
+
+    def feed(self, ids: Ids) -> str:
+        """The text the ids complete, holding back an unfinished character."""
+        data = self._held + self._tokenizer._core.decode(ids)
+        text, used = codecs.utf_8_decode(data, self._errors, False)
+        self._held = data[used:]
+        return text
+
+    def flush(self) -> str:
+        """What is held back (decoded with the stream's ``errors``); the
+        stream starts afresh."""
+        rest = codecs.utf_8_decode(self._held, self._errors, True)[0]
+        self._held = b""
+        return rest
 
 
 def _restore(
@@ -589,6 +701,51 @@ def _signed(part: int) -> int:
     return part - 256 if 128 <= part < 256 else part
 
 
+# A str document at most this long is looked up as a file name, to warn
+# about training on the name rather than the file.
+_NAME_LENGTH = 4096
+
+
+def _training_source(data: object, files: object) -> TrainingData:
+    """The training data from ``data`` or ``files`` (exactly one given):
+    ``files`` as ``os.PathLike`` documents. Warns when ``data`` is a short
+    ``str`` (or starts with one) that names an existing file."""
+    if files is None:
+        if data is None:
+            raise TypeError("train() needs data or files=[...]")
+        first = data[0] if isinstance(data, (list, tuple)) and data else data
+        if isinstance(first, str) and _names_a_file(first):
+            warnings.warn(
+                f"training on the text {first!r}, which is also the name of a file: a str is "
+                "text; pass files=[...] (or a pathlib.Path) to train on the file's contents",
+                UserWarning,
+                stacklevel=3,
+            )
+        return cast(TrainingData, data)
+    if data is not None:
+        raise TypeError("train() takes data or files=[...], not both")
+    paths = [files] if isinstance(files, (str, bytes, os.PathLike)) else files
+    if not isinstance(paths, Iterable):
+        raise TypeError(f"files must be a path or an iterable of paths, not {type(files).__name__}")
+    result: list[os.PathLike[Any]] = []
+    for index, path in enumerate(paths):
+        if not isinstance(path, (str, bytes, os.PathLike)):
+            raise TypeError(f"files[{index}] must be a path, not {type(path).__name__}")
+        result.append(pathlib.Path(os.fsdecode(path)))
+    if not result:
+        raise ValueError("nothing to train on: files is empty")
+    return result
+
+
+def _names_a_file(text: str) -> bool:
+    if len(text) > _NAME_LENGTH or "\n" in text or "\0" in text:
+        return False
+    try:
+        return os.path.isfile(text)
+    except (OSError, ValueError):
+        return False
+
+
 def _document_batches(data: object) -> Iterator[Any]:
     """The training documents as files (``os.PathLike``) and batches of
     in-memory documents (lists of buffers, about ``_BATCH_BYTES`` each)."""
@@ -634,12 +791,34 @@ def _check_out(out: object) -> bool:
     raise ValueError(f"out must be 'list' or 'numpy', not {out!r}")
 
 
-def _as_numpy(data: bytearray) -> npt.NDArray[np.int32]:
+def _batch_out_kind(out: object) -> int:
+    kinds = {"list": 0, "numpy": 1, "ragged": 2}
+    if isinstance(out, str) and out in kinds:
+        return kinds[out]
+    raise ValueError(f"out must be 'list', 'numpy' or 'ragged', not {out!r}")
+
+
+def _max_tokens(max_tokens: object) -> int | None:
+    if max_tokens is None:
+        return None
+    if isinstance(max_tokens, bool) or not isinstance(max_tokens, int):
+        raise TypeError(f"max_tokens must be an int or None, not {type(max_tokens).__name__}")
+    if max_tokens < 0:
+        raise ValueError(f"max_tokens must be at least 0, got {max_tokens}")
+    return max_tokens
+
+
+def _refuse_id_sequence(text: object) -> None:
+    if isinstance(text, (list, tuple)):
+        raise TypeError(f"expected str or a bytes-like object, not {type(text).__name__}")
+
+
+def _as_numpy(data: bytearray, dtype: str = "int32") -> Any:
     try:
         import numpy as np
     except ImportError:  # pragma: no cover - numpy is optional
         raise ImportError("out='numpy' needs NumPy: pip install numpy") from None
-    return np.frombuffer(data, dtype=np.int32)
+    return np.frombuffer(data, dtype=dtype)
 
 
 def _refuse_single_text(obj: object, what: str) -> None:

@@ -202,13 +202,15 @@ def _load_model(model: Any) -> tuple[Any, str, str]:
     """The tokenizer, a name for it and the sha256 of its model file."""
     if not isinstance(model, (str, bytes, os.PathLike)):
         return model, f"<{type(model).__name__}>", _tokenizer_sha256(model)
-    from brevix import Tokenizer
+    from brevix import Tokenizer, model_file
 
     path = os.path.abspath(os.fsdecode(model))
     try:
+        # One read serves the hash and the tokenizer: a file replaced between
+        # two reads would give the manifest another model's hash.
         with open(path, "rb") as f:
             data = f.read()
-        tokenizer = Tokenizer.load(path)
+        tokenizer = Tokenizer._from_data(model_file.parse(data, path), fixed_ids=True, source=path)
     except OSError as e:
         raise EncodeFilesError(f"cannot read model {path!r}: {e.strerror or e}") from None
     except ValueError as e:

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 #include "bpe/piece_counter.h"
-#include "text/splitter.h"
+#include "text/make_splitter.h"
 using namespace brevix;
 
 namespace {

@@ -47,20 +47,19 @@ inline constexpr std::size_t kReleaseAbove = 1 << 16;
 // How long a wait for the engine lock goes before pending signals are run.
 inline constexpr std::chrono::milliseconds kSignalCheckInterval{50};
 
-// Takes the engine lock (shared or exclusive) into `lock`, with the
-// interpreter lock held on entry and on exit. Never waits while holding the
-// interpreter lock (the thread training may need it to report progress), and
-// runs pending signal handlers between waits, so Ctrl-C reaches a thread
-// waiting for a long training. False with the handler's exception set.
-template <typename Lock>
-inline bool takeEngineLock(WriterFirstMutex& mutex, Lock& lock) {
-    lock = Lock(mutex, std::defer_lock);
-    if (lock.try_lock()) return true;
+// Waits for `takeWithin(slice)` to succeed, in slices of
+// kSignalCheckInterval, without the interpreter lock (the thread training
+// may need it to report progress); pending signal handlers run between
+// slices, so Ctrl-C reaches a thread waiting for a long training. The
+// interpreter lock is held on entry and on exit. False with the handler's
+// exception set.
+template <typename TakeWithin>
+inline bool waitWithSignals(TakeWithin&& takeWithin) {
     for (;;) {
         bool taken = false;
         {
             GilReleased released;
-            taken = lock.try_lock_for(kSignalCheckInterval);
+            taken = takeWithin(kSignalCheckInterval);
         }
         if (taken) return true;
         if (PyErr_CheckSignals() != 0) return false;
@@ -69,6 +68,28 @@ inline bool takeEngineLock(WriterFirstMutex& mutex, Lock& lock) {
 
 using ReadLock = std::shared_lock<WriterFirstMutex>;
 using WriteLock = std::unique_lock<WriterFirstMutex>;
+
+// Takes the engine lock shared into `lock` (see waitWithSignals). Readers
+// wait behind a waiting writer.
+inline bool takeEngineLock(WriterFirstMutex& mutex, ReadLock& lock) {
+    lock = ReadLock(mutex, std::defer_lock);
+    if (lock.try_lock()) return true;
+    return waitWithSignals([&](std::chrono::milliseconds slice) { return lock.try_lock_for(slice); });
+}
+
+// Takes the engine lock exclusively into `lock` (see waitWithSignals). The
+// writer stays registered for its whole wait, so readers that arrive while
+// it waits queue behind it: overlapping long reads cannot keep it out.
+inline bool takeEngineLock(WriterFirstMutex& mutex, WriteLock& lock) {
+    lock = WriteLock(mutex, std::defer_lock);
+    if (lock.try_lock()) return true;
+    WriterFirstMutex::WriterWait wait(mutex);
+    if (!waitWithSignals([&](std::chrono::milliseconds slice) { return wait.lockWithin(slice); })) {
+        return false;
+    }
+    lock = WriteLock(mutex, std::adopt_lock);
+    return true;
+}
 
 // Runs `work` (which must not touch Python objects) with the interpreter lock
 // released when `release` is true. False with a Python exception set when it
@@ -115,6 +136,9 @@ void prefixPendingError(const char* label, std::size_t index);
 // Methods of CoreTokenizer (core_codec.cpp, core_training.cpp).
 PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreCount(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreCountBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreEncodeOffsets(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* coreDecode(PyObject* self, PyObject* arg);
 PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* coreTokenBytes(PyObject* self, PyObject* arg);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -37,9 +38,27 @@ namespace brevix {
 // std::unique_lock.
 class WriterFirstMutex {
 public:
+    // A writer's wait, registered from construction until it takes the lock
+    // or is destroyed: readers that arrive meanwhile wait behind it, however
+    // many timed slices the wait is cut into (the caller runs signal
+    // handlers between them).
+    class WriterWait {
+    public:
+        explicit WriterWait(WriterFirstMutex& mutex);
+        ~WriterWait();
+        WriterWait(const WriterWait&) = delete;
+        WriterWait& operator=(const WriterWait&) = delete;
+        // Waits up to `timeout` for the lock; true once it holds it
+        // exclusively (the caller then owns it and calls unlock()).
+        bool lockWithin(std::chrono::milliseconds timeout);
+
+    private:
+        WriterFirstMutex& mutex_;
+        bool taken_ = false;
+    };
+
     void lock();
     bool try_lock();
-    bool try_lock_for(std::chrono::milliseconds timeout);
     void unlock();
     void lock_shared();
     bool try_lock_shared();
@@ -135,8 +154,16 @@ public:
     // The ids of `size` bytes under `policy`, into `ids` (whose storage is
     // reused: one vector serves every item a thread encodes). Throws
     // RefusedSpecialToken for text spelling a refused special token.
+    // With `maxIds`, only the first maxIds ids, at the cost of encoding
+    // that prefix of the text.
     void encodeInto(const char* data, std::size_t size, const SpecialPolicy& policy,
-                    std::vector<int>& ids) const;
+                    std::vector<int>& ids, std::size_t maxIds = SIZE_MAX) const;
+
+    // The number of ids encodeInto would give, under the same rules.
+    std::size_t count(const char* data, std::size_t size, const SpecialPolicy& policy) const;
+
+    // The byte offset where each of `ids` starts in their decoding.
+    std::vector<std::size_t> tokenStarts(const std::vector<int>& ids) const;
 
     // Whether every id is in use; `firstBad` receives the index of the first
     // that is not.
@@ -147,10 +174,10 @@ public:
     std::size_t decodeInto(const std::vector<int>& ids, bytepairtokenizer::ByteSink& sink) const;
     std::string decode(const std::vector<int>& ids) const;
 
-    // Bytes of ids read from `source` (which checks them with idInUse);
-    // false when the source gave up.
-    bool decodeFrom(bytepairtokenizer::IdSource& source, bytepairtokenizer::ByteSink& sink,
-                    std::size_t& written) const;
+    // Bytes of ids read from `source` (about `expectedIds` of them); throws
+    // bpe::BadTokenId for an id not in use, false when the source gave up.
+    bool decodeFrom(bytepairtokenizer::IdSource& source, std::size_t expectedIds,
+                    bytepairtokenizer::ByteSink& sink, std::size_t& written) const;
 
     // The id of the token with exactly these bytes, if any.
     std::optional<int> tokenId(std::string_view bytes) const;

@@ -24,8 +24,13 @@ namespace brevix {
 namespace detail {
 
 // OSError (or the errno subclass the interpreter picks) with errno, strerror
-// and the path as a bytes filename, as open() would report it.
+// and the path as a bytes filename, as open() would report it. Memory
+// exhaustion (ENOMEM, as when a file cannot be mapped) is MemoryError.
 inline void setFileError(const data::FileError& e) {
+    if (e.errnoValue() == ENOMEM) {
+        PyErr_Format(PyExc_MemoryError, "%s", e.what());
+        return;
+    }
     PyRef filename(PyBytes_FromStringAndSize(e.path().data(),
                                              static_cast<Py_ssize_t>(e.path().size())));
     if (!filename) return;

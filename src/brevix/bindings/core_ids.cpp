@@ -13,6 +13,23 @@ namespace brevix {
 
 // ---- TextView ---------------------------------------------------------------
 
+namespace {
+
+// Whether a buffer holds single bytes (formats B, b, c or none): any other
+// item is not text, and reading its memory as text would encode or train on
+// its representation.
+bool singleBytes(const Py_buffer& view) {
+    if (view.itemsize != 1) return false;
+    const char* format = view.format;
+    if (format == nullptr) return true;
+    if (*format == '@' || *format == '=' || *format == '<' || *format == '>' || *format == '!') {
+        ++format;
+    }
+    return (format[0] == 'B' || format[0] == 'b' || format[0] == 'c') && format[1] == '\0';
+}
+
+}  // namespace
+
 TextView::~TextView() {
     if (hasView_) PyBuffer_Release(&view_);
 }
@@ -32,8 +49,15 @@ bool TextView::open(PyObject* obj) {
                      Py_TYPE(obj)->tp_name);
         return false;
     }
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) return false;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) return false;
     hasView_ = true;
+    if (!singleBytes(view_)) {
+        PyErr_Format(PyExc_TypeError,
+                     "expected str or a bytes-like object of single bytes, not %.200s of "
+                     "%zd-byte items (format '%s')",
+                     Py_TYPE(obj)->tp_name, view_.itemsize, view_.format ? view_.format : "B");
+        return false;
+    }
     data_ = static_cast<const char*>(view_.buf);
     size_ = static_cast<std::size_t>(view_.len);
     return true;

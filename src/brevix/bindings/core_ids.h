@@ -24,7 +24,9 @@ public:
     TextView& operator=(const TextView&) = delete;
     ~TextView();
 
-    // False with TypeError (or the buffer's own error) set.
+    // False with TypeError set for anything but str and contiguous buffers
+    // of single bytes (a NumPy int64 array is not text), or with the
+    // buffer's own error.
     bool open(PyObject* obj);
     const char* data() const { return data_; }
     std::size_t size() const { return size_; }

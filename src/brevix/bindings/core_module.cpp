@@ -4,7 +4,9 @@
 // positional and already normalised by brevix._tokenizer, which is the
 // supported face of this module. The methods live in core_codec.cpp
 // (encoding, decoding) and core_training.cpp; this file holds the type, the
-// module and the small shared helpers.
+// module and the small shared helpers. Every entry of the method tables and
+// every tp_new is guarded (method_table.h): no C++ exception reaches the
+// interpreter, whatever the body forgot to catch.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -227,24 +229,27 @@ PyObject* coreTiktokenConflict(PyObject* self, PyObject*) {
 }
 
 PyMethodDef coreMethods[] = {
-    {"vocab_size", coreVocabSize, METH_NOARGS, "vocab_size() -> int"},
-    {"merges", coreMerges, METH_NOARGS, "merges() -> list of (left, right, id) in id order"},
-    {"byte_ids", coreByteIds, METH_NOARGS, "byte_ids() -> the id of each byte"},
-    {"set_model", fastcall(coreSetModel), METH_FASTCALL, "set_model(byte_ids, merges, pattern, specials): replace the model"},
-    {"token_id", coreTokenId, METH_O, "token_id(bytes) -> int"},
-    {"tiktoken_conflict", coreTiktokenConflict, METH_NOARGS, "tiktoken_conflict() -> int | None"},
-    {"encode", fastcall(coreEncode), METH_FASTCALL, "encode(text, allowed, refused, as_array) -> list[int] | bytearray of int32"},
-    {"encode_batch", fastcall(coreEncodeBatch), METH_FASTCALL, "encode_batch(texts, threads, as_array, allowed, refused) -> list"},
-    {"decode", coreDecode, METH_O, "decode(ids) -> bytes"},
-    {"decode_batch", fastcall(coreDecodeBatch), METH_FASTCALL, "decode_batch(batch, threads) -> list[bytes]"},
-    {"token_bytes", coreTokenBytes, METH_O, "token_bytes(id) -> bytes"},
-    {"train", fastcall(coreTrain), METH_FASTCALL, "train(data, regular_size, progress, trace) -> str | None"},
-    {"train_pieces", fastcall(coreTrainPieces), METH_FASTCALL, "train_pieces(counter, regular_size, progress) -> None"},
+    {"vocab_size", guarded<coreVocabSize>(), METH_NOARGS, "vocab_size() -> int"},
+    {"merges", guarded<coreMerges>(), METH_NOARGS, "merges() -> list of (left, right, id) in id order"},
+    {"byte_ids", guarded<coreByteIds>(), METH_NOARGS, "byte_ids() -> the id of each byte"},
+    {"set_model", guardedFastcall<coreSetModel>(), METH_FASTCALL, "set_model(byte_ids, merges, pattern, specials): replace the model"},
+    {"token_id", guarded<coreTokenId>(), METH_O, "token_id(bytes) -> int"},
+    {"tiktoken_conflict", guarded<coreTiktokenConflict>(), METH_NOARGS, "tiktoken_conflict() -> int | None"},
+    {"encode", guardedFastcall<coreEncode>(), METH_FASTCALL, "encode(text, allowed, refused, as_array, max_tokens) -> list[int] | bytearray of int32"},
+    {"encode_batch", guardedFastcall<coreEncodeBatch>(), METH_FASTCALL, "encode_batch(texts, threads, out_kind, allowed, refused) -> list | (flat, offsets)"},
+    {"encode_offsets", guardedFastcall<coreEncodeOffsets>(), METH_FASTCALL, "encode_offsets(text, allowed, refused) -> (ids, starts)"},
+    {"count", guardedFastcall<coreCount>(), METH_FASTCALL, "count(text, allowed, refused) -> int"},
+    {"count_batch", guardedFastcall<coreCountBatch>(), METH_FASTCALL, "count_batch(texts, threads, allowed, refused) -> list[int]"},
+    {"decode", guarded<coreDecode>(), METH_O, "decode(ids) -> bytes"},
+    {"decode_batch", guardedFastcall<coreDecodeBatch>(), METH_FASTCALL, "decode_batch(batch, threads) -> list[bytes]"},
+    {"token_bytes", guarded<coreTokenBytes>(), METH_O, "token_bytes(id) -> bytes"},
+    {"train", guardedFastcall<coreTrain>(), METH_FASTCALL, "train(data, regular_size, progress, trace) -> str | None"},
+    {"train_pieces", guardedFastcall<coreTrainPieces>(), METH_FASTCALL, "train_pieces(counter, regular_size, progress) -> None"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot coreSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(coreNew)},
+    {Py_tp_new, guardedNew<coreNew>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(coreDealloc)},
     {Py_tp_methods, coreMethods},
     {Py_tp_doc, const_cast<char*>("Native state of a brevix.Tokenizer (private).")},
@@ -303,11 +308,11 @@ bool addPatterns(PyObject* module) {
 }
 
 PyMethodDef moduleMethods[] = {
-    {"merges_from_ranks", mergesFromRanks, METH_O,
+    {"merges_from_ranks", guarded<mergesFromRanks>(), METH_O,
      "merges_from_ranks(tokens) -> (byte_ids, merges) of tokens listed by rank"},
-    {"low_level_merges", lowLevelMerges, METH_O,
+    {"low_level_merges", guarded<lowLevelMerges>(), METH_O,
      "low_level_merges(tok) -> the merges of a PyBytePairTokenizer, in id order"},
-    {"set_low_level_merges", fastcall(setLowLevelMerges), METH_FASTCALL, "set_low_level_merges(tok, merges): replace its merge table"},
+    {"set_low_level_merges", guardedFastcall<setLowLevelMerges>(), METH_FASTCALL, "set_low_level_merges(tok, merges): replace its merge table"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -322,11 +327,15 @@ PyModuleDef coreModule = {PyModuleDef_HEAD_INIT, "brevix._core",
 }  // namespace brevix
 
 PyMODINIT_FUNC PyInit__core(void) {
-    brevix::PyRef module(PyModule_Create(&brevix::coreModule));
-    if (!module || !brevix::initSmallIdCache()) return nullptr;
-    brevix::PyRef type(PyType_FromSpec(&brevix::coreSpec));
-    if (!type) return nullptr;
-    if (PyModule_AddObjectRef(module.get(), "CoreTokenizer", type.get()) != 0) return nullptr;
-    if (!brevix::addPatterns(module.get()) || !brevix::addPieceCounterType(module.get())) return nullptr;
-    return module.release();
+    return brevix::callCoreForObject([]() -> PyObject* {
+        brevix::PyRef module(PyModule_Create(&brevix::coreModule));
+        if (!module || !brevix::initSmallIdCache()) return nullptr;
+        brevix::PyRef type(PyType_FromSpec(&brevix::coreSpec));
+        if (!type) return nullptr;
+        if (PyModule_AddObjectRef(module.get(), "CoreTokenizer", type.get()) != 0) return nullptr;
+        if (!brevix::addPatterns(module.get()) || !brevix::addPieceCounterType(module.get())) {
+            return nullptr;
+        }
+        return module.release();
+    });
 }

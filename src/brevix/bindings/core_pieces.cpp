@@ -238,16 +238,16 @@ void counterDealloc(PyObject* self) {
 }
 
 PyMethodDef counterMethods[] = {
-    {"add_documents", fastcall(counterAddDocuments), METH_FASTCALL,
+    {"add_documents", guardedFastcall<counterAddDocuments>(), METH_FASTCALL,
      "add_documents(documents, progress): count the pieces of in-memory documents"},
-    {"add_file", fastcall(counterAddFile), METH_FASTCALL,
+    {"add_file", guardedFastcall<counterAddFile>(), METH_FASTCALL,
      "add_file(path, lines, progress): count the pieces of a file, mapped"},
-    {"distinct", counterDistinct, METH_NOARGS, "distinct() -> number of distinct pieces"},
+    {"distinct", guarded<counterDistinct>(), METH_NOARGS, "distinct() -> number of distinct pieces"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot counterSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(counterNew)},
+    {Py_tp_new, guardedNew<counterNew>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(counterDealloc)},
     {Py_tp_methods, counterMethods},
     {Py_tp_doc, const_cast<char*>("Piece counts for GPT-style training (private).")},

@@ -65,20 +65,6 @@ private:
     std::size_t size_ = 0;
 };
 
-PyBytePairTokenizerObject* asTokenizer(PyObject* obj) {
-    PyRef module(PyImport_ImportModule("brevix.tokenizer"));
-    if (!module) return nullptr;
-    PyRef cls(PyObject_GetAttrString(module.get(), "PyBytePairTokenizer"));
-    if (!cls) return nullptr;
-    if (!PyType_Check(cls.get()) ||
-        !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls.get()))) {
-        PyErr_Format(PyExc_TypeError, "expected a PyBytePairTokenizer, got %.200s",
-                     Py_TYPE(obj)->tp_name);
-        return nullptr;
-    }
-    return reinterpret_cast<PyBytePairTokenizerObject*>(obj);
-}
-
 // Polls pending signals, or stops at the (polls + 1)-th poll when polls >= 0.
 std::function<bool()> interruptPoll(int polls) {
     if (polls < 0) return [] { return PyErr_CheckSignals() != 0; };
@@ -88,6 +74,7 @@ std::function<bool()> interruptPoll(int polls) {
 PyObject* trainOn(PyBytePairTokenizerObject* tok, const unsigned char* data, std::size_t size,
                   int maxVocabSize, int nIter, int interruptAfter) {
     std::ostringstream out;
+    brevix::FittingMark fitting(tok);
     try {
         bytepairtokenizer::fitOnBytes(tok->c_bpt, data, size, maxVocabSize, nIter, out,
                                       interruptPoll(interruptAfter));
@@ -110,7 +97,7 @@ PyObject* trainBytes(PyObject*, PyObject* args, PyObject* kwargs) {
                                      &source, &maxVocabSize, &nIter, &interruptAfter)) {
         return nullptr;
     }
-    PyBytePairTokenizerObject* tok = asTokenizer(tokObj);
+    PyBytePairTokenizerObject* tok = brevix::asLowLevelTokenizer(tokObj);
     if (tok == nullptr) return nullptr;
     if (PyObject_CheckBuffer(source)) {
         Py_buffer view;

@@ -36,7 +36,7 @@
 #include "internal.h"
 #include "method_table.h"
 #include "pyref.h"
-#include "text/splitter.h"
+#include "text/make_splitter.h"
 
 namespace {
 

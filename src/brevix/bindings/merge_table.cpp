@@ -181,7 +181,16 @@ PyBytePairTokenizerObject* asLowLevelTokenizer(PyObject* obj) {
                      Py_TYPE(obj)->tp_name);
         return nullptr;
     }
-    return reinterpret_cast<PyBytePairTokenizerObject*>(obj);
+    auto* tokenizer = reinterpret_cast<PyBytePairTokenizerObject*>(obj);
+    return refuseWhileFitting(tokenizer) ? tokenizer : nullptr;
+}
+
+bool refuseWhileFitting(PyBytePairTokenizerObject* obj) {
+    if (!obj->fitting) return true;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the tokenizer is fitting: it cannot be used from a signal handler that "
+                    "fit runs");
+    return false;
 }
 
 }  // namespace brevix

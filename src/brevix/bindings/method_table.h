@@ -8,6 +8,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "core_errors.h"
+
 namespace brevix {
 
 using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
@@ -29,5 +31,49 @@ inline PyCFunction fastcall(FastcallFunction f) { return asMethodSlot(f); }
 inline PyCFunction fastcallWithKeywords(FastcallKeywordsFunction f) { return asMethodSlot(f); }
 // METH_VARARGS | METH_KEYWORDS
 inline PyCFunction withKeywords(KeywordsFunction f) { return asMethodSlot(f); }
+
+// Guarded entries: the body runs inside the one translation of C++
+// exceptions (core_errors.h), so nothing it throws, wherever it throws from,
+// reaches the interpreter. A table built only of guarded entries holds that
+// by construction:
+//
+//   {"decode", brevix::guarded<coreDecode>(), METH_O, "doc"},
+//   {"train", brevix::guardedFastcall<coreTrain>(), METH_FASTCALL, "doc"},
+namespace detail {
+
+template <PyCFunction Body>
+PyObject* guardedBody(PyObject* self, PyObject* arg) noexcept {
+    return callCoreForObject([&] { return Body(self, arg); });
+}
+
+template <FastcallFunction Body>
+PyObject* guardedFastcallBody(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return callCoreForObject([&] { return Body(self, args, nargs); });
+}
+
+template <newfunc Body>
+PyObject* guardedNewBody(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return callCoreForObject([&] { return Body(type, args, kwargs); });
+}
+
+}  // namespace detail
+
+// METH_O and METH_NOARGS, guarded.
+template <PyCFunction Body>
+PyCFunction guarded() {
+    return detail::guardedBody<Body>;
+}
+
+// METH_FASTCALL, guarded.
+template <FastcallFunction Body>
+PyCFunction guardedFastcall() {
+    return fastcall(detail::guardedFastcallBody<Body>);
+}
+
+// A type's tp_new, guarded (for a Py_tp_new slot).
+template <newfunc Body>
+void* guardedNew() {
+    return reinterpret_cast<void*>(detail::guardedNewBody<Body>);
+}
 
 }  // namespace brevix

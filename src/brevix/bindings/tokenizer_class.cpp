@@ -49,6 +49,10 @@ int initTokenizer(PyObject* self, PyObject* args, PyObject* kwargs) {
         refuseKeyword("__init__", last);
         return -1;
     }
+    if (!refuseWhileFitting(instanceOf(self))) {
+        failAt(site::kTokenizerInit);
+        return -1;
+    }
     const bool reset = callCore(site::kTokenizerInit,
                                 [&] { coreOf(self) = bytepairtokenizer::BytePairTokenizer(); });
     return reset ? 0 : -1;

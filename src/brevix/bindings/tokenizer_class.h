@@ -24,4 +24,8 @@ inline bytepairtokenizer::BytePairTokenizer& coreOf(PyObject* self) {
     return reinterpret_cast<PyBytePairTokenizerObject*>(self)->c_bpt;
 }
 
+inline PyBytePairTokenizerObject* instanceOf(PyObject* self) {
+    return reinterpret_cast<PyBytePairTokenizerObject*>(self);
+}
+
 }  // namespace brevix

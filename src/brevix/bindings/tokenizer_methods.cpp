@@ -1,5 +1,7 @@
 // fit, encode, encode_corpus and decode: convert the arguments, make one call
-// into the core tokenizer of the instance, convert the result.
+// into the core tokenizer of the instance, convert the result. While fit
+// runs, the signal handlers it runs between merges may not use the instance
+// (RuntimeError), so nothing changes the tables under the trainer.
 #include <iostream>
 #include <string>
 #include <utility>
@@ -42,12 +44,14 @@ PyObject* decodeStreaming(PyObject* self, PyObject* encoded) {
 }  // namespace
 
 PyObject* fitBody(PyObject* self, PyObject* const* args) {
+    if (!refuseWhileFitting(instanceOf(self))) return failAt(site::kFit);
     std::vector<int> corpus;
     if (!corpusFromPyShim(args[0], corpus)) return failAt(site::kFit);
     const int maxVocabSize = int32FromPyShim(args[1]);
     if (maxVocabSize == -1 && PyErr_Occurred()) return failAt(site::kFit);
     const int nIter = int32FromPyShim(args[2]);
     if (nIter == -1 && PyErr_Occurred()) return failAt(site::kFit);
+    FittingMark fitting(instanceOf(self));
     const bool ran = callCore(site::kFit, [&] {
         // The ids trained on are a copy: the final corpus goes unread.
         coreOf(self).fitWith(corpus, maxVocabSize, nIter, std::cout, signalPending,
@@ -60,6 +64,7 @@ PyObject* fitBody(PyObject* self, PyObject* const* args) {
 }
 
 PyObject* encodeBody(PyObject* self, PyObject* const* args) {
+    if (!refuseWhileFitting(instanceOf(self))) return failAt(site::kEncode);
     std::string text;
     if (!byteStringFromPyShim(args[0], text)) return failAt(site::kEncode);
     std::vector<int> ids;
@@ -69,6 +74,7 @@ PyObject* encodeBody(PyObject* self, PyObject* const* args) {
 }
 
 PyObject* encodeCorpusBody(PyObject* self, PyObject* const* args) {
+    if (!refuseWhileFitting(instanceOf(self))) return failAt(site::kEncodeCorpus);
     std::vector<int> corpus;
     if (!corpusFromPyShim(args[0], corpus)) return failAt(site::kEncodeCorpus);
     std::vector<int> ids;
@@ -80,6 +86,7 @@ PyObject* encodeCorpusBody(PyObject* self, PyObject* const* args) {
 }
 
 PyObject* decodeBody(PyObject* self, PyObject* const* args) {
+    if (!refuseWhileFitting(instanceOf(self))) return failAt(site::kDecode);
     if (PyObject* streamed = decodeStreaming(self, args[0])) return streamed;
     std::vector<int> ids;
     if (!corpusFromPyShim(args[0], ids)) return failAt(site::kDecode);

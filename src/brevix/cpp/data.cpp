@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -51,9 +52,31 @@ void refuseEmbeddedNul(const std::string& filepath) {
     }
 }
 
-// Every call switches the process-wide locale before opening its file; the
-// change is never undone. Throws std::runtime_error if the locale is missing.
-void switchLocale() { std::locale::global(std::locale("en_US.UTF-8")); }
+// Every call needs the en_US.UTF-8 locale to exist (std::runtime_error
+// otherwise) but leaves the process's locale alone: switching it would race
+// with other threads formatting text while the interpreter lock is
+// released. The reading and writing below depend on no locale.
+void requireLocale() { const std::locale needed("en_US.UTF-8"); }
+
+// Ids a corpus may hold: lengths in the core are signed 32-bit.
+constexpr std::size_t kMaxCorpusIds = 2147483647;
+
+// Reserved ahead of reading at most: a large file may be mostly newlines
+// (which are dropped), so its size is no promise of a large corpus, and a
+// reservation of its full size in ids would exhaust memory for nothing.
+constexpr std::size_t kMaxReservation = std::size_t{1} << 24;
+
+// The ids to reserve for a file of `bytes` bytes: computed in the widest
+// type, so that a size beyond size_t (on 32-bit builds) cannot wrap.
+std::size_t reservationFor(unsigned long long bytes) {
+    return static_cast<std::size_t>(std::min<unsigned long long>(bytes, kMaxReservation));
+}
+
+std::overflow_error tooLong(std::size_t ids) {
+    return std::overflow_error("corpus of " + std::to_string(ids) +
+                               " ids or more is too long: a tokenizer takes at most " +
+                               std::to_string(kMaxCorpusIds) + " ids");
+}
 
 void reportOpenFailure() { std::cout << "Error opening file" << std::endl; }
 
@@ -81,7 +104,7 @@ void writeAll(int fd, const char* data, std::size_t length, const std::string& p
 
 std::vector<int> dataLoader(std::string filepath) {
     refuseEmbeddedNul(filepath);
-    switchLocale();
+    requireLocale();
     FileDescriptor file(openRetrying(filepath.c_str(), O_RDONLY));
     if (!file.isOpen()) {
         reportOpenFailure();
@@ -90,7 +113,7 @@ std::vector<int> dataLoader(std::string filepath) {
     std::vector<int> corpus;
     struct stat info;
     if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-        corpus.reserve(static_cast<std::size_t>(info.st_size));
+        corpus.reserve(reservationFor(static_cast<unsigned long long>(info.st_size)));
     }
     std::unique_ptr<char[]> block(new char[kBlockSize]);
     for (;;) {
@@ -104,13 +127,14 @@ std::vector<int> dataLoader(std::string filepath) {
             const char c = block[i];
             if (c != '\n') corpus.push_back(static_cast<int>(static_cast<signed char>(c)));
         }
+        if (corpus.size() > kMaxCorpusIds) throw tooLong(corpus.size());
     }
     return corpus;
 }
 
 void dataSaver(std::vector<int>& corpus, std::string filepath) {
     refuseEmbeddedNul(filepath);
-    switchLocale();
+    requireLocale();
     FileDescriptor file(openRetrying(filepath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
     if (!file.isOpen()) {
         reportOpenFailure();

@@ -22,13 +22,14 @@ private:
     std::string path_;
 };
 
-// Switches the process-wide locale to "en_US.UTF-8" (std::runtime_error when
-// the platform lacks it), then reads the file. A file that cannot be opened
+// Checks that the "en_US.UTF-8" locale exists (std::runtime_error when the
+// platform lacks it; the process's locale is not changed), then reads the
+// file. A file that cannot be opened
 // prints "Error opening file" and gives an empty corpus. A path with a NUL
 // byte is refused with std::invalid_argument before anything happens.
 std::vector<int> dataLoader(std::string filepath);
 
-// Switches the locale like dataLoader, then creates or empties the file and
+// Checks the locale like dataLoader, then creates or empties the file and
 // writes one byte per id. Unopenable file: the message, nothing written.
 // Write or close failures throw FileError.
 void dataSaver(std::vector<int>& corpus, std::string filepath);

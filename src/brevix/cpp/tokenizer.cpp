@@ -33,14 +33,25 @@ char* writeIdAndSpace(char* p, int id) {
     return p;
 }
 
+// The widest id and its space: "-2147483648 ".
+constexpr std::size_t kWidestId = 12;
+
 // The echo of encode(): every id in decimal followed by a space, one
-// newline, one flush; built in one buffer sized for the widest ids.
+// newline, one flush. Built a block at a time, so its size is never
+// computed from the number of ids (which could wrap on 32-bit builds).
 void writeEcho(std::ostream& out, const std::vector<int>& ids) {
-    std::string echo(ids.size() * 12 + 1, '\0');
-    char* p = &echo[0];
-    for (int id : ids) p = writeIdAndSpace(p, id);
+    char block[1 << 16];
+    char* const last = block + sizeof block - kWidestId - 1;  // room for the newline
+    char* p = block;
+    for (int id : ids) {
+        if (p > last) {
+            out.write(block, static_cast<std::streamsize>(p - block));
+            p = block;
+        }
+        p = writeIdAndSpace(p, id);
+    }
     *p++ = '\n';
-    out.write(echo.data(), static_cast<std::streamsize>(p - echo.data()));
+    out.write(block, static_cast<std::streamsize>(p - block));
     out.flush();
 }
 

@@ -9,6 +9,13 @@
 #include <cstdint>
 #include <vector>
 
+// The walk order above is libstdc++'s (GCC's standard library): another
+// standard library walks its tables in another order, and training would
+// pick other merges on ties. Stop the build rather than train differently.
+#if !defined(__GLIBCXX__)
+#error "brevix needs libstdc++ (GCC's standard library): its training reproduces the walk order of libstdc++'s std::unordered_map. Build with g++, or with clang++ and -stdlib=libstdc++."
+#endif
+
 namespace bytepairtokenizer {
 
 // One stretch of inserts between two rehashes: the table holds `buckets`
