@@ -62,18 +62,25 @@ def section(all_sections: dict[str, str], prefix: str) -> str | None:
 
 
 def tables(body: str) -> list[list[dict[str, str]]]:
-    """Every Markdown table of a section, as rows of {column: cell}."""
+    """Every Markdown table of a section, as rows of {column: cell}; each row
+    also has "_heading", the last ### or #### heading above its table."""
     result: list[list[dict[str, str]]] = []
     lines = body.splitlines()
+    heading = ""
     i = 0
     while i < len(lines):
-        if lines[i].startswith("|") and i + 1 < len(lines) and re.match(r"^\|[-:| ]+\|$", lines[i + 1]):
+        if lines[i].startswith("###"):
+            heading = lines[i].lstrip("#").strip()
+            i += 1
+        elif lines[i].startswith("|") and i + 1 < len(lines) and re.match(r"^\|[-:| ]+\|$", lines[i + 1]):
             header = [c.strip() for c in lines[i].strip().strip("|").split("|")]
             rows = []
             i += 2
             while i < len(lines) and lines[i].startswith("|"):
                 cells = [c.strip() for c in lines[i].strip().strip("|").split("|")]
-                rows.append(dict(zip(header, cells + [""] * (len(header) - len(cells)))))
+                row = dict(zip(header, cells + [""] * (len(header) - len(cells))))
+                row["_heading"] = heading
+                rows.append(row)
                 i += 1
             result.append(rows)
         else:
@@ -100,6 +107,17 @@ def mb_per_second(cell: str) -> float | None:
         return None
     value = float(match.group(1).replace(",", ""))
     return value * 1000 if match.group(2) == "GB/s" else value
+
+
+def row_throughput(row: dict[str, str]) -> float | None:
+    """MB/s of a row: a column headed "MB/s" or "GB/s" holding a number, or the
+    first cell that carries its unit."""
+    for unit, scale in (("MB/s", 1.0), ("GB/s", 1000.0)):
+        value = number(row.get(unit))
+        if value is not None:
+            return value * scale
+    return next((v for k, c in row.items() if k != "_heading" and (v := mb_per_second(c)) is not None),
+                None)
 
 
 def ok(row: dict[str, str]) -> bool:
@@ -129,39 +147,57 @@ def training_series(body: str | None, column: str, merges: int | None) -> Series
     return {name: sorted(points) for name, points in series.items() if points}
 
 
-def throughput_rows(all_sections: dict[str, str]) -> tuple[list[tuple[str, float]], list[tuple[str, float]]]:
-    """(encode bars, decode bars) as (label, MB/s), from every section that has any."""
+THROUGHPUT_SECTIONS = (
+    ("Standard encoding", "Tokenizer vs tiktoken, bpe-openai"),
+    ("brevix.Tokenizer", "Tokenizer, earlier run"),
+    ("Encode and decode throughput", "low-level class"),
+)
+PEERS = ("tiktoken", "bpe-openai", "hf ", "tokenizers", "rustbpe", "sentencepiece")
+
+
+def section_throughput(body: str, prefix: str) -> tuple[list[tuple[str, float]], list[tuple[str, float]]]:
+    """(encode bars, decode bars) as (label, MB/s) of one section's tables."""
     encode: list[tuple[str, float]] = []
     decode: list[tuple[str, float]] = []
-    for prefix in ("Encode and decode throughput", "brevix.Tokenizer", "Standard encoding"):
+    for table in tables(body):
+        for row in table:
+            if not ok(row):
+                continue
+            value = row_throughput(row)
+            if value is None:
+                continue
+            label = next((row[k] for k in ("implementation", "library", "measure", "engine", "encoding")
+                          if row.get(k)), next(iter(row.values())))
+            label = re.sub(r"[`*]", "", label)
+            if prefix == "Standard encoding" and row["_heading"]:
+                label = f"{row['_heading']}: {label}"
+            if prefix == "brevix.Tokenizer":
+                label = f"brevix.Tokenizer {label}"
+            text = f"{row.get('operation', '')} {row['_heading']} {label}".lower()
+            (decode if "decod" in text else encode).append((label, value))
+            # A baseline cell with its own throughput ("tiktoken ... 16.18 MB/s").
+            baseline = row.get("baseline", "")
+            base_value = mb_per_second(baseline)
+            if base_value is not None and "encode" in baseline:
+                base_label = THROUGHPUT.sub("", baseline).strip()
+                if not base_label.lower().startswith(PEERS):
+                    base_label = f"brevix.Tokenizer {base_label}"
+                encode.append((base_label, base_value))
+    return dedupe(encode), dedupe(decode)
+
+
+def throughput_panels(all_sections: dict[str, str]) -> list[tuple[str, list[tuple[str, float]], list[tuple[str, float]]]]:
+    """(title, encode bars, decode bars) of each section that has any."""
+    panels = []
+    for prefix, title in THROUGHPUT_SECTIONS:
         body = section(all_sections, prefix)
         if body is None:
             print(f"plots: no '{prefix}' section; its throughput bars are left out")
             continue
-        for table in tables(body):
-            for row in table:
-                if not ok(row):
-                    continue
-                cells = list(row.items())
-                value = next((v for _, c in cells if (v := mb_per_second(c)) is not None), None)
-                if value is None:
-                    continue
-                label = next((row[k] for k in ("implementation", "library", "measure", "engine")
-                              if row.get(k)), cells[0][1])
-                label = re.sub(r"[`*]", "", label)
-                if prefix == "brevix.Tokenizer" and not label.startswith("brevix"):
-                    label = f"brevix.Tokenizer {label}"
-                text = f"{row.get('text', '')} {row.get('operation', '')} {label}".lower()
-                (decode if "decode" in text else encode).append((label, value))
-                # A baseline cell with its own throughput ("tiktoken ... 16.18 MB/s").
-                baseline = row.get("baseline", "")
-                base_value = mb_per_second(baseline)
-                if base_value is not None and "encode" in baseline:
-                    base_label = THROUGHPUT.sub("", baseline).strip()
-                    if prefix == "brevix.Tokenizer" and not base_label.startswith("tiktoken"):
-                        base_label = f"brevix.Tokenizer {base_label}"
-                    encode.append((base_label, base_value))
-    return dedupe(encode), dedupe(decode)
+        encode, decode = section_throughput(body, prefix)
+        if encode or decode:
+            panels.append((title, encode, decode))
+    return panels
 
 
 def dedupe(bars: list[tuple[str, float]]) -> list[tuple[str, float]]:
@@ -203,9 +239,11 @@ def draw_bars(ax: plt.Axes, bars: list[tuple[str, float]], title: str) -> None:
     if not bars:
         no_data(ax, title)
         return
-    labels = [label if len(label) <= 60 else label[:57] + "..." for label, _ in bars]
+    labels = [label if len(label) <= 46 else label[:43] + "..." for label, _ in bars]
     values = [value for _, value in bars]
-    colors = ["tab:blue" if label.lower().startswith("brevix") else "tab:gray" for label in labels]
+    # A label may start with the table's heading ("cl100k: tiktoken ...").
+    colors = ["tab:gray" if label.split(": ", 1)[-1].lower().startswith(PEERS) else "tab:blue"
+              for label in labels]
     ax.barh(range(len(values)), values, color=colors)
     ax.set_yticks(range(len(values)), labels, fontsize=7)
     ax.invert_yaxis()
@@ -262,10 +300,16 @@ def main() -> None:
                "GPT-style training, peak memory")
     save(fig, args.out / "training-gpt.png")
 
-    encode, decode = throughput_rows(all_sections)
-    fig, axes = plt.subplots(2, 1, figsize=(11, 2.2 + 0.32 * (len(encode) + len(decode))))
-    draw_bars(axes[0], encode, "encode throughput")
-    draw_bars(axes[1], decode, "decode throughput")
+    panels = throughput_panels(all_sections)
+    heights = [max(len(encode), len(decode), 1) for _, encode, decode in panels] or [1]
+    fig, axes = plt.subplots(len(heights), 2, figsize=(13, 1.2 + 0.36 * sum(heights) + 0.9 * len(heights)),
+                             squeeze=False, gridspec_kw={"height_ratios": heights})
+    if not panels:
+        no_data(axes[0][0], "encode throughput")
+        no_data(axes[0][1], "decode throughput")
+    for row, (title, encode, decode) in zip(axes, panels):
+        draw_bars(row[0], encode, f"encode: {title}")
+        draw_bars(row[1], decode, f"decode: {title}")
     save(fig, args.out / "throughput.png")
 
     memory_merges = 10000 if training_series(training, "peak RSS (MB)", 10000) else chosen[0]

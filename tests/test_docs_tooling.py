@@ -53,6 +53,21 @@ Text.
 | 10 MB | peer | 1000 |  |  | timeout: stopped |
 | 1,000 MB | brevix fit | 30000 | 96.1 | 11,342 | ok |
 
+## Standard encoding
+
+### Encode
+
+#### cl100k
+
+| implementation | MB/s | status |
+|---|---:|---|
+| brevix `encode(str)` | 11.87 | ok |
+| tiktoken `encode_ordinary(str)` | 3.86 | ok |
+
+| implementation | GB/s | check |
+|---|---:|---|
+| brevix `decode(numpy)` | 0.108 | text restored |
+
 ## Encode and decode throughput
 
 | text | operation | implementation | throughput | status |
@@ -71,8 +86,11 @@ def test_plots_read_the_tables_and_skip_what_is_missing(tmp_path):
         "brevix fit": [(1.0, 0.1), (10.0, 0.552)], "peer": [(1.0, 0.218)]}
     assert plots.training_series(training, "peak RSS (MB)", 30000) == {"brevix fit": [(1000.0, 11342.0)]}
     assert plots.training_series(None, "time (s)", 1000) == {}
-    encode, decode = plots.throughput_rows(sections)
-    assert encode == [("brevix encode", 38.13)] and decode == [("tiktoken decode_bytes", 219.0)]
+    assert plots.throughput_panels(sections) == [
+        ("Tokenizer vs tiktoken, bpe-openai",
+         [("cl100k: brevix encode(str)", 11.87), ("cl100k: tiktoken encode_ordinary(str)", 3.86)],
+         [("cl100k: brevix decode(numpy)", 108.0)]),
+        ("low-level class", [("brevix encode", 38.13)], [("tiktoken decode_bytes", 219.0)])]
 
     results = tmp_path / "RESULTS.md"
     results.write_text(RESULTS)
