@@ -735,7 +735,8 @@ PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return out.release();
 }
 
-// token_bytes(id)
+// token_bytes(id): the token's bytes written straight into the bytes object,
+// so a token of n bytes costs n bytes of memory, not a buffer and a copy.
 PyObject* coreTokenBytes(PyObject* self, PyObject* arg) {
     if (!refuseReentry(self)) return nullptr;
     if (!PyLong_Check(arg)) {
@@ -746,13 +747,21 @@ PyObject* coreTokenBytes(PyObject* self, PyObject* arg) {
     if (!tuple) return nullptr;
     IterableIds read;
     if (!read.read(tuple.get())) return nullptr;
-    MallocSink sink;
-    std::size_t length = 0;
+    CoreEngine& engine = engineOf(self);
     ReadLock lock;
-    if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
-    if (!read.check(engineOf(self))) return nullptr;
-    if (!runCore(false, [&] { length = engineOf(self).decodeInto(read.ids, sink); })) return nullptr;
-    return bytesFromSink(sink, length);
+    if (!takeEngineLock(engine.lock(), lock)) return nullptr;
+    if (!read.check(engine)) return nullptr;
+    std::size_t length = 0;
+    if (!runCore(false, [&] { length = bpe::decodedLength(engine.vocabulary(), read.ids.data(), 1); })) {
+        return nullptr;
+    }
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!bytes) return nullptr;
+    char* out = PyBytes_AS_STRING(bytes.get());
+    if (!runCore(false, [&] { bpe::decodeExactly(engine.vocabulary(), read.ids.data(), 1, out, length); })) {
+        return nullptr;
+    }
+    return bytes.release();
 }
 
 
