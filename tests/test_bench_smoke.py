@@ -75,7 +75,7 @@ def test_serving_bench_runs_quick_and_checks_every_output(tmp_path):
     assert "WRONG OUTPUT" not in result.stdout
     targets = [line for line in result.stdout.splitlines() if line.startswith("| `count") or
                line.startswith("| `encode(text, max_tokens") or line.startswith("| streaming decode")]
-    assert len(targets) == 5
+    assert len(targets) == 6
     # Each target states a verdict, or why it has none (a peer not installed).
     assert all(line.rstrip().endswith(("| holds |", "| MISSED |", "| not measured |")) for line in targets)
 

@@ -61,6 +61,49 @@ def test_streamed_text_equals_the_whole_decode_for_any_cuts(tok, text, data):
     assert "".join(pieces) == tok.decode_text(ids) == text
 
 
+@SETTINGS
+@given(texts, st.sampled_from(["replace", "ignore", "backslashreplace", "surrogateescape"]))
+def test_feeding_one_int_at_a_time_equals_the_whole_decode(tok, text, errors):
+    # Stray bytes (split characters, a lone continuation byte) on top of the
+    # encoding, so that every handler has something to do.
+    ids = tok.encode(text, allowed_special="all")
+    ids[1:1] = [tok.token_id(b"\xc3"), tok.token_id(b"\xa9"), tok.token_id(b"\xa9")]
+    ids.append(tok.token_id(b"\xe2"))
+    stream = tok.decoder(errors=errors)
+    streamed = "".join(stream.feed(i) for i in ids) + stream.flush()
+    assert streamed == tok.decode(ids).decode("utf-8", errors)
+
+
+@pytest.mark.parametrize("bad", [-1, 10**6, 2**31, -(2**63), 10**30, type("Id", (int,), {})(10**6)])
+def test_one_bad_int_is_refused_like_decode_refuses_it(tok, bad):
+    stream = tok.decoder()
+    stream.feed(tok.token_id(b"\xc3"))
+    with pytest.raises(ValueError) as fed:
+        stream.feed(bad)
+    with pytest.raises(ValueError) as decoded:
+        tok.decode([bad])
+    assert str(fed.value) == str(decoded.value)
+    # The held byte survives the refused id.
+    assert stream.feed(tok.token_id(b"\xa9")) == "é"
+
+
+def test_a_stream_follows_its_tokenizer_and_refuses_odd_arguments(tok):
+    copy = Tokenizer.from_low_level(tok.to_low_level()) if tok.pattern is None else None
+    with pytest.raises(LookupError):
+        tok.decoder(errors="no-such-handler")
+    with pytest.raises(TypeError):
+        tok.decoder().feed("text")
+    with pytest.raises(TypeError):
+        tok.decoder().feed(1.0)
+    stream = tok.decoder()
+    assert stream.feed(tok.token_id(b"a")) == "a" and stream.flush() == ""
+    if copy is not None:
+        # A stream of a tokenizer decodes with that tokenizer's current model.
+        later = copy.decoder()
+        copy.train(b"zzzz zzzz zzzz", copy.vocab_size + 1)
+        assert later.feed(copy.vocab_size - 1) == copy.decode_text([copy.vocab_size - 1])
+
+
 def test_streaming_holds_back_an_unfinished_character(tok):
     ids = tok.encode_ordinary("é")  # bytes c3 a9, one or two tokens
     byte_ids = [tok.token_id(bytes([b])) for b in "é".encode()]

@@ -123,6 +123,9 @@ inline CoreEngine& engineOf(PyObject* self) {
     return *reinterpret_cast<CoreTokenizerObject*>(self)->engine;
 }
 
+// True for a CoreTokenizer (or an instance of a subclass).
+bool isCoreTokenizer(PyObject* obj);
+
 // False with RuntimeError set when called from the progress callback of this
 // tokenizer's own training, which would wait for itself.
 bool refuseReentry(PyObject* self);

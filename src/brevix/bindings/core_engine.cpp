@@ -243,6 +243,7 @@ void CoreEngine::setModel(const bpe::ByteIds& byteIds, std::vector<bpe::Merge> m
     auto encoder = std::make_shared<const bpe::TextEncoder>(std::move(vocabulary), std::move(splitter));
     encoder_ = std::move(encoder);
     pattern_ = std::move(pattern);
+    modelVersion_.fetch_add(1, std::memory_order_release);
 }
 
 void CoreEngine::appendMerges(const std::vector<bpe::Merge>& learned) {

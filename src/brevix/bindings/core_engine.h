@@ -131,6 +131,14 @@ public:
     const bpe::ByteIds& byteIds() const { return vocabulary().byteIds(); }
     const bpe::Vocabulary& vocabulary() const { return encoder_->vocabulary(); }
 
+    // The model as it is now (read lock), for a reader that keeps it between
+    // calls: a model is never changed in place, so what it holds stays valid
+    // and unchanged after the lock is gone.
+    std::shared_ptr<const bpe::TextEncoder> model() const { return encoder_; }
+    // Changes each time the model is replaced; readable without the lock,
+    // to tell whether a kept model is still the current one.
+    std::uint64_t modelVersion() const { return modelVersion_.load(std::memory_order_acquire); }
+
     // Replaces the whole model after checking it (bpe::Vocabulary's rules;
     // a pattern that does not compile throws text::PatternError). Leaves the
     // model as it was when anything fails. Exclusive lock.
@@ -197,6 +205,7 @@ private:
     // The model: vocabulary, splitter and special tokens. Replaced whole,
     // never changed in place.
     std::shared_ptr<const bpe::TextEncoder> encoder_;
+    std::atomic<std::uint64_t> modelVersion_{0};
 };
 
 // The number of threads to use for `items` jobs when asked for `requested`

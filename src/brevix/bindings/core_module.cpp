@@ -20,6 +20,7 @@
 #include "convert.h"
 #include "core_calls.h"
 #include "core_pieces.h"
+#include "core_stream.h"
 #include "merge_table.h"
 #include "method_table.h"
 #include "pyref.h"
@@ -27,6 +28,17 @@
 #include "text/splitter.h"
 
 namespace brevix {
+
+namespace {
+
+// The type, created once with the module.
+PyTypeObject* coreTokenizerType = nullptr;
+
+}  // namespace
+
+bool isCoreTokenizer(PyObject* obj) {
+    return coreTokenizerType != nullptr && PyObject_TypeCheck(obj, coreTokenizerType);
+}
 
 // A progress callback that calls back into the tokenizer would wait for the
 // training it is called from.
@@ -333,7 +345,9 @@ PyMODINIT_FUNC PyInit__core(void) {
         brevix::PyRef type(PyType_FromSpec(&brevix::coreSpec));
         if (!type) return nullptr;
         if (PyModule_AddObjectRef(module.get(), "CoreTokenizer", type.get()) != 0) return nullptr;
-        if (!brevix::addPatterns(module.get()) || !brevix::addPieceCounterType(module.get())) {
+        brevix::coreTokenizerType = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+        if (!brevix::addPatterns(module.get()) || !brevix::addPieceCounterType(module.get()) ||
+            !brevix::addStreamDecoderType(module.get())) {
             return nullptr;
         }
         return module.release();
