@@ -420,7 +420,9 @@ class Tokenizer:
         disallowed_special: SpecialSet = "all",
         out: OutKind = "list",
     ) -> Any:
-        """The ids of ``text`` (``str`` as UTF-8, or any contiguous buffer).
+        """The ids of ``text`` (``str`` as UTF-8, or any contiguous buffer of
+        single bytes; a buffer of wider items, such as a NumPy int64 array,
+        is a ``TypeError``).
 
         Special tokens follow tiktoken: those in ``allowed_special`` (a set of
         their texts, or ``"all"``) become their ids; text that spells one of
