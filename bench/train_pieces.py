@@ -5,6 +5,11 @@ cl100k split pattern and a vocabulary of 32,768 (256 bytes + 32,512 merges).
 
     python bench/train_pieces.py [--quick] [--sizes MB ...] [--rounds N]
                                  [--vocab N] [--no-write] [--corpus-dir DIR]
+                                 [--trainers KEY ...] [--section TITLE] [--note TEXT]
+
+    # the 1 GB run, brevix only, in a section of its own:
+    python bench/train_pieces.py --sizes 1000 --trainers brevix brevix-1 \
+        --section "## Training from piece counts at 1 GB (GPT-style)" --note "..."
 
 Every measurement runs in its own process; time covers the training call
 only (each trainer reads the file itself inside it), peak RSS is the
@@ -23,8 +28,13 @@ The trainers:
 - rustbpe: `train_from_iterator` over the file's lines (`open(path, "rb")`,
   decoded) with pattern=cl100k, its default threads.
 
-Nothing here judges a timing. Unless --no-write, the section "Training from
-piece counts" of bench/RESULTS.md is replaced (or added at the end).
+`--trainers` picks some of them by key (brevix, brevix-1, hf-1, hf-2,
+rustbpe); the others get a row saying they were not run, with `--note`
+giving the reason in the section's text.
+
+Nothing here judges a timing. Unless --no-write, the section named by
+--section (default "Training from piece counts (GPT-style)") of
+bench/RESULTS.md is replaced (or added at the end).
 """
 
 from __future__ import annotations
@@ -33,6 +43,7 @@ import argparse
 import datetime
 import json
 import os
+import shlex
 import statistics
 import subprocess
 import sys
@@ -120,6 +131,8 @@ TRAINERS: list[tuple[str, str, list[str], dict[str, str]]] = [
     ("HF tokenizers, 2 threads", HF, [], {"RAYON_NUM_THREADS": "2"}),
     ("rustbpe", RUSTBPE, [], {}),
 ]
+# --trainers names them by these keys, in TRAINERS' order.
+KEYS = ["brevix", "brevix-1", "hf-1", "hf-2", "rustbpe"]
 BASELINE = "brevix"
 
 
@@ -155,8 +168,12 @@ def agreement(tokens: list[str], reference: list[str]) -> str:
 
 def measure(path: Path, args: argparse.Namespace) -> dict[str, list[dict[str, Any]]]:
     results: dict[str, list[dict[str, Any]]] = {label: [] for label, *_ in TRAINERS}
+    chosen = [t for key, t in zip(KEYS, TRAINERS) if key in args.trainers]
+    for key, (label, *_) in zip(KEYS, TRAINERS):
+        if key not in args.trainers:
+            results[label].append({"error": "not run (see the note above)"})
     for round_ in range(args.rounds):
-        for label, program, extra, env in TRAINERS:
+        for label, program, extra, env in chosen:
             r = run(program, [str(path), str(args.vocab), *extra], env, args.timeout)
             results[label].append(r)
             shown = f"{r['seconds']:.2f} s, peak {r['peak_kb'] / 1024:.0f} MB" if "error" not in r \
@@ -206,10 +223,12 @@ def detail_row(size_mb: float, results: dict[str, list[dict[str, Any]]]) -> list
         merge = statistics.median(r["merge_seconds"] for r in good)
         r = good[0]
         per_piece = r["trainer_bytes"] / max(r["trained_pieces"], 1)
+        peak_per_piece = statistics.median(g["peak_kb"] for g in good) * 1024 / max(r["distinct_pieces"], 1)
         rows.append(f"| {size_mb:g} MB | {label} | {count:.2f} | {merge:.2f} | "
                     f"{count / (count + merge):.0%} | {r['bytes_counted'] / 1e6 / count:.0f} | "
                     f"{r['distinct_pieces']:,} | {r['piece_bytes'] / 1e6:.1f} | "
-                    f"{r['table_bytes'] / 1e6:.1f} | {r['trainer_bytes'] / 1e6:.1f} | {per_piece:.0f} |")
+                    f"{r['table_bytes'] / 1e6:.1f} | {r['trainer_bytes'] / 1e6:.1f} | {per_piece:.0f} | "
+                    f"{peak_per_piece:,.0f} |")
     return rows
 
 
@@ -233,17 +252,17 @@ def section(args: argparse.Namespace, tables: list[tuple[float, dict[str, Any], 
             started: datetime.datetime) -> list[str]:
     minutes = (datetime.datetime.now(datetime.timezone.utc) - started).total_seconds() / 60
     lines = [
-        SECTION,
+        args.section,
         "",
         f"Run {started.isoformat(timespec='seconds')} (UTC) with `python bench/train_pieces.py"
-        f"{' ' + ' '.join(sys.argv[1:]) if sys.argv[1:] else ''}`; it took {minutes:.1f} minutes. "
+        f"{' ' + shlex.join(sys.argv[1:]) if sys.argv[1:] else ''}`; it took {minutes:.1f} minutes. "
         f"Documents = lines (with their newline), the cl100k pattern, vocabulary {args.vocab:,} "
         f"({args.vocab - 256:,} merges). {args.rounds} alternating rounds, one process per "
         "measurement; time is the training call (reading the file included), peak RSS the "
         "process's VmHWM; medians, ratios of medians to brevix on its default threads (one per "
         "CPU). `merges vs brevix` compares the merged tokens' bytes in merge order. HF and "
         "rustbpe hold every line as a string while counting; brevix maps the file and hands "
-        "pages back as it counts them.",
+        "pages back as it counts them." + (f" {args.note}" if args.note else ""),
         "",
         *machine_lines(),
         "",
@@ -262,8 +281,8 @@ def section(args: argparse.Namespace, tables: list[tuple[float, dict[str, Any], 
         "",
         "| corpus | brevix | counting (s) | merging (s) | counting share | counting MB/s "
         "| distinct pieces | their bytes (MB) | count table (MB) | merge loop (MB) "
-        "| trainer bytes per piece |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "| trainer bytes per piece | peak RSS per distinct piece (bytes) |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for size_mb, _, results in tables:
         lines += detail_row(size_mb, results)
@@ -273,11 +292,11 @@ def section(args: argparse.Namespace, tables: list[tuple[float, dict[str, Any], 
     return lines
 
 
-def write_section(lines: list[str], path: Path) -> None:
+def write_section(lines: list[str], path: Path, title: str) -> None:
     text = path.read_text() if path.exists() else ""
     block = "\n".join(lines)
-    if SECTION in text:
-        head, _, rest = text.partition(SECTION)
+    if title in text:
+        head, _, rest = text.partition(title)
         tail_at = rest.find("\n## ")
         tail = rest[tail_at + 1:] if tail_at >= 0 else ""
         text = head + block + ("\n" + tail if tail else "\n")
@@ -295,6 +314,9 @@ def parse_args() -> argparse.Namespace:
     p.add_argument("--quick", action="store_true", help="1 MB, one round, no RESULTS.md")
     p.add_argument("--no-write", action="store_true", help="print only")
     p.add_argument("--corpus-dir", type=Path, default=Path("/tmp/brevix-bench-corpora"))
+    p.add_argument("--trainers", nargs="+", choices=KEYS, default=KEYS, help="which trainers run")
+    p.add_argument("--section", default=SECTION, help="the RESULTS.md section written")
+    p.add_argument("--note", default="", help="a sentence added to the section's text")
     args = p.parse_args()
     if args.quick:
         args.sizes, args.rounds, args.no_write = [1], 1, True
@@ -312,7 +334,7 @@ def main() -> None:
     lines = section(args, tables, started)
     print("\n".join(lines))
     if not args.no_write:
-        write_section(lines, HERE / "RESULTS.md")
+        write_section(lines, HERE / "RESULTS.md", args.section)
 
 
 if __name__ == "__main__":

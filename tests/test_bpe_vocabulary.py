@@ -1,6 +1,7 @@
 """Standard byte-pair vocabularies: which tables are refused and how, token
 lookups, and decoding ids back to bytes."""
 
+import array
 import random
 
 import pytest
@@ -82,6 +83,8 @@ def test_decode_inverts_encode(seed):
         text = random_input(rng, byte_ids, merges) + b"<|s|>" + random_input(rng, byte_ids, merges)
         ids = _internal.bpe_encode(enc, text, "all")
         assert _internal.bpe_decode(enc, ids) == text
+        assert _internal.bpe_decode(enc, ids, True) == text
+        assert _internal.bpe_decode(enc, array.array("i", ids), True) == text
         assert _internal.bpe_count(enc, text, "all") == len(ids)
         tokens = token_bytes(byte_ids, merges)
         assert _internal.bpe_decode(enc, list(tokens)) == b"".join(tokens.values())
@@ -90,19 +93,38 @@ def test_decode_inverts_encode(seed):
 @pytest.mark.parametrize(
     "ids, message",
     [
-        ([0, 260], r"token id 260 at index 1 is outside 0\.\.259"),
-        ([-1], r"token id -1 at index 0 is outside"),
-        ([1, 2, 3, 2**31 - 1, -5], r"id 2147483647 at index 3"),
+        ([0, 260], r"token id 260 at position 1 \(the vocabulary has 260 ids\)"),
+        ([-1], r"token id -1 at position 0 "),
+        ([1, 2, 3, 2**31 - 1, -5], r"id 2147483647 at position 3"),
     ],
 )
-def test_decode_names_the_first_bad_id(ids, message):
+@pytest.mark.parametrize("streamed", [False, True])
+def test_decode_names_the_first_bad_id(ids, message, streamed):
     with pytest.raises(ValueError, match=message):
-        _internal.bpe_decode(encoder(), ids)
+        _internal.bpe_decode(encoder(), ids, streamed)
 
 
-def test_decode_rejects_ids_beyond_int32():
+@pytest.mark.parametrize("streamed", [False, True])
+def test_decode_counts_the_bad_index_across_blocks(streamed):
+    ids = [97] * 10000 + [260]
+    with pytest.raises(ValueError, match=r"token id 260 at position 10000 "):
+        _internal.bpe_decode(encoder(), ids, streamed)
+    assert _internal.bpe_decode(encoder(), ids[:-1] * 3, streamed) == b"a" * 30000
+
+
+@pytest.mark.parametrize("streamed", [False, True])
+def test_decode_rejects_ids_beyond_int32(streamed):
     with pytest.raises(OverflowError):
-        _internal.bpe_decode(encoder(), [2**31])
+        _internal.bpe_decode(encoder(), [1, 2**31], streamed)
+
+
+def test_streamed_decode_falls_back_for_other_iterables():
+    class Id(int):
+        pass
+
+    enc = encoder()
+    assert _internal.bpe_decode(enc, [97, Id(98), 259], True) == b"ab<|end|>"
+    assert _internal.bpe_decode(enc, iter([97, 256]), True) == b"aab"
 
 
 def test_decode_long_tokens_and_empty():

@@ -8,7 +8,7 @@ import brevix._internal as internal
 import brevix.tokenizer as tokmod
 from brevix.tokenizer import PyBytePairTokenizer, data_loader, data_saver
 
-from helpers import MODULE_FILE, innermost
+from helpers import MODULE_FILE, exact_tracebacks, innermost
 
 T = PyBytePairTokenizer
 
@@ -160,6 +160,7 @@ def test_file_error_becomes_oserror_with_errno_and_path():
 
 
 class TestTracebackEntries:
+    @exact_tracebacks
     def test_entry_is_a_real_frame(self):
         with pytest.raises(TypeError) as excinfo:
             data_loader()

@@ -146,3 +146,21 @@ def test_fixed_special_ids_that_training_would_need_are_refused():
     tok = Tokenizer(pattern="gpt2", special_tokens={"<|x|>": 260})
     with pytest.raises(ValueError, match="260"):
         tok.train("aaaa bbbb " * 10, 300)
+
+
+@pytest.mark.parametrize("pattern", ["gpt2", None])
+def test_an_interrupt_keeps_the_merges_learned_so_far(pattern):
+    whole = Tokenizer(pattern=pattern)
+    whole.train(SAMPLE.read_bytes()[:100_000], 256 + 400)
+
+    def stop_early(done, total):
+        if done >= 50:
+            raise KeyboardInterrupt
+
+    tok = Tokenizer(pattern=pattern, special_tokens=["<|endoftext|>"])
+    with pytest.raises(KeyboardInterrupt):
+        tok.train(SAMPLE.read_bytes()[:100_000], 256 + 400 + 1, progress=stop_early)
+    assert 50 <= len(tok.merges) <= 400  # reports come every few dozen ms
+    assert tok.merges == whole.merges[: len(tok.merges)]
+    assert tok.special_tokens == {"<|endoftext|>": 256 + len(tok.merges)}
+    assert tok.decode(tok.encode("hello world")) == b"hello world"

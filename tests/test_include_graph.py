@@ -78,3 +78,28 @@ def test_cycle_check_sees_a_header_and_source_pair_cycle(tmp_path):
     (tmp_path / "types.h").write_text("#include <vector>\n")
     cycle = find_cycle(module_graph(tmp_path))
     assert cycle[0] == cycle[-1] and set(cycle) == {"front", "engine"}
+
+
+def whole_core_graph():
+    """{module: modules it includes} over the core and its subfolders, a
+    module named by its path without suffix ("bpe/vocabulary")."""
+    graph = {}
+    for path in sorted(CORE.rglob("*")):
+        if path.suffix not in (".h", ".cpp"):
+            continue
+        module = path.relative_to(CORE).with_suffix("").as_posix()
+        edges = graph.setdefault(module, set())
+        for bracket, target in INCLUDE.findall(path.read_text(encoding="utf-8")):
+            assert "Python" not in target, f"{module} includes {target}"
+            if bracket == '"':
+                assert (CORE / target).is_file(), f"{module} includes {target} from outside the core"
+                edges.add(pathlib.PurePosixPath(target).with_suffix("").as_posix())
+        edges.discard(module)
+    return graph
+
+
+def test_whole_core_include_graph_has_no_cycle_and_no_python():
+    graph = whole_core_graph()
+    assert "bpe/vocabulary" in graph and "text/make_splitter" in graph
+    cycle = find_cycle(graph)
+    assert cycle is None, " -> ".join(cycle)

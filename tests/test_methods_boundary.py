@@ -6,7 +6,7 @@ import pytest
 
 from brevix.tokenizer import PyBytePairTokenizer
 
-from helpers import MODULE_FILE, SANITIZED, innermost, module_entries, run_python
+from helpers import MODULE_FILE, SANITIZED, exact_tracebacks, innermost, module_entries, run_python
 
 FIT_ENTRY = ("brevix.tokenizer.PyBytePairTokenizer.fit", MODULE_FILE, 17)
 
@@ -99,6 +99,7 @@ class TestCoreFailures:
         assert "MemoryError brevix.tokenizer.PyBytePairTokenizer.encode" in out
 
 
+@exact_tracebacks
 def test_interrupted_fit_raises_with_entry_and_keeps_merges():
     code = """
         import random, signal, traceback

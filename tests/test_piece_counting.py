@@ -103,12 +103,7 @@ def test_invalid_utf8_counts_the_splitters_pieces(documents):
 @pytest.mark.parametrize("pattern", [r"[a-z]+", r"\d{2}|\s(?=x)", r"(?i:ab)+"])
 def test_gaps_between_matches_are_pieces(pattern):
     documents = [b"ab, cd!", b"  x1234", b"ABab\xc3\xa9", b"", b"9"]
-    try:
-        counts = _internal.count_pieces(pattern, documents)
-    except ValueError as error:
-        if "not supported" not in str(error):
-            raise
-        pytest.skip("makeSplitter takes only the well-known patterns on this build")
+    counts = _internal.count_pieces(pattern, documents)
     assert counts == reference_counts(pattern, documents)
 
 
@@ -180,6 +175,19 @@ def test_large_file_lines_across_work_units(tmp_path, threads):
     report = _internal.train_file_pieces(pattern, path, True, 10, threads=threads)
     assert report["bytes_counted"] == path.stat().st_size
     assert report["distinct_pieces"] == len(expected)
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_a_line_longer_than_many_work_units(tmp_path, threads):
+    # Work units are 64 KB here: the long line starts in one and spans many.
+    long_line = b"x y " * 200_000 + b"\n"
+    lines = [b"short\n"] * 1000 + [long_line] + [b"after\n"] * 1000 + [long_line[:-1]]
+    path = write_lines_file(tmp_path / "long.txt", lines)
+    expected = _internal.count_pieces(PATTERNS["cl100k"], lines, threads=1)
+    assert _internal.count_file_pieces(PATTERNS["cl100k"], path, True, threads=threads) == expected
+    assert _internal.count_file_pieces(None, path, True, threads=threads) == {
+        b"short\n": 1000, long_line: 1, b"after\n": 1000, long_line[:-1]: 1
+    }
 
 
 def test_several_files_add_up(tmp_path):

@@ -260,3 +260,16 @@ def test_rustbpe_default_pattern_is_not_cl100k():
     tok.train_from_iterator(iter(["x"]), 256)
     assert tok.get_pattern() != cl100k()
     assert "\\s++$" in cl100k() and "\\s++$" not in tok.get_pattern()
+
+
+def test_rustbpe_drops_the_text_between_matches():
+    # rustbpe counts only the pattern's matches; brevix counts every gap too.
+    # With a pattern that covers all text (cl100k) the two agree; here the
+    # commas are a gap.
+    documents = ["ab, ab! ,,,,,,"]
+    theirs = rustbpe_tokens(documents, 258, "[a-z]+")
+    matches_only = {b"ab": 2}
+    with_gaps = {b"ab": 2, b", ": 1, b"! ,,,,,,": 1}
+    assert token_bytes(_internal.train_pieces(matches_only, 2))[256] == theirs[256] == b"ab"
+    assert len(theirs) == 257  # nothing else to merge among matches
+    assert _internal.train_pieces(with_gaps, 1) == [(44, 44, 256)]  # ",," x 5 comes first

@@ -161,3 +161,28 @@ def test_tiktoken_agrees_on_any_bytes(openai, data):
     _, _, encoder, whole = openai
     expected = whole._core_bpe.encode_single_piece(data) if data else []
     assert _internal.bpe_encode(encoder, data) == expected
+
+
+@pytest.fixture(scope="module")
+def openai_split(openai):
+    """Our encoder splitting with tiktoken's pattern, and tiktoken with it."""
+    name, tokens, _, _ = openai
+    byte_ids, merges = _internal.merges_from_ranks(tokens)
+    return (_internal.bpe_encoder(byte_ids, merges, pattern=PATTERNS[name]),
+            tiktoken_encoding(name, tokens, PATTERNS[name]))
+
+
+def test_tiktoken_agrees_on_real_text_split_by_the_pattern(openai_split):
+    encoder, theirs = openai_split
+    for data in real_texts(limit=40):
+        text = data.decode("utf-8", "replace")
+        ids = _internal.bpe_encode(encoder, text.encode())
+        assert ids == theirs.encode_ordinary(text)
+        assert _internal.bpe_count(encoder, text.encode()) == len(ids)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text(max_size=300))
+def test_tiktoken_agrees_on_any_text_split_by_the_pattern(openai_split, text):
+    encoder, theirs = openai_split
+    assert _internal.bpe_encode(encoder, text.encode()) == theirs.encode_ordinary(text)

@@ -2,7 +2,7 @@
 token, the longest of those starting there, against a plain Python search."""
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 from brevix import _internal
 
@@ -47,7 +47,7 @@ def test_find_cases(specials, text, start, chosen, expected):
 token_bytes = st.binary(min_size=1, max_size=5).map(lambda b: bytes(97 + x % 3 for x in b))
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=200, deadline=None)
 @given(
     st.lists(token_bytes, min_size=0, max_size=8, unique=True),
     st.binary(max_size=60).map(lambda b: bytes(97 + x % 4 for x in b)),
@@ -187,3 +187,33 @@ def test_encode_with_specials_matches_tiktoken(encoder, twins, text):
     else:
         with pytest.raises(ValueError, match="disallowed special token"):
             theirs.encode(as_text)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.lists(pieces, max_size=3000).map(b"".join),
+    st.sampled_from([1, 2, 3, 7, 64]),
+)
+@example(b"<|" * 5000 + ENDOFTEXT + b"a" * 5000, 1)
+def test_pieces_of_each_stretch_are_encoded_alone(encoder, text, chunk):
+    # Pieces of `chunk` bytes, counted from each stretch between specials;
+    # long texts make more pieces than the splitter is asked for at a time.
+    chunked = _internal.bpe_encoder(IDS, MERGES, SPECIALS, chunk=chunk)
+    expected = []
+    stretch_start = 0
+    while True:
+        match = _internal.special_find(SPECIALS, text, stretch_start)
+        stretch = text[stretch_start: match[0] if match else len(text)]
+        for at in range(0, len(stretch), chunk):
+            expected += _internal.bpe_encode(encoder, stretch[at: at + chunk])
+        if match is None:
+            break
+        expected.append(match[3])
+        stretch_start = match[0] + match[1]
+    assert _internal.bpe_encode(chunked, text, "all") == expected
+    assert _internal.bpe_count(chunked, text, "all") == len(expected)
+
+
+def test_a_pattern_that_does_not_compile_is_refused():
+    with pytest.raises(ValueError):
+        _internal.bpe_encoder(IDS, MERGES, SPECIALS, pattern="(")

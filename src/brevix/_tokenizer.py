@@ -16,6 +16,7 @@ pickling, copying and the model files carry.
 
 from __future__ import annotations
 
+import codecs
 import contextlib
 import importlib
 import os
@@ -34,7 +35,7 @@ if TYPE_CHECKING:
 
     from brevix.tokenizer import PyBytePairTokenizer
 
-__all__ = ["Tokenizer", "PATTERNS"]
+__all__ = ["Tokenizer", "PATTERNS", "StreamDecoder"]
 
 # Accepted where the API takes text or training data.
 Buffer = Union[bytes, bytearray, memoryview, Any]
@@ -45,6 +46,7 @@ Ids = Union[Sequence[SupportsIndex], Iterable[SupportsIndex], Any]
 Merge = tuple[int, int, int]
 Progress = Union[bool, None, Callable[[int, int], object]]
 OutKind = Literal["list", "numpy"]
+BatchOutKind = Literal["list", "numpy", "ragged"]
 SpecialSet = Union[Literal["all"], Collection[str]]
 
 FIRST_MERGE_ID = 256
@@ -400,6 +402,7 @@ class Tokenizer:
         *,
         allowed_special: SpecialSet = ...,
         disallowed_special: SpecialSet = ...,
+        max_tokens: int | None = ...,
         out: Literal["list"] = ...,
     ) -> list[int]: ...
     @overload
@@ -409,6 +412,7 @@ class Tokenizer:
         *,
         allowed_special: SpecialSet = ...,
         disallowed_special: SpecialSet = ...,
+        max_tokens: int | None = ...,
         out: Literal["numpy"],
     ) -> npt.NDArray[np.int32]: ...
 
@@ -418,6 +422,7 @@ class Tokenizer:
         *,
         allowed_special: SpecialSet = frozenset(),
         disallowed_special: SpecialSet = "all",
+        max_tokens: int | None = None,
         out: OutKind = "list",
     ) -> Any:
         """The ids of ``text`` (``str`` as UTF-8, or any contiguous buffer of
@@ -428,22 +433,22 @@ class Tokenizer:
         their texts, or ``"all"``) become their ids; text that spells one of
         ``disallowed_special`` (default ``"all"``: every special token not
         allowed) is a ``ValueError``; pass ``disallowed_special=()`` to
-        encode such text as ordinary text. ``out="numpy"`` gives an int32
-        array.
+        encode such text as ordinary text. ``max_tokens=N`` returns the
+        first N ids of the full encoding and stops encoding there (the cost
+        is that of the prefix, not of the whole text). ``out="numpy"`` gives
+        an int32 array.
         """
         as_array = _check_out(out)
-        if isinstance(text, (list, tuple)):
-            raise TypeError(f"expected str or a bytes-like object, not {type(text).__name__}")
+        _refuse_id_sequence(text)
         allowed, disallowed = self._policy(allowed_special, disallowed_special)
-        result = self._core.encode(text, allowed, disallowed, as_array)
+        result = self._core.encode(text, allowed, disallowed, as_array, _max_tokens(max_tokens))
         return _as_numpy(result) if as_array else result
 
     def encode_ordinary(self, text: Text, *, out: OutKind = "list") -> Any:
         """The ids of ``text`` with special tokens treated as ordinary text."""
         as_array = _check_out(out)
-        if isinstance(text, (list, tuple)):
-            raise TypeError(f"expected str or a bytes-like object, not {type(text).__name__}")
-        result = self._core.encode(text, None, None, as_array)
+        _refuse_id_sequence(text)
+        result = self._core.encode(text, None, None, as_array, None)
         return _as_numpy(result) if as_array else result
 
     def encode_batch(
@@ -453,23 +458,88 @@ class Tokenizer:
         allowed_special: SpecialSet = frozenset(),
         disallowed_special: SpecialSet = "all",
         threads: int | None = None,
-        out: OutKind = "list",
-    ) -> list[Any]:
+        out: BatchOutKind = "list",
+    ) -> Any:
         """``[encode(t, ...) for t in texts]``, in order, on a pool of native
-        threads (default: the CPUs available) without the interpreter lock."""
-        as_array = _check_out(out)
+        threads (default: the CPUs available) without the interpreter lock.
+
+        ``out="numpy"`` gives an int32 array per text; ``out="ragged"`` gives
+        ``(ids, offsets)``: one flat int32 array of every text's ids and
+        ``len(texts) + 1`` int64 offsets into it (text i is
+        ``ids[offsets[i]:offsets[i + 1]]``), without a Python object per
+        text.
+        """
+        kind = _batch_out_kind(out)
         _refuse_single_text(texts, "texts")
         allowed, disallowed = self._policy(allowed_special, disallowed_special)
-        results = self._core.encode_batch(
-            texts, _thread_count(threads), as_array, allowed, disallowed
-        )
-        return [_as_numpy(r) for r in results] if as_array else results
+        results = self._core.encode_batch(texts, _thread_count(threads), kind, allowed, disallowed)
+        if kind == 2:
+            flat, offsets = results
+            return _as_numpy(flat), _as_numpy(offsets, "int64")
+        return [_as_numpy(r) for r in results] if kind == 1 else results
+
+    def count(
+        self,
+        text: Text,
+        *,
+        allowed_special: SpecialSet = frozenset(),
+        disallowed_special: SpecialSet = "all",
+    ) -> int:
+        """``len(encode(text, ...))``, without building the list."""
+        _refuse_id_sequence(text)
+        allowed, disallowed = self._policy(allowed_special, disallowed_special)
+        return self._core.count(text, allowed, disallowed)
+
+    def count_batch(
+        self,
+        texts: Iterable[Text],
+        *,
+        allowed_special: SpecialSet = frozenset(),
+        disallowed_special: SpecialSet = "all",
+        threads: int | None = None,
+    ) -> list[int]:
+        """``[count(t, ...) for t in texts]`` on native threads."""
+        _refuse_single_text(texts, "texts")
+        allowed, disallowed = self._policy(allowed_special, disallowed_special)
+        return self._core.count_batch(texts, _thread_count(threads), allowed, disallowed)
+
+    def encode_with_offsets(
+        self,
+        text: Text,
+        *,
+        allowed_special: SpecialSet = frozenset(),
+        disallowed_special: SpecialSet = "all",
+    ) -> tuple[list[int], list[int]]:
+        """``(ids, offsets)``: the ids of ``encode(text, ...)`` and where each
+        token starts in ``text``: a character index for a ``str``, a byte
+        offset otherwise. A token that starts inside a multi-byte character
+        (possible when a character's bytes are split between tokens) gets
+        the index of that character, so offsets never decrease and
+        ``text[offsets[i]:]`` always begins with the character holding the
+        token's first byte."""
+        _refuse_id_sequence(text)
+        allowed, disallowed = self._policy(allowed_special, disallowed_special)
+        return self._core.encode_offsets(text, allowed, disallowed)
 
     def decode(self, ids: Ids) -> bytes:
         """The bytes of ``ids``: a list, tuple or other iterable of ints, an
         ``array.array`` or a NumPy integer array (read without an int object
         per item). ``ValueError`` names the first id that is not in use."""
         return self._core.decode(ids)
+
+    def decode_text(self, ids: Ids, errors: str = "replace") -> str:
+        """``decode(ids)`` as text: UTF-8 with ``errors`` as in
+        ``bytes.decode`` (``"replace"`` puts U+FFFD for bytes that are not
+        UTF-8; ``"strict"`` raises)."""
+        return self._core.decode(ids).decode("utf-8", errors)
+
+    def decoder(self, errors: str = "replace") -> StreamDecoder:
+        """A streaming decoder for ids that arrive a few at a time (as a
+        model generates them): ``feed(ids)`` returns the text complete so far
+        and holds back an incomplete UTF-8 sequence at the end; ``flush()``
+        returns what is held back. The outputs of all ``feed`` calls and
+        ``flush()`` concatenated equal ``decode_text`` of all the ids."""
+        return StreamDecoder(self, errors)
 
     def decode_batch(self, batch: Iterable[Ids], *, threads: int | None = None) -> list[bytes]:
         """``[decode(ids) for ids in batch]``, in order, on native threads."""
@@ -527,6 +597,36 @@ class Tokenizer:
             f"<brevix.Tokenizer vocab_size={self.vocab_size} pattern={shown} "
             f"special_tokens={len(self._specials)}>"
         )
+
+
+class StreamDecoder:
+    """Text from ids that arrive a few at a time (see
+    :meth:`Tokenizer.decoder`). Not thread-safe: one stream, one reader."""
+
+    __slots__ = ("_tokenizer", "_errors", "_held")
+
+    # feed is called once per generated token, so it does the work of
+    # codecs' incremental UTF-8 decoder (held bytes + new bytes through
+    # utf_8_decode, keep what it leaves) inline and calls the native decode
+    # directly: two Python frames fewer per call.
+    def __init__(self, tokenizer: Tokenizer, errors: str = "replace") -> None:
+        self._tokenizer = tokenizer
+        self._errors = errors
+        self._held = b""
+
+    def feed(self, ids: Ids) -> str:
+        """The text the ids complete, holding back an unfinished character."""
+        data = self._held + self._tokenizer._core.decode(ids)
+        text, used = codecs.utf_8_decode(data, self._errors, False)
+        self._held = data[used:]
+        return text
+
+    def flush(self) -> str:
+        """What is held back (decoded with the stream's ``errors``); the
+        stream starts afresh."""
+        rest = codecs.utf_8_decode(self._held, self._errors, True)[0]
+        self._held = b""
+        return rest
 
 
 def _restore(
@@ -692,12 +792,34 @@ def _check_out(out: object) -> bool:
     raise ValueError(f"out must be 'list' or 'numpy', not {out!r}")
 
 
-def _as_numpy(data: bytearray) -> npt.NDArray[np.int32]:
+def _batch_out_kind(out: object) -> int:
+    kinds = {"list": 0, "numpy": 1, "ragged": 2}
+    if isinstance(out, str) and out in kinds:
+        return kinds[out]
+    raise ValueError(f"out must be 'list', 'numpy' or 'ragged', not {out!r}")
+
+
+def _max_tokens(max_tokens: object) -> int | None:
+    if max_tokens is None:
+        return None
+    if isinstance(max_tokens, bool) or not isinstance(max_tokens, int):
+        raise TypeError(f"max_tokens must be an int or None, not {type(max_tokens).__name__}")
+    if max_tokens < 0:
+        raise ValueError(f"max_tokens must be at least 0, got {max_tokens}")
+    return max_tokens
+
+
+def _refuse_id_sequence(text: object) -> None:
+    if isinstance(text, (list, tuple)):
+        raise TypeError(f"expected str or a bytes-like object, not {type(text).__name__}")
+
+
+def _as_numpy(data: bytearray, dtype: str = "int32") -> Any:
     try:
         import numpy as np
     except ImportError:  # pragma: no cover - numpy is optional
         raise ImportError("out='numpy' needs NumPy: pip install numpy") from None
-    return np.frombuffer(data, dtype=np.int32)
+    return np.frombuffer(data, dtype=dtype)
 
 
 def _refuse_single_text(obj: object, what: str) -> None:

@@ -4,6 +4,7 @@
                  [--pattern P] [--special TOKEN]... [--lines]
                  [--progress | --quiet] [--trace] [--drop-newlines]
     brevix encode --model MODEL [TEXT | -]
+    brevix count MODEL FILE...
     brevix decode --model MODEL [IDS... | -]
     brevix demo [--merges N] [--quiet]
     brevix encode-files MODEL OUT_DIR INPUT... [--per-line] [--workers N | --scheduler ADDRESS]
@@ -216,6 +217,21 @@ def _add_demo(commands: Subparsers) -> None:
     demo.set_defaults(run=_run_demo)
 
 
+@register_command
+def _add_count(commands: Subparsers) -> None:
+    count = commands.add_parser(
+        "count", help="count the tokens of files (per file and in total)"
+    )
+    count.add_argument("model", metavar="MODEL")
+    count.add_argument("files", nargs="+", metavar="FILE", help="files to count ('-': stdin)")
+    count.add_argument(
+        "--allow-special",
+        action="store_true",
+        help="count special tokens in the text as one token each (default: as ordinary text)",
+    )
+    count.set_defaults(run=_run_count)
+
+
 register_command(distributed.add_command)
 
 
@@ -411,6 +427,26 @@ def _run_decode(args: argparse.Namespace) -> int:
         raise CliError(f"cannot decode: {e}") from None
     sys.stdout.buffer.write(data)
     sys.stdout.buffer.flush()
+    return 0
+
+
+def _run_count(args: argparse.Namespace) -> int:
+    tokenizer = _load_model(args.model)
+    allowed: Any = "all" if args.allow_special else ()
+    total = 0
+    for name in args.files:
+        try:
+            data = sys.stdin.buffer.read() if name == "-" else Path(name).read_bytes()
+        except IsADirectoryError:
+            raise CliError(f"{name!r} is a directory") from None
+        except OSError as e:
+            raise CliError(f"cannot read {name!r}: {e.strerror or e}") from None
+        n = tokenizer.count(data, allowed_special=allowed, disallowed_special=())
+        total += n
+        sys.stdout.write(f"{n}\t{name}\n")
+    if len(args.files) > 1:
+        sys.stdout.write(f"{total}\ttotal\n")
+    sys.stdout.flush()
     return 0
 
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bpe/text_encoder.h"
+#include "text/make_splitter.h"
 #include "bpe/token_decoder.h"
 #include "bpe/vocabulary.h"
 

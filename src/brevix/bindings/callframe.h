@@ -47,6 +47,13 @@ PyObject* tracebackGlobalsForEntries();
 // the error raised while making it replaces the pending exception.
 void addTracebackEntry(const char* functionName, int line, const char* fileName) noexcept;
 
+// True when the entries added by addTracebackEntry show their fixed lines:
+// always where CPython's internal frame layout is known (BREVIX_KNOWN_LAYOUT);
+// elsewhere as the running interpreter's public frame API gives them, checked
+// once on a throwaway entry (otherwise the entries show the function and file
+// but a line the interpreter derives). Needs the interpreter lock.
+bool tracebackEntriesShowFixedLines() noexcept;
+
 inline void addTracebackEntry(const TracebackSite& site) noexcept {
     addTracebackEntry(site.function, site.line, site.file);
 }

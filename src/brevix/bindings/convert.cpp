@@ -133,15 +133,11 @@ Py_ssize_t currentLength(PyObject* sequence) {
 // The value of an exact int of at most one digit, read straight from its
 // digits: no call, no reference taken, nothing that can run Python code.
 // False for anything else (int subclasses such as bool, bigger ints), which
-// the general path reads by value.
+// the general path reads by value. The digits are read only where the int
+// layout is known (BREVIX_KNOWN_LAYOUT on 3.11); everywhere else every item
+// takes the general path, which uses public API only.
 bool readSmallExactInt(PyObject* item, int& id) {
-#if PY_VERSION_HEX >= 0x030C0000
-    // 3.12 changed how an int records its size: leave every item to the
-    // full path rather than misread it.
-    (void)item;
-    (void)id;
-    return false;
-#else
+#if BREVIX_KNOWN_LAYOUT && PY_VERSION_HEX < 0x030C0000
     if (!PyLong_CheckExact(item)) return false;
     const Py_ssize_t size = Py_SIZE(item);
     if (size < -1 || size > 1) return false;
@@ -154,28 +150,32 @@ bool readSmallExactInt(PyObject* item, int& id) {
     const int digit = static_cast<int>(reinterpret_cast<PyLongObject*>(item)->ob_digit[0]);
     id = size < 0 ? -digit : digit;
     return true;
+#else
+    // 3.12 changed how an int records its size, and other layouts are not
+    // known: leave every item to the full path rather than misread it.
+    (void)item;
+    (void)id;
+    return false;
 #endif
 }
 
 // The item array as it stands (a list's moves when the list is resized).
-PyObject** currentItems(PyObject* sequence, bool isList) {
-    return isList ? reinterpret_cast<PyListObject*>(sequence)->ob_item
-                  : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
+PyObject** currentItems(PyObject* sequence) {
+    return PySequence_Fast_ITEMS(sequence);
 }
 
 constexpr Py_ssize_t kPrefetchAhead = 64;
 
 bool walkListOrTuple(PyObject* sequence, std::vector<int>& corpus) {
     const PyRef held = PyRef::borrowed(sequence);
-    const bool isList = PyList_CheckExact(sequence);
     corpus.reserve(static_cast<std::size_t>(currentLength(sequence)));
     for (Py_ssize_t i = 0; i < currentLength(sequence); ++i) {
         // Item objects are scattered in memory; asking for one a few items
         // ahead hides most of the wait for its header.
         if (kPrefetchAhead > 0 && i + kPrefetchAhead < currentLength(sequence)) {
-            __builtin_prefetch(currentItems(sequence, isList)[i + kPrefetchAhead]);
+            __builtin_prefetch(currentItems(sequence)[i + kPrefetchAhead]);
         }
-        PyObject* borrowed = currentItems(sequence, isList)[i];
+        PyObject* borrowed = currentItems(sequence)[i];
         int id = 0;
         if (readSmallExactInt(borrowed, id)) {
             if (!appendId(corpus, id)) return false;
@@ -480,12 +480,11 @@ std::size_t IdStream::next(int* block, std::size_t capacity) {
     }
     if (kind_ == Kind::None) return kGaveUp;
     PyObject* sequence = held_.get();
-    const bool isList = kind_ == Kind::List;
     Py_ssize_t at = position_;  // a local, so it stays in a register
     for (; n < capacity; ++n, ++at) {
         const Py_ssize_t length = currentLength(sequence);
         if (at >= length) break;
-        PyObject** items = currentItems(sequence, isList);
+        PyObject** items = currentItems(sequence);
         if (at + kPrefetchAhead < length) __builtin_prefetch(items[at + kPrefetchAhead]);
         if (!readSmallExactInt(items[at], block[n])) return kGaveUp;
     }

@@ -136,6 +136,9 @@ void prefixPendingError(const char* label, std::size_t index);
 // Methods of CoreTokenizer (core_codec.cpp, core_training.cpp).
 PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreCount(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreCountBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreEncodeOffsets(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* coreDecode(PyObject* self, PyObject* arg);
 PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* coreTokenBytes(PyObject* self, PyObject* arg);

@@ -16,7 +16,7 @@
 #include "bpe/training_start.h"
 #include "bpe/token_decoder.h"
 #include "byte_training.h"
-#include "text/splitter.h"
+#include "text/make_splitter.h"
 #include "tokenizer.h"
 
 namespace brevix {
@@ -302,20 +302,48 @@ bpe::SpecialMatcher matcherFor(const bpe::SpecialTokens& specials,
 
 }  // namespace
 
+namespace {
+
+// Throws RefusedSpecialToken when `text` spells a special token `refused` lists.
+void refuseSpecials(const bpe::SpecialTokens& specials, const std::vector<std::size_t>& refused,
+                    std::string_view text) {
+    if (refused.empty()) return;
+    const auto found = matcherFor(specials, refused).find(text, 0);
+    if (found) throw RefusedSpecialToken(specials[found->token].bytes);
+}
+
+}  // namespace
+
 void CoreEngine::encodeInto(const char* data, std::size_t size, const SpecialPolicy& policy,
-                            std::vector<int>& ids) const {
+                            std::vector<int>& ids, std::size_t maxIds) const {
     ids.clear();
     const std::string_view text(data, size);
-    if (policy.ordinary()) {
-        encoder_->encodeOrdinary(text, ids);
-        return;
-    }
     const bpe::SpecialTokens& specials = vocabulary().specials();
-    if (!policy.refused.empty()) {
-        const auto found = matcherFor(specials, policy.refused).find(text, 0);
-        if (found) throw RefusedSpecialToken(specials[found->token].bytes);
+    refuseSpecials(specials, policy.refused, text);
+    const bpe::SpecialMatcher allowed = matcherFor(specials, policy.allowed);
+    if (maxIds != SIZE_MAX) {
+        encoder_->encodePrefix(text, allowed, maxIds, ids);
+    } else {
+        encoder_->encode(text, allowed, ids);
     }
-    encoder_->encode(text, matcherFor(specials, policy.allowed), ids);
+}
+
+std::size_t CoreEngine::count(const char* data, std::size_t size, const SpecialPolicy& policy) const {
+    const std::string_view text(data, size);
+    const bpe::SpecialTokens& specials = vocabulary().specials();
+    refuseSpecials(specials, policy.refused, text);
+    return encoder_->count(text, matcherFor(specials, policy.allowed));
+}
+
+std::vector<std::size_t> CoreEngine::tokenStarts(const std::vector<int>& ids) const {
+    std::vector<std::size_t> starts;
+    starts.reserve(ids.size());
+    std::size_t at = 0;
+    for (int id : ids) {
+        starts.push_back(at);
+        at += vocabulary().bytes(id).size();
+    }
+    return starts;
 }
 
 bool CoreEngine::idInUse(long long id) const {
@@ -361,30 +389,9 @@ std::string CoreEngine::decode(const std::vector<int>& ids) const {
     return out;
 }
 
-bool CoreEngine::decodeFrom(bytepairtokenizer::IdSource& source, bytepairtokenizer::ByteSink& sink,
-                            std::size_t& written) const {
-    const bpe::Vocabulary& vocab = vocabulary();
-    constexpr std::size_t kBlock = 4096;
-    int block[kBlock];
-    std::size_t used = 0, capacity = 0, read = 0;
-    char* out = nullptr;
-    for (;; read += kBlock) {
-        const std::size_t n = source.next(block, kBlock);
-        if (n == bytepairtokenizer::IdSource::kGaveUp) return false;
-        if (n == 0) break;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!idInUse(block[i])) throw bpe::BadTokenId(read + i, block[i], vocab.size());
-            const std::string_view token = vocab.bytes(block[i]);
-            if (used + token.size() > capacity) {
-                capacity = std::max(capacity * 2, used + token.size() + kBlock);
-                out = sink.reserve(used, capacity);
-            }
-            std::memcpy(out + used, token.data(), token.size());
-            used += token.size();
-        }
-    }
-    written = used;
-    return true;
+bool CoreEngine::decodeFrom(bytepairtokenizer::IdSource& source, std::size_t expectedIds,
+                            bytepairtokenizer::ByteSink& sink, std::size_t& written) const {
+    return bpe::decodeFrom(vocabulary(), source, expectedIds, sink, written);
 }
 
 std::optional<int> CoreEngine::tokenId(std::string_view bytes) const {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <memory>
@@ -153,8 +154,16 @@ public:
     // The ids of `size` bytes under `policy`, into `ids` (whose storage is
     // reused: one vector serves every item a thread encodes). Throws
     // RefusedSpecialToken for text spelling a refused special token.
+    // With `maxIds`, only the first maxIds ids, at the cost of encoding
+    // that prefix of the text.
     void encodeInto(const char* data, std::size_t size, const SpecialPolicy& policy,
-                    std::vector<int>& ids) const;
+                    std::vector<int>& ids, std::size_t maxIds = SIZE_MAX) const;
+
+    // The number of ids encodeInto would give, under the same rules.
+    std::size_t count(const char* data, std::size_t size, const SpecialPolicy& policy) const;
+
+    // The byte offset where each of `ids` starts in their decoding.
+    std::vector<std::size_t> tokenStarts(const std::vector<int>& ids) const;
 
     // Whether every id is in use; `firstBad` receives the index of the first
     // that is not.
@@ -165,10 +174,10 @@ public:
     std::size_t decodeInto(const std::vector<int>& ids, bytepairtokenizer::ByteSink& sink) const;
     std::string decode(const std::vector<int>& ids) const;
 
-    // Bytes of ids read from `source` (which checks them with idInUse);
-    // false when the source gave up.
-    bool decodeFrom(bytepairtokenizer::IdSource& source, bytepairtokenizer::ByteSink& sink,
-                    std::size_t& written) const;
+    // Bytes of ids read from `source` (about `expectedIds` of them); throws
+    // bpe::BadTokenId for an id not in use, false when the source gave up.
+    bool decodeFrom(bytepairtokenizer::IdSource& source, std::size_t expectedIds,
+                    bytepairtokenizer::ByteSink& sink, std::size_t& written) const;
 
     // The id of the token with exactly these bytes, if any.
     std::optional<int> tokenId(std::string_view bytes) const;

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <exception>
@@ -142,7 +143,7 @@ PyObject* coreTrainPieces(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (regular >= regularSize) Py_RETURN_NONE;
     bpe::TrainingStart start;
     std::exception_ptr error;
-    bpe::TrainResult result;
+    std::vector<bpe::Merge> learned;
     engine.setTrainingDone(0);
     {
         GilReleased gil;
@@ -151,16 +152,23 @@ PyObject* coreTrainPieces(PyObject* self, PyObject* const* args, Py_ssize_t narg
             start.byteIds = engine.byteIds();
             start.merges = engine.vocabulary().merges();
             start.firstNewId = regular;
+            learned.reserve(std::min<std::size_t>(static_cast<std::size_t>(regularSize - regular), 1 << 16));
             bpe::TrainSettings settings;
             settings.merges = static_cast<std::size_t>(regularSize - regular);
-            settings.onMerge = [&](std::size_t done) {
+            settings.onMerge = [&](const bpe::Merge& merge, std::size_t done) {
+                learned.push_back(merge);
                 engine.setTrainingDone(static_cast<int>(done));
                 return !poll();
             };
-            result = bpe::trainPieces(*pieces, start, settings);
-            engine.appendMerges(result.merges);
+            bpe::trainPieces(*pieces, start, settings);
         } catch (...) {
             error = std::current_exception();
+        }
+        // What was learned stays, also when a later merge failed.
+        try {
+            engine.appendMerges(learned);
+        } catch (...) {
+            if (!error) error = std::current_exception();
         }
         gil.reacquire();
         if (!error && !PyErr_Occurred()) poll.report();

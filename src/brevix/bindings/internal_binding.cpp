@@ -9,6 +9,7 @@
 #include <string>
 #include <typeinfo>
 
+#include "callframe.h"
 #include "convert.h"
 #include "core_errors.h"
 #include "internal.h"
@@ -72,6 +73,16 @@ PyObject* versionHook(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// known_layout(): whether brevix.tokenizer was built on CPython's internal
+// frame and int layouts (BREVIX_KNOWN_LAYOUT) or on public API only.
+PyObject* knownLayoutHook(PyObject*, PyObject*) { return PyBool_FromLong(BREVIX_KNOWN_LAYOUT); }
+
+// exact_tracebacks(): whether brevix.tokenizer's traceback entries show their
+// fixed lines in this interpreter.
+PyObject* exactTracebacksHook(PyObject*, PyObject*) {
+    return PyBool_FromLong(brevix::tracebackEntriesShowFixedLines());
+}
+
 }  // namespace
 
 PyMethodDef brevix_binding_methods[] = {
@@ -81,5 +92,9 @@ PyMethodDef brevix_binding_methods[] = {
      "Refuse a corpus length the core cannot hold (OverflowError)."},
     {"_check_runtime_version", versionHook, METH_VARARGS,
      "Run the import-time interpreter version check against major, minor."},
+    {"known_layout", knownLayoutHook, METH_NOARGS,
+     "Whether brevix.tokenizer uses CPython's internal layouts (else public API only)."},
+    {"exact_tracebacks", exactTracebacksHook, METH_NOARGS,
+     "Whether brevix.tokenizer's traceback entries show their fixed lines."},
     {nullptr, nullptr, 0, nullptr},
 };

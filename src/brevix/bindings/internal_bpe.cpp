@@ -8,25 +8,35 @@
 //   rank_encode(byte_ids, merges, data, path="auto") -> list[int]
 //       one piece; path "auto" (the encoder), "bytes" (no whole-token lookup),
 //       "short", "long" (one merge path forced), "reference" (the definition)
-//   bpe_encoder(byte_ids, merges, specials=(), pattern=None) -> encoder
-//       a capsule holding a TextEncoder; pattern None keeps texts whole
+//   bpe_encoder(byte_ids, merges, specials=(), pattern=None, chunk=0) -> encoder
+//       a capsule holding a TextEncoder; pattern None keeps texts whole, and
+//       chunk > 0 (for tests of the piece loop) cuts pieces of `chunk` bytes
 //   bpe_encode(encoder, text, allowed=()) -> list[int]
 //   bpe_count(encoder, text, allowed=()) -> int
 //       allowed: "all" or the bytes of the special tokens to match
 //   bpe_disallowed(encoder, text, allowed=()) -> (start, length, index, id) | None
 //       the first special token not in `allowed`
-//   bpe_decode(encoder, ids) -> bytes
+//   bpe_decode(encoder, ids, streamed=False) -> bytes
+//       streamed: read plain lists, tuples and arrays a block at a time
 //   bpe_token_id(encoder, token) -> (id | None, whole id | None)
 //   merges_from_ranks(tokens) -> (byte_ids, merges)      tokens: bytes by rank
 //   tiktoken_incompatible(byte_ids, merges) -> int | None
+//
+// For the benchmark (the core's CPU time on this thread, best of `repeat` runs):
+//   bpe_count_pieces(encoder, text, ends, repeat=1) -> (seconds, ids)
+//       encodes the pieces ending at `ends` one by one
+//   bpe_decode_timed(encoder, ids, repeat=1) -> (seconds, bytes)
+//   merges_from_ranks_timed(tokens, repeat=1) -> seconds
 #include <cstddef>
 #include <algorithm>
+#include <ctime>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "bpe/describe_bytes.h"
 #include "bpe/rank_encoder.h"
 #include "bpe/rank_merge.h"
 #include "bpe/rank_reference.h"
@@ -35,7 +45,7 @@
 #include "bpe/tiktoken_ranks.h"
 #include "bpe/token_decoder.h"
 #include "bpe/vocabulary.h"
-#include "text/splitter.h"
+#include "text/make_splitter.h"
 #include "convert.h"
 #include "core_errors.h"
 #include "internal.h"
@@ -206,34 +216,30 @@ const bpe::TextEncoder& encoderShim(PyObject* obj) {
     return *static_cast<const bpe::TextEncoder*>(pointer);
 }
 
-// "all", or a sequence of the bytes of special tokens.
-bpe::SpecialMatcher allowedShim(const bpe::TextEncoder& encoder, PyObject* obj) {
-    if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "all") == 0) {
-        return encoder.allSpecials();
-    }
-    const bpe::SpecialTokens& specials = encoder.vocabulary().specials();
-    std::vector<std::size_t> chosen;
-    for (const std::string& token : tokenListShim(obj)) {
-        const std::optional<std::size_t> index = specials.indexOf(token);
-        if (!index) throw std::invalid_argument("not a special token: " + token);
-        chosen.push_back(*index);
-    }
-    return bpe::SpecialMatcher(specials, chosen);
+bool isAllShim(PyObject* obj) {
+    return PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "all") == 0;
 }
 
+// The indices of the special tokens `obj` names: "all", or a sequence of
+// their bytes.
 std::vector<std::size_t> allowedIndicesShim(const bpe::TextEncoder& encoder, PyObject* obj) {
     const bpe::SpecialTokens& specials = encoder.vocabulary().specials();
     std::vector<std::size_t> chosen;
-    if (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "all") == 0) {
+    if (isAllShim(obj)) {
         for (std::size_t i = 0; i < specials.size(); ++i) chosen.push_back(i);
         return chosen;
     }
     for (const std::string& token : tokenListShim(obj)) {
         const std::optional<std::size_t> index = specials.indexOf(token);
-        if (!index) throw std::invalid_argument("not a special token: " + token);
+        if (!index) throw std::invalid_argument("not a special token: " + bpe::describeBytes(token));
         chosen.push_back(*index);
     }
     return chosen;
+}
+
+bpe::SpecialMatcher allowedShim(const bpe::TextEncoder& encoder, PyObject* obj) {
+    if (isAllShim(obj)) return encoder.allSpecials();
+    return bpe::SpecialMatcher(encoder.vocabulary().specials(), allowedIndicesShim(encoder, obj));
 }
 
 std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std::string& data,
@@ -275,19 +281,43 @@ PyObject* rankEncodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// Pieces of a fixed number of bytes (the last one shorter), resumable as
+// the Splitter contract asks: for tests of the text encoder's piece loop.
+class ChunkSplitterShim final : public brevix::text::Splitter {
+public:
+    explicit ChunkSplitterShim(std::size_t chunk) : chunk_(chunk) {}
+    std::size_t split(std::string_view text, std::size_t from, std::vector<std::size_t>& ends,
+                      std::size_t limit) const override {
+        while (from < text.size() && ends.size() < limit) {
+            from = std::min(text.size(), from + chunk_);
+            ends.push_back(from);
+        }
+        return from;
+    }
+
+private:
+    std::size_t chunk_;
+};
+
+std::shared_ptr<const brevix::text::Splitter> splitterShim(const char* pattern, Py_ssize_t chunk) {
+    if (chunk > 0) return std::make_shared<ChunkSplitterShim>(static_cast<std::size_t>(chunk));
+    if (pattern == nullptr) return brevix::text::makeWholeSplitter();
+    return brevix::text::makeSplitter(pattern);
+}
+
 PyObject* encoderHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"byte_ids", "merges", "specials", "pattern", nullptr};
+    static const char* names[] = {"byte_ids", "merges", "specials", "pattern", "chunk", nullptr};
     PyObject *byteIdsObj = nullptr, *mergesObj = nullptr, *specialsObj = Py_None;
     const char* pattern = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Oz", const_cast<char**>(names), &byteIdsObj,
-                                     &mergesObj, &specialsObj, &pattern)) {
+    Py_ssize_t chunk = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Ozn", const_cast<char**>(names), &byteIdsObj,
+                                     &mergesObj, &specialsObj, &pattern, &chunk)) {
         return nullptr;
     }
     return brevix::callCoreForObject([&]() -> PyObject* {
         auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsShim(byteIdsObj), mergesShim(mergesObj),
                                                              specialsShim(specialsObj));
-        std::shared_ptr<const brevix::text::Splitter> splitter =
-            pattern == nullptr ? brevix::text::makeWholeSplitter() : brevix::text::makeSplitter(pattern);
+        std::shared_ptr<const brevix::text::Splitter> splitter = splitterShim(pattern, chunk);
         auto encoder = std::make_unique<bpe::TextEncoder>(std::move(vocab), std::move(splitter));
         PyObject* capsule = PyCapsule_New(encoder.get(), kEncoderCapsule, destroyEncoderShim);
         requirePython(capsule != nullptr);
@@ -356,16 +386,28 @@ PyObject* disallowedHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The ids read a block at a time by IdStream (exact lists, tuples, arrays
+// of plain ints); false when the stream cannot read `obj` plainly.
+bool decodeStreamedShim(const bpe::Vocabulary& vocab, PyObject* obj, brevix::BytesBuilder& builder,
+                        std::size_t& written) {
+    brevix::IdStream stream(obj);
+    if (!stream.usable()) return false;
+    return bpe::decodeFrom(vocab, stream, stream.expected(), builder, written);
+}
+
 PyObject* decodeHook(PyObject*, PyObject* args) {
     PyObject *encoderObj = nullptr, *idsObj = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &encoderObj, &idsObj)) return nullptr;
+    int streamed = 0;
+    if (!PyArg_ParseTuple(args, "OO|p", &encoderObj, &idsObj, &streamed)) return nullptr;
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderShim(encoderObj);
-        const std::vector<int> ids = idsShim(idsObj);
+        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
         brevix::BytesBuilder builder;
         std::size_t written = 0;
         try {
-            written = bpe::decodeTokens(encoder.vocabulary(), ids.data(), ids.size(), builder);
+            if (!streamed || !decodeStreamedShim(vocab, idsObj, builder, written)) {
+                const std::vector<int> ids = idsShim(idsObj);
+                written = bpe::decodeTokens(vocab, ids.data(), ids.size(), builder);
+            }
         } catch (const brevix::BytesBuildFailed&) {
             throw brevix::PythonErrorSet{};
         }
@@ -407,6 +449,91 @@ PyObject* tiktokenIncompatibleHook(PyObject*, PyObject* args) {
     });
 }
 
+// This thread's CPU time in seconds: other load on the machine disturbs it
+// less than the wall clock.
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+template <typename Run>
+double bestSeconds(int repeat, Run&& run) {
+    double best = -1;
+    for (int i = 0; i < (repeat < 1 ? 1 : repeat); ++i) {
+        const double start = threadSeconds();
+        run();
+        const double seconds = threadSeconds() - start;
+        if (best < 0 || seconds < best) best = seconds;
+    }
+    return best;
+}
+
+std::vector<std::size_t> endsShim(PyObject* obj, std::size_t textSize) {
+    std::vector<std::size_t> ends = indicesShim(obj);
+    std::size_t previous = 0;
+    for (std::size_t end : ends) {
+        if (end < previous || end > textSize) throw std::invalid_argument("piece ends must rise within the text");
+        previous = end;
+    }
+    return ends;
+}
+
+PyObject* countPiecesHook(PyObject*, PyObject* args) {
+    PyObject *encoderObj = nullptr, *textObj = nullptr, *endsObj = nullptr;
+    int repeat = 1;
+    if (!PyArg_ParseTuple(args, "OOO|i", &encoderObj, &textObj, &endsObj, &repeat)) return nullptr;
+    return brevix::callCoreForObject([&]() -> PyObject* {
+        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
+        const std::string text = bytesShim(textObj);
+        const std::vector<std::size_t> ends = endsShim(endsObj, text.size());
+        std::vector<bpe::TokenId> ids;
+        std::size_t count = 0;
+        const double seconds = bestSeconds(repeat, [&] {
+            count = 0;
+            std::size_t start = 0;
+            for (std::size_t end : ends) {
+                ids.clear();
+                bpe::encodePiece(vocab, std::string_view(text).substr(start, end - start), ids);
+                count += ids.size();
+                start = end;
+            }
+        });
+        return Py_BuildValue("(dn)", seconds, static_cast<Py_ssize_t>(count));
+    });
+}
+
+PyObject* decodeTimedHook(PyObject*, PyObject* args) {
+    PyObject *encoderObj = nullptr, *idsObj = nullptr;
+    int repeat = 1;
+    if (!PyArg_ParseTuple(args, "OO|i", &encoderObj, &idsObj, &repeat)) return nullptr;
+    return brevix::callCoreForObject([&]() -> PyObject* {
+        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
+        const std::vector<int> ids = idsShim(idsObj);
+        struct StringSink final : bytepairtokenizer::ByteSink {
+            std::string bytes;
+            char* reserve(std::size_t, std::size_t capacity) override {
+                if (bytes.size() < capacity) bytes.resize(capacity);
+                return &bytes[0];
+            }
+        } sink;
+        std::size_t written = 0;
+        const double seconds =
+            bestSeconds(repeat, [&] { written = bpe::decodeTokens(vocab, ids.data(), ids.size(), sink); });
+        return Py_BuildValue("(dy#)", seconds, sink.bytes.data(), static_cast<Py_ssize_t>(written));
+    });
+}
+
+PyObject* mergesFromRanksTimedHook(PyObject*, PyObject* args) {
+    PyObject* tokensObj = nullptr;
+    int repeat = 1;
+    if (!PyArg_ParseTuple(args, "O|i", &tokensObj, &repeat)) return nullptr;
+    return brevix::callCoreForObject([&]() -> PyObject* {
+        const std::vector<std::string> tokens = tokenListShim(tokensObj);
+        return PyFloat_FromDouble(bestSeconds(repeat, [&] { bpe::mergesFromRanks(tokens); }));
+    });
+}
+
 }  // namespace
 
 PyMethodDef brevix_bpe_methods[] = {
@@ -416,19 +543,25 @@ PyMethodDef brevix_bpe_methods[] = {
     {"rank_encode", brevix::withKeywords(rankEncodeHook), METH_VARARGS | METH_KEYWORDS,
      "rank_encode(byte_ids, merges, data, path='auto') -> list[int]: one piece encoded by rank"},
     {"bpe_encoder", brevix::withKeywords(encoderHook), METH_VARARGS | METH_KEYWORDS,
-     "bpe_encoder(byte_ids, merges, specials=(), pattern=None) -> a text encoder capsule"},
+     "bpe_encoder(byte_ids, merges, specials=(), pattern=None, chunk=0) -> a text encoder capsule"},
     {"bpe_encode", brevix::withKeywords(encodeTextHook), METH_VARARGS | METH_KEYWORDS,
      "bpe_encode(encoder, text, allowed=()) -> list[int]"},
     {"bpe_count", brevix::withKeywords(countHook), METH_VARARGS | METH_KEYWORDS,
      "bpe_count(encoder, text, allowed=()) -> int: the number of ids bpe_encode gives"},
     {"bpe_disallowed", brevix::withKeywords(disallowedHook), METH_VARARGS | METH_KEYWORDS,
      "bpe_disallowed(encoder, text, allowed=()) -> the first special token not allowed, or None"},
-    {"bpe_decode", decodeHook, METH_VARARGS, "bpe_decode(encoder, ids) -> bytes"},
+    {"bpe_decode", decodeHook, METH_VARARGS, "bpe_decode(encoder, ids, streamed=False) -> bytes"},
     {"bpe_token_id", tokenIdHook, METH_VARARGS,
      "bpe_token_id(encoder, token) -> (id or None, whole-token id or None)"},
     {"merges_from_ranks", mergesFromRanksHook, METH_O,
      "merges_from_ranks(tokens) -> (byte_ids, merges): tiktoken's tokens by rank as merges"},
     {"tiktoken_incompatible", tiktokenIncompatibleHook, METH_VARARGS,
      "tiktoken_incompatible(byte_ids, merges) -> the first merge tiktoken's rule splits otherwise, or None"},
+    {"bpe_count_pieces", countPiecesHook, METH_VARARGS,
+     "bpe_count_pieces(encoder, text, ends, repeat=1) -> (best seconds, ids of the pieces ending at `ends`)"},
+    {"bpe_decode_timed", decodeTimedHook, METH_VARARGS,
+     "bpe_decode_timed(encoder, ids, repeat=1) -> (best seconds, bytes)"},
+    {"merges_from_ranks_timed", mergesFromRanksTimedHook, METH_VARARGS,
+     "merges_from_ranks_timed(tokens, repeat=1) -> best seconds of the core call"},
     {nullptr, nullptr, 0, nullptr},
 };

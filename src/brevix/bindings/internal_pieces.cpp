@@ -36,7 +36,7 @@
 #include "internal.h"
 #include "method_table.h"
 #include "pyref.h"
-#include "text/splitter.h"
+#include "text/make_splitter.h"
 
 namespace {
 
@@ -355,7 +355,10 @@ std::size_t mergeCountShim(Py_ssize_t merges) {
 
 // Trains without the interpreter lock; stops after `interruptAfter` merges
 // when that is >= 0.
-bpe::TrainResult trainWithoutLock(const bpe::PieceTable& pieces, const bpe::TrainingStart& start,
+// `pieces` is a const reference to keep them, an rvalue to free them as soon
+// as the trainer has loaded them.
+template <typename Pieces>
+bpe::TrainResult trainWithoutLock(Pieces&& pieces, const bpe::TrainingStart& start,
                                   std::size_t merges, bool reference, long long interruptAfter) {
     bpe::TrainResult result;
     std::exception_ptr failure;
@@ -366,12 +369,12 @@ bpe::TrainResult trainWithoutLock(const bpe::PieceTable& pieces, const bpe::Trai
         } else {
             bpe::TrainSettings settings{merges, nullptr};
             if (interruptAfter >= 0) {
-                settings.onMerge = [interruptAfter](std::size_t done) {
+                settings.onMerge = [interruptAfter](const bpe::Merge&, std::size_t done) {
                     return static_cast<long long>(done) < interruptAfter;
                 };
                 if (interruptAfter == 0) settings.merges = 0;
             }
-            result = bpe::trainPieces(pieces, start, settings);
+            result = bpe::trainPieces(std::forward<Pieces>(pieces), start, settings);
         }
     } catch (...) {
         failure = std::current_exception();
@@ -456,7 +459,7 @@ PyObject* trainFilePiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
         bpe::CountSettings settings{splitter.get(), &matcher, threadsShim(threads), nullptr};
         FileTrainingReport report;
         auto start = std::chrono::steady_clock::now();
-        const bpe::PieceTable counts = countWithoutLock(-1, [&](bpe::CountControl& c) {
+        bpe::PieceTable counts = countWithoutLock(-1, [&](bpe::CountControl& c) {
             settings.control = &c;
             auto counted = bpe::countFilePieces(paths, documentsShim(lines), settings);
             report.bytesCounted = c.bytesDone.load();
@@ -467,7 +470,7 @@ PyObject* trainFilePiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
         report.pieceBytes = counts.pieceBytes();
         report.tableBytes = counts.memoryBytes();
         start = std::chrono::steady_clock::now();
-        report.trained = trainWithoutLock(counts, bpe::TrainingStart{}, wanted, false, -1);
+        report.trained = trainWithoutLock(std::move(counts), bpe::TrainingStart{}, wanted, false, -1);
         report.mergeSeconds = secondsSince(start);
         return reportToDictShim(report);
     });

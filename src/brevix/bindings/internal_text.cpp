@@ -24,7 +24,7 @@
 #include "internal.h"
 #include "method_table.h"
 #include "pyref.h"
-#include "text/splitter.h"
+#include "text/make_splitter.h"
 #include "text/unicode_classes.h"
 #include "text/utf8.h"
 

@@ -1,7 +1,10 @@
 // Traceback entries as real frames. A frame made with PyFrame_New has not
-// executed, so on 3.11 to 3.13 its line would come from the code object's line table;
-// the frame's own f_lineno is set instead, which only the interpreter's
-// internal frame struct exposes.
+// executed, so its line comes from the code object (made to start at the
+// entry's line). Where CPython's internal frame layout is known
+// (BREVIX_KNOWN_LAYOUT, 3.11 to 3.13), the frame's own f_lineno is set as
+// well, which pins the line whatever the interpreter derives; elsewhere only
+// public API is used, and whether the lines come out as fixed is checked at
+// run time (tracebackEntriesShowFixedLines).
 #include "callframe.h"
 
 #include <map>
@@ -9,17 +12,19 @@
 #include <string>
 #include <tuple>
 
-// The frame struct is internal to CPython: its f_lineno is known to be there
-// in 3.11 to 3.13, the versions brevix is tested on.
-#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
-#error "brevix builds against CPython 3.11 to 3.13: traceback entries use the internal frame layout"
-#endif
+#include <frameobject.h>
 
+// The frame struct is internal to CPython: its f_lineno is known to be there
+// in 3.11 to 3.13, the versions the build enables BREVIX_KNOWN_LAYOUT for.
+#if BREVIX_KNOWN_LAYOUT
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
+#error "BREVIX_KNOWN_LAYOUT is for CPython 3.11 to 3.13 only"
+#endif
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1
 #endif
-#include <frameobject.h>
 #include <internal/pycore_frame.h>
+#endif
 
 #include "pyref.h"
 
@@ -58,11 +63,10 @@ PyObject* codeForEntry(const char* functionName, int line, const char* fileName)
     return code.release();
 }
 
-}  // namespace
-
-void addTracebackEntry(const char* functionName, int line, const char* fileName) noexcept {
-    PyObject* globals = tracebackGlobalsForEntries();
-    if (!globals) return;
+// Adds the entry to the pending exception's traceback with frames that see
+// `globals`; on failure the error raised instead replaces the pending one.
+void addEntryWithGlobals(PyObject* globals, const char* functionName, int line,
+                         const char* fileName) noexcept {
     PyObject *rawType, *rawValue, *rawTraceback;
     PyErr_Fetch(&rawType, &rawValue, &rawTraceback);
     PyRef type(rawType), value(rawValue), traceback(rawTraceback);
@@ -75,9 +79,59 @@ void addTracebackEntry(const char* functionName, int line, const char* fileName)
     // If the entry cannot be made, the error raised while making it takes
     // the place of the pending one (dropped with the PyRefs).
     if (!frame) return;
+#if BREVIX_KNOWN_LAYOUT
     reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
+#endif
     PyErr_Restore(type.release(), value.release(), traceback.release());
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+#if !BREVIX_KNOWN_LAYOUT
+// True when an entry made through the public API alone shows the line asked
+// for: one entry at an unusual line on a throwaway exception, read back from
+// the traceback. Leaves no error set.
+bool publicEntriesShowFixedLines() {
+    constexpr int kProbeLine = 4099;
+    // Without __builtins__ in them, the frame takes the interpreter's.
+    PyRef globals(PyDict_New());
+    if (!globals) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *rawType, *rawValue, *rawTraceback;
+    PyErr_Fetch(&rawType, &rawValue, &rawTraceback);
+    PyRef savedType(rawType), savedValue(rawValue), savedTraceback(rawTraceback);
+
+    PyErr_SetString(PyExc_RuntimeError, "traceback line probe");
+    addEntryWithGlobals(globals.get(), "probe", kProbeLine, "<probe>");
+    PyErr_Fetch(&rawType, &rawValue, &rawTraceback);
+    PyRef type(rawType), value(rawValue), traceback(rawTraceback);
+    bool fixed = false;
+    if (traceback) {
+        PyRef lineObject(PyObject_GetAttrString(traceback.get(), "tb_lineno"));
+        fixed = lineObject && PyLong_AsLong(lineObject.get()) == kProbeLine;
+    }
+    PyErr_Clear();
+    PyErr_Restore(savedType.release(), savedValue.release(), savedTraceback.release());
+    return fixed;
+}
+#endif
+
+}  // namespace
+
+bool tracebackEntriesShowFixedLines() noexcept {
+#if BREVIX_KNOWN_LAYOUT
+    return true;
+#else
+    static const bool fixed = publicEntriesShowFixedLines();
+    return fixed;
+#endif
+}
+
+void addTracebackEntry(const char* functionName, int line, const char* fileName) noexcept {
+    PyObject* globals = tracebackGlobalsForEntries();
+    if (!globals) return;
+    addEntryWithGlobals(globals, functionName, line, fileName);
 }
 
 }  // namespace brevix

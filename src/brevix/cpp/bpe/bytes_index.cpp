@@ -13,11 +13,20 @@ std::uint64_t load64(const char* p) {
     return v;
 }
 
-// The last 1..7 bytes of a string as one word.
-std::uint64_t loadTail(const char* p, std::size_t n) {
-    std::uint64_t v = 0;
-    std::memcpy(&v, p, n);
+std::uint32_t load32(const char* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
     return v;
+}
+
+// The last 1..7 bytes of a string as one word, from at most two fixed-size
+// loads that may overlap (no copy of variable length).
+std::uint64_t loadTail(const char* p, std::size_t n) {
+    if (n >= 4) return static_cast<std::uint64_t>(load32(p)) << 32 | load32(p + n - 4);
+    const auto first = static_cast<unsigned char>(p[0]);
+    const auto middle = static_cast<unsigned char>(p[n >> 1]);
+    const auto last = static_cast<unsigned char>(p[n - 1]);
+    return static_cast<std::uint64_t>(first) << 16 | static_cast<std::uint64_t>(middle) << 8 | last;
 }
 
 std::uint64_t mix(std::uint64_t h) {

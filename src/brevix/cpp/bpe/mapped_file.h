@@ -16,7 +16,8 @@ std::size_t fileSize(const std::string& path);
 class MappedFile {
 public:
     // Maps the file at `path` whole (an empty file maps to nothing). Throws
-    // like fileSize().
+    // like fileSize(). A file truncated by someone else while mapped makes
+    // reading its lost pages fault (SIGBUS), as with any mapping.
     explicit MappedFile(const std::string& path);
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;

@@ -1,5 +1,6 @@
 // The merges of a vocabulary as lookups for encoding: the rank (merge id) of
-// an adjacent pair, and the pair each merge id joins.
+// an adjacent pair, the pair each merge id joins, and the length in bytes of
+// every token.
 #pragma once
 
 #include <cstddef>
@@ -7,13 +8,13 @@
 #include <vector>
 
 #include "bpe/token_types.h"
-#include "pair_map.h"
+#include "bpe/pair_rank_map.h"
 
 namespace brevix::bpe {
 
 // Performance notes: pairs of ids below 256 (in every vocabulary the byte
 // tokens and the first merges, where most lookups land) are answered from a
-// flat 256 x 256 table; the rest from an open-addressing map.
+// flat 256 x 256 table; the rest from a PairRankMap.
 class PairRanks {
 public:
     // Ranks are compared unsigned, so that "no merge" is above every rank.
@@ -21,9 +22,10 @@ public:
 
     PairRanks() = default;
 
-    // `merges` must be valid for a vocabulary of `idCount` ids: ids below
-    // idCount, each pair once (the Vocabulary checks this).
-    PairRanks(std::size_t idCount, const std::vector<Merge>& merges);
+    // `merges` must be valid for the vocabulary whose tokens have the
+    // lengths `lengths` (by id): ids below lengths.size(), each pair once
+    // (the Vocabulary checks this).
+    PairRanks(const std::vector<Merge>& merges, std::vector<std::uint32_t> lengths);
 
     // The id of the merge joining (left, right), or kNoRank. Any int32 is a
     // valid argument.
@@ -31,13 +33,16 @@ public:
         const auto l = static_cast<std::uint32_t>(left);
         const auto r = static_cast<std::uint32_t>(right);
         if ((l | r) < kDirect) return direct_[l * kDirect + r];
-        return static_cast<std::uint32_t>(map_.find(left, right));  // -1 -> kNoRank
+        return map_.find(l, r);
     }
 
     // True when merge `rank` (a rank rank() returned) joins exactly (left, right).
     bool joins(std::uint32_t rank, TokenId left, TokenId right) const {
         return parts_[rank] == pack(left, right);
     }
+
+    // The length in bytes of token `id` (an id below idCount()).
+    std::uint32_t length(TokenId id) const { return length_[static_cast<std::size_t>(id)]; }
 
     std::size_t mergeCount() const { return map_.size() + directCount_; }
     // Ids (and so ranks) are below this.
@@ -52,8 +57,9 @@ private:
     }
 
     std::vector<std::uint32_t> direct_ = std::vector<std::uint32_t>(kDirect * kDirect, kNoRank);
-    bytepairtokenizer::PairMap map_;
+    PairRankMap map_;
     std::vector<std::uint64_t> parts_;  // by id: the packed pair of a merge, else all ones
+    std::vector<std::uint32_t> length_;  // by id
     std::size_t directCount_ = 0;
 };
 

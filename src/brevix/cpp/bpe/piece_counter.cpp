@@ -182,12 +182,13 @@ std::vector<FileRange> planFiles(const std::vector<std::string>& paths, FileDocu
     return ranges;
 }
 
-// The start of the first line that starts at or after `from` (text.size()
-// when there is none).
-std::size_t firstLineStartFrom(std::string_view text, std::size_t from) {
+// The start of the first line that starts in [from, end), or `end` when
+// none does. The search stops at `end`: a long line is looked for only by
+// the unit it starts in, not by every unit it spans.
+std::size_t firstLineStartIn(std::string_view text, std::size_t from, std::size_t end) {
     if (from == 0) return 0;
-    const void* newline = std::memchr(text.data() + from - 1, '\n', text.size() - (from - 1));
-    return newline == nullptr ? text.size()
+    const void* newline = std::memchr(text.data() + from - 1, '\n', end - (from - 1));
+    return newline == nullptr ? end
                               : static_cast<std::size_t>(static_cast<const char*>(newline) -
                                                          text.data()) + 1;
 }
@@ -196,8 +197,10 @@ std::size_t firstLineStartFrom(std::string_view text, std::size_t from) {
 // stopped.
 bool countLines(std::string_view text, std::size_t begin, std::size_t end,
                 DocumentCounter& counter, ProgressMeter& meter) {
-    std::size_t start = firstLineStartFrom(text, begin);
-    while (start < end && start < text.size()) {
+    end = std::min(end, text.size());  // the file may have shrunk since it was planned
+    if (begin >= end) return true;
+    std::size_t start = firstLineStartIn(text, begin, end);
+    while (start < end) {
         const void* newline = std::memchr(text.data() + start, '\n', text.size() - start);
         const std::size_t stop =
             newline == nullptr
@@ -218,6 +221,8 @@ void requireSplitter(const CountSettings& settings) {
 template <typename Unit, typename CountUnit>
 std::optional<PieceTable> countUnits(const std::vector<Unit>& units, unsigned threads,
                                      const CountSettings& settings, CountUnit&& countUnit) {
+    // No more threads than units: each would need a table of its own.
+    threads = static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, units.size())));
     std::vector<std::unique_ptr<DocumentCounter>> counters;
     for (unsigned t = 0; t < threads; ++t) counters.push_back(std::make_unique<DocumentCounter>(settings));
     const bool finished = runUnits(

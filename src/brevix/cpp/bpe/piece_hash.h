@@ -27,8 +27,19 @@ inline std::uint64_t load32(const char* p) {
 // The high and low halves of the 128-bit product, folded: a strong mix of
 // two 64-bit words in one multiplication.
 inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
-    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+#ifdef __SIZEOF_INT128__
+    __extension__ using Wide = unsigned __int128;
+    const Wide product = static_cast<Wide>(a) * b;
     return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+#else
+    // 32-bit targets: the same product from four 32-bit halves.
+    const std::uint64_t aLo = a & 0xffffffffu, aHi = a >> 32, bLo = b & 0xffffffffu, bHi = b >> 32;
+    const std::uint64_t lo = aLo * bLo, mid1 = aHi * bLo, mid2 = aLo * bHi, hi = aHi * bHi;
+    const std::uint64_t cross = (lo >> 32) + (mid1 & 0xffffffffu) + (mid2 & 0xffffffffu);
+    const std::uint64_t low = (cross << 32) | (lo & 0xffffffffu);
+    const std::uint64_t high = hi + (mid1 >> 32) + (mid2 >> 32) + (cross >> 32);
+    return low ^ high;
+#endif
 }
 
 }  // namespace detail

@@ -260,10 +260,11 @@ void PieceTrainer::rewritePiece(std::uint32_t index, TokenId a, TokenId b, Token
 
 }  // namespace
 
-TrainResult trainPieces(const PieceTable& pieces, const TrainingStart& start,
-                        const TrainSettings& settings) {
-    checkTrainingStart(start);
-    PieceTrainer trainer(pieces, start.byteIds);
+namespace {
+
+// Continues the start's merges and learns the new ones on a loaded trainer.
+TrainResult learn(PieceTrainer& trainer, const TrainingStart& start,
+                  const TrainSettings& settings) {
     for (const Merge& m : start.merges) trainer.merge(m);
     TrainResult result;
     result.pieces = trainer.pieces();
@@ -276,13 +277,33 @@ TrainResult trainPieces(const PieceTable& pieces, const TrainingStart& start,
         const Merge m{leftOf(*best), rightOf(*best), id};
         trainer.merge(m);
         result.merges.push_back(m);
-        if (settings.onMerge && !settings.onMerge(result.merges.size())) {
+        if (settings.onMerge && !settings.onMerge(m, result.merges.size())) {
             result.stopped = true;
             break;
         }
     }
     result.trainerBytes = trainer.peakBytes();
     return result;
+}
+
+}  // namespace
+
+TrainResult trainPieces(const PieceTable& pieces, const TrainingStart& start,
+                        const TrainSettings& settings) {
+    checkTrainingStart(start);
+    PieceTrainer trainer(pieces, start.byteIds);
+    return learn(trainer, start, settings);
+}
+
+TrainResult trainPieces(PieceTable&& pieces, const TrainingStart& start,
+                        const TrainSettings& settings) {
+    checkTrainingStart(start);
+    std::optional<PieceTrainer> trainer;
+    {
+        const PieceTable taken = pieces.take();  // freed once the trainer has its copy
+        trainer.emplace(taken, start.byteIds);
+    }
+    return learn(*trainer, start, settings);
 }
 
 }  // namespace brevix::bpe

@@ -23,9 +23,11 @@ struct TrainSettings {
     // Merges to learn after the start's; fewer when no pair is left or the
     // ids run out (2^31).
     std::size_t merges = 0;
-    // When set, called after each new merge with the number learned so far;
-    // returning false stops training there, keeping those merges.
-    std::function<bool(std::size_t mergesDone)> onMerge;
+    // When set, called after each new merge with that merge and the number
+    // learned so far (so a caller keeps what was learned even if a later
+    // merge runs out of memory); returning false stops training there,
+    // keeping those merges.
+    std::function<bool(const Merge& merge, std::size_t mergesDone)> onMerge;
 };
 
 struct TrainResult {
@@ -42,6 +44,11 @@ struct TrainResult {
 // checkTrainingStart), std::overflow_error when the counts times the piece
 // lengths add up past 2^64 - 1, std::bad_alloc when memory runs out.
 TrainResult trainPieces(const PieceTable& pieces, const TrainingStart& start,
+                        const TrainSettings& settings);
+
+// The same, freeing the pieces' table (left empty) once the trainer holds
+// them as tokens, so that the two are not in memory together while merging.
+TrainResult trainPieces(PieceTable&& pieces, const TrainingStart& start,
                         const TrainSettings& settings);
 
 }  // namespace brevix::bpe

@@ -10,21 +10,23 @@
 namespace brevix::bpe {
 
 // Up to this many tokens, mergeByRank takes the short path.
-inline constexpr std::size_t kShortPieceTokens = 64;
+inline constexpr std::size_t kShortPieceTokens = 128;
 
-// Merges ids[0..count) in place by rank and returns how many ids remain (the
-// first ones of `ids`). Picks the short or the long path by count. Throws
-// std::length_error for a sequence of 2^32 - 1 tokens or more, std::bad_alloc
-// when the long path's working memory cannot be had.
+// Merges ids[0..count), the byte tokens of a piece of `count` bytes, in place
+// by rank and returns how many ids remain (the first ones of `ids`). Picks
+// the short or the long path by count. Throws std::length_error for a piece
+// of 2^32 - 1 bytes or more, std::bad_alloc when the long path's working
+// memory cannot be had.
 std::size_t mergeByRank(const PairRanks& ranks, TokenId* ids, std::size_t count);
 
-// The short path, for any count (quadratic: for short sequences): the ranks
-// of adjacent pairs in an array, a linear scan for the lowest.
+// The short path, for any count (quadratic: for short pieces): the ranks of
+// adjacent pairs in an array, a linear scan for the lowest. Also takes ids
+// other than byte tokens.
 std::size_t mergeByRankShort(const PairRanks& ranks, TokenId* ids, std::size_t count);
 
-// The long path, for any count below 2^32 - 1 (O(n log n), n = count): the
-// tokens in a linked list, candidate pairs in a radix heap keyed by (rank,
-// position).
+// The long path, for any count below 2^32 - 1 (about linear in the count):
+// the tokens kept in `ids` by byte position, candidate pairs handed out a
+// rank at a time from a radix heap.
 std::size_t mergeByRankLong(const PairRanks& ranks, TokenId* ids, std::size_t count);
 
 }  // namespace brevix::bpe

@@ -1,6 +1,8 @@
 #include "bpe/text_encoder.h"
 
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "bpe/rank_encoder.h"
@@ -27,35 +29,40 @@ TextEncoder::TextEncoder(std::shared_ptr<const Vocabulary> vocabulary,
       splitter_(required(std::move(splitter), "splitter")),
       allSpecials_(SpecialMatcher::all(vocabulary_->specials())) {}
 
-// Calls onPiece(piece) for each piece of `stretch`, in order.
+// Calls onPiece(piece) for each piece of `stretch`, in order, until one
+// returns false (then returns false); `ends` is working memory. Pieces are
+// found a batch at a time, so stopping early splits little past the stop.
 template <typename OnPiece>
-void TextEncoder::forEachPiece(std::string_view stretch, OnPiece&& onPiece) const {
-    std::vector<std::size_t> ends;
+bool TextEncoder::forEachPiece(std::string_view stretch, std::vector<std::size_t>& ends,
+                               OnPiece&& onPiece) const {
     std::size_t from = 0;
     while (from < stretch.size()) {
         ends.clear();
         const std::size_t stopped = splitter_->split(stretch, from, ends, kPiecesPerSplit);
         if (ends.empty()) throw std::logic_error("the splitter made no progress");
         for (std::size_t end : ends) {
-            onPiece(stretch.substr(from, end - from));
+            if (!onPiece(stretch.substr(from, end - from))) return false;
             from = end;
         }
         from = stopped;
     }
+    return true;
 }
 
 // Calls onSpecial(match) for each special token `allowed` finds and
-// onPiece(piece) for each piece of the stretches between, in text order.
+// onPiece(piece) for each piece of the stretches between, in text order,
+// until a call returns false.
 template <typename OnSpecial, typename OnPiece>
 void TextEncoder::walk(std::string_view text, const SpecialMatcher& allowed, OnSpecial&& onSpecial,
                        OnPiece&& onPiece) const {
+    std::vector<std::size_t> ends;
     std::size_t start = 0;
     while (start < text.size()) {
         const std::optional<SpecialMatch> match = allowed.find(text, start);
         const std::size_t stretchEnd = match ? match->start : text.size();
-        forEachPiece(text.substr(start, stretchEnd - start), onPiece);
+        if (!forEachPiece(text.substr(start, stretchEnd - start), ends, onPiece)) return;
         if (!match) break;
-        onSpecial(*match);
+        if (!onSpecial(*match)) return;
         start = match->start + match->length;
     }
 }
@@ -64,8 +71,32 @@ void TextEncoder::encode(std::string_view text, const SpecialMatcher& allowed,
                          std::vector<TokenId>& out) const {
     const Vocabulary& vocab = *vocabulary_;
     walk(
-        text, allowed, [&](const SpecialMatch& match) { out.push_back(match.id); },
-        [&](std::string_view piece) { encodePiece(vocab, piece, out); });
+        text, allowed,
+        [&](const SpecialMatch& match) {
+            out.push_back(match.id);
+            return true;
+        },
+        [&](std::string_view piece) {
+            encodePiece(vocab, piece, out);
+            return true;
+        });
+}
+
+void TextEncoder::encodePrefix(std::string_view text, const SpecialMatcher& allowed,
+                               std::size_t maxIds, std::vector<TokenId>& out) const {
+    const Vocabulary& vocab = *vocabulary_;
+    const std::size_t limit = out.size() + maxIds;
+    walk(
+        text, allowed,
+        [&](const SpecialMatch& match) {
+            out.push_back(match.id);
+            return out.size() < limit;
+        },
+        [&](std::string_view piece) {
+            encodePiece(vocab, piece, out);
+            return out.size() < limit;
+        });
+    if (out.size() > limit) out.resize(limit);
 }
 
 void TextEncoder::encodeOrdinary(std::string_view text, std::vector<TokenId>& out) const {
@@ -77,15 +108,16 @@ std::size_t TextEncoder::count(std::string_view text, const SpecialMatcher& allo
     std::size_t total = 0;
     std::vector<TokenId> scratch;
     walk(
-        text, allowed, [&](const SpecialMatch&) { ++total; },
+        text, allowed,
+        [&](const SpecialMatch&) {
+            ++total;
+            return true;
+        },
         [&](std::string_view piece) {
-            if (vocab.wholeTokenId(piece)) {
-                ++total;
-                return;
-            }
             scratch.clear();
-            encodePieceFromBytes(vocab, piece, scratch);
+            encodePiece(vocab, piece, scratch);
             total += scratch.size();
+            return true;
         });
     return total;
 }

@@ -33,8 +33,16 @@ public:
     // longest) becomes its id; each stretch between them is split into
     // pieces by the splitter (a stretch is a text of its own to it), and
     // each piece is encoded by rank (encodePiece). Throws what encodePiece
-    // throws.
+    // or the splitter throws; `out` then holds its earlier ids followed by
+    // some of this text's.
     void encode(std::string_view text, const SpecialMatcher& allowed, std::vector<TokenId>& out) const;
+
+    // The first `maxIds` ids encode() would append (all of them when there
+    // are fewer), appended to `out`. Pieces are encoded in text order and
+    // encoding stops at the piece that reaches the limit, so the cost is
+    // that of the prefix, not of the whole text.
+    void encodePrefix(std::string_view text, const SpecialMatcher& allowed, std::size_t maxIds,
+                      std::vector<TokenId>& out) const;
 
     // encode() with no special tokens: every byte is ordinary text.
     void encodeOrdinary(std::string_view text, std::vector<TokenId>& out) const;
@@ -44,7 +52,7 @@ public:
 
 private:
     template <typename OnPiece>
-    void forEachPiece(std::string_view stretch, OnPiece&& onPiece) const;
+    bool forEachPiece(std::string_view stretch, std::vector<std::size_t>& ends, OnPiece&& onPiece) const;
     template <typename OnSpecial, typename OnPiece>
     void walk(std::string_view text, const SpecialMatcher& allowed, OnSpecial&& onSpecial,
               OnPiece&& onPiece) const;

@@ -27,11 +27,26 @@ private:
 // first id outside 0..vocab.size()-1 (special tokens are inside).
 std::size_t decodedLength(const Vocabulary& vocab, const TokenId* ids, std::size_t count);
 
+// Writes the bytes of ids[0..count), already measured by decodedLength as
+// `length`, to `out`, which has room for exactly `length` bytes (nothing is
+// written past them): for decoding straight into a result object.
+void decodeExactly(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
+                   std::size_t length);
+
 // Writes the bytes of ids[0..count) into `sink` from its start and returns
 // how many were written. Checks every id first: throws BadTokenId before
 // asking the sink for room. May write up to TokenArena::kPadding bytes of
 // slack past the end, inside the room it asked for.
 std::size_t decodeTokens(const Vocabulary& vocab, const TokenId* ids, std::size_t count,
                          bytepairtokenizer::ByteSink& sink);
+
+// decodeTokens() over ids read from `source` a block at a time, so that they
+// are never held all at once; `expectedIds` (a hint) sizes the first room
+// asked for. Returns false when the source gave up (what was written is then
+// meaningless), else true with the byte count in `written`. Throws
+// BadTokenId (index counted across blocks) for an id outside the vocabulary;
+// what was written is then meaningless too.
+bool decodeFrom(const Vocabulary& vocab, bytepairtokenizer::IdSource& source, std::size_t expectedIds,
+                bytepairtokenizer::ByteSink& sink, std::size_t& written);
 
 }  // namespace brevix::bpe

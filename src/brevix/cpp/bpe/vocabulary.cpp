@@ -48,7 +48,11 @@ Vocabulary::Vocabulary(const ByteIds& byteIds, std::vector<Merge> merges, Specia
     }
     buildTokens();
     indexNormalTokens();
-    pairRanks_ = PairRanks(size(), merges_);
+    std::vector<std::uint32_t> lengths(size());
+    for (TokenId id = 0; static_cast<std::size_t>(id) < size(); ++id) {
+        lengths[static_cast<std::size_t>(id)] = static_cast<std::uint32_t>(arena_.length(id));
+    }
+    pairRanks_ = PairRanks(merges_, std::move(lengths));
     markWholeTokens();
     markJoinableBytes();
 }
@@ -91,7 +95,7 @@ void Vocabulary::checkIds(const std::vector<Merge>& merges) {
 }
 
 // A merge's parts are normal tokens below it and its pair is new.
-void Vocabulary::checkMerge(const Merge& m, bytepairtokenizer::PairMap& seen) const {
+void Vocabulary::checkMerge(const Merge& m, PairRankMap& seen) const {
     for (TokenId part : {m.left, m.right}) {
         if (part < 0 || part >= m.id) {
             refuse(describeMerge(m), "part " + std::to_string(part) + " is not below the merge's id");
@@ -100,16 +104,20 @@ void Vocabulary::checkMerge(const Merge& m, bytepairtokenizer::PairMap& seen) co
             refuse(describeMerge(m), "part " + std::to_string(part) + " is a special token");
         }
     }
-    const int earlier = seen.find(m.left, m.right);
-    if (earlier >= 0) refuse(describeMerge(m), "the pair is already merged by id " + std::to_string(earlier));
-    seen.insertNew(m.left, m.right, m.id);
+    const auto left = static_cast<std::uint32_t>(m.left);
+    const auto right = static_cast<std::uint32_t>(m.right);
+    const std::uint32_t earlier = seen.find(left, right);
+    if (earlier != PairRankMap::kNone) {
+        refuse(describeMerge(m), "the pair is already merged by id " + std::to_string(earlier));
+    }
+    seen.insertNew(left, right, static_cast<std::uint32_t>(m.id));
 }
 
 // The length of every token, in id order (a merge's parts come before it),
 // checking the merges; refuses tables whose tokens pass the arena's bound
 // before anything of that size is allocated.
 std::vector<std::uint64_t> Vocabulary::tokenLengths() const {
-    bytepairtokenizer::PairMap seen(merges_.size());
+    PairRankMap seen(merges_.size());
     std::vector<std::uint64_t> length(size());
     std::uint64_t total = 0;
     for (TokenId id = 0; static_cast<std::size_t>(id) < size(); ++id) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bpe/bytes_index.h"
+#include "bpe/pair_rank_map.h"
 #include "bpe/pair_ranks.h"
 #include "bpe/special_tokens.h"
 #include "bpe/token_arena.h"
@@ -23,14 +24,16 @@ public:
     enum class Kind : std::uint8_t { Byte, Merge, Special, Unused };
 
     // The vocabulary of ids 0..n-1: bytes and merges take 0..255 + merges
-    // (any order), special tokens any other ids, and ids no token takes are
-    // Unused (special tokens may leave gaps, as cl100k's do). Throws
-    // std::invalid_argument naming the first bad entry (bytes first, then
-    // merges in the order given, then specials) when: a byte's or merge's
-    // id is outside 0..255 + merges, an id is negative or used twice; a merge's part is not below the merge's id, or is
-    // a special token; a pair is merged twice; two normal tokens have the
-    // same bytes; all tokens together pass 4 GiB. A special token may have
-    // the bytes of a normal token.
+    // (merges in any order), special tokens any other ids, and ids no token
+    // takes are Unused (special tokens may leave gaps, as cl100k's do).
+    // Throws std::invalid_argument naming the first bad entry when a byte's
+    // or merge's id is outside 0..255 + merges, an id is negative or used
+    // twice (entries taken bytes first, then merges in the order given, then
+    // specials), and then, merges taken in id order, when: a merge's part is
+    // not below the merge's id, or is a special token; a pair is merged
+    // twice; two normal tokens have the same bytes; all tokens together pass
+    // 4 GiB (refused before that much is allocated). A special token may
+    // have the bytes of a normal token.
     Vocabulary(const ByteIds& byteIds, std::vector<Merge> merges, SpecialTokens specials = {});
 
     // The highest id plus one, special tokens included.
@@ -80,7 +83,7 @@ private:
     void checkIds(const std::vector<Merge>& merges);
     std::vector<std::uint64_t> tokenLengths() const;
     void buildTokens();
-    void checkMerge(const Merge& m, bytepairtokenizer::PairMap& seen) const;
+    void checkMerge(const Merge& m, PairRankMap& seen) const;
     void indexNormalTokens();
     void markWholeTokens();
     void markJoinableBytes();

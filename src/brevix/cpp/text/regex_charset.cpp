@@ -134,15 +134,20 @@ CategoryMask categoriesNamed(std::string_view name) {
     return 0;
 }
 
-bool ClassItem::contains(char32_t c) const {
-    bool in = false;
+bool ClassItem::containsIgnoringNegation(char32_t c) const {
     switch (kind) {
-        case Kind::Range: in = lo <= c && c <= hi; break;
-        case Kind::Categories: in = (categories & categoryBit(categoryOf(c))) != 0; break;
-        case Kind::Space: in = isSpace(c); break;
-        case Kind::Word: in = isWord(c); break;
-        case Kind::Digit: in = isDigit(c); break;
+        case Kind::Range: return lo <= c && c <= hi;
+        case Kind::Categories: return (categories & categoryBit(categoryOf(c))) != 0;
+        case Kind::Space: return isSpace(c);
+        case Kind::Word: return isWord(c);
+        case Kind::Digit: return isDigit(c);
     }
+    return false;
+}
+
+bool ClassItem::contains(const char32_t* variants, std::size_t count) const {
+    bool in = false;
+    for (std::size_t i = 0; i < count && !in; ++i) in = containsIgnoringNegation(variants[i]);
     return in != negated;
 }
 
@@ -153,20 +158,18 @@ void CharSet::addRange(char32_t lo, char32_t hi) {
     items_.push_back(item);
 }
 
-bool CharSet::unionContains(char32_t c) const {
-    for (const ClassItem& item : items_) {
-        if (item.contains(c)) return true;
+void CharSet::finish() {
+    loneProperty_ = ignoreCase_ && items_.size() == 1 && items_[0].kind != ClassItem::Kind::Range;
+    if (loneProperty_ && (items_[0].categories & kCasedLetters) != 0) {
+        items_[0].categories |= kCasedLetters;
     }
-    return false;
 }
 
 bool CharSet::contains(char32_t c) const {
-    bool in = unionContains(c);
-    if (!in && ignoreCase_) {
-        char32_t variants[kMaxCaseVariants];
-        const std::size_t n = caseVariants(c, variants);
-        for (std::size_t i = 1; i < n && !in; ++i) in = unionContains(variants[i]);
-    }
+    char32_t variants[kMaxCaseVariants] = {c};
+    const std::size_t count = ignoreCase_ && !loneProperty_ ? caseVariants(c, variants) : 1;
+    bool in = false;
+    for (std::size_t i = 0; i < items_.size() && !in; ++i) in = items_[i].contains(variants, count);
     return in != negated_;
 }
 
@@ -204,6 +207,7 @@ CharMatcher CharMatcher::set(CharSet set) {
     CharMatcher m;
     m.kind_ = Kind::Set;
     m.set_ = std::move(set);
+    m.set_.finish();
     m.fillAscii();
     return m;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -51,29 +52,36 @@ struct ClassItem {
     char32_t lo = 0, hi = 0;
     CategoryMask categories = 0;
 
-    bool contains(char32_t c) const;
+    bool containsIgnoringNegation(char32_t c) const;
+    // Whether the item takes a character whose case variants (itself first)
+    // are `variants`: a plain item when any of them is in it, a negated one
+    // when none is.
+    bool contains(const char32_t* variants, std::size_t count) const;
 };
 
 // A character class: the union of its items, then negated if `[^...]`.
-// Under (?i) a character is in the class when any of its case variants is
-// in the union (the regex module's rule), before the negation.
+// Under (?i), as in the regex module: a lone property or shorthand (`\p{Lu}`,
+// `[\p{Lu}]`, `[^\P{Lu}]`) tests the character itself, with each of Lu, Ll
+// and Lt standing for all three; any other class tests the character's case
+// variants against each item.
 class CharSet {
 public:
     void add(const ClassItem& item) { items_.push_back(item); }
     void addRange(char32_t lo, char32_t hi);
     void setNegated(bool negated) { negated_ = negated; }
     void setIgnoreCase(bool ignoreCase) { ignoreCase_ = ignoreCase; }
+    // Settles how case is ignored, once the items are all in.
+    void finish();
 
     bool contains(char32_t c) const;
     // False when only code points below 0x80 can be in the class.
     bool mayContainNonAscii() const;
 
 private:
-    bool unionContains(char32_t c) const;
-
     std::vector<ClassItem> items_;
     bool negated_ = false;
     bool ignoreCase_ = false;
+    bool loneProperty_ = false;
 };
 
 // The test one pattern position makes of one character: a literal (possibly

@@ -59,6 +59,7 @@ public:
 private:
     Facts factsOf(const Node& node) const;
     std::uint32_t guardFor(const Facts& facts);
+    void requireRoom(const Node& repeat, std::size_t perCopy, std::size_t copies) const;
     std::uint32_t add(Inst inst, const Node& node);
     std::uint32_t here() const { return static_cast<std::uint32_t>(code_.size()); }
 
@@ -76,6 +77,7 @@ private:
     std::uint32_t registers_ = 0;
 };
 
+// The whole pattern, then Match.
 Program Compiler::run() {
     emit(parsed_.root);
     Inst match;
@@ -90,6 +92,7 @@ Program Compiler::run() {
     return program;
 }
 
+// Computed afresh per call: patterns are small and nesting is bounded.
 Facts Compiler::factsOf(const Node& node) const {
     Facts facts;
     switch (node.kind) {
@@ -135,6 +138,16 @@ std::uint32_t Compiler::guardFor(const Facts& facts) {
     return static_cast<std::uint32_t>(guards_.size() - 1);
 }
 
+// Refuses a repetition whose `copies` copies of `perCopy` instructions would
+// take the program past kMaxProgramSize.
+void Compiler::requireRoom(const Node& repeat, std::size_t perCopy, std::size_t copies) const {
+    if (perCopy != 0 && copies > (kMaxProgramSize - code_.size()) / perCopy + 1) {
+        throw PatternError(repeat.position, "unsupported: the pattern is too large once its "
+                                            "counted repetitions are written out");
+    }
+}
+
+// Appends `inst` (for `node`) and returns its index.
 std::uint32_t Compiler::add(Inst inst, const Node& node) {
     if (code_.size() >= kMaxProgramSize) {
         throw PatternError(node.position, "unsupported: the pattern is too large once its "
@@ -144,6 +157,7 @@ std::uint32_t Compiler::add(Inst inst, const Node& node) {
     return here() - 1;
 }
 
+// The instructions of `node`, appended.
 void Compiler::emit(const Node& node) {
     Inst inst;
     switch (node.kind) {
@@ -203,6 +217,9 @@ void Compiler::emitAlternation(const Node& node) {
     for (std::uint32_t at : exits) code_[at].next = here();
 }
 
+// One character repeated becomes a Loop; anything else is written out:
+// min copies, then a loop or max - min optional copies. Possessive is atomic
+// greedy.
 void Compiler::emitRepeat(const Node& node, RepeatMode mode) {
     const Node& body = node.children[0];
     if (node.max == 0) return;
@@ -230,7 +247,11 @@ void Compiler::emitRepeat(const Node& node, RepeatMode mode) {
         if (node.min > 0) emit(body);
         return;
     }
-    for (std::uint32_t i = 0; i < node.min; ++i) emit(body);
+    for (std::uint32_t i = 0; i < node.min; ++i) {
+        const std::uint32_t before = here();
+        emit(body);
+        if (i == 0) requireRoom(node, here() - before, node.min);
+    }
     if (node.max == node.min) return;
     const Facts facts = factsOf(body);
     if (node.max == kUnbounded) {
@@ -279,6 +300,8 @@ void Compiler::emitOptionals(const Node& node, RepeatMode mode, const Facts& bod
     const std::uint32_t guard = guardFor(body);
     std::vector<std::uint32_t> splits, checks;
     for (std::uint32_t i = node.min; i < node.max; ++i) {
+        const std::uint32_t before = here();
+        if (i == node.min + 1) requireRoom(node, before - splits.front(), node.max - node.min);
         Inst split;
         split.op = Op::Split;
         (mode == RepeatMode::Greedy ? split.guardNext : split.guardAlt) = guard;
@@ -304,6 +327,8 @@ void Compiler::emitOptionals(const Node& node, RepeatMode mode, const Facts& bod
     for (std::uint32_t at : checks) code_[at].alt = exit;
 }
 
+// A lookaround between LookBegin and LookEnd; a lookbehind steps back its
+// fixed length first.
 void Compiler::emitLook(const Node& node) {
     const Node& body = node.children[0];
     const long long length = node.behind ? fixedLength(body) : 0;

@@ -16,14 +16,14 @@ namespace brevix::text::regex {
 // A choice point or a marker on the backtracking stack.
 struct Frame {
     enum class Kind : std::uint8_t { Branch, GreedyLoop, LazyLoop, Atomic, Look, Register };
-    std::size_t pos;    // where to resume (Register: the value to restore)
-    std::size_t extra;  // GreedyLoop: the loop's shortest end; LazyLoop: its count
-    std::uint32_t pc;   // where to resume, or the instruction that pushed it
-    Kind kind;
+    std::size_t pos = 0;    // where to resume (Register: the value to restore)
+    std::size_t extra = 0;  // GreedyLoop: the loop's shortest end; LazyLoop: its count
+    std::uint32_t pc = 0;   // where to resume, or the instruction that pushed it
+    Kind kind = Kind::Branch;
 };
 
-// The memory one thread reuses across matches: the backtracking stack and the
-// loop registers.
+// The memory one thread reuses across matches: the backtracking stack (its
+// size is its capacity; the matcher keeps its own top) and the loop registers.
 struct MatchScratch {
     std::vector<Frame> stack;
     std::vector<std::size_t> registers;

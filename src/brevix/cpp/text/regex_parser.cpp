@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "text/splitter.h"
+#include "text/unicode_classes.h"
 #include "text/utf8.h"
 
 namespace brevix::text::regex {
@@ -110,9 +111,10 @@ private:
     Node parseSequence(Flags& flags, int depth);
     std::optional<Node> parseAtom(Flags& flags, int depth);
     std::optional<Node> parseGroup(Flags& flags, int depth);
-    std::optional<Node> parseFlagGroup(Flags& flags, int depth, std::size_t open);
+    std::optional<Node> parseExtension(Flags& flags, int depth, std::size_t open);
+    std::optional<Node> parseFlagGroup(Flags& flags, int depth);
     std::size_t readFlags(Flags& flags, bool turnOn, std::vector<char32_t>& on);
-    Node parseGroupBody(Flags flags, int depth, std::size_t open);
+    Node parseGroupBody(Flags flags, int depth);
     Node parseEscape(const Flags& flags);
     Node parseClass(const Flags& flags);
     ClassElement parseClassElement();
@@ -123,8 +125,9 @@ private:
     char32_t parseHexEscape(std::size_t backslash, char32_t kind);
     char32_t parseOctal(std::size_t maxDigits);
     bool simpleEscape(char32_t letter, char32_t& out) const;
-    void parseQuantifiers(Node& atom);
+    void parseQuantifier(Node& atom);
     bool quantifierAt(std::size_t index, Quantifier& q, std::size_t& end) const;
+    bool fuzzyConstraintAt(std::size_t index) const;
     std::uint32_t readCount(std::size_t& index, std::size_t brace) const;
     Node oneChar(CharMatcher matcher, std::size_t position);
     Node classItemNode(const ClassItem& item, const Flags& flags, std::size_t position);
@@ -174,10 +177,16 @@ Node Parser::parseSequence(Flags& flags, int depth) {
     while (!atEnd() && peek() != '|' && peek() != ')') {
         Quantifier q;
         std::size_t end = 0;
-        if (quantifierAt(i_, q, end)) fail(here(), "nothing to repeat");
+        if (quantifierAt(i_, q, end)) {
+            // Only inline flags can stand between an atom and this quantifier;
+            // the regex module would repeat the atom before them.
+            if (!sequence.children.empty()) fail(here(), "unsupported: a quantifier after inline flags");
+            fail(here(), "nothing to repeat");
+        }
+        if (fuzzyConstraintAt(i_)) fail(here(), "unsupported fuzzy matching constraint {...}");
         std::optional<Node> atom = parseAtom(flags, depth);
         if (!atom) continue;
-        parseQuantifiers(*atom);
+        parseQuantifier(*atom);
         sequence.children.push_back(std::move(*atom));
     }
     if (sequence.children.size() == 1) return std::move(sequence.children[0]);
@@ -205,27 +214,33 @@ std::optional<Node> Parser::parseAtom(Flags& flags, int depth) {
     }
 }
 
+// A group, with `i_` on its '('.
 std::optional<Node> Parser::parseGroup(Flags& flags, int depth) {
     const std::size_t open = here();
     if (depth >= kMaxGroupNesting) fail(open, "unsupported: groups nested too deeply");
     ++i_;
-    if (peek() != '?') return parseGroupBody(flags, depth, open);
+    if (peek() == '*' && (isAsciiLetter(peek(1)) || (peek(1) != kNoChar && isLetter(peek(1))))) {
+        fail(open, "unsupported backtracking verb (*...)");
+    }
+    if (peek() != '?') return parseGroupBody(flags, depth);
     ++i_;
+    return parseExtension(flags, depth, open);
+}
+
+// What follows "(?": a plain, atomic or lookaround group, or flags.
+std::optional<Node> Parser::parseExtension(Flags& flags, int depth, std::size_t open) {
     if (atEnd()) fail(patternSize(), "unknown extension");
     const char32_t c = peek();
-    if (c == ':') {
-        ++i_;
-        return parseGroupBody(flags, depth, open);
-    }
-    if (c == '>') {
-        ++i_;
-        return wrap(NodeKind::Atomic, open, parseGroupBody(flags, depth, open));
-    }
     const bool behind = c == '<' && (peek(1) == '=' || peek(1) == '!');
+    if (c == ':' || c == '>') {
+        ++i_;
+        Node body = parseGroupBody(flags, depth);
+        return c == ':' ? body : wrap(NodeKind::Atomic, open, std::move(body));
+    }
     if (c == '=' || c == '!' || behind) {
         i_ += behind ? 2 : 1;
         const bool negated = cps_[i_ - 1] == '!';
-        Node look = wrap(NodeKind::Look, open, parseGroupBody(flags, depth, open));
+        Node look = wrap(NodeKind::Look, open, parseGroupBody(flags, depth));
         look.behind = behind;
         look.negated = negated;
         return look;
@@ -234,11 +249,11 @@ std::optional<Node> Parser::parseGroup(Flags& flags, int depth) {
         c == '+' || (c >= '0' && c <= '9') || (c == '-' && peek(1) >= '0' && peek(1) <= '9')) {
         fail(open, "unsupported group construct (?" + utf8Of(c) + "...)");
     }
-    return parseFlagGroup(flags, depth, open);
+    return parseFlagGroup(flags, depth);
 }
 
 // `(?flags)`, `(?flags-flags)`, `(?flags:...)`, `(?-flags:...)`.
-std::optional<Node> Parser::parseFlagGroup(Flags& flags, int depth, std::size_t open) {
+std::optional<Node> Parser::parseFlagGroup(Flags& flags, int depth) {
     Flags changed = flags;
     std::vector<char32_t> on;
     readFlags(changed, true, on);
@@ -254,7 +269,7 @@ std::optional<Node> Parser::parseFlagGroup(Flags& flags, int depth, std::size_t 
     }
     if (peek() != ':') fail(here(), "unknown extension");
     ++i_;
-    return parseGroupBody(changed, depth, open);
+    return parseGroupBody(changed, depth);
 }
 
 // Reads flag letters, turning them on or off in `flags`; `on` collects the
@@ -284,11 +299,10 @@ std::size_t Parser::readFlags(Flags& flags, bool turnOn, std::vector<char32_t>& 
 }
 
 // The alternation inside a group, up to and including its ')'.
-Node Parser::parseGroupBody(Flags flags, int depth, std::size_t open) {
+Node Parser::parseGroupBody(Flags flags, int depth) {
     Node body = parseAlternation(flags, depth + 1);
     if (atEnd()) fail(patternSize(), "missing ), unterminated subpattern");
     ++i_;
-    body.position = open;
     return body;
 }
 
@@ -425,9 +439,10 @@ ClassItem Parser::parseProperty(std::size_t backslash, bool negated) {
             ++i_;
         }
         while (!atEnd() && peek() != '}') name += utf8Of(cps_[i_++]);
-        if (atEnd()) fail(patternSize(), "missing } after \\p{");
+        // The regex module reads these as literal text; they are surely mistakes.
+        if (atEnd()) fail(backslash, "unsupported escape: \\p{ without its closing }");
     } else if (atEnd()) {
-        fail(backslash + 2, "bad escape \\p (end of pattern)");
+        fail(backslash, "unsupported escape: \\p without a property name");
     } else {
         name = utf8Of(peek());
     }
@@ -523,7 +538,7 @@ ClassElement Parser::parseClassEscape() {
 }
 
 // A quantifier after an atom, with its lazy '?' or possessive '+'.
-void Parser::parseQuantifiers(Node& atom) {
+void Parser::parseQuantifier(Node& atom) {
     Quantifier q;
     std::size_t end = 0;
     const std::size_t start = here();
@@ -578,6 +593,21 @@ bool Parser::quantifierAt(std::size_t index, Quantifier& q, std::size_t& end) co
     if (q.max < q.min) fail(offset(index + 1), "min repeat greater than max repeat");
     end = j + 1;
     return true;
+}
+
+// Whether a '{' at code point `index` that is not a quantifier starts what the
+// regex module reads as a fuzzy matching constraint (`{e<=1}`, `{i}`,
+// `{1<=d<3}`, `{2i+s<3}`) rather than as a literal '{'.
+bool Parser::fuzzyConstraintAt(std::size_t index) const {
+    Quantifier q;
+    std::size_t end = 0;
+    if (index >= cps_.size() || cps_[index] != '{' || quantifierAt(index, q, end)) return false;
+    std::size_t j = index + 1;
+    while (j < cps_.size() && cps_[j] >= '0' && cps_[j] <= '9') ++j;
+    if (j == cps_.size()) return false;
+    const char32_t c = cps_[j];
+    if (j == index + 1) return c == 'd' || c == 'e' || c == 'i' || c == 's';
+    return c == 'd' || c == 'i' || c == 's' || c == '<';
 }
 
 // The decimal count at `index`, for the quantifier whose '{' is at `brace`.

@@ -1,7 +1,6 @@
 // Splitting text into pieces by a pattern, before byte-pair encoding: the
-// interface every splitter meets, the well-known patterns, and the factory
-// that picks a hand-written scanner for those and the general regular
-// expression engine for any other pattern.
+// interface every splitter meets and the well-known patterns (make_splitter.h
+// picks the splitter for a pattern).
 #pragma once
 
 #include <cstddef>
@@ -58,13 +57,5 @@ public:
     virtual std::size_t split(std::string_view text, std::size_t from,
                               std::vector<std::size_t>& ends, std::size_t limit) const = 0;
 };
-
-// The splitter for `pattern`: a hand-written scanner when `pattern` is one of
-// the well-known patterns above (byte for byte), the general engine
-// otherwise. Throws PatternError for a pattern that does not compile.
-std::unique_ptr<Splitter> makeSplitter(std::string_view pattern);
-
-// The splitter that keeps each text whole (one piece; none for empty text).
-std::unique_ptr<Splitter> makeWholeSplitter();
 
 }  // namespace brevix::text

@@ -1,4 +1,4 @@
-#include "text/splitter.h"
+#include "text/make_splitter.h"
 
 #include "text/regex_splitter.h"
 #include "text/scanners.h"
