@@ -35,6 +35,7 @@
 #include "bpe/training_start.h"
 #include "bpe/vocabulary.h"
 #include "text/regex_splitter.h"
+#include "text/make_splitter.h"
 #include "text/splitter.h"
 #include "tokenizer.h"
 

@@ -23,6 +23,7 @@
 #include "bpe/piece_trainer.h"
 #include "bpe/special_tokens.h"
 #include "core_engine.h"
+#include "text/make_splitter.h"
 #include "text/splitter.h"
 
 using brevix::CoreEngine;
