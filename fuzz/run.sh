@@ -77,7 +77,7 @@ for target in $targets; do
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "${command[@]}" >"$log" 2>&1 || status=$?
     # The summary is for reading; the exit status alone decides.
-    grep -E '^#[0-9]+ +(INITED|DONE)|stat::number_of_executed_units' "$log" || true
+    grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units' "$log" || true
     if [ "$status" -ne 0 ]; then
         tail -n 60 "$log"
         echo "== $target FAILED (exit status $status)"
