@@ -3,8 +3,8 @@ corpora (the fast engine, its tie-break forced onto the targeted and the
 kept-order paths, versus the plain one: output, merges, corpora, size),
 merging, and decode(encode(t)) == t.
 
-Each input seeds a random case, so the run explores broadly even though the
-extension itself is not instrumented for coverage.
+Each input seeds a random case. fuzz/run.sh runs it on the clang build
+(BREVIX_FUZZ), whose native edges guide the fuzzer.
 
     python fuzz/fuzz_core.py -max_total_time=60
 """

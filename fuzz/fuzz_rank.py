@@ -5,8 +5,8 @@ inputs with long runs; every path of the encoder must give the reference's
 ids, decode must give the input back, and a table tiktoken's rule reads the
 same must come back from its tokens by rank.
 
-Each input seeds a random case, so the run explores broadly even though the
-extension itself is not instrumented for coverage.
+Each input seeds a random case. fuzz/run.sh runs it on the clang build
+(BREVIX_FUZZ), whose native edges guide the fuzzer.
 
     python fuzz/fuzz_rank.py -max_total_time=60
 """

@@ -425,8 +425,9 @@ class Tokenizer:
         max_tokens: int | None = None,
         out: OutKind = "list",
     ) -> Any:
-        """The ids of ``text`` (``str`` as UTF-8, or a contiguous buffer of
-        bytes).
+        """The ids of ``text`` (``str`` as UTF-8, or any contiguous buffer of
+        single bytes; a buffer of wider items, such as a NumPy int64 array,
+        is a ``TypeError``).
 
         Special tokens follow tiktoken: those in ``allowed_special`` (a set of
         their texts, or ``"all"``) become their ids; text that spells one of
