@@ -76,9 +76,13 @@ def assert_same_as_regex(pattern, data):
 
 def assert_same_as_regex_where_it_works(pattern, data):
     """For generated patterns: regex 2026.5.9 itself fails (AttributeError)
-    on some repeated lookbehinds, and refuses a few generated spellings that
-    the grammar allows (a "{" starting a lookbehind's body); those are then
-    no reference."""
+    on some repeated lookbehinds, refuses a few generated spellings that the
+    grammar allows (a "{" starting a lookbehind's body), and lets a scoped
+    (?i:...) leak into a negated property elsewhere in the pattern
+    (\\p{^Lu}|(?i:a) matches nothing in "Bb", where \\p{^Lu} alone matches
+    "b"); those are then no reference."""
+    if "(?i" in pattern and ("\\P" in pattern or "\\p{^" in pattern or ("[^" in pattern and "\\p" in pattern)):
+        reject()
     try:
         expected = reference_ends(pattern, data)
     except (AttributeError, regex.error):
