@@ -128,3 +128,41 @@ def test_a_str_is_text_and_a_warning_says_so_when_it_names_a_file(tmp_path, monk
         warnings.simplefilter("error")
         Tokenizer(pattern="gpt2").train("no file has this name " * 20, 262)
         Tokenizer(pattern="gpt2").train(pathlib.Path("corpus.txt"), 270)
+
+
+def test_an_id_array_rewritten_while_it_is_decoded_gives_bytes_or_an_error(tok):
+    # NumPy copies large arrays without the interpreter lock, so a writer
+    # thread changes the ids between decode's measuring read and its writing
+    # read; under the sanitizers this also proves nothing is written out of
+    # bounds.
+    import threading
+
+    longest = max(range(tok.vocab_size), key=lambda i: len(tok.token_bytes(i)))
+    n = 1 << 20
+    states = [np.full(n, longest, np.int32), np.full(n, 97, np.int32), np.full(n, 10**6, np.int32)]
+    ids = states[0].copy()
+    stop = threading.Event()
+
+    def rewrite():
+        k = 0
+        while not stop.is_set():
+            np.copyto(ids, states[k % 3])
+            k += 1
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    outcomes = set()
+    try:
+        for _ in range(40):
+            try:
+                out = tok.decode(ids)
+            except (ValueError, RuntimeError) as error:
+                outcomes.add(type(error).__name__)
+            else:
+                assert isinstance(out, bytes) and len(out) <= n * len(tok.token_bytes(longest))
+                outcomes.add("bytes")
+    finally:
+        stop.set()
+        writer.join()
+    assert outcomes
+    assert tok.decode(states[1]) == b"a" * n

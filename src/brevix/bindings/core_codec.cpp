@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core_calls.h"
 #include "convert.h"
 #include "core_ids.h"
+#include "bpe/token_arena.h"
 #include "bpe/token_decoder.h"
 #include "pyref.h"
 
@@ -506,26 +508,74 @@ PyObject* bytesFromSink(const MallocSink& sink, std::size_t length) {
     return PyBytes_FromStringAndSize(length ? sink.data() : "", static_cast<Py_ssize_t>(length));
 }
 
+// Ids read from an array a block at a time.
+constexpr std::size_t kArrayBlock = 4096;
+
+// The decoded length of block[0..n), the ids from position `read` of the
+// whole input: BadTokenId names the position in the whole input.
+std::size_t blockLength(const bpe::Vocabulary& vocab, const int* block, std::size_t n, std::size_t read) {
+    try {
+        return bpe::decodedLength(vocab, block, n);
+    } catch (const bpe::BadTokenId& bad) {
+        throw bpe::BadTokenId(read + bad.index(), bad.id(), vocab.size());
+    }
+}
+
+// The decoded length of every id of `source`; false when one is out of range.
+bool measureArray(const bpe::Vocabulary& vocab, BufferIds& source, std::size_t& length) {
+    int block[kArrayBlock];
+    std::uint64_t total = 0;
+    std::size_t read = 0;
+    for (;;) {
+        const std::size_t n = source.next(block, kArrayBlock);
+        if (n == bytepairtokenizer::IdSource::kGaveUp) return false;
+        if (n == 0) break;
+        total += blockLength(vocab, block, n, read);
+        if (total > SIZE_MAX - bpe::TokenArena::kPadding) throw std::length_error("decoded bytes do not fit in memory");
+        read += n;
+    }
+    length = static_cast<std::size_t>(total);
+    return true;
+}
+
+// Writes the bytes of `source`'s ids, measured as `length`, to `out`. Every
+// id is checked again and nothing is written past `length`: false when the
+// ids are not those measured (out of range now, or another length).
+bool writeArray(const bpe::Vocabulary& vocab, BufferIds& source, char* out, std::size_t length) {
+    int block[kArrayBlock];
+    std::size_t used = 0;
+    std::size_t read = 0;
+    for (;;) {
+        const std::size_t n = source.next(block, kArrayBlock);
+        if (n == bytepairtokenizer::IdSource::kGaveUp) return false;
+        if (n == 0) break;
+        const std::size_t size = blockLength(vocab, block, n, read);
+        if (size > length - used) return false;
+        bpe::decodeExactly(vocab, block, n, out + used, size);
+        used += size;
+        read += n;
+    }
+    return used == length;
+}
+
 // An integer array: decoded while it is read, without the interpreter lock.
-// Performance notes: an array is read into native ids, measured, and
-// decoded straight into the bytes object that is returned: one allocation
-// of the result and no copy of it. Decoding through a growing buffer and
-// copying that into the bytes object ran at a quarter of the speed on 10 MB
-// (page faults of two fresh large buffers per call, and the copy).
+// Performance notes: the array is read twice a block at a time, once to
+// measure and once to write straight into the bytes object that is
+// returned: one allocation of the result, no copy of it and no copy of the
+// ids (converting the ids into one vector first cost as much as decoding,
+// in writes and page faults of a second large buffer). Another thread may
+// write the array between the two reads (NumPy releases the interpreter lock
+// for large operations), so the second read checks every id again and a
+// change is an error, never a write out of bounds.
 PyObject* decodeBuffer(CoreEngine& engine, BufferIds& source) {
-    std::vector<int> ids;
-    std::size_t length = 0;
-    bool complete = false;
     ReadLock lock;
     if (!takeEngineLock(engine.lock(), lock)) return nullptr;
     source.setLimit(engine.vocabSize());
     const bool release = source.expected() > kReleaseAbove;
-    if (!runCore(release, [&] {
-            complete = source.readAll(ids);
-            if (complete) length = bpe::decodedLength(engine.vocabulary(), ids.data(), ids.size());
-        })) {
-        return nullptr;
-    }
+    const bpe::Vocabulary& vocab = engine.vocabulary();
+    std::size_t length = 0;
+    bool complete = false;
+    if (!runCore(release, [&] { complete = measureArray(vocab, source, length); })) return nullptr;
     if (!complete) {
         setBadId(source.badValue(), source.badIndex(), engine.vocabSize());
         return nullptr;
@@ -533,9 +583,15 @@ PyObject* decodeBuffer(CoreEngine& engine, BufferIds& source) {
     PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
     if (!bytes) return nullptr;
     char* out = PyBytes_AS_STRING(bytes.get());
-    if (!runCore(release, [&] {
-            bpe::decodeExactly(engine.vocabulary(), ids.data(), ids.size(), out, length);
-        })) {
+    source.rewind();
+    bool same = false;
+    if (!runCore(release, [&] { same = writeArray(vocab, source, out, length); })) return nullptr;
+    if (source.failed()) {
+        setBadId(source.badValue(), source.badIndex(), engine.vocabSize());
+        return nullptr;
+    }
+    if (!same) {
+        PyErr_SetString(PyExc_RuntimeError, "the token ids changed while they were decoded");
         return nullptr;
     }
     return bytes.release();

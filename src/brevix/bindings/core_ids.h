@@ -64,6 +64,12 @@ public:
     // Reads everything into `out`; false when an id is out of range.
     bool readAll(std::vector<int>& out);
 
+    // Starts reading again from the first id.
+    void rewind() {
+        position_ = 0;
+        failed_ = false;
+    }
+
     bool failed() const { return failed_; }
     long long badValue() const { return badValue_; }
     std::size_t badIndex() const { return badIndex_; }
