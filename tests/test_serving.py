@@ -180,3 +180,15 @@ def test_a_failed_strict_flush_keeps_the_held_bytes(tok):
     with pytest.raises(UnicodeDecodeError):
         strict.feed([tok.token_id(b"\xff"), tok.token_id(b"a")])
     assert strict.feed([tok.token_id(b"a")]) == "a"
+
+
+def test_a_stream_decodes_with_the_model_its_tokenizer_has_now():
+    # The stream keeps token texts between feeds; a replaced model drops them.
+    tok = Tokenizer()
+    tok._core.set_model(list(range(256)), [(97, 98, 256)], None, [])
+    stream = tok.decoder()
+    assert [stream.feed(256), stream.feed([256, 97])] == ["ab", "aba"]
+    tok._core.set_model(list(range(256)), [(99, 100, 256)], None, [])
+    assert [stream.feed(256), stream.feed((256,))] == ["cd", "cd"]
+    with pytest.raises(ValueError, match="unknown token id 257"):
+        stream.feed(257)

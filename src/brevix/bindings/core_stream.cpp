@@ -8,7 +8,9 @@
 // list or tuple of ints) take a path of their own: their bytes are copied out
 // of the model the stream keeps (taken again only when the tokenizer's model
 // is replaced, so no engine lock per call) and decoded without a bytes
-// object or a Python frame between.
+// object or a Python frame between. One id whose bytes are whole UTF-8, with
+// nothing held back, returns the token's text as kept from its last feed:
+// no decoding and no allocation for the common case of generated text.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -17,9 +19,12 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "bpe/token_decoder.h"
+#include "text/utf8.h"
 #include "core_calls.h"
 #include "core_stream.h"
 #include "method_table.h"
@@ -29,6 +34,16 @@ namespace brevix {
 
 namespace {
 
+// Up to this many token texts are kept per stream. Merge ids grow with rank
+// and frequent tokens are merged early, so the most frequent tokens take
+// distinct slots.
+constexpr std::size_t kCachedTexts = 4096;
+
+struct CachedText {
+    int id = -1;
+    PyRef text;
+};
+
 struct StreamState {
     PyRef tokenizer;    // the CoreTokenizer whose current model decodes
     PyRef errors;       // the error handler's name (a str)
@@ -37,6 +52,9 @@ struct StreamState {
     // while it stays current need no engine lock.
     std::shared_ptr<const bpe::TextEncoder> model;
     std::uint64_t modelVersion = 0;
+    // Texts of tokens of that model whose bytes are whole UTF-8, by id
+    // (direct-mapped; empty until the first one is cached).
+    std::vector<CachedText> texts;
 };
 
 struct StreamDecoderObject {
@@ -114,6 +132,7 @@ const bpe::TextEncoder* currentModel(StreamState& state) {
         if (!takeEngineLock(engine.lock(), lock)) return nullptr;
         state.model = engine.model();
         state.modelVersion = engine.modelVersion();
+        state.texts.clear();
     }
     return state.model.get();
 }
@@ -135,11 +154,52 @@ bool appendTokenBytes(StreamState& state, const ShortIds& ids, std::string& out)
     });
 }
 
+bool isWholeUtf8(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (std::size_t i = 0; i < bytes.size();) {
+        const text::Utf8Unit unit = text::decodeUtf8(p + i, bytes.size() - i);
+        if (unit.length == 1 && p[i] >= 0x80) return false;
+        i += unit.length;
+    }
+    return true;
+}
+
+// The text of token `id` when its bytes are whole UTF-8 (a new reference,
+// kept in the stream for the next time), so that it decodes alike under
+// every error handler and with nothing held back. Null without an exception
+// when they are not whole UTF-8; null with one for an id decode refuses.
+PyObject* wholeTokenText(StreamState& state, int id) {
+    if (currentModel(state) == nullptr) return nullptr;
+    const std::shared_ptr<const bpe::TextEncoder> model = state.model;
+    if (state.texts.empty()) state.texts.resize(kCachedTexts);
+    CachedText& cached = state.texts[static_cast<unsigned>(id) % kCachedTexts];
+    if (cached.text && cached.id == id) return Py_NewRef(cached.text.get());
+    std::string_view bytes;
+    if (!runCore(false, [&] {
+            const bpe::TokenId ids[1] = {id};
+            bpe::decodedLength(model->vocabulary(), ids, 1);
+            bytes = model->vocabulary().arena().view(id);
+        })) {
+        return nullptr;
+    }
+    if (!isWholeUtf8(bytes)) return nullptr;
+    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
+    if (text == nullptr) return nullptr;
+    cached.id = id;
+    cached.text.reset(Py_NewRef(text));
+    return text;
+}
+
 // feed(ids): an int, or anything decode takes.
 PyObject* streamFeed(PyObject* self, PyObject* arg) {
     StreamState& state = stateOf(self);
     ShortIds ids;
-    if (shortIds(arg, ids)) {
+    const bool isShort = shortIds(arg, ids);
+    if (isShort && ids.count == 1 && state.held.empty()) {
+        PyObject* text = wholeTokenText(state, ids.ids[0]);
+        if (text != nullptr || PyErr_Occurred()) return text;
+    }
+    if (isShort) {
         std::string data = state.held;
         if (!appendTokenBytes(state, ids, data)) return nullptr;
         return decodeHeld(state, data);
@@ -188,7 +248,9 @@ PyObject* streamNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyRef self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     auto* object = reinterpret_cast<StreamDecoderObject*>(self.get());
-    new (&object->state) StreamState{PyRef::borrowed(tokenizer), PyRef::borrowed(errors), std::string(), nullptr, 0};
+    new (&object->state) StreamState();
+    object->state.tokenizer = PyRef::borrowed(tokenizer);
+    object->state.errors = PyRef::borrowed(errors);
     object->constructed = true;
     return self.release();
 }
