@@ -34,7 +34,7 @@ import time
 import uuid
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from brevix._shard_counts import CountJob, count_shard, merge_counts
 from brevix._shards import (
@@ -52,6 +52,9 @@ from brevix._shards import (
     remove_temporary_files,
     write_manifest,
 )
+
+if TYPE_CHECKING:
+    from brevix import Tokenizer
 
 __all__ = [
     "DaskMissingError",
@@ -403,7 +406,7 @@ def train_files(
     shard_bytes: int = DEFAULT_TRAIN_SHARD_BYTES,
     max_pieces: int | None = None,
     progress: bool = True,
-) -> Any:
+) -> Tokenizer:
     """A new ``Tokenizer(pattern, special_tokens)`` trained to ``vocab_size``
     on ``files``, its pieces counted on a Dask cluster.
 
@@ -446,7 +449,7 @@ def train_files(
 
 
 def train_tokenizer(
-    tokenizer: Any,
+    tokenizer: Tokenizer,
     files: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
     vocab_size: int,
     *,
