@@ -187,13 +187,19 @@ def test_missing_and_empty_inputs(tmp_path):
 
 
 def test_cli_with_worker_processes_writes_the_local_model(corpus, tmp_path, capsys):
-    """Real worker processes (the command's own local cluster)."""
+    """Real worker processes (the command's own local cluster), gone after it."""
+    psutil = pytest.importorskip("psutil")
+    before = {p.pid for p in psutil.Process().children(recursive=True)}
     common = ["train", *corpus, "--pattern", "cl100k", "--vocab-size", "600", "--lines",
               "--special", "<|endoftext|>", "--quiet"]
     assert cli.main([*common, "--out", str(tmp_path / "local.model")]) == 0
     assert cli.main([*common, "--out", str(tmp_path / "cluster.model"),
                      "--workers", "2", "--shard-mb", "0.003"]) == 0
     assert (tmp_path / "cluster.model").read_bytes() == (tmp_path / "local.model").read_bytes()
+    new = [p for p in psutil.Process().children(recursive=True) if p.pid not in before
+           and "multiprocessing.resource_tracker" not in " ".join(p.cmdline())]
+    _, alive = psutil.wait_procs(new, timeout=15)
+    assert not alive
 
 
 @pytest.mark.parametrize(
