@@ -313,32 +313,64 @@ class Tokenizer:
         data = _training_source(data, files)
         if vocab_size is None:
             raise TypeError("train() missing required argument: 'vocab_size'")
+        target = self._training_target(vocab_size)
+        if self._pattern is None and lines:
+            raise ValueError("lines=True needs a pattern: the unsplit trainer learns one sequence")
+        threads_n = _thread_count(threads, cap=8)
+
+        def learn() -> str | None:
+            if self._pattern is not None:
+                self._train_pieces(data, target, progress, lines, threads_n)
+                return None
+            corpus = _training_bytes(data)
+            with _progress_callback(progress, self._merges_wanted(target), "merges") as report:
+                if trace:
+                    sys.stdout.flush()
+                stopped_before: str | None = self._core.train(corpus, target, report, trace)
+                return stopped_before
+
+        return self._learn(target, vocab_size, learn)
+
+    def _train_counted(self, counter: Any, vocab_size: int, progress: Progress) -> int:
+        """train() from the piece counts of ``counter`` (a ``_core.PieceCounter``
+        of this tokenizer's pattern and special tokens) gathered elsewhere."""
+        if self._pattern is None:
+            raise ValueError("training from piece counts needs a pattern")
+        target = self._training_target(vocab_size)
+
+        def learn() -> None:
+            with _progress_callback(progress, self._merges_wanted(target), "merges") as report:
+                self._core.train_pieces(counter, target, report)
+
+        return self._learn(target, vocab_size, learn)
+
+    def _training_target(self, vocab_size: object) -> int:
+        """The regular vocabulary size (special tokens aside) training to
+        ``vocab_size`` ends at; refuses a bad size before anything is read."""
         if isinstance(vocab_size, bool) or not isinstance(vocab_size, int):
             raise TypeError(f"vocab_size must be an int, not {type(vocab_size).__name__}")
         if not MIN_VOCAB_SIZE <= vocab_size <= INT32_MAX:
             raise ValueError(
                 f"vocab_size must be between {MIN_VOCAB_SIZE} and {INT32_MAX}, got {vocab_size}"
             )
-        regular = FIRST_MERGE_ID + len(self.merges)
         target = vocab_size - len(self._specials)
         self._check_fixed_special_ids(target)
-        if self._pattern is None and lines:
-            raise ValueError("lines=True needs a pattern: the unsplit trainer learns one sequence")
-        threads_n = _thread_count(threads, cap=8)
-        wanted = target - regular
+        return target
+
+    def _merges_wanted(self, target: int) -> int:
+        return target - FIRST_MERGE_ID - len(self.merges)
+
+    def _learn(self, target: int, vocab_size: int, learn: Callable[[], str | None]) -> int:
+        """Runs ``learn`` (which returns what training stopped before, if
+        it did) with the special tokens out of the way, and warns when fewer
+        merges than wanted were learned; returns the number learned."""
+        wanted = self._merges_wanted(target)
         if wanted <= 0:
             return 0
+        regular = FIRST_MERGE_ID + len(self.merges)
         self._move_floating_specials(target)
-        stopped_before = None
         try:
-            if self._pattern is None:
-                corpus = _training_bytes(data)
-                with _progress_callback(progress, wanted, "merges") as report:
-                    if trace:
-                        sys.stdout.flush()
-                    stopped_before = self._core.train(corpus, target, report, trace)
-            else:
-                self._train_pieces(data, target, progress, lines, threads_n)
+            stopped_before = learn()
         finally:
             self._renumber_floating_specials()
         learned = FIRST_MERGE_ID + len(self.merges) - regular
@@ -352,7 +384,7 @@ class Tokenizer:
                 f"{reason}: learned {learned} of {wanted} merges "
                 f"(vocab_size is {self.vocab_size}, not {vocab_size})",
                 UserWarning,
-                stacklevel=2,
+                stacklevel=3,
             )
         return learned
 
@@ -367,8 +399,7 @@ class Tokenizer:
                     counter.add_file(os.fsencode(batch), lines, report)
                 else:
                     counter.add_documents(batch, report)
-        wanted = target - FIRST_MERGE_ID - len(self.merges)
-        with _progress_callback(progress, wanted, "merges") as report:
+        with _progress_callback(progress, self._merges_wanted(target), "merges") as report:
             self._core.train_pieces(counter, target, report)
 
     def _check_fixed_special_ids(self, target: int) -> None:

@@ -164,6 +164,31 @@ def _add_train(commands: Subparsers) -> None:
         action="store_true",
         help="drop newline bytes, as the corpus-file reader data_loader does (no --pattern)",
     )
+    cluster = train.add_mutually_exclusive_group()
+    cluster.add_argument(
+        "--workers",
+        type=distributed._positive(int),
+        metavar="N",
+        help="count pieces on a local Dask cluster of N worker processes (with --pattern)",
+    )
+    cluster.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="count pieces on the Dask cluster at ADDRESS, tcp://host:port (with --pattern)",
+    )
+    train.add_argument(
+        "--shard-mb",
+        type=distributed._positive(float),
+        default=distributed.DEFAULT_TRAIN_SHARD_BYTES / distributed.MB,
+        metavar="M",
+        help="with --workers/--scheduler: MB of corpus per counting task (default: %(default)g)",
+    )
+    train.add_argument(
+        "--max-pieces",
+        type=distributed._positive(int),
+        metavar="K",
+        help="with --workers/--scheduler: keep only the K most frequent distinct pieces",
+    )
     _add_progress_options(train)
     train.add_argument(
         "--trace",
@@ -318,6 +343,11 @@ def _run_train(args: argparse.Namespace) -> int:
         raise CliError("--drop-newlines and --trace apply to training without --pattern")
     if args.lines and args.pattern is None:
         raise CliError("--lines needs --pattern")
+    on_cluster = args.workers is not None or args.scheduler is not None
+    if on_cluster and args.pattern is None:
+        raise CliError("--workers and --scheduler need --pattern")
+    if not on_cluster and args.max_pieces is not None:
+        raise CliError("--max-pieces goes with --workers or --scheduler")
     try:
         tokenizer = Tokenizer(pattern=args.pattern, special_tokens=args.special or None)
     except (TypeError, ValueError) as e:
@@ -330,9 +360,16 @@ def _run_train(args: argparse.Namespace) -> int:
         try:
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
-                tokenizer.train(
-                    data, target, progress=_show_progress(args), lines=args.lines, trace=args.trace
-                )
+                if on_cluster:
+                    _train_on_cluster(tokenizer, data, target, args)
+                else:
+                    tokenizer.train(
+                        data,
+                        target,
+                        progress=_show_progress(args),
+                        lines=args.lines,
+                        trace=args.trace,
+                    )
         except KeyboardInterrupt:
             partial = args.out + ".partial"
             _save_model(tokenizer, partial)
@@ -353,6 +390,25 @@ def _run_train(args: argparse.Namespace) -> int:
             f"(vocabulary {tokenizer.vocab_size}), saved to {args.out!r}"
         )
     return 0
+
+
+def _train_on_cluster(
+    tokenizer: Tokenizer, paths: list[Path], target: int, args: argparse.Namespace
+) -> None:
+    try:
+        distributed.train_tokenizer(
+            tokenizer,
+            paths,
+            target,
+            lines=args.lines,
+            scheduler=args.scheduler,
+            workers=args.workers,
+            shard_bytes=max(1, int(args.shard_mb * distributed.MB)),
+            max_pieces=args.max_pieces,
+            progress=_show_progress(args),
+        )
+    except (distributed.DaskMissingError, distributed.EncodeFilesError) as e:
+        raise CliError(str(e)) from None
 
 
 def _check_writable(out: str) -> None:

@@ -1,4 +1,6 @@
-"""Encoding corpora in bulk on a Dask cluster: ``brevix encode-files``.
+"""Encoding corpora in bulk on a Dask cluster (``brevix encode-files``), and
+GPT-style training whose piece counting runs there (``brevix train
+--workers N``, :func:`train_files`).
 
     from brevix.distributed import encode_files
     encode_files("tok.model", "out/", ["corpus/"], per_line=True, workers=2)
@@ -32,8 +34,9 @@ import time
 import uuid
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
+from brevix._shard_counts import CountJob, count_shard, merge_counts
 from brevix._shards import (
     EncodeFilesError,
     InputChangedError,
@@ -50,10 +53,20 @@ from brevix._shards import (
     write_manifest,
 )
 
-__all__ = ["DaskMissingError", "EncodeFilesError", "InputChangedError", "encode_files"]
+if TYPE_CHECKING:
+    from brevix import Tokenizer
+
+__all__ = [
+    "DaskMissingError",
+    "EncodeFilesError",
+    "InputChangedError",
+    "encode_files",
+    "train_files",
+]
 
 MB = 1_000_000
 DEFAULT_SHARD_MB = 64.0
+DEFAULT_TRAIN_SHARD_BYTES = 64 * MB
 INSTALL_HINT = "encode-files needs Dask: pip install 'brevix[dask]'"
 
 # Task failures (an exception, not a lost worker) are tried again this many
@@ -367,14 +380,197 @@ class _NoBar:
         pass
 
 
-def _progress_bar(total: int, enabled: bool) -> Any:
+def _progress_bar(total: int, enabled: bool, desc: str = "encode-files") -> Any:
     if not enabled:
         return _NoBar()
     # Looked up by name: tqdm ships no type information.
     tqdm = importlib.import_module("tqdm").tqdm
     return tqdm(
-        total=total, unit="B", unit_scale=True, desc="encode-files", file=sys.stderr, smoothing=0.1
+        total=total, unit="B", unit_scale=True, desc=desc, file=sys.stderr, smoothing=0.1
     )
+
+
+# ---- training ----------------------------------------------------------------
+
+
+def train_files(
+    files: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    *,
+    pattern: str,
+    vocab_size: int,
+    special_tokens: Sequence[str] | None = None,
+    lines: bool = False,
+    client: Any = None,
+    scheduler: str | None = None,
+    workers: int | None = None,
+    shard_bytes: int = DEFAULT_TRAIN_SHARD_BYTES,
+    max_pieces: int | None = None,
+    progress: bool = True,
+) -> Tokenizer:
+    """A new ``Tokenizer(pattern, special_tokens)`` trained to ``vocab_size``
+    on ``files``, its pieces counted on a Dask cluster.
+
+    ``files`` are files, directories (walked in sorted order) or glob
+    patterns, each file counted once. A document is a whole file, or each
+    line with ``lines``, as in ``Tokenizer.train(files=..., lines=...)``,
+    whose merges this learns exactly, whatever the workers and shards.
+    Shards of about ``shard_bytes`` (whole files without ``lines``) are
+    counted by one task each; the counts are added up in pairs on the
+    workers, and only the sum comes back, to learn the merges here. The
+    files must be reachable at the same path from every worker.
+
+    ``max_pieces`` keeps only that many distinct pieces, the most frequent
+    (between equal counts, those whose bytes sort first), with a
+    ``UserWarning`` saying how many were dropped. The cluster is ``client``,
+    else the one at ``scheduler``, else a local cluster of ``workers``
+    processes (default: one per CPU). ``progress`` shows a bar of bytes
+    counted, then the merges.
+
+    Raises :class:`EncodeFilesError` for an input that cannot be read
+    (:class:`InputChangedError` for one that changed while counted),
+    :class:`DaskMissingError`, and what ``Tokenizer.train`` raises.
+    """
+    from brevix import Tokenizer
+
+    tokenizer = Tokenizer(pattern=pattern, special_tokens=special_tokens)
+    train_tokenizer(
+        tokenizer,
+        files,
+        vocab_size,
+        lines=lines,
+        client=client,
+        scheduler=scheduler,
+        workers=workers,
+        shard_bytes=shard_bytes,
+        max_pieces=max_pieces,
+        progress=progress,
+    )
+    return tokenizer
+
+
+def train_tokenizer(
+    tokenizer: Tokenizer,
+    files: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    vocab_size: int,
+    *,
+    lines: bool = False,
+    client: Any = None,
+    scheduler: str | None = None,
+    workers: int | None = None,
+    shard_bytes: int = DEFAULT_TRAIN_SHARD_BYTES,
+    max_pieces: int | None = None,
+    progress: bool = True,
+) -> int:
+    """:func:`train_files` into ``tokenizer`` (a ``Tokenizer`` with a
+    pattern, continuing from its merges); returns the merges learned. On
+    Ctrl-C during the merges, ``tokenizer`` keeps those learned so far."""
+    if tokenizer._pattern is None:
+        raise ValueError("training on a cluster needs a pattern")
+    tokenizer._training_target(vocab_size)  # refused before a cluster starts
+    if isinstance(shard_bytes, bool) or not isinstance(shard_bytes, int) or shard_bytes < 1:
+        raise ValueError(f"shard_bytes must be a positive int, not {shard_bytes!r}")
+    if max_pieces is not None and (
+        isinstance(max_pieces, bool) or not isinstance(max_pieces, int) or max_pieces < 0
+    ):
+        raise ValueError(f"max_pieces must be None or an int >= 0, not {max_pieces!r}")
+    specs = [files] if isinstance(files, (str, bytes, os.PathLike)) else list(files)
+    inputs = [InputFile.stat(path) for path in find_inputs(os.fsdecode(p) for p in specs)]
+    if not inputs:
+        raise ValueError("nothing to train on: no input files")
+    plans = plan_shards([f.size for f in inputs], shard_bytes, lines)
+    specials = tuple(text.encode("utf-8") for text in tokenizer._specials)
+    jobs = [
+        CountJob(
+            tokenizer._pattern,
+            specials,
+            plan,
+            {p.input: inputs[p.input] for p in plan.pieces},
+            lines,
+        )
+        for plan in plans
+    ]
+    dask = _import_distributed()
+    with _connect(dask, client, scheduler, workers) as c:
+        encoded = _count_on(dask, c, jobs, progress)
+    from brevix import _core
+
+    counter = _core.PieceCounter.from_bytes(tokenizer._pattern, list(specials), encoded)
+    del encoded
+    if max_pieces is not None:
+        _prune(counter, max_pieces)
+    learned: int = tokenizer._train_counted(counter, vocab_size, progress)
+    return learned
+
+
+def _count_on(dask: Any, client: Any, jobs: Sequence[CountJob], progress: bool) -> bytes:
+    """The encoded piece counts of all ``jobs``, added up on the workers."""
+    if not jobs:
+        return b"BXPC\x01\x00"  # no pieces (every input empty)
+    run_id = uuid.uuid4().hex[:8]
+    counts = {
+        client.submit(
+            count_shard, job, key=f"brevix-count-{job.plan.name}-{run_id}", retries=_TASK_RETRIES
+        ): job
+        for job in jobs
+    }
+    submitted = list(counts)
+    level = list(counts)
+    round_ = 0
+    # Pairs, then pairs of pairs: no worker adds up more than two results at
+    # once, and only the total travels to this process.
+    while len(level) > 1:
+        pattern, specials = jobs[0].pattern, jobs[0].specials
+        paired = [
+            client.submit(
+                merge_counts,
+                pattern,
+                specials,
+                level[i],
+                level[i + 1],
+                key=f"brevix-merge-{round_}-{i // 2}-{run_id}",
+                retries=_TASK_RETRIES,
+            )
+            for i in range(0, len(level) - 1, 2)
+        ]
+        level = paired + level[len(paired) * 2 :]
+        submitted += paired
+        round_ += 1
+    try:
+        with _progress_bar(sum(j.plan.nbytes for j in jobs), progress, "counting") as bar:
+            for future in dask.as_completed(counts):
+                _count_result(dask, future, counts[future].plan)
+                bar.update(counts[future].plan.nbytes)
+        total: bytes = _count_result(dask, level[0], None)
+        return total
+    finally:
+        client.cancel(submitted)
+
+
+def _count_result(dask: Any, future: Any, plan: ShardPlan | None) -> bytes:
+    """The result of a count or merge task; its failure as EncodeFilesError."""
+    name = plan.name if plan is not None else "adding up the counts"
+    try:
+        result: bytes = future.result()
+    except dask.KilledWorker:
+        raise EncodeFilesError(f"{name}: every worker that ran it died (out of memory?)") from None
+    except InputChangedError:
+        raise
+    except OSError as e:
+        raise EncodeFilesError(f"{name}: {e}") from None
+    return result
+
+
+def _prune(counter: Any, max_pieces: int) -> None:
+    import warnings
+
+    dropped, least_kept = counter.prune(max_pieces)
+    if dropped:
+        warnings.warn(
+            f"dropped the {dropped} rarest distinct pieces to keep {max_pieces}: "
+            f"the least frequent piece kept occurs {least_kept} times",
+            UserWarning,
+            stacklevel=4,
+        )
 
 
 # ---- the command line --------------------------------------------------------

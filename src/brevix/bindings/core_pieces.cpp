@@ -17,6 +17,9 @@
 #include <vector>
 
 #include "bpe/piece_counter.h"
+#include "bpe/piece_counts_codec.h"
+#include "bpe/piece_counts_merge.h"
+#include "bpe/piece_counts_pruning.h"
 #include "bpe/piece_table.h"
 #include "bpe/special_tokens.h"
 #include "core_calls.h"
@@ -174,6 +177,112 @@ PyObject* counterAddFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Py_RETURN_NONE;
 }
 
+// add_file_lines(path, start, end, progress): the lines of the mapped file
+// that start in [start, end).
+PyObject* counterAddFileLines(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("add_file_lines", nargs, 4)) return nullptr;
+    CounterState& state = stateOf(self);
+    BusyMark busy(state);
+    if (!busy) return nullptr;
+    if (!PyBytes_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "path must be bytes");
+        return nullptr;
+    }
+    const unsigned long long start = PyLong_AsUnsignedLongLong(args[1]);
+    if (start == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const unsigned long long end = PyLong_AsUnsignedLongLong(args[2]);
+    if (end == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    std::string path;
+    if (!callCore([&] { path.assign(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0]))); })) {
+        return nullptr;
+    }
+    const bool ok = countWithoutLock(state, args[3], [&](bpe::CountControl& control) {
+        return bpe::countFileLinePieces(path, start, end, settingsOf(state, control));
+    });
+    if (!ok) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// to_bytes() -> bytes: the counts, encoded (bpe/piece_counts_codec.h).
+PyObject* counterToBytes(PyObject* self, PyObject*) {
+    CounterState& state = stateOf(self);
+    BusyMark busy(state);
+    if (!busy) return nullptr;
+    std::string encoded;
+    if (!callCore([&] { encoded = bpe::encodePieceCounts(state.table); })) return nullptr;
+    return PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size()));
+}
+
+// The counts `source` holds: a PieceCounter's (copied when it is `self`,
+// which is being added to) or those a bytes-like object encodes. Null with
+// an exception set when it is neither, is busy or is malformed.
+std::optional<bpe::PieceTable> decodedCounts(PyObject* self, PyObject* source,
+                                             const bpe::PieceTable** shared) {
+    std::optional<bpe::PieceTable> counts;
+    *shared = nullptr;
+    if (counterType != nullptr && PyObject_TypeCheck(source, counterType)) {
+        if (source != self) {
+            if (stateOf(source).busy) {
+                PyErr_SetString(PyExc_RuntimeError, "the piece counter is already counting");
+                return counts;
+            }
+            *shared = &stateOf(source).table;
+            return counts;
+        }
+        const bpe::PieceTable& own = stateOf(self).table;
+        (void)callCore([&] { counts = bpe::decodePieceCounts(bpe::encodePieceCounts(own)); });
+        return counts;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) != 0) {
+        PyErr_Format(PyExc_TypeError, "merge() takes a PieceCounter or bytes, not %.200s",
+                     Py_TYPE(source)->tp_name);
+        return counts;
+    }
+    const std::string_view data(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    (void)callCore([&] { counts = bpe::decodePieceCounts(data); });
+    PyBuffer_Release(&view);
+    return counts;
+}
+
+// merge(other): adds the counts of another PieceCounter or of to_bytes()
+// data; all or nothing.
+PyObject* counterMerge(PyObject* self, PyObject* other) {
+    CounterState& state = stateOf(self);
+    BusyMark busy(state);
+    if (!busy) return nullptr;
+    const bpe::PieceTable* shared = nullptr;
+    std::optional<bpe::PieceTable> decoded = decodedCounts(self, other, &shared);
+    if (shared == nullptr && !decoded) return nullptr;
+    const bpe::PieceTable& from = shared != nullptr ? *shared : *decoded;
+    if (!callCore([&] { bpe::mergePieceCounts(state.table, from); })) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// PieceCounter.from_bytes(pattern, specials, data): a counter (of the
+// default threads) holding the counts `data` encodes.
+PyObject* counterFromBytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
+    if (!checkArgCount("from_bytes", nargs, 3)) return nullptr;
+    PyRef counter(PyObject_CallFunction(cls, "OOI", args[0], args[1], 0U));
+    if (!counter) return nullptr;
+    PyRef done(counterMerge(counter.get(), args[2]));
+    if (!done) return nullptr;
+    return counter.release();
+}
+
+// prune(keep) -> (dropped, least_kept): keeps the `keep` most frequent pieces.
+PyObject* counterPrune(PyObject* self, PyObject* arg) {
+    CounterState& state = stateOf(self);
+    BusyMark busy(state);
+    if (!busy) return nullptr;
+    const std::size_t keep = PyLong_AsSize_t(arg);
+    if (keep == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+    bpe::PruneResult result;
+    if (!callCore([&] { result = bpe::keepMostFrequent(state.table, keep); })) return nullptr;
+    return Py_BuildValue("nK", static_cast<Py_ssize_t>(result.dropped),
+                         static_cast<unsigned long long>(result.leastKept));
+}
+
 PyObject* counterDistinct(PyObject* self, PyObject*) {
     return PyLong_FromSize_t(stateOf(self).table.size());
 }
@@ -242,7 +351,16 @@ PyMethodDef counterMethods[] = {
      "add_documents(documents, progress): count the pieces of in-memory documents"},
     {"add_file", guardedFastcall<counterAddFile>(), METH_FASTCALL,
      "add_file(path, lines, progress): count the pieces of a file, mapped"},
+    {"add_file_lines", guardedFastcall<counterAddFileLines>(), METH_FASTCALL,
+     "add_file_lines(path, start, end, progress): count the lines of a file that start in [start, end)"},
     {"distinct", guarded<counterDistinct>(), METH_NOARGS, "distinct() -> number of distinct pieces"},
+    {"to_bytes", guarded<counterToBytes>(), METH_NOARGS, "to_bytes() -> the counts, encoded"},
+    {"merge", guarded<counterMerge>(), METH_O,
+     "merge(other): add the counts of a PieceCounter or of to_bytes() data"},
+    {"from_bytes", guardedFastcall<counterFromBytes>(), METH_FASTCALL | METH_CLASS,
+     "from_bytes(pattern, specials, data) -> a PieceCounter holding the counts of data"},
+    {"prune", guarded<counterPrune>(), METH_O,
+     "prune(keep) -> (dropped, least_kept): keep the most frequent pieces"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -244,6 +244,17 @@ std::optional<PieceTable> countUnits(const std::vector<Unit>& units, unsigned th
     return total;
 }
 
+// The units of the lines starting in [begin, end) of one file (file 0).
+std::vector<FileRange> planLineRange(std::size_t begin, std::size_t end, unsigned threads) {
+    std::vector<FileRange> ranges;
+    if (begin >= end) return ranges;
+    const std::size_t unit = unitBytes(end - begin, threads);
+    for (std::size_t from = begin; from < end; from += std::min(unit, end - from)) {
+        ranges.push_back({0, from, from + std::min(unit, end - from)});
+    }
+    return ranges;
+}
+
 }  // namespace
 
 unsigned countingThreads(unsigned requested) {
@@ -281,6 +292,23 @@ std::optional<PieceTable> countFilePieces(const std::vector<std::string>& paths,
                               return counter.count(text, meter);
                           }
                           return countLines(text, range.begin, range.end, counter, meter);
+                      });
+}
+
+std::optional<PieceTable> countFileLinePieces(const std::string& path, std::uint64_t begin,
+                                              std::uint64_t end, const CountSettings& settings) {
+    requireSplitter(settings);
+    const unsigned threads = countingThreads(settings.threads);
+    const std::size_t size = fileSize(path);
+    const std::size_t last = static_cast<std::size_t>(std::min<std::uint64_t>(end, size));
+    const std::size_t first = static_cast<std::size_t>(std::min<std::uint64_t>(begin, last));
+    const std::vector<FileRange> ranges = planLineRange(first, last, threads);
+    if (ranges.empty()) return PieceTable();
+    return countUnits(ranges, threads, settings,
+                      [&](DocumentCounter& counter, ProgressMeter& meter,
+                          const FileRange& range) {
+                          const MappedFile file(path);
+                          return countLines(file.bytes(), range.begin, range.end, counter, meter);
                       });
 }
 

@@ -55,4 +55,11 @@ enum class FileDocuments {
 std::optional<PieceTable> countFilePieces(const std::vector<std::string>& paths,
                                           FileDocuments documents, const CountSettings& settings);
 
+// countFilePieces() of the lines (FileDocuments::kLines) of the file at
+// `path` that start in [begin, end), an `end` past the file meaning its end:
+// wherever a file is cut into such ranges, every line is counted in exactly
+// one of them.
+std::optional<PieceTable> countFileLinePieces(const std::string& path, std::uint64_t begin,
+                                              std::uint64_t end, const CountSettings& settings);
+
 }  // namespace brevix::bpe
