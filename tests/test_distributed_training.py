@@ -125,6 +125,28 @@ def test_max_pieces_trains_on_the_most_frequent_pieces(corpus, max_pieces):
         assert pruned == []
 
 
+@pytest.mark.parametrize("available, bound", [(None, 10**6), (10**8, 10**6), (64 * 2**30, 64 * 2**30 // 2 // 320)])
+def test_the_default_bound_is_sized_from_available_memory(monkeypatch, available, bound):
+    monkeypatch.setattr(distributed, "_available_memory", lambda: available)
+    assert distributed.default_max_pieces() == bound
+
+
+def test_without_max_pieces_the_memory_bound_prunes_and_says_so(corpus, monkeypatch):
+    # A machine whose memory holds 30 distinct pieces: the default bound
+    # prunes, as max_pieces=30 does, and the warning names the default.
+    monkeypatch.setattr(distributed, "default_max_pieces", lambda: 30)
+    with local_client(1) as client, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        by_default = train_files(corpus, pattern="gpt2", vocab_size=256 + 40, lines=True,
+                                 client=client, progress=False)
+        chosen = train_files(corpus, pattern="gpt2", vocab_size=256 + 40, lines=True,
+                             client=client, progress=False, max_pieces=30)
+    assert by_default.merges == chosen.merges
+    messages = [str(w.message) for w in caught if "rarest" in str(w.message)]
+    assert len(messages) == 2 and "the default bound, sized from the memory available" in messages[0]
+    assert "default" not in messages[1]
+
+
 def test_an_input_changed_after_planning_is_refused_by_name(corpus, tmp_path, monkeypatch):
     path = tmp_path / "changing.txt"
     path.write_bytes(b"some text\n" * 50)

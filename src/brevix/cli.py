@@ -187,7 +187,8 @@ def _add_train(commands: Subparsers) -> None:
         "--max-pieces",
         type=distributed._positive(int),
         metavar="K",
-        help="with --workers/--scheduler: keep only the K most frequent distinct pieces",
+        help="with --workers/--scheduler: keep only the K most frequent distinct pieces "
+        "(default: as many as half the available memory holds, at least a million)",
     )
     _add_progress_options(train)
     train.add_argument(

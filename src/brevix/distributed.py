@@ -73,6 +73,37 @@ INSTALL_HINT = "encode-files needs Dask: pip install 'brevix[dask]'"
 # times; Dask's own distributed.scheduler.allowed-failures covers tasks
 # whose worker died under them.
 _TASK_RETRIES = 2
+# What the merge loop holds per distinct piece (its pairs, positions and
+# counts), measured in bench/RESULTS.md ("Training from piece counts") at
+# about 290 bytes; rounded up.
+_TRAINING_BYTES_PER_PIECE = 320
+# The default bound never goes below this many pieces (a small or busy
+# machine still trains the usual corpora exactly).
+_MIN_DEFAULT_PIECES = 1_000_000
+
+
+def default_max_pieces() -> int:
+    """The distinct pieces training keeps by default: as many as the merge
+    loop can hold in half the memory available now (``MemAvailable``), and
+    at least a million."""
+    available = _available_memory()
+    if available is None:
+        return _MIN_DEFAULT_PIECES
+    return max(_MIN_DEFAULT_PIECES, available // 2 // _TRAINING_BYTES_PER_PIECE)
+
+
+def _available_memory() -> int | None:
+    try:
+        with open("/proc/meminfo", encoding="ascii") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        return os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):
+        return None
 # The manifest is rewritten at most this often while shards complete.
 _MANIFEST_INTERVAL_S = 2.0
 
@@ -421,7 +452,10 @@ def train_files(
 
     ``max_pieces`` keeps only that many distinct pieces, the most frequent
     (between equal counts, those whose bytes sort first), with a
-    ``UserWarning`` saying how many were dropped. The cluster is ``client``,
+    ``UserWarning`` saying how many were dropped; by default (``None``) it
+    is :func:`default_max_pieces`, sized from the memory available, so that
+    a corpus with more distinct pieces than this process can train on is
+    pruned with a warning instead of running out of memory. The cluster is ``client``,
     else the one at ``scheduler``, else a local cluster of ``workers``
     processes (default: one per CPU). ``progress`` shows a bar of bytes
     counted, then the merges.
@@ -496,8 +530,7 @@ def train_tokenizer(
 
     counter = _core.PieceCounter.from_bytes(tokenizer._pattern, list(specials), encoded)
     del encoded
-    if max_pieces is not None:
-        _prune(counter, max_pieces)
+    _prune(counter, default_max_pieces() if max_pieces is None else max_pieces, max_pieces is None)
     learned: int = tokenizer._train_counted(counter, vocab_size, progress)
     return learned
 
@@ -560,13 +593,14 @@ def _count_result(dask: Any, future: Any, plan: ShardPlan | None) -> bytes:
     return result
 
 
-def _prune(counter: Any, max_pieces: int) -> None:
+def _prune(counter: Any, max_pieces: int, by_default: bool) -> None:
     import warnings
 
     dropped, least_kept = counter.prune(max_pieces)
     if dropped:
+        why = " (the default bound, sized from the memory available; pass max_pieces to choose)" if by_default else ""
         warnings.warn(
-            f"dropped the {dropped} rarest distinct pieces to keep {max_pieces}: "
+            f"dropped the {dropped} rarest distinct pieces to keep {max_pieces}{why}: "
             f"the least frequent piece kept occurs {least_kept} times",
             UserWarning,
             stacklevel=4,
