@@ -171,9 +171,12 @@ bool isWholeUtf8(std::string_view bytes) {
 PyObject* wholeTokenText(StreamState& state, int id) {
     if (currentModel(state) == nullptr) return nullptr;
     const std::shared_ptr<const bpe::TextEncoder> model = state.model;
-    if (state.texts.empty()) state.texts.resize(kCachedTexts);
-    CachedText& cached = state.texts[static_cast<unsigned>(id) % kCachedTexts];
-    if (cached.text && cached.id == id) return Py_NewRef(cached.text.get());
+    const std::uint64_t version = state.modelVersion;
+    const std::size_t slot = static_cast<unsigned>(id) % kCachedTexts;
+    if (!state.texts.empty()) {
+        const CachedText& cached = state.texts[slot];
+        if (cached.text && cached.id == id) return Py_NewRef(cached.text.get());
+    }
     std::string_view bytes;
     if (!runCore(false, [&] {
             const bpe::TokenId ids[1] = {id};
@@ -183,11 +186,18 @@ PyObject* wholeTokenText(StreamState& state, int id) {
         return nullptr;
     }
     if (!isWholeUtf8(bytes)) return nullptr;
-    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
-    if (text == nullptr) return nullptr;
-    cached.id = id;
-    cached.text.reset(Py_NewRef(text));
-    return text;
+    PyRef text(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+    if (!text) return nullptr;
+    // Making the str may collect garbage, whose finalizers may feed this
+    // stream and replace its model: the text is kept only for the model it
+    // was made from, and the slot is found afresh.
+    if (state.modelVersion == version) {
+        if (state.texts.empty()) state.texts.resize(kCachedTexts);
+        CachedText& cached = state.texts[slot];
+        cached.id = id;
+        cached.text.reset(Py_NewRef(text.get()));
+    }
+    return text.release();
 }
 
 // feed(ids): an int, or anything decode takes.
