@@ -125,9 +125,11 @@ bool shortIds(PyObject* arg, ShortIds& out) {
 // the last feed. Null with the exception set.
 const bpe::TextEncoder* currentModel(StreamState& state) {
     PyObject* tokenizer = state.tokenizer.get();
-    if (!refuseReentry(tokenizer)) return nullptr;
     CoreEngine& engine = engineOf(tokenizer);
     if (!state.model || engine.modelVersion() != state.modelVersion) {
+        // The lock is what a progress callback of this tokenizer's own
+        // training would wait for, for ever.
+        if (!refuseReentry(tokenizer)) return nullptr;
         ReadLock lock;
         if (!takeEngineLock(engine.lock(), lock)) return nullptr;
         state.model = engine.model();
@@ -170,13 +172,13 @@ bool isWholeUtf8(std::string_view bytes) {
 // when they are not whole UTF-8; null with one for an id decode refuses.
 PyObject* wholeTokenText(StreamState& state, int id) {
     if (currentModel(state) == nullptr) return nullptr;
-    const std::shared_ptr<const bpe::TextEncoder> model = state.model;
-    const std::uint64_t version = state.modelVersion;
     const std::size_t slot = static_cast<unsigned>(id) % kCachedTexts;
     if (!state.texts.empty()) {
         const CachedText& cached = state.texts[slot];
         if (cached.text && cached.id == id) return Py_NewRef(cached.text.get());
     }
+    const std::shared_ptr<const bpe::TextEncoder> model = state.model;
+    const std::uint64_t version = state.modelVersion;
     std::string_view bytes;
     if (!runCore(false, [&] {
             const bpe::TokenId ids[1] = {id};
