@@ -114,10 +114,17 @@ inline bool runCore(bool release, Work&& work) {
     return !translateCapturedException(error);
 }
 
+// Texts of the tokens its streams have decoded (core_stream.cpp).
+struct TokenTexts;
+
 struct CoreTokenizerObject {
     PyObject_HEAD
     CoreEngine* engine;
+    TokenTexts* texts;  // made by the first stream that needs it; may be null
 };
+
+// Frees what CoreTokenizerObject::texts holds (null is fine).
+void dropTokenTexts(TokenTexts* texts) noexcept;
 
 inline CoreEngine& engineOf(PyObject* self) {
     return *reinterpret_cast<CoreTokenizerObject*>(self)->engine;

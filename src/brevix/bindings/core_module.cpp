@@ -92,6 +92,7 @@ PyObject* coreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void coreDealloc(PyObject* self) {
+    dropTokenTexts(reinterpret_cast<CoreTokenizerObject*>(self)->texts);
     delete reinterpret_cast<CoreTokenizerObject*>(self)->engine;
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);

@@ -9,8 +9,9 @@
 // of the model the stream keeps (taken again only when the tokenizer's model
 // is replaced, so no engine lock per call) and decoded without a bytes
 // object or a Python frame between. One id whose bytes are whole UTF-8, with
-// nothing held back, returns the token's text as kept from its last feed:
-// no decoding and no allocation for the common case of generated text.
+// nothing held back, returns the token's text as kept by the tokenizer for
+// all its streams: no decoding and no allocation for the common case of
+// generated text.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -32,17 +33,15 @@
 
 namespace brevix {
 
-namespace {
-
-// Up to this many token texts are kept per stream. Merge ids grow with rank
-// and frequent tokens are merged early, so the most frequent tokens take
-// distinct slots.
-constexpr std::size_t kCachedTexts = 4096;
-
-struct CachedText {
-    int id = -1;
-    PyRef text;
+// The texts of the tokens of one model whose bytes are whole UTF-8, by id:
+// they decode alike under every error handler. Kept with the tokenizer and
+// shared by its streams; only touched with the interpreter lock held.
+struct TokenTexts {
+    std::uint64_t modelVersion = 0;
+    std::vector<PyRef> byId;
 };
+
+namespace {
 
 struct StreamState {
     PyRef tokenizer;    // the CoreTokenizer whose current model decodes
@@ -52,9 +51,6 @@ struct StreamState {
     // while it stays current need no engine lock.
     std::shared_ptr<const bpe::TextEncoder> model;
     std::uint64_t modelVersion = 0;
-    // Texts of tokens of that model whose bytes are whole UTF-8, by id
-    // (direct-mapped; empty until the first one is cached).
-    std::vector<CachedText> texts;
 };
 
 struct StreamDecoderObject {
@@ -134,7 +130,6 @@ const bpe::TextEncoder* currentModel(StreamState& state) {
         if (!takeEngineLock(engine.lock(), lock)) return nullptr;
         state.model = engine.model();
         state.modelVersion = engine.modelVersion();
-        state.texts.clear();
     }
     return state.model.get();
 }
@@ -166,16 +161,32 @@ bool isWholeUtf8(std::string_view bytes) {
     return true;
 }
 
+// The tokenizer's texts for the stream's model: emptied when that model is
+// newer than theirs; null (nothing set) when they already serve a newer one
+// (the stream's next feed catches up).
+TokenTexts* textsFor(StreamState& state) {
+    auto* owner = reinterpret_cast<CoreTokenizerObject*>(state.tokenizer.get());
+    if (owner->texts == nullptr) owner->texts = new TokenTexts();
+    TokenTexts& texts = *owner->texts;
+    if (texts.modelVersion > state.modelVersion) return nullptr;
+    const std::size_t size = state.model->vocabulary().size();
+    if (texts.modelVersion < state.modelVersion || texts.byId.size() != size) {
+        std::vector<PyRef>(size).swap(texts.byId);
+        texts.modelVersion = state.modelVersion;
+    }
+    return &texts;
+}
+
 // The text of token `id` when its bytes are whole UTF-8 (a new reference,
-// kept in the stream for the next time), so that it decodes alike under
+// kept with the tokenizer for the next time), so that it decodes alike under
 // every error handler and with nothing held back. Null without an exception
 // when they are not whole UTF-8; null with one for an id decode refuses.
 PyObject* wholeTokenText(StreamState& state, int id) {
     if (currentModel(state) == nullptr) return nullptr;
-    const std::size_t slot = static_cast<unsigned>(id) % kCachedTexts;
-    if (!state.texts.empty()) {
-        const CachedText& cached = state.texts[slot];
-        if (cached.text && cached.id == id) return Py_NewRef(cached.text.get());
+    TokenTexts* texts = textsFor(state);
+    const auto index = static_cast<std::size_t>(id);
+    if (texts != nullptr && id >= 0 && index < texts->byId.size() && texts->byId[index]) {
+        return Py_NewRef(texts->byId[index].get());
     }
     const std::shared_ptr<const bpe::TextEncoder> model = state.model;
     const std::uint64_t version = state.modelVersion;
@@ -190,14 +201,12 @@ PyObject* wholeTokenText(StreamState& state, int id) {
     if (!isWholeUtf8(bytes)) return nullptr;
     PyRef text(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
     if (!text) return nullptr;
-    // Making the str may collect garbage, whose finalizers may feed this
-    // stream and replace its model: the text is kept only for the model it
-    // was made from, and the slot is found afresh.
-    if (state.modelVersion == version) {
-        if (state.texts.empty()) state.texts.resize(kCachedTexts);
-        CachedText& cached = state.texts[slot];
-        cached.id = id;
-        cached.text.reset(Py_NewRef(text.get()));
+    // Making the str may collect garbage, whose finalizers may feed a stream
+    // and replace the texts' model: the text is kept only for its own model,
+    // and the table is looked up afresh.
+    texts = reinterpret_cast<CoreTokenizerObject*>(state.tokenizer.get())->texts;
+    if (texts != nullptr && texts->modelVersion == version && index < texts->byId.size()) {
+        texts->byId[index].reset(Py_NewRef(text.get()));
     }
     return text.release();
 }
@@ -295,6 +304,8 @@ PyType_Spec streamSpec = {"brevix._core.StreamDecoder", sizeof(StreamDecoderObje
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, streamSlots};
 
 }  // namespace
+
+void dropTokenTexts(TokenTexts* texts) noexcept { delete texts; }
 
 bool addStreamDecoderType(PyObject* module) {
     PyRef type(PyType_FromSpec(&streamSpec));
