@@ -4,7 +4,7 @@ Dask clusters of 1 and 2 worker processes, against counting in one process
 (``PieceCounter`` on 1 thread and on every CPU), and the size of the counts
 a shard sends back.
 
-    python bench/train_distributed.py [--mb 100] [--shard-mb 16] [--workers 1 2]
+    python bench/train_distributed.py [--mb 100] [--shard-mb 64] [--workers 1 2]
                                       [--pattern cl100k] [--out FILE]
 
 The text is the benchmark corpus of bench/corpus.py (real text found on the
@@ -112,7 +112,7 @@ def timed(fn):
 def parse_args() -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--mb", type=float, default=100.0, help="corpus size in MB")
-    p.add_argument("--shard-mb", type=float, default=16.0, help="MB of corpus per task")
+    p.add_argument("--shard-mb", type=float, default=64.0, help="MB of corpus per task (train_files' default)")
     p.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     p.add_argument("--pattern", default="cl100k")
     p.add_argument("--corpus-dir", default="/tmp/brevix-bench-corpora")

@@ -4,7 +4,7 @@ that runs on the workers (it needs brevix, not Dask).
 A count task counts the documents of one shard (see :mod:`brevix._shards`
 for the plan: whole files, or with ``lines`` the lines that start in each
 byte range) natively and returns them as ``PieceCounter.to_bytes()``; merge
-tasks add two such results up. Documents are those ``Tokenizer.train``
+tasks add a few such results up. Documents are those ``Tokenizer.train``
 counts for the same files: a whole file, or each line with its ``\\n``.
 """
 
@@ -46,8 +46,9 @@ def count_shard(job: CountJob) -> bytes:
     return counter.to_bytes()
 
 
-def merge_counts(pattern: str, specials: tuple[bytes, ...], left: bytes, right: bytes) -> bytes:
-    """The encoded sum of two encoded piece counts."""
-    counter = _core.PieceCounter.from_bytes(pattern, list(specials), left)
-    counter.merge(right)
+def merge_counts(pattern: str, specials: tuple[bytes, ...], first: bytes, *rest: bytes) -> bytes:
+    """The encoded sum of encoded piece counts."""
+    counter = _core.PieceCounter.from_bytes(pattern, list(specials), first)
+    for counts in rest:
+        counter.merge(counts)
     return counter.to_bytes()

@@ -265,8 +265,17 @@ PyObject* counterFromBytes(PyObject* cls, PyObject* const* args, Py_ssize_t narg
     if (!checkArgCount("from_bytes", nargs, 3)) return nullptr;
     PyRef counter(PyObject_CallFunction(cls, "OOI", args[0], args[1], 0U));
     if (!counter) return nullptr;
-    PyRef done(counterMerge(counter.get(), args[2]));
-    if (!done) return nullptr;
+    // The decoded table becomes the counter's own: adding it to an empty
+    // table would hash every piece a second time.
+    const bpe::PieceTable* shared = nullptr;
+    std::optional<bpe::PieceTable> decoded = decodedCounts(counter.get(), args[2], &shared);
+    if (shared == nullptr && !decoded) return nullptr;
+    if (decoded) {
+        if (!callCore([&] { stateOf(counter.get()).table = std::move(*decoded); })) return nullptr;
+    } else {
+        PyRef done(counterMerge(counter.get(), args[2]));
+        if (!done) return nullptr;
+    }
     return counter.release();
 }
 
