@@ -67,6 +67,7 @@ def test_missing_file_and_wrong_tokenizer(tmp_path):
     assert train_from(tmp_path / "empty", 1000, 10) == reference(b"", 1000, 10)
 
 
+@pytest.mark.slow
 def test_interrupt_during_the_build_keeps_a_prefix_of_the_merges():
     # 9 MB: the build polls every million positions of its first stretch in
     # each of its two passes before the first iteration polls: 18 polls in

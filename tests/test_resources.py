@@ -3,14 +3,13 @@ goes on; threads get the same results as sequential use; repeated calls do
 not leak Python objects or native memory; argument reference counts stay."""
 
 import gc
-import os
 import sys
 import threading
 
 import pytest
 
 from brevix.tokenizer import PyBytePairTokenizer, data_loader, data_saver
-from helpers import SANITIZED, run_python
+from helpers import SANITIZED, resident_bytes, run_python
 
 LIMITED_CHILD = """
 import itertools, os, resource
@@ -48,6 +47,7 @@ print("size", t.size)
 """
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(SANITIZED, reason="address-space limits defeat the sanitizer's shadow memory")
 def test_memory_exhaustion_raises_memory_error_and_the_process_goes_on(tmp_path):
     out = run_python(LIMITED_CHILD.format(path=bytes(tmp_path / "big.txt")), timeout=600).stdout
@@ -111,21 +111,17 @@ def test_threads_with_separate_and_shared_tokenizers(capfd):
     assert [results[i] for i in range(len(CORPORA))] == expected
 
 
-def rss_bytes():
-    return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def expect_no_growth(call, rounds=2000):
     for _ in range(200):
         call()
     gc.collect()
-    blocks, rss = sys.getallocatedblocks(), rss_bytes()
+    blocks, rss = sys.getallocatedblocks(), resident_bytes()
     for _ in range(rounds):
         call()
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 100
     if not SANITIZED:
-        assert rss_bytes() - rss < 8 * 2**20
+        assert resident_bytes() - rss < 8 * 2**20
 
 
 def swallow(fn, *exceptions):
