@@ -14,6 +14,7 @@
 
 #include "dtypes.h"
 #include "tie_break.h"
+#include "tie_tunings.h"
 
 namespace bpt = bytepairtokenizer;
 
@@ -144,40 +145,12 @@ private:
     std::set<DTYPE_BYTEPAIR> pairs_;
 };
 
-struct Tuned {
-    const char* name;
-    bpt::TieBreakTuning tuning;
-};
-
-std::vector<Tuned> tieTunings() {
-    std::vector<Tuned> out;
-    out.push_back({"defaults", {}});
-    bpt::TieBreakTuning t;
-    t.fullWalkPairs = 0;
-    t.orderedTieWidth = 0;
-    t.fullWalkTieShare = 0;
-    out.push_back({"targeted", t});
-    t.cutScale = 0.0;
-    out.push_back({"targeted_without_full_low_epochs", t});
-    t.cutScale = 1e9;
-    out.push_back({"targeted_all_epochs_in_full", t});
-    t = {};
-    t.fullWalkPairs = 0;
-    t.orderedTieWidth = 2;
-    out.push_back({"kept_order", t});
-    t = {};
-    t.fullWalkPairs = 0;
-    t.orderedTieWidth = 40;
-    out.push_back({"kept_order_once_wide", t});
-    return out;
-}
-
 }  // namespace
 
 class TieBreak : public ::testing::TestWithParam<std::tuple<std::size_t, int>> {};
 
 TEST_P(TieBreak, PicksThePairAFreshTableWalksFirst) {
-    const Tuned tuned = tieTunings()[std::get<0>(GetParam())];
+    const TieTuned tuned = tieTunings()[std::get<0>(GetParam())];
     const int pairs = std::get<1>(GetParam());
     Script script(tuned.tuning, static_cast<unsigned>(pairs) + 3u);
     script.create(pairs);
@@ -191,7 +164,8 @@ TEST_P(TieBreak, PicksThePairAFreshTableWalksFirst) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TuningsAndSizes, TieBreak,
-                         ::testing::Combine(::testing::Range<std::size_t>(0, 6), ::testing::Values(3, 40, 700, 6000)),
+                         ::testing::Combine(::testing::Range<std::size_t>(0, tieTunings().size()),
+                                            ::testing::Values(3, 40, 700, 6000)),
                          [](const auto& info) {
                              return std::string(tieTunings()[std::get<0>(info.param)].name) + "_" +
                                     std::to_string(std::get<1>(info.param));

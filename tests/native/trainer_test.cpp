@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "straightforward.h"
+#include "tie_tunings.h"
 #include "trainer.h"
 
 namespace bpt = bytepairtokenizer;
@@ -65,25 +66,19 @@ struct Tuned {
     bpt::TrainerTuning tuning;
 };
 
+// Each of the tie-break's paths, then the build's and the recount's.
 std::vector<Tuned> tunings() {
     std::vector<Tuned> out;
-    out.push_back({"defaults", {}});
+    for (const TieTuned& tie : tieTunings()) {
+        bpt::TrainerTuning t;
+        t.ties = tie.tuning;
+        out.push_back({tie.name, t});
+    }
     bpt::TrainerTuning t;
     t.minStretch = 64;
     t.minFilterShare = 1;
     t.maxThreads = 4;
     out.push_back({"stretched_build_and_filtering", t});
-    t = {};
-    t.ties.fullWalkPairs = 0;
-    t.ties.orderedTieWidth = 0;
-    t.ties.fullWalkTieShare = 0;
-    out.push_back({"targeted_ties", t});
-    t.ties.cutScale = 0.0;
-    out.push_back({"targeted_ties_no_cut", t});
-    t = {};
-    t.ties.fullWalkPairs = 0;
-    t.ties.orderedTieWidth = 2;
-    out.push_back({"kept_walk_order", t});
     t = {};
     t.ties.maxModelledPairs = 8;
     out.push_back({"recounted_ties", t});
@@ -136,7 +131,8 @@ TEST_P(IncrementalTraining, MatchesTheStraightforwardTrainer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TuningsAndCorpora, IncrementalTraining,
-                         ::testing::Combine(::testing::Range<std::size_t>(0, 7), ::testing::Range<std::size_t>(0, 9)),
+                         ::testing::Combine(::testing::Range<std::size_t>(0, tunings().size()),
+                                            ::testing::Range<std::size_t>(0, cases().size())),
                          [](const auto& info) {
                              return std::string(tunings()[std::get<0>(info.param)].name) + "__" +
                                     cases()[std::get<1>(info.param)].name;
