@@ -59,6 +59,12 @@ def innermost(excinfo, n):
     return frames[-n - 1].filename, tail
 
 
+def resident_bytes():
+    """The process's resident set size, from /proc/self/statm."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
 def run_python(code, *, env=None, timeout=300, check=True):
     """Runs `code` in a fresh interpreter; returns the completed process, with
     stdout and stderr as bytes.

@@ -1,12 +1,14 @@
 """brevix.Tokenizer from several Python threads: encode and decode run side by
 side, training is serialised against them, and nobody sees half a table."""
 
+import os
 import random
 import threading
 
 import pytest
 
 from brevix import Tokenizer
+from helpers import run_python
 
 # The NumPy input and output forms are much of what these tests cover.
 np = pytest.importorskip("numpy")
@@ -131,3 +133,18 @@ def test_a_waiting_training_goes_before_reads_that_arrive_after_it():
         stop.set()
         spinner.join()
     assert seen == {"first": 299, "second": 309}
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no affinity masks here")
+def test_default_thread_and_worker_counts_follow_the_affinity_mask():
+    # Pinned to one CPU, a process defaults to one thread for batches and
+    # one worker for a local cluster.
+    out = run_python(
+        """
+import os
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+from brevix import _tokenizer, distributed
+print(_tokenizer._thread_count(None), distributed.available_cpus())
+"""
+    ).stdout
+    assert out.split() == [b"1", b"1"]

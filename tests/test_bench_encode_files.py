@@ -11,6 +11,7 @@ pytest.importorskip("distributed")
 BENCH = pathlib.Path(__file__).resolve().parent.parent / "bench" / "encode_files.py"
 
 
+@pytest.mark.slow
 def test_tiny_encode_files_bench_runs_and_checks_its_output(tmp_path):
     result = subprocess.run(
         [sys.executable, str(BENCH), "--mb", "0.2", "--doc-mb", "0.05", "--shard-mb", "0.1",

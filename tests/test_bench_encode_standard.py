@@ -19,6 +19,7 @@ def bench_module():
     return encode_standard
 
 
+@pytest.mark.slow
 def test_quick_run_measures_every_part_and_splices_its_section(tmp_path):
     pytest.importorskip("bpe_openai")  # ships the cl100k file
     results = tmp_path / "RESULTS.md"

@@ -48,6 +48,7 @@ def test_alternating_rounds_report_the_ratio_of_medians():
     assert rows[1] == "| 10 MB | 30000 | 0 | | | | failed |"
 
 
+@pytest.mark.slow
 def test_bpe_encode_bench_runs_quick(tmp_path):
     script = BENCH.parent / "bpe_encode.py"
     result = subprocess.run(
@@ -62,6 +63,7 @@ def test_bpe_encode_bench_runs_quick(tmp_path):
         assert f"| {name} |" in result.stdout
 
 
+@pytest.mark.slow
 def test_serving_bench_runs_quick_and_checks_every_output(tmp_path):
     pytest.importorskip("bpe_openai")
     result = subprocess.run(

@@ -2,6 +2,7 @@
 
 import importlib.metadata
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -221,7 +222,7 @@ def test_train_reads_the_corpus_as_bytes(tmp_path):
 
 def test_train_with_a_pattern_equals_the_api_on_the_same_files(corpus_file, tmp_path):
     other = tmp_path / "other.txt"
-    other.write_bytes(open(__file__, "rb").read())
+    other.write_bytes(pathlib.Path(__file__).read_bytes())
     out = tmp_path / "m"
     specials = ["<|endoftext|>", "<|pad|>"]
     result = brevix("train", corpus_file, other, "--pattern", "cl100k", "--special", specials[0],

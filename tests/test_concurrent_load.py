@@ -57,6 +57,7 @@ def reference():
     }
 
 
+@pytest.mark.slow
 def test_one_tokenizer_under_concurrent_load(tmp_path, reference):
     shared = Tokenizer(pattern="cl100k", special_tokens=SPECIALS)
     train_to(shared, STEP)

@@ -84,6 +84,7 @@ print("trained after", len(trainee.merges()))
 """
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(SANITIZED, reason="address-space limits defeat the sanitizer's shadow memory")
 def test_every_core_entry_point_turns_exhaustion_into_memory_error(tmp_path):
     setup = SETUP.format(path=str(tmp_path / "lines.txt"))

@@ -198,6 +198,7 @@ def test_missing_locale_is_a_runtime_error_before_any_file_is_touched(tmp_path):
     assert not target.exists()
 
 
+@pytest.mark.slow
 def test_hundred_megabyte_round_trip(tmp_path):
     np = pytest.importorskip("numpy")
     rng = np.random.default_rng(7)

@@ -45,7 +45,11 @@ def test_tiny_alphabets_with_wide_ties(seed):
         assert_same_training([(corpus, 100_000, rng.randrange(1, 80))])
 
 
-@pytest.mark.parametrize("target", [p + d for p in REHASH_POINTS for d in (-1, 0)])
+# The largest tables take seconds each: marked slow.
+@pytest.mark.parametrize(
+    "target",
+    [pytest.param(p + d, marks=[pytest.mark.slow] if p > 2000 else []) for p in REHASH_POINTS for d in (-1, 0)],
+)
 def test_distinct_pair_counts_across_rehash_points(target):
     # Grow a corpus until it holds exactly `target` distinct pairs, then
     # double it so every count is tied with many others.

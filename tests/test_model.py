@@ -314,7 +314,11 @@ def test_save_replaces_and_keeps_permissions(tmp_path):
 
 
 def test_new_model_file_is_readable_by_others(tmp_path):
-    model.save(PyBytePairTokenizer(), tmp_path / "m")
+    old = os.umask(0o022)
+    try:
+        model.save(PyBytePairTokenizer(), tmp_path / "m")
+    finally:
+        os.umask(old)
     assert stat.S_IMODE((tmp_path / "m").stat().st_mode) == 0o644
 
 

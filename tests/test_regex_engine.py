@@ -170,6 +170,7 @@ short_texts = st.text(st.sampled_from(list("aAbBcCkKÃ©1_ \n.\\\u212a\u017fxX-iIÄ
                       max_size=14)
 
 
+@pytest.mark.slow
 @settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(pattern=patterns, text=short_texts)
 def test_generated_patterns_match_regex(pattern, text):
@@ -212,6 +213,7 @@ def test_invalid_utf8_matches_as_replacement_characters(name, data):
     assert_same_as_regex(WELL_KNOWN[name], data)
 
 
+@pytest.mark.slow
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(pattern=patterns, data=mixed_bytes)
 def test_invalid_utf8_with_generated_patterns(pattern, data):

@@ -94,7 +94,7 @@ class FastAgainstStraightforward(RuleBasedStateMachine):
             assert fast.size == slow.size
 
 
-TestFastAgainstStraightforward = FastAgainstStraightforward.TestCase
+TestFastAgainstStraightforward = pytest.mark.slow(FastAgainstStraightforward.TestCase)
 TestFastAgainstStraightforward.settings = settings(
     max_examples=150, stateful_step_count=30, deadline=None, suppress_health_check=list(HealthCheck)
 )

@@ -26,6 +26,7 @@ def mypy(*args):
     )
 
 
+@pytest.mark.slow
 def test_example_using_whole_api_passes_strict():
     result = mypy(str(HERE / "uses_whole_api.py"))
     assert result.returncode == 0, result.stdout + result.stderr
@@ -39,6 +40,7 @@ def test_example_runs_as_written(tmp_path):
     assert result.returncode == 0, result.stderr.decode()
 
 
+@pytest.mark.slow
 def test_misuses_are_flagged():
     source = HERE / "misuses_api.py"
     expected = {
@@ -49,6 +51,7 @@ def test_misuses_are_flagged():
     assert flagged == expected, result.stdout
 
 
+@pytest.mark.slow
 def test_package_itself_passes_strict():
     result = mypy("-p", "brevix")
     assert result.returncode == 0, result.stdout + result.stderr

@@ -106,6 +106,7 @@ def cased(folds):
     return sorted(ours)
 
 
+@pytest.mark.slow
 def test_case_insensitive_literals_match_what_the_folds_say(every_code_point, cased, folds):
     # Each cased code point as a (?i) literal, searched in every code point:
     # it matches its whole fold class, and more only for the Turkish i's.
@@ -198,6 +199,7 @@ def test_utf8_decode_refuses_positions_outside_the_data():
         _internal.utf8_decode(b"", 0)
 
 
+@pytest.mark.slow
 def test_committed_tables_are_what_the_script_generates():
     if regex.__version__ != "2026.5.9":
         pytest.skip("the tables are generated from regex 2026.5.9")

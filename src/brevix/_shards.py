@@ -37,10 +37,11 @@ import hashlib
 import io
 import json
 import os
-import tempfile
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import IO, Any, Protocol
+
+from brevix._files import atomic_file
 
 FORMAT_NAME = "brevix-encoded-shards"
 FORMAT_VERSION = 1
@@ -282,37 +283,6 @@ def _first_line_start(f: IO[bytes], start: int, block_bytes: int) -> int:
 
 
 # ---- shard files -----------------------------------------------------------
-
-
-@contextlib.contextmanager
-def atomic_file(path: str) -> Iterator[IO[bytes]]:
-    """A file that appears at ``path`` complete or not at all: written under
-    a temporary name beside it, synced, then renamed."""
-    directory = os.path.dirname(path) or "."
-    prefix = "." + os.path.basename(path) + "."
-    fd, tmp = tempfile.mkstemp(dir=directory, prefix=prefix, suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w+b") as f:
-            yield f
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(tmp)
-        raise
-    sync_directory(directory)
-
-
-def sync_directory(directory: str) -> None:
-    # Makes a rename durable; not every file system lets a directory be synced.
-    with contextlib.suppress(OSError):
-        fd = os.open(directory, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
 
 
 def remove_temporary_files(directory: str) -> None:

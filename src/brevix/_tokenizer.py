@@ -27,6 +27,7 @@ from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, S
 from typing import TYPE_CHECKING, Any, Literal, Self, SupportsIndex, Union, cast, overload
 
 from brevix import _core, model, model_file
+from brevix.model import FIRST_MERGE_ID, INT32_MAX
 from brevix.model_file import ModelData
 
 if TYPE_CHECKING:
@@ -49,9 +50,7 @@ OutKind = Literal["list", "numpy"]
 BatchOutKind = Literal["list", "numpy", "ragged"]
 SpecialSet = Union[Literal["all"], Collection[str]]
 
-FIRST_MERGE_ID = 256
 MIN_VOCAB_SIZE = FIRST_MERGE_ID + 1
-INT32_MAX = 2**31 - 1
 
 #: The well-known split patterns by name, spelled as their authors publish
 #: them: ``"gpt2"`` (GPT-2, and HF tokenizers' ByteLevel), ``"cl100k"`` and
@@ -846,7 +845,10 @@ def _refuse_single_text(obj: object, what: str) -> None:
         raise TypeError(f"{what} must be an iterable of items, not a single {type(obj).__name__}")
 
 
-def _available_cpus() -> int:
+def available_cpus() -> int:
+    """The CPUs this process may run on (its affinity mask where the platform
+    has one, else every CPU): the default number of threads, and of worker
+    processes of a local cluster."""
     try:
         return len(os.sched_getaffinity(0))
     except (AttributeError, OSError):  # pragma: no cover - not Linux
@@ -855,7 +857,7 @@ def _available_cpus() -> int:
 
 def _thread_count(threads: object, cap: int = 1024) -> int:
     if threads is None:
-        return min(_available_cpus(), cap)
+        return min(available_cpus(), cap)
     if isinstance(threads, bool) or not isinstance(threads, int):
         raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
     if not 1 <= threads <= 1024:

@@ -32,10 +32,9 @@ from typing import Any
 
 from brevix import __version__, distributed, model
 from brevix._tokenizer import Tokenizer
+from brevix.model import FIRST_MERGE_ID, INT32_MAX, INT32_MIN
 
 PROG = "brevix"
-INT32_MAX = 2**31 - 1
-FIRST_MERGE_ID = 256
 DEMO_SENTENCE = "Byte-pair encoding turns « naïve café » into tokens and back."
 
 # Exit statuses: 1 for a failed job (bad file, bad model), 2 for bad usage
@@ -266,7 +265,7 @@ def _int32_arg(text: str) -> int:
         value = int(text, 10)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if not -(2**31) <= value <= INT32_MAX:
+    if not INT32_MIN <= value <= INT32_MAX:
         raise argparse.ArgumentTypeError(f"{value} is outside the signed 32-bit range")
     return value
 

@@ -52,6 +52,7 @@ from brevix._shards import (
     remove_temporary_files,
     write_manifest,
 )
+from brevix._tokenizer import available_cpus
 
 if TYPE_CHECKING:
     from brevix import Tokenizer
@@ -316,7 +317,7 @@ def _connect(dask: Any, client: Any, scheduler: str | None, workers: int | None)
             yield connected
     else:
         with dask.LocalCluster(
-            n_workers=workers or _cpu_count(),
+            n_workers=workers or available_cpus(),
             threads_per_worker=1,
             processes=True,
             # A free port on this machine only (the default 8787 may be taken).
@@ -326,13 +327,6 @@ def _connect(dask: Any, client: Any, scheduler: str | None, workers: int | None)
             silence_logs=logging.CRITICAL,
         ) as cluster, dask.Client(cluster) as local:
             yield local
-
-
-def _cpu_count() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:
-        return os.cpu_count() or 1
 
 
 def _execute(dask: Any, client: Any, run: _Run, progress: bool) -> None:

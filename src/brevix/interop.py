@@ -21,6 +21,7 @@ from functools import lru_cache
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from brevix import _core, model, model_file
+from brevix._files import write_atomically
 from brevix.model_file import ModelData
 
 if TYPE_CHECKING:
@@ -109,7 +110,7 @@ def save_tiktoken(tokenizer: Tokenizer, path: model.PathArg) -> None:
         base64.b64encode(tokenizer.token_bytes(i)) + b" " + str(i).encode()
         for i in range(256 + len(tokenizer.merges))
     ]
-    model._write_atomically(os.fsdecode(os.fspath(path)), b"\n".join(lines) + b"\n")
+    write_atomically(os.fsdecode(os.fspath(path)), b"\n".join(lines) + b"\n")
 
 
 # ---- HF tokenizers ----------------------------------------------------------------
@@ -190,7 +191,7 @@ def save_hf(tokenizer: Tokenizer, path: model.PathArg) -> None:
         },
     }
     text = json.dumps(document, ensure_ascii=False, indent=1)
-    model._write_atomically(os.fsdecode(os.fspath(path)), text.encode("utf-8"))
+    write_atomically(os.fsdecode(os.fspath(path)), text.encode("utf-8"))
 
 
 def from_hf(cls: type[T], path: model.PathArg) -> T:

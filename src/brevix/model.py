@@ -26,10 +26,10 @@ from __future__ import annotations
 
 import os
 import re
-import tempfile
 from typing import TYPE_CHECKING, Union
 
 from brevix import _core
+from brevix._files import write_atomically
 
 if TYPE_CHECKING:
     # Imported where it is used: `import brevix` (which loads this module for
@@ -95,7 +95,7 @@ def save(tokenizer: PyBytePairTokenizer, path: PathArg) -> None:
 
 def save_merges(table: list[Merge], path: PathArg) -> None:
     """Writes a merge table as a model file, atomically like :func:`save`."""
-    _write_atomically(os.fsdecode(os.fspath(path)), _serialize(table))
+    write_atomically(os.fsdecode(os.fspath(path)), _serialize(table))
 
 
 def load_merges(path: PathArg) -> list[Merge]:
@@ -125,51 +125,6 @@ def _serialize(table: list[Merge]) -> bytes:
     lines = [f"{FORMAT_NAME} {FORMAT_VERSION}", f"merges {len(table)}"]
     lines.extend(f"{left} {right} {merged}" for left, right, merged in table)
     return ("\n".join(lines) + "\n").encode("ascii")
-
-
-def _write_atomically(path: str, data: bytes) -> None:
-    directory = os.path.dirname(path) or "."
-    fd, tmp = tempfile.mkstemp(
-        dir=directory, prefix="." + os.path.basename(path) + ".", suffix=".tmp"
-    )
-    try:
-        with os.fdopen(fd, "wb") as f:
-            os.fchmod(f.fileno(), _mode_for(path))
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
-    _sync_directory(directory)
-
-
-def _mode_for(path: str) -> int:
-    """Keeps the permissions of a file being replaced; 0644 for a new one
-    (mkstemp would leave 0600)."""
-    try:
-        return os.stat(path).st_mode & 0o7777
-    except OSError:
-        return 0o644
-
-
-def _sync_directory(directory: str) -> None:
-    # Makes the rename itself durable. Not every platform or file system
-    # lets a directory be opened or synced; the data is safe either way.
-    try:
-        fd = os.open(directory, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
 
 
 def parse(data: bytes, name: str = "<model>") -> list[Merge]:

@@ -29,6 +29,7 @@ from dataclasses import dataclass, field
 from typing import NoReturn
 
 from brevix import model
+from brevix._files import write_atomically
 from brevix.model import ModelFormatError, PathArg
 
 __all__ = ["ModelData", "read", "write", "parse", "serialize"]
@@ -49,7 +50,7 @@ class ModelData:
 
 def write(data: ModelData, path: PathArg) -> None:
     """Writes ``data`` to ``path`` atomically (temporary file, fsync, rename)."""
-    model._write_atomically(os.fsdecode(os.fspath(path)), serialize(data))
+    write_atomically(os.fsdecode(os.fspath(path)), serialize(data))
 
 
 def read(path: PathArg) -> ModelData:

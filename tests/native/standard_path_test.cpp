@@ -1,0 +1,226 @@
+// The standard path's small parts: merging by rank against the definition,
+// piece counts through their byte format and back, and strict UTF-8
+// decoding against a decoder written from the code point ranges.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bpe/pair_ranks.h"
+#include "bpe/piece_counts_codec.h"
+#include "bpe/piece_table.h"
+#include "bpe/rank_merge.h"
+#include "bpe/rank_reference.h"
+#include "text/utf8.h"
+
+namespace bpe = brevix::bpe;
+namespace text = brevix::text;
+
+namespace {
+
+struct Vocab {
+    bpe::ByteIds byteIds;
+    std::vector<bpe::Merge> merges;
+    std::vector<std::uint32_t> lengths;
+};
+
+// Byte tokens 0..255 by byte value, then `merges` merges over tokens made of
+// the letters a..d, each pair once.
+Vocab vocabulary(unsigned seed, int merges) {
+    std::mt19937 rng(seed);
+    Vocab v;
+    for (int b = 0; b < 256; ++b) {
+        v.byteIds[static_cast<std::size_t>(b)] = b;
+        v.lengths.push_back(1);
+    }
+    std::vector<bpe::TokenId> known{'a', 'b', 'c', 'd'};
+    std::set<std::pair<bpe::TokenId, bpe::TokenId>> seen;
+    while (static_cast<int>(v.merges.size()) < merges) {
+        const bpe::TokenId l = known[rng() % known.size()];
+        const bpe::TokenId r = known[rng() % known.size()];
+        if (!seen.insert({l, r}).second) continue;
+        const auto id = static_cast<bpe::TokenId>(v.lengths.size());
+        v.merges.push_back({l, r, id});
+        v.lengths.push_back(v.lengths[static_cast<std::size_t>(l)] + v.lengths[static_cast<std::size_t>(r)]);
+        known.push_back(id);
+    }
+    return v;
+}
+
+std::string piece(std::mt19937& rng, std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>('a' + rng() % (i % 50 < 25 ? 2 : 4)));
+    return s;
+}
+
+using MergeFunction = std::size_t (*)(const bpe::PairRanks&, bpe::TokenId*, std::size_t);
+
+}  // namespace
+
+class RankMerge : public ::testing::TestWithParam<std::tuple<int, std::size_t>> {};
+
+TEST_P(RankMerge, EveryPathMatchesTheDefinition) {
+    const Vocab v = vocabulary(static_cast<unsigned>(std::get<0>(GetParam())), std::get<0>(GetParam()));
+    const bpe::PairRanks ranks(v.merges, v.lengths);
+    std::mt19937 rng(static_cast<unsigned>(std::get<1>(GetParam())));
+    for (int round = 0; round < 20; ++round) {
+        const std::string p = piece(rng, std::get<1>(GetParam()) + static_cast<std::size_t>(round));
+        const std::vector<bpe::TokenId> want = bpe::encodeByRankReference(v.byteIds, v.merges, p);
+        for (MergeFunction merge : {&bpe::mergeByRank, &bpe::mergeByRankShort, &bpe::mergeByRankLong}) {
+            std::vector<bpe::TokenId> ids;
+            for (char c : p) ids.push_back(v.byteIds[static_cast<unsigned char>(c)]);
+            const std::size_t kept = merge(ranks, ids.data(), ids.size());
+            ids.resize(kept);
+            ASSERT_EQ(ids, want) << "piece " << p;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(MergesAndLengths, RankMerge,
+                         ::testing::Combine(::testing::Values(0, 3, 40, 400),
+                                            ::testing::Values(std::size_t{0}, std::size_t{5},
+                                                              bpe::kShortPieceTokens - 10, std::size_t{700})));
+
+TEST(PieceCounts, RoundTripThroughTheByteFormat) {
+    std::mt19937 rng(4);
+    bpe::PieceTable table;
+    std::map<std::string, std::uint64_t> model;
+    for (int i = 0; i < 3000; ++i) {
+        std::string p(1 + rng() % (i % 100 == 0 ? 400 : 6), '\0');
+        for (char& c : p) c = static_cast<char>(rng() % 5 == 0 ? rng() % 256 : 'a' + rng() % 3);
+        const std::uint64_t count = i % 500 == 0 ? std::numeric_limits<std::uint64_t>::max() / 4 : 1 + rng() % 3;
+        table.add(p, count);
+        model[p] += count;
+    }
+    const bpe::PieceTable back = bpe::decodePieceCounts(bpe::encodePieceCounts(table));
+    EXPECT_EQ(back.size(), model.size());
+    for (const auto& [p, count] : model) ASSERT_EQ(back.countOf(p), count);
+    EXPECT_EQ(bpe::decodePieceCounts(bpe::encodePieceCounts(bpe::PieceTable())).size(), 0u);
+}
+
+TEST(PieceCounts, EncodedTwiceAddsUp) {
+    bpe::PieceTable table;
+    table.add("ab", 2);
+    table.add("c", 5);
+    const std::string one = bpe::encodePieceCounts(table);
+    // Two encodings' pieces under one header: the header's piece count is
+    // the byte after "BXPC" and the format byte (small numbers take one).
+    std::string both = one;
+    both[5] = static_cast<char>(4);
+    both += one.substr(6);
+    const bpe::PieceTable sum = bpe::decodePieceCounts(both);
+    EXPECT_EQ(sum.countOf("ab"), 4u);
+    EXPECT_EQ(sum.countOf("c"), 10u);
+    EXPECT_EQ(sum.size(), 2u);
+}
+
+TEST(PieceCounts, MalformedDataIsRefusedAsSuch) {
+    bpe::PieceTable table;
+    table.add("hello", 300);
+    table.add("x", 1);
+    const std::string good = bpe::encodePieceCounts(table);
+    for (std::size_t n = 0; n < good.size(); ++n) {
+        EXPECT_THROW(bpe::decodePieceCounts(good.substr(0, n)), bpe::PieceCountsFormatError) << "prefix " << n;
+    }
+    std::vector<std::string> bad{good + "\x01", "BXPD" + good.substr(4), good.substr(0, 4) + "\x02" + good.substr(5)};
+    // A zero-length piece, a zero count, a varint not in its shortest form.
+    bad.push_back(std::string("BXPC\x01\x01\x00\x01", 8));
+    bad.push_back(std::string("BXPC\x01\x01\x01z\x00", 9));
+    bad.push_back(std::string("BXPC\x01\x81\x00\x01z\x01", 10));
+    bad.push_back(std::string("BXPC\x01\x01\x01z\xff\xff\xff\xff\xff\xff\xff\xff\xff\x7f", 18));  // past 2^64 - 1
+    for (const std::string& data : bad) {
+        EXPECT_THROW(bpe::decodePieceCounts(data), bpe::PieceCountsFormatError) << testing::PrintToString(data);
+    }
+    // Each count fits, their sum does not.
+    const std::string big = "\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01";
+    const std::string twice = std::string("BXPC\x01\x02", 6) + "\x01z" + big + "\x01z" + big;
+    EXPECT_THROW(bpe::decodePieceCounts(twice), std::overflow_error);
+}
+
+namespace {
+
+std::string encodeUtf8(char32_t cp) {
+    std::string s;
+    if (cp < 0x80) {
+        s.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        s.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        s.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        s.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        s.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        s.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        s.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        s.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+    return s;
+}
+
+// The prefix that is the encoding of a scalar value, else U+FFFD
+// for the first byte.
+text::Utf8Unit referenceDecode(const std::string& bytes) {
+    for (std::uint32_t length = 1; length <= 4 && length <= bytes.size(); ++length) {
+        const auto b0 = static_cast<unsigned char>(bytes[0]);
+        char32_t cp = length == 1 ? b0 : b0 & (0x7F >> length);
+        for (std::uint32_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(bytes[k]) & 0x3F);
+        const bool scalar = cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+        if (scalar && encodeUtf8(cp) == bytes.substr(0, length)) return {cp, length};
+    }
+    return {text::kReplacementCharacter, 1};
+}
+
+void expectDecodes(const std::string& bytes) {
+    const text::Utf8Unit want = referenceDecode(bytes);
+    const text::Utf8Unit got = text::decodeUtf8(bytes, 0);
+    ASSERT_EQ(got.cp, want.cp) << testing::PrintToString(bytes);
+    ASSERT_EQ(got.length, want.length) << testing::PrintToString(bytes);
+}
+
+}  // namespace
+
+TEST(Utf8, EveryScalarValueDecodesFromItsEncoding) {
+    for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+        const std::string s = encodeUtf8(cp) + "\x80";
+        const text::Utf8Unit u = text::decodeUtf8(s, 0);
+        ASSERT_EQ(u.cp, cp);
+        ASSERT_EQ(u.length, s.size() - 1);
+        // Cut short, it is a lone invalid byte.
+        if (s.size() > 2) {
+            ASSERT_EQ(text::decodeUtf8(s.substr(0, s.size() - 2), 0).length, 1u);
+        }
+    }
+}
+
+TEST(Utf8, EveryThreeByteInputDecodesAsTheReferenceDoes) {
+    std::string bytes(3, '\0');
+    for (int a = 0x80; a < 0x100; ++a) {
+        for (int b = 0; b < 0x100; ++b) {
+            for (int c = 0; c < 0x100; c += (a >= 0xF0 ? 1 : 5)) {
+                bytes[0] = static_cast<char>(a);
+                bytes[1] = static_cast<char>(b);
+                bytes[2] = static_cast<char>(c);
+                expectDecodes(bytes);
+            }
+        }
+    }
+}
+
+TEST(Utf8, FourByteInputsDecodeAsTheReferenceDoes) {
+    std::mt19937 rng(8);
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 300000; ++i) {
+        bytes[0] = static_cast<char>(0xE0 + rng() % 0x20);
+        for (int k = 1; k < 4; ++k) bytes[static_cast<std::size_t>(k)] = static_cast<char>(rng() % 4 == 0 ? rng() % 256 : 0x80 + rng() % 0x40);
+        expectDecodes(bytes);
+    }
+}
