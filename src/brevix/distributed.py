@@ -443,16 +443,17 @@ def train_files(
     whose merges this learns exactly, whatever the workers and shards.
     Shards of about ``shard_bytes`` (whole files without ``lines``) are
     counted by one task each; the counts are added up eight at a time on
-    the workers, then eight sums at a time, and only the total comes back, to learn the merges here. The
-    files must be reachable at the same path from every worker.
+    the workers, then eight sums at a time, and only the total comes back,
+    to learn the merges here. The files must be reachable at the same path
+    from every worker.
 
     ``max_pieces`` keeps only that many distinct pieces, the most frequent
     (between equal counts, those whose bytes sort first), with a
     ``UserWarning`` saying how many were dropped; by default (``None``) it
     is :func:`default_max_pieces`, sized from the memory available, so that
     a corpus with more distinct pieces than this process can train on is
-    pruned with a warning instead of running out of memory. The cluster is ``client``,
-    else the one at ``scheduler``, else a local cluster of ``workers``
+    pruned with a warning instead of running out of memory. The cluster is
+    ``client``, else the one at ``scheduler``, else a local cluster of ``workers``
     processes (default: one per CPU). ``progress`` shows a bar of bytes
     counted, then the merges.
 

@@ -153,16 +153,19 @@ PyObject* counterAddDocuments(PyObject* self, PyObject* const* args, Py_ssize_t 
     Py_RETURN_NONE;
 }
 
+// A path argument: bytes, else TypeError.
+bool checkPath(PyObject* path) {
+    if (PyBytes_Check(path)) return true;
+    PyErr_SetString(PyExc_TypeError, "path must be bytes");
+    return false;
+}
+
 // add_file(path, lines, progress): the file mapped, one document or one per line.
 PyObject* counterAddFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("add_file", nargs, 3)) return nullptr;
+    if (!checkArgCount("add_file", nargs, 3) || !checkPath(args[0])) return nullptr;
     CounterState& state = stateOf(self);
     BusyMark busy(state);
     if (!busy) return nullptr;
-    if (!PyBytes_Check(args[0])) {
-        PyErr_SetString(PyExc_TypeError, "path must be bytes");
-        return nullptr;
-    }
     const int lines = PyObject_IsTrue(args[1]);
     if (lines < 0) return nullptr;
     std::vector<std::string> paths;
@@ -180,14 +183,10 @@ PyObject* counterAddFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // add_file_lines(path, start, end, progress): the lines of the mapped file
 // that start in [start, end).
 PyObject* counterAddFileLines(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("add_file_lines", nargs, 4)) return nullptr;
+    if (!checkArgCount("add_file_lines", nargs, 4) || !checkPath(args[0])) return nullptr;
     CounterState& state = stateOf(self);
     BusyMark busy(state);
     if (!busy) return nullptr;
-    if (!PyBytes_Check(args[0])) {
-        PyErr_SetString(PyExc_TypeError, "path must be bytes");
-        return nullptr;
-    }
     const unsigned long long start = PyLong_AsUnsignedLongLong(args[1]);
     if (start == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     const unsigned long long end = PyLong_AsUnsignedLongLong(args[2]);
