@@ -121,8 +121,12 @@ def test_max_pieces_trains_on_the_most_frequent_pieces(corpus, max_pieces):
             f"dropped the {len(counts) - len(kept)} rarest distinct pieces to keep "
             f"{max_pieces}: the least frequent piece kept occurs {least} times"
         ]
+        record = {"dropped": len(counts) - len(kept), "max_pieces": max_pieces, "least_kept_count": least}
+        # Recorded only when merges were learned from the pruned counts.
+        assert tokenizer.metadata == ({"pruned_pieces": [record]} if expected else {})
     else:
         assert pruned == []
+        assert tokenizer.metadata == {}
 
 
 @pytest.mark.parametrize("available, bound", [(None, 10**6), (10**8, 10**6), (64 * 2**30, 64 * 2**30 // 2 // 320)])

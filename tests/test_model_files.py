@@ -1,8 +1,11 @@
-"""brevix.Tokenizer's files: its own model file (version 2, and version 1
-still loading), tiktoken's rank files and HF tokenizers' tokenizer.json."""
+"""brevix.Tokenizer's files: its own model file (version 2, version 3 with
+metadata, and version 1 still loading), tiktoken's rank files and HF
+tokenizers' tokenizer.json."""
 
+import copy
 import gzip
 import pathlib
+import pickle
 
 import pytest
 
@@ -44,7 +47,14 @@ def test_version_1_files_load_with_unsigned_ids(tmp_path):
 @pytest.mark.parametrize(
     "body, line, message",
     [
-        (b"brevix-merges 3\n", 1, "unsupported"),
+        (b"brevix-merges 4\n", 1, "unsupported"),
+        (b"brevix-merges 3\npattern none\nbytes identity\nmerges 0\nspecials 0\n", 6, "'metadata"),
+        (b"brevix-merges 3\npattern none\nbytes identity\nmerges 0\nspecials 0\nmetadata [1]\n", 6, "JSON object"),
+        (b"brevix-merges 3\npattern none\nbytes identity\nmerges 0\nspecials 0\nmetadata {}\n", 6, "not empty"),
+        (b"brevix-merges 3\npattern none\nbytes identity\nmerges 0\nspecials 0\nmetadata {\"a\": 1}\nx\n", 7,
+         "after the metadata"),
+        (b"brevix-merges 2\npattern none\nbytes identity\nmerges 0\nspecials 0\nmetadata {\"a\": 1}\n", 6,
+         "after the special tokens"),
         (b"brevix-merges 2\npattern 12\n", 2, "JSON string"),
         (b"brevix-merges 2\npattern none\nbytes 1 2\n", 3, "permutation"),
         (b"brevix-merges 2\npattern none\nbytes identity\nmerges 1\n97 98 300\nspecials 0\n", 5, "expected 256"),
@@ -61,6 +71,35 @@ def test_damaged_model_files_are_refused(tmp_path, body, line, message):
         Tokenizer.load(path)
     if line is not None:
         assert isinstance(info.value, model.ModelFormatError) and info.value.lineno == line
+
+
+def test_metadata_travels_with_the_model(trained, tmp_path):
+    tok = copy.copy(trained)
+    assert tok.metadata == {}
+    path = tmp_path / "m.model"
+    tok.save(path)
+    assert path.read_bytes().startswith(b"brevix-merges 2\n")  # earlier readers still load it
+    record = {"pruned_pieces": [{"dropped": 3, "max_pieces": 10, "least_kept_count": 2}], "note": "café ☃"}
+    tok.metadata = record
+    tok.save(path)
+    assert path.read_bytes().startswith(b"brevix-merges 3\n")
+    path.read_bytes().decode("ascii")
+    for back in (Tokenizer.load(path), pickle.loads(pickle.dumps(tok)), copy.deepcopy(tok)):
+        assert back.metadata == record and back.merges == trained.merges
+    tok.metadata["note"] = "changed"  # a copy: the tokenizer's own stays
+    assert tok.metadata == record
+    assert trained.metadata == {}
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [({1: "a"}, "str keys"), ({"a": float("nan")}, "JSON"), ({"a": object()}, "JSON"), ({"a": (1, 2)}, "reads back")],
+)
+def test_metadata_that_a_file_cannot_hold_is_refused(value, message):
+    tok = Tokenizer()
+    with pytest.raises(ValueError, match=message):
+        tok.metadata = value
+    assert tok.metadata == {}
 
 
 def test_model_file_serialization_is_stable(trained):

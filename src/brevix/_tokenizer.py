@@ -18,6 +18,8 @@ from __future__ import annotations
 
 import codecs
 import contextlib
+import copy
+import dataclasses
 import importlib
 import os
 import pathlib
@@ -82,7 +84,7 @@ class Tokenizer:
     so no call sees a half-trained table.
     """
 
-    __slots__ = ("_core", "_pattern", "_specials", "_fixed_ids", "_policies", "__weakref__")
+    __slots__ = ("_core", "_pattern", "_specials", "_fixed_ids", "_policies", "_metadata", "__weakref__")
 
     def __init__(
         self,
@@ -107,6 +109,7 @@ class Tokenizer:
         self._specials = dict(ordered)
         self._fixed_ids = fixed_ids
         self._policies = {}
+        self._metadata = copy.deepcopy(data.metadata)
 
     def _data(self) -> ModelData:
         return ModelData(
@@ -114,6 +117,7 @@ class Tokenizer:
             merges=self._core.merges(),
             pattern=self._pattern,
             specials=dict(self._specials),
+            metadata=copy.deepcopy(self._metadata),
         )
 
     # ---- files and conversions ------------------------------------------
@@ -218,6 +222,20 @@ class Tokenizer:
         except ValueError as e:
             raise ValueError(f"{source}: {e}") from None
         return tokenizer
+
+    @property
+    def metadata(self) -> dict[str, Any]:
+        """What this tokenizer records about itself, saved in its model file
+        and pickles: a dict of JSON data (a copy; assign a new dict to change
+        it). Training on a cluster that pruned rare pieces records it under
+        ``"pruned_pieces"``, one entry per run."""
+        return copy.deepcopy(self._metadata)
+
+    @metadata.setter
+    def metadata(self, value: Mapping[str, Any]) -> None:
+        chosen = dict(value)
+        model_file.metadata_json(chosen)  # refused now rather than at save
+        self._metadata = copy.deepcopy(chosen)
 
     # ---- the vocabulary -------------------------------------------------------
 
@@ -418,7 +436,7 @@ class Tokenizer:
             return
         data = self._data()
         specials = {text: first + n for n, text in enumerate(self._specials)}
-        self._install(ModelData(data.byte_ids, data.merges, data.pattern, specials), False)
+        self._install(dataclasses.replace(data, specials=specials), False)
 
     def _renumber_floating_specials(self) -> None:
         self._move_floating_specials(FIRST_MERGE_ID + len(self.merges))
@@ -615,7 +633,8 @@ class Tokenizer:
 
     def __reduce__(self) -> tuple[Callable[..., Tokenizer], tuple[Any, ...]]:
         data = self._data()
-        return (_restore, (data.byte_ids, data.merges, data.pattern, data.specials, self._fixed_ids))
+        state = (data.byte_ids, data.merges, data.pattern, data.specials, self._fixed_ids, data.metadata)
+        return (_restore, state)
 
     def __copy__(self) -> Tokenizer:
         return type(self)._from_data(self._data(), fixed_ids=self._fixed_ids)
@@ -653,9 +672,10 @@ def _restore(
     pattern: str | None = None,
     specials: dict[str, int] | None = None,
     fixed_ids: bool = True,
+    metadata: dict[str, Any] | None = None,
 ) -> Tokenizer:
     """Unpickling: a Tokenizer from its state."""
-    data = ModelData(tuple(byte_ids), list(merges), pattern, dict(specials or {}))
+    data = ModelData(tuple(byte_ids), list(merges), pattern, dict(specials or {}), dict(metadata or {}))
     return Tokenizer._from_data(data, fixed_ids=fixed_ids)
 
 

@@ -527,8 +527,15 @@ def train_tokenizer(
 
     counter = _core.PieceCounter.from_bytes(tokenizer._pattern, list(specials), encoded)
     del encoded
-    _prune(counter, default_max_pieces() if max_pieces is None else max_pieces, max_pieces is None)
-    learned: int = tokenizer._train_counted(counter, vocab_size, progress)
+    bound = default_max_pieces() if max_pieces is None else max_pieces
+    pruned = _prune(counter, bound, max_pieces is None)
+    merges_before = len(tokenizer.merges)
+    try:
+        learned: int = tokenizer._train_counted(counter, vocab_size, progress)
+    finally:
+        # Merges kept after Ctrl-C came from the pruned counts too.
+        if pruned is not None and len(tokenizer.merges) != merges_before:
+            _record_pruning(tokenizer, pruned)
     return learned
 
 
@@ -591,7 +598,9 @@ def _count_result(dask: Any, future: Any, plan: ShardPlan | None) -> bytes:
     return result
 
 
-def _prune(counter: Any, max_pieces: int, by_default: bool) -> None:
+def _prune(counter: Any, max_pieces: int, by_default: bool) -> dict[str, int] | None:
+    """Prunes ``counter`` to ``max_pieces`` distinct pieces with a warning;
+    what was dropped, or None when nothing was."""
     import warnings
 
     dropped, least_kept = counter.prune(max_pieces)
@@ -603,6 +612,15 @@ def _prune(counter: Any, max_pieces: int, by_default: bool) -> None:
             UserWarning,
             stacklevel=4,
         )
+        return {"dropped": dropped, "max_pieces": max_pieces, "least_kept_count": least_kept}
+    return None
+
+
+def _record_pruning(tokenizer: Tokenizer, pruned: dict[str, int]) -> None:
+    """Adds ``pruned`` to the runs listed in the tokenizer's metadata."""
+    metadata = tokenizer.metadata
+    metadata["pruned_pieces"] = [*metadata.get("pruned_pieces", []), pruned]
+    tokenizer.metadata = metadata
 
 
 # ---- the command line --------------------------------------------------------

@@ -16,7 +16,10 @@ Version 2, plain ASCII, one record per line, every line ended by ``\\n``::
 ``bytes`` gives the id of each byte 0..255 (a permutation of 0..255:
 ``bytes identity`` when byte b is id b); each merge is ``left right id``
 with ids from 256 upward in order; each special token is its id and its
-text as a JSON string. Files of version 1 (``brevix-merges 1``: merges
+text as a JSON string. Version 3 is version 2 with one more line,
+``metadata`` and a JSON object (what training recorded, such as the
+pieces it pruned); a model without metadata is written as version 2, so
+that earlier versions of brevix keep reading it. Files of version 1 (``brevix-merges 1``: merges
 only, bytes as signed ids -128..127) still load: byte b is id b and the
 merges are read with their byte parts made unsigned.
 """
@@ -26,7 +29,7 @@ from __future__ import annotations
 import json
 import os
 from dataclasses import dataclass, field
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from brevix import model
 from brevix._files import write_atomically
@@ -35,6 +38,8 @@ from brevix.model import ModelFormatError, PathArg
 __all__ = ["ModelData", "read", "write", "parse", "serialize"]
 
 FORMAT_VERSION = 2
+# With a metadata line.
+METADATA_VERSION = 3
 IDENTITY = tuple(range(256))
 
 
@@ -46,6 +51,7 @@ class ModelData:
     merges: list[tuple[int, int, int]] = field(default_factory=list)
     pattern: str | None = None
     specials: dict[str, int] = field(default_factory=dict)
+    metadata: dict[str, Any] = field(default_factory=dict)
 
 
 def write(data: ModelData, path: PathArg) -> None:
@@ -63,7 +69,8 @@ def read(path: PathArg) -> ModelData:
 
 
 def serialize(data: ModelData) -> bytes:
-    lines = [f"{model.FORMAT_NAME} {FORMAT_VERSION}"]
+    version = METADATA_VERSION if data.metadata else FORMAT_VERSION
+    lines = [f"{model.FORMAT_NAME} {version}"]
     lines.append("pattern none" if data.pattern is None else "pattern " + _json(data.pattern))
     if tuple(data.byte_ids) == IDENTITY:
         lines.append("bytes identity")
@@ -73,6 +80,8 @@ def serialize(data: ModelData) -> bytes:
     lines.extend(f"{left} {right} {merged}" for left, right, merged in data.merges)
     lines.append(f"specials {len(data.specials)}")
     lines.extend(f"{i} {_json(text)}" for text, i in sorted(data.specials.items(), key=lambda s: s[1]))
+    if data.metadata:
+        lines.append("metadata " + metadata_json(data.metadata))
     return ("\n".join(lines) + "\n").encode("ascii")
 
 
@@ -101,6 +110,20 @@ def from_version_1(table: list[tuple[int, int, int]]) -> ModelData:
     merges = [(left & 0xFF if left < 0 else left, right & 0xFF if right < 0 else right, merged)
               for left, right, merged in table]
     return ModelData(merges=merges)
+
+
+def metadata_json(metadata: dict[str, Any]) -> str:
+    """``metadata`` as one line of ASCII JSON; ``ValueError`` when it is not
+    a JSON object with string keys (what the file could not give back)."""
+    if not isinstance(metadata, dict) or not all(isinstance(k, str) for k in metadata):
+        raise ValueError("metadata must be a dict with str keys")
+    try:
+        text = json.dumps(metadata, ensure_ascii=True, sort_keys=True, allow_nan=False)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"metadata must be JSON data: {e}") from None
+    if json.loads(text) != metadata:
+        raise ValueError("metadata must be JSON data that reads back the same (str keys, lists, no tuples)")
+    return text
 
 
 def _json(text: str) -> str:
@@ -136,15 +159,20 @@ class _Reader:
 
     def model(self) -> ModelData:
         lineno, (head, *rest) = self.next("the header")
-        if head != model.FORMAT_NAME.encode() or rest != [str(FORMAT_VERSION).encode()]:
-            self.fail(lineno, f"unsupported header (this brevix reads versions 1 and {FORMAT_VERSION})")
+        versions = [str(FORMAT_VERSION).encode()], [str(METADATA_VERSION).encode()]
+        if head != model.FORMAT_NAME.encode() or rest not in versions:
+            self.fail(
+                lineno,
+                f"unsupported header (this brevix reads versions 1, {FORMAT_VERSION} and {METADATA_VERSION})",
+            )
         pattern = self.pattern()
         byte_ids = self.byte_ids()
         merges = self.merges()
         specials = self.specials()
+        metadata = self.metadata() if rest == versions[1] else {}
         if self.at != len(self.lines):
-            self.fail(self.at + 1, "unexpected line after the special tokens")
-        return ModelData(byte_ids=byte_ids, merges=merges, pattern=pattern, specials=specials)
+            self.fail(self.at + 1, f"unexpected line after the {'metadata' if metadata else 'special tokens'}")
+        return ModelData(byte_ids, merges, pattern, specials, metadata)
 
     def keyword(self, word: bytes) -> tuple[int, bytes]:
         lineno, fields = self.next(f"'{word.decode()}'")
@@ -209,6 +237,16 @@ class _Reader:
                 self.fail(lineno, f"special token {text!r} listed twice")
             out[text] = self.int(lineno, fields[0])
         return out
+
+    def metadata(self) -> dict[str, Any]:
+        lineno, value = self.keyword(b"metadata")
+        try:
+            metadata = json.loads(value)
+        except ValueError:
+            metadata = None
+        if not isinstance(metadata, dict) or not metadata:
+            self.fail(lineno, "expected a JSON object that is not empty")
+        return metadata
 
     def int(self, lineno: int, field: bytes) -> int:
         if not model._INT_RE.match(field) or field.startswith(b"-"):
