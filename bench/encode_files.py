@@ -34,7 +34,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import corpus as corpora  # noqa: E402
 
 from brevix import Tokenizer  # noqa: E402
-from brevix.distributed import encode_files  # noqa: E402
+from brevix.cluster import encode_files  # noqa: E402
 
 MB = 1_000_000
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The piece-counting phase of ``brevix.distributed.train_files`` on local
+"""The piece-counting phase of ``brevix.cluster.train_files`` on local
 Dask clusters of 1 and 2 worker processes, against counting in one process
 (``PieceCounter`` on 1 thread and on every CPU), and the size of the counts
 a shard sends back.
@@ -29,7 +29,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import corpus as corpora  # noqa: E402
 
 from brevix import Tokenizer, _core  # noqa: E402
-from brevix import distributed as bd  # noqa: E402
+from brevix import cluster as bd  # noqa: E402
 from brevix._shard_counts import CountJob, count_shard  # noqa: E402
 
 MB = 1_000_000

@@ -143,8 +143,8 @@ def test_default_thread_and_worker_counts_follow_the_affinity_mask():
         """
 import os
 os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
-from brevix import _tokenizer, distributed
-print(_tokenizer._thread_count(None), distributed.available_cpus())
+from brevix import _tokenizer, cluster
+print(_tokenizer._thread_count(None), cluster.available_cpus())
 """
     ).stdout
     assert out.split() == [b"1", b"1"]

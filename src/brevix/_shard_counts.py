@@ -1,4 +1,4 @@
-"""Piece counts of shards: the part of :func:`brevix.distributed.train_files`
+"""Piece counts of shards: the part of :func:`brevix.cluster.train_files`
 that runs on the workers (it needs brevix, not Dask).
 
 A count task counts the documents of one shard (see :mod:`brevix._shards`

@@ -2,7 +2,7 @@
 the files one shard is written to, and the manifest that describes a run.
 
 This is the part of ``brevix encode-files`` that runs on the workers (it
-needs numpy, not Dask); :mod:`brevix.distributed` drives it.
+needs numpy, not Dask); :mod:`brevix.cluster` drives it.
 
 A shard is a list of pieces, byte ranges of input files, about
 ``shard_bytes`` long in all. The plan depends only on the input sizes and

@@ -30,7 +30,7 @@ from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
-from brevix import __version__, distributed, model
+from brevix import __version__, cluster, model
 from brevix._tokenizer import Tokenizer
 from brevix.model import FIRST_MERGE_ID, INT32_MAX, INT32_MIN
 
@@ -163,28 +163,28 @@ def _add_train(commands: Subparsers) -> None:
         action="store_true",
         help="drop newline bytes, as the corpus-file reader data_loader does (no --pattern)",
     )
-    cluster = train.add_mutually_exclusive_group()
-    cluster.add_argument(
+    where = train.add_mutually_exclusive_group()
+    where.add_argument(
         "--workers",
-        type=distributed._positive(int),
+        type=cluster._positive(int),
         metavar="N",
         help="count pieces on a local Dask cluster of N worker processes (with --pattern)",
     )
-    cluster.add_argument(
+    where.add_argument(
         "--scheduler",
         metavar="ADDRESS",
         help="count pieces on the Dask cluster at ADDRESS, tcp://host:port (with --pattern)",
     )
     train.add_argument(
         "--shard-mb",
-        type=distributed._positive(float),
-        default=distributed.DEFAULT_TRAIN_SHARD_BYTES / distributed.MB,
+        type=cluster._positive(float),
+        default=cluster.DEFAULT_TRAIN_SHARD_BYTES / cluster.MB,
         metavar="M",
         help="with --workers/--scheduler: MB of corpus per counting task (default: %(default)g)",
     )
     train.add_argument(
         "--max-pieces",
-        type=distributed._positive(int),
+        type=cluster._positive(int),
         metavar="K",
         help="with --workers/--scheduler: keep only the K most frequent distinct pieces "
         "(default: as many as half the available memory holds, at least a million)",
@@ -257,7 +257,7 @@ def _add_count(commands: Subparsers) -> None:
     count.set_defaults(run=_run_count)
 
 
-register_command(distributed.add_command)
+register_command(cluster.add_command)
 
 
 def _int32_arg(text: str) -> int:
@@ -396,18 +396,18 @@ def _train_on_cluster(
     tokenizer: Tokenizer, paths: list[Path], target: int, args: argparse.Namespace
 ) -> None:
     try:
-        distributed.train_tokenizer(
+        cluster.train_tokenizer(
             tokenizer,
             paths,
             target,
             lines=args.lines,
             scheduler=args.scheduler,
             workers=args.workers,
-            shard_bytes=max(1, int(args.shard_mb * distributed.MB)),
+            shard_bytes=max(1, int(args.shard_mb * cluster.MB)),
             max_pieces=args.max_pieces,
             progress=_show_progress(args),
         )
-    except (distributed.DaskMissingError, distributed.EncodeFilesError) as e:
+    except (cluster.DaskMissingError, cluster.EncodeFilesError) as e:
         raise CliError(str(e)) from None
 
 

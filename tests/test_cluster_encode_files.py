@@ -17,7 +17,7 @@ psutil = pytest.importorskip("psutil")
 
 from brevix import Tokenizer, model  # noqa: E402
 from brevix._shards import find_inputs  # noqa: E402
-from brevix.distributed import EncodeFilesError, InputChangedError, encode_files  # noqa: E402
+from brevix.cluster import EncodeFilesError, InputChangedError, encode_files  # noqa: E402
 from brevix.tokenizer import PyBytePairTokenizer  # noqa: E402
 from helpers import documents_of  # noqa: E402
 
@@ -44,7 +44,7 @@ def client():
     with dask_distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address="127.0.0.1:0",
         silence_logs=50,
-    ) as cluster, dask_distributed.Client(cluster) as c:
+    ) as local, dask_distributed.Client(local) as c:
         yield c
     assert_no_new_processes(before)
 
@@ -350,7 +350,7 @@ def test_the_manifest_hash_is_that_of_the_model_used(tmp_path, monkeypatch):
     import builtins
     import io
 
-    from brevix import distributed
+    from brevix import cluster
 
     path = tmp_path / "m.model"
     first, second = Tokenizer(), Tokenizer()
@@ -370,7 +370,7 @@ def test_the_manifest_hash_is_that_of_the_model_used(tmp_path, monkeypatch):
         return real_open(file, mode, *args, **kwargs)
 
     monkeypatch.setattr(builtins, "open", replaced_between_reads)
-    tokenizer, name, digest = distributed._load_model(str(path))
+    tokenizer, name, digest = cluster._load_model(str(path))
     monkeypatch.undo()
     by_merges = {len(first.merges): contents[0], len(second.merges): contents[1]}
     used = by_merges[len(tokenizer.merges)]

@@ -11,8 +11,8 @@ import pytest
 
 dask_distributed = pytest.importorskip("distributed")
 
-from brevix import Tokenizer, _core, _internal, cli, distributed  # noqa: E402
-from brevix.distributed import InputChangedError, train_files  # noqa: E402
+from brevix import Tokenizer, _core, _internal, cli, cluster  # noqa: E402
+from brevix.cluster import InputChangedError, train_files  # noqa: E402
 from test_piece_count_merging import decode  # noqa: E402
 
 SAMPLE = os.path.join(os.path.dirname(__file__), "..", "src", "brevix", "data", "sample.txt")
@@ -26,7 +26,7 @@ def local_client(workers):
     with dask_distributed.LocalCluster(
         n_workers=workers, threads_per_worker=1, processes=False,
         dashboard_address="127.0.0.1:0", silence_logs=50,
-    ) as cluster, dask_distributed.Client(cluster) as client:
+    ) as local, dask_distributed.Client(local) as client:
         yield client
 
 
@@ -131,14 +131,14 @@ def test_max_pieces_trains_on_the_most_frequent_pieces(corpus, max_pieces):
 
 @pytest.mark.parametrize("available, bound", [(None, 10**6), (10**8, 10**6), (64 * 2**30, 64 * 2**30 // 2 // 320)])
 def test_the_default_bound_is_sized_from_available_memory(monkeypatch, available, bound):
-    monkeypatch.setattr(distributed, "_available_memory", lambda: available)
-    assert distributed.default_max_pieces() == bound
+    monkeypatch.setattr(cluster, "_available_memory", lambda: available)
+    assert cluster.default_max_pieces() == bound
 
 
 def test_without_max_pieces_the_memory_bound_prunes_and_says_so(corpus, monkeypatch):
     # A machine whose memory holds 30 distinct pieces: the default bound
     # prunes, as max_pieces=30 does, and the warning names the default.
-    monkeypatch.setattr(distributed, "default_max_pieces", lambda: 30)
+    monkeypatch.setattr(cluster, "default_max_pieces", lambda: 30)
     with local_client(1) as client, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         by_default = train_files(corpus, pattern="gpt2", vocab_size=256 + 40, lines=True,
@@ -154,14 +154,14 @@ def test_without_max_pieces_the_memory_bound_prunes_and_says_so(corpus, monkeypa
 def test_an_input_changed_after_planning_is_refused_by_name(corpus, tmp_path, monkeypatch):
     path = tmp_path / "changing.txt"
     path.write_bytes(b"some text\n" * 50)
-    real_plan = distributed.plan_shards
+    real_plan = cluster.plan_shards
 
     def plan_then_change(*args):
         with open(path, "ab") as f:
             f.write(b"more\n")
         return real_plan(*args)
 
-    monkeypatch.setattr(distributed, "plan_shards", plan_then_change)
+    monkeypatch.setattr(cluster, "plan_shards", plan_then_change)
     with local_client(2) as client:
         with pytest.raises(InputChangedError, match="changing.txt"):
             train_files(
@@ -172,13 +172,13 @@ def test_an_input_changed_after_planning_is_refused_by_name(corpus, tmp_path, mo
 
 
 def test_interrupt_cancels_every_task(corpus, monkeypatch):
-    real_result = distributed._count_result
+    real_result = cluster._count_result
 
     def interrupted(dask, future, plan):
         real_result(dask, future, plan)
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(distributed, "_count_result", interrupted)
+    monkeypatch.setattr(cluster, "_count_result", interrupted)
     with local_client(2) as client:
         with pytest.raises(KeyboardInterrupt):
             train_files(
@@ -199,14 +199,14 @@ def test_interrupt_cancels_every_task(corpus, monkeypatch):
     ],
 )
 def test_bad_arguments_are_refused_before_any_cluster(corpus, kwargs, error, match, monkeypatch):
-    monkeypatch.setattr(distributed, "_import_distributed", lambda: pytest.fail("cluster used"))
+    monkeypatch.setattr(cluster, "_import_distributed", lambda: pytest.fail("cluster used"))
     arguments = {"pattern": "gpt2", "vocab_size": 300, **kwargs}
     with pytest.raises(error, match=match):
         train_files(corpus, progress=False, **arguments)
 
 
 def test_missing_and_empty_inputs(tmp_path):
-    with pytest.raises(distributed.EncodeFilesError, match="no such input"):
+    with pytest.raises(cluster.EncodeFilesError, match="no such input"):
         train_files([tmp_path / "missing"], pattern="gpt2", vocab_size=300, progress=False)
     with pytest.raises(ValueError, match="nothing to train on"):
         train_files([tmp_path], pattern="gpt2", vocab_size=300, progress=False)
@@ -247,12 +247,21 @@ def test_counter_of_a_cluster_run_is_the_sum_of_its_shards(corpus):
     pattern = _internal.well_known_patterns()["o200k"]
     with local_client(3) as client:
         jobs = []
-        inputs = [distributed.InputFile.stat(p) for p in corpus]
-        for plan in distributed.plan_shards([f.size for f in inputs], 1_234, True):
+        inputs = [cluster.InputFile.stat(p) for p in corpus]
+        for plan in cluster.plan_shards([f.size for f in inputs], 1_234, True):
             files = {p.input: inputs[p.input] for p in plan.pieces}
-            jobs.append(distributed.CountJob(pattern, (b"<s>",), plan, files, True))
-        encoded = distributed._count_on(dask_distributed, client, jobs, False)
+            jobs.append(cluster.CountJob(pattern, (b"<s>",), plan, files, True))
+        encoded = cluster._count_on(dask_distributed, client, jobs, False)
     whole = _core.PieceCounter(pattern, [b"<s>"], 1)
     for path in corpus:
         whole.add_file(os.fsencode(path), True, None)
     assert decode(encoded) == decode(whole.to_bytes())
+
+
+def test_the_earlier_module_name_is_the_same_module():
+    from brevix import distributed
+
+    assert distributed is cluster
+    import brevix.distributed
+
+    assert brevix.distributed is cluster and cluster.train_files is train_files
