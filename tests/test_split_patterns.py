@@ -9,21 +9,12 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from brevix import _internal
+from bpe_tables import CL100K_PATTERN, O200K_PATTERN
 
 regex = pytest.importorskip("regex")
 
 GPT2 = r"""'s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+"""
-CL100K = (r"""'(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}++|\p{N}{1,3}+|"""
-          r""" ?[^\s\p{L}\p{N}]++[\r\n]*+|\s++$|\s*[\r\n]|\s+(?!\S)|\s""")
-O200K = "|".join([
-    r"""[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+(?i:'s|'t|'re|'ve|'m|'ll|'d)?""",
-    r"""[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*(?i:'s|'t|'re|'ve|'m|'ll|'d)?""",
-    r"""\p{N}{1,3}""",
-    r""" ?[^\s\p{L}\p{N}]+[\r\n/]*""",
-    r"""\s*[\r\n]+""",
-    r"""\s+(?!\S)""",
-    r"""\s+""",
-])
+CL100K, O200K = CL100K_PATTERN, O200K_PATTERN
 PATTERNS = {"gpt2": GPT2, "cl100k": CL100K, "o200k": O200K}
 SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
