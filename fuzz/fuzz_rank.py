@@ -18,7 +18,7 @@ import atheris
 
 from brevix import _internal
 
-PATHS = ("auto", "bytes", "short", "long")
+PATHS = ("auto", "bytes", "keyed", "short", "long")
 
 
 def byte_ids_for(rng, used):

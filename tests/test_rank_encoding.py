@@ -23,7 +23,8 @@ from bpe_tables import (
     token_bytes,
 )
 
-PATHS = ["auto", "bytes", "short", "long", "reference"]
+PATHS = ["auto", "bytes", "keyed", "short", "long", "reference"]
+KEYED_MAX = 1024  # the keyed path takes pieces of up to this many bytes
 IDS = identity_byte_ids()
 a, b, c = 97, 98, 99
 REVERSED = [255 - x for x in range(256)]
@@ -59,6 +60,8 @@ def test_worked_examples(byte_ids, merges, text, expected):
 def check_all_paths(byte_ids, merges, text):
     expected = _internal.rank_encode(byte_ids, merges, text, "reference")
     for path in PATHS[:-1]:
+        if path == "keyed" and len(text) > KEYED_MAX:
+            continue
         assert _internal.rank_encode(byte_ids, merges, text, path) == expected, path
     tokens = token_bytes(byte_ids, merges)
     assert b"".join(tokens[i] for i in expected) == text
@@ -92,12 +95,26 @@ def test_any_bytes_match_the_definition(seed, text):
     check_all_paths(byte_ids, merges, text)
 
 
-@pytest.mark.parametrize("length", [63, 64, 65, 127, 128, 129, 1000, 5000])
+@pytest.mark.parametrize("length", [7, 8, 9, 17, 63, 64, 65, 127, 128, 129, 1000, 1023, 1024, 1025, 5000])
 @pytest.mark.parametrize("unit", [b"a", b"ab", b"aab", b"abcab"])
 def test_long_runs_around_the_path_limits(unit, length):
     merges = [(a, a, 256), (256, 256, 257), (a, b, 258), (258, a, 259), (256, a, 260),
               (b, c, 261), (259, 261, 262), (257, 257, 263)]
     check_all_paths(IDS, merges, (unit * length)[:length])
+
+
+def test_the_keyed_path_refuses_what_it_cannot_key():
+    with pytest.raises(ValueError, match="up to 1024 tokens"):
+        _internal.rank_encode(IDS, [(a, a, 256)], b"a" * (KEYED_MAX + 1), "keyed")
+
+
+@pytest.mark.parametrize("text", [b"aaaaabab" * 20, b"ab" * 700])
+def test_ids_beyond_what_the_keyed_path_packs_encode_the_same(text):
+    # A special token far up makes the ids too many to pack with a position,
+    # so pieces take the short and long paths instead: the same ids.
+    merges = [(a, a, 256), (256, 256, 257), (a, b, 258), (258, 258, 259)]
+    far = _internal.bpe_encoder(IDS, merges, [(b"<far>", 1 << 22)])
+    assert _internal.bpe_encode(far, text) == _internal.rank_encode(IDS, merges, text, "reference")
 
 
 def test_hf_tokenizers_agree_on_random_tables():

@@ -85,7 +85,7 @@ def exact_tracebacks() -> bool: ...
 # Standard byte-pair encoding (brevix::bpe).
 class _BpeEncoder: ...  # a capsule holding a text encoder
 
-_RankPath = Literal["auto", "bytes", "short", "long", "reference"]
+_RankPath = Literal["auto", "bytes", "keyed", "short", "long", "reference"]
 _Allowed = Literal["all"] | Sequence[bytes]
 _SpecialMatch = tuple[int, int, int, int]
 

@@ -72,7 +72,9 @@ TEST_P(RankMerge, EveryPathMatchesTheDefinition) {
     for (int round = 0; round < 20; ++round) {
         const std::string p = piece(rng, std::get<1>(GetParam()) + static_cast<std::size_t>(round));
         const std::vector<bpe::TokenId> want = bpe::encodeByRankReference(v.byteIds, v.merges, p);
-        for (MergeFunction merge : {&bpe::mergeByRank, &bpe::mergeByRankShort, &bpe::mergeByRankLong}) {
+        for (MergeFunction merge :
+             {&bpe::mergeByRank, &bpe::mergeByRankKeyed, &bpe::mergeByRankShort, &bpe::mergeByRankLong}) {
+            if (merge == &bpe::mergeByRankKeyed && p.size() > bpe::kKeyedPieceTokens) continue;
             std::vector<bpe::TokenId> ids;
             for (char c : p) ids.push_back(v.byteIds[static_cast<unsigned char>(c)]);
             const std::size_t kept = merge(ranks, ids.data(), ids.size());
@@ -85,7 +87,8 @@ TEST_P(RankMerge, EveryPathMatchesTheDefinition) {
 INSTANTIATE_TEST_SUITE_P(MergesAndLengths, RankMerge,
                          ::testing::Combine(::testing::Values(0, 3, 40, 400),
                                             ::testing::Values(std::size_t{0}, std::size_t{5},
-                                                              bpe::kShortPieceTokens - 10, std::size_t{700})));
+                                                              bpe::kShortPieceTokens - 10, std::size_t{700},
+                                                              bpe::kKeyedPieceTokens - 10)));
 
 TEST(PieceCounts, RoundTripThroughTheByteFormat) {
     std::mt19937 rng(4);
