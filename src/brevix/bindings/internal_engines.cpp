@@ -17,9 +17,9 @@
 #include "merge_table.h"
 #include "method_table.h"
 #include "pyref.h"
-#include "tokenizer.h"
-#include "trainer.h"
-#include "walk_order.h"
+#include "exact/tokenizer.h"
+#include "exact/trainer.h"
+#include "ties/walk_order.h"
 
 namespace {
 
