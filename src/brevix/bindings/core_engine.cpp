@@ -17,6 +17,7 @@
 #include "encode/token_decoder.h"
 #include "exact/byte_training.h"
 #include "text/make_splitter.h"
+#include "exact/straightforward.h"
 #include "exact/tokenizer.h"
 
 namespace brevix {

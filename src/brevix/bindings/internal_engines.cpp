@@ -17,6 +17,8 @@
 #include "merge_table.h"
 #include "method_table.h"
 #include "pyref.h"
+#include "exact/merger.h"
+#include "exact/straightforward.h"
 #include "exact/tokenizer.h"
 #include "exact/trainer.h"
 #include "ties/walk_order.h"

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/core_helpers.h"
+#include "exact/straightforward.h"
 
 // Performance notes
 // - The lookup dominates: std::unordered_map costs a hash, a modulo and a

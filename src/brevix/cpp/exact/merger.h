@@ -6,7 +6,7 @@
 
 #include "common/dtypes.h"
 #include "common/pair_map.h"
-#include "exact/straightforward.h"
+#include "exact/merge_tables.h"
 #include "exact/table_index.h"
 
 namespace bytepairtokenizer {

@@ -9,6 +9,9 @@
 #include <utility>
 
 #include "common/core_helpers.h"
+#include "exact/expander.h"
+#include "exact/merger.h"
+#include "exact/straightforward.h"
 #include "exact/trainer.h"
 
 namespace bytepairtokenizer {

@@ -10,10 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "common/dtypes.h"
-#include "exact/expander.h"
-#include "exact/merger.h"           // mergeCorpusFast, for callers of the core
-#include "exact/straightforward.h"  // the definitions, for callers of the core
+#include "common/byte_sink.h"
+#include "exact/merge_tables.h"
 
 namespace bytepairtokenizer {
 
