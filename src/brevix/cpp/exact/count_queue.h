@@ -59,7 +59,7 @@ public:
     // A record of count `count` (at most topCount()), -1 when there is none.
     int first(int count) const { return head_[static_cast<std::size_t>(count)]; }
 
-    // Appends the records of count `count` to `out`.
+    // Appends the records of count `count` (at most topCount()) to `out`.
     void collect(int count, std::vector<int>& out) const {
         for (int r = head_[count]; r >= 0; r = records_[r].queueNext) out.push_back(r);
     }
