@@ -33,7 +33,7 @@ wheel=$(ls "$out"/dist/brevix-*.whl)
 # The sdist holds what a build and a reader need.
 members=$(tar -tzf "$sdist")
 for member in CMakeLists.txt pyproject.toml README.md CHANGELOG.md cmake/extension.map \
-    src/brevix/__init__.py src/brevix/cpp/tokenizer.cpp src/brevix/bindings/convert.cpp \
+    src/brevix/__init__.py src/brevix/cpp/exact/tokenizer.cpp src/brevix/bindings/convert.cpp \
     src/brevix/data/sample.txt scripts/ensure-locale.sh; do
   grep -qx "brevix-[^/]*/$member" <<<"$members" || {
     echo "build-wheel: $member is missing from $(basename "$sdist")" >&2; exit 1; }

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 core=src/brevix/cpp
-sources=$(ls "$core"/*.cpp "$core"/bpe/*.cpp "$core"/text/*.cpp)
+sources=$(ls "$core"/*/*.cpp)
 # The engine and its lock live beside the bindings, without Python.
 engine=src/brevix/bindings/core_engine.cpp
 for program in concurrent_readers stretched_build concurrent_bpe_encode piece_counting concurrent_engine; do

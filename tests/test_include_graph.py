@@ -7,6 +7,8 @@ a cycle, as it is for anyone reading or changing the two.
 import pathlib
 import re
 
+import pytest
+
 CORE = pathlib.Path(__file__).resolve().parent.parent / "src" / "brevix" / "cpp"
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
 
@@ -55,18 +57,63 @@ def find_cycle(graph):
     return None
 
 
-def test_core_include_graph_has_no_cycle():
-    graph = module_graph(CORE)
-    assert "straightforward" in graph and "tokenizer" in graph
+def folders():
+    """The core's folders, each one concern."""
+    return [path for path in sorted(CORE.iterdir()) if path.is_dir()]
+
+
+@pytest.mark.parametrize("folder", [path.name for path in folders()])
+def test_each_core_folder_include_graph_has_no_cycle(folder):
+    graph = module_graph(CORE / folder)
+    assert graph, f"{folder} holds no source"
     assert find_cycle(graph) is None, " -> ".join(find_cycle(graph))
 
 
 def test_core_includes_only_its_own_headers_and_no_python():
-    for name, found in includes(CORE).items():
-        for bracket, target in found:
-            assert "Python" not in target, f"{name} includes {target}"
-            if bracket == '"':
-                assert (CORE / target).is_file(), f"{name} includes {target} from outside the core"
+    for folder in folders():
+        for name, found in includes(folder).items():
+            for bracket, target in found:
+                assert "Python" not in target, f"{folder.name}/{name} includes {target}"
+                if bracket == '"':
+                    assert (CORE / target).is_file(), f"{folder.name}/{name} includes {target} from outside the core"
+                    assert "/" in target, f"{folder.name}/{name} includes {target} without its folder"
+
+
+def test_core_has_no_loose_sources():
+    # Every file of the core sits in the folder of its concern.
+    loose = [path.name for path in CORE.iterdir() if path.suffix in (".h", ".cpp")]
+    assert loose == []
+
+
+def folder_graph(graph):
+    """{folder: folders it includes from}, from a whole-core module graph."""
+    folders = {}
+    for module, targets in graph.items():
+        edges = folders.setdefault(module.split("/")[0], set())
+        edges.update(target.split("/")[0] for target in targets)
+    for folder, edges in folders.items():
+        edges.discard(folder)
+    return folders
+
+
+def test_core_folders_include_only_downward():
+    # Folders in the order they may include each other: each only from the
+    # ones before it.
+    order = ["common", "corpus", "text", "ties", "exact", "encode", "pieces"]
+    graph = folder_graph(whole_core_graph())
+    assert sorted(graph) == sorted(order)
+    for folder, edges in graph.items():
+        below = set(order[:order.index(folder)])
+        assert edges <= below, f"{folder} includes from {sorted(edges - below)}"
+    assert find_cycle(graph) is None
+
+
+def test_folder_graph_sees_a_cycle_between_folders():
+    graph = {"a/x": {"b/y"}, "b/y": {"b/z"}, "b/z": {"a/w"}, "a/w": set()}
+    folders = folder_graph(graph)
+    assert folders == {"a": {"b"}, "b": {"a"}}
+    cycle = find_cycle(folders)
+    assert cycle[0] == cycle[-1] and set(cycle) == {"a", "b"}
 
 
 def test_cycle_check_sees_a_header_and_source_pair_cycle(tmp_path):
@@ -82,7 +129,7 @@ def test_cycle_check_sees_a_header_and_source_pair_cycle(tmp_path):
 
 def whole_core_graph():
     """{module: modules it includes} over the core and its subfolders, a
-    module named by its path without suffix ("bpe/vocabulary")."""
+    module named by its path without suffix ("encode/vocabulary")."""
     graph = {}
     for path in sorted(CORE.rglob("*")):
         if path.suffix not in (".h", ".cpp"):
@@ -100,6 +147,7 @@ def whole_core_graph():
 
 def test_whole_core_include_graph_has_no_cycle_and_no_python():
     graph = whole_core_graph()
-    assert "bpe/vocabulary" in graph and "text/make_splitter" in graph
+    assert "encode/vocabulary" in graph and "text/make_splitter" in graph
+    assert "exact/straightforward" in graph and "exact/tokenizer" in graph
     cycle = find_cycle(graph)
     assert cycle is None, " -> ".join(cycle)

@@ -22,7 +22,7 @@ FAKE_HEADERS = {
 @pytest.mark.parametrize("library", ["other", "libstdc++"])
 def test_walk_order_compiles_against_libstdcxx_only(tmp_path, library):
     source = tmp_path / "use.cpp"
-    source.write_text('#include "walk_order.h"\n')
+    source.write_text('#include "ties/walk_order.h"\n')
     command = ["g++", "-std=c++17", "-fsyntax-only", f"-I{CORE}", str(source)]
     if library == "other":
         for name, text in FAKE_HEADERS.items():

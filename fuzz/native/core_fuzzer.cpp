@@ -26,18 +26,18 @@
 #include <string_view>
 #include <vector>
 
-#include "bpe/piece_reference.h"
-#include "bpe/piece_table.h"
-#include "bpe/piece_trainer.h"
-#include "bpe/rank_encoder.h"
-#include "bpe/rank_reference.h"
-#include "bpe/token_decoder.h"
-#include "bpe/training_start.h"
-#include "bpe/vocabulary.h"
-#include "text/regex_splitter.h"
+#include "encode/rank_encoder.h"
+#include "encode/rank_reference.h"
+#include "encode/token_decoder.h"
+#include "encode/vocabulary.h"
+#include "exact/tokenizer.h"
+#include "pieces/piece_reference.h"
+#include "pieces/piece_table.h"
+#include "pieces/piece_trainer.h"
+#include "pieces/training_start.h"
 #include "text/make_splitter.h"
+#include "text/regex_splitter.h"
 #include "text/splitter.h"
-#include "tokenizer.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "bpe/text_encoder.h"
+#include "encode/text_encoder.h"
+#include "encode/token_decoder.h"
+#include "encode/vocabulary.h"
 #include "text/make_splitter.h"
-#include "bpe/token_decoder.h"
-#include "bpe/vocabulary.h"
 
 using namespace brevix::bpe;
 

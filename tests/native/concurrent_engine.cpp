@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "bpe/piece_counter.h"
-#include "bpe/piece_trainer.h"
-#include "bpe/special_tokens.h"
 #include "core_engine.h"
+#include "encode/special_tokens.h"
+#include "pieces/piece_counter.h"
+#include "pieces/piece_trainer.h"
 #include "text/make_splitter.h"
 #include "text/splitter.h"
 

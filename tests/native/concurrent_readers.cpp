@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 #include <vector>
-#include "tokenizer.h"
+#include "exact/tokenizer.h"
 using bytepairtokenizer::BytePairTokenizer;
 int main() {
     BytePairTokenizer tok;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "expander.h"
-#include "straightforward.h"
+#include "exact/expander.h"
+#include "exact/straightforward.h"
 
 namespace bpt = bytepairtokenizer;
 

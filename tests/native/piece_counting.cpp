@@ -10,7 +10,7 @@
 #include <string_view>
 #include <thread>
 #include <vector>
-#include "bpe/piece_counter.h"
+#include "pieces/piece_counter.h"
 #include "text/make_splitter.h"
 using namespace brevix;
 

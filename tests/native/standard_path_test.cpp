@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "bpe/pair_ranks.h"
-#include "bpe/piece_counts_codec.h"
-#include "bpe/piece_table.h"
-#include "bpe/rank_merge.h"
-#include "bpe/rank_reference.h"
+#include "encode/pair_ranks.h"
+#include "encode/rank_merge.h"
+#include "encode/rank_reference.h"
+#include "pieces/piece_counts_codec.h"
+#include "pieces/piece_table.h"
 #include "text/utf8.h"
 
 namespace bpe = brevix::bpe;

@@ -7,8 +7,8 @@
 #include <random>
 #include <sstream>
 #include <vector>
-#include "straightforward.h"
-#include "trainer.h"
+#include "exact/straightforward.h"
+#include "exact/trainer.h"
 using namespace bytepairtokenizer;
 int main() {
     std::mt19937 rng(7);

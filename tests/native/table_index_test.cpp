@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "straightforward.h"
-#include "table_index.h"
+#include "exact/straightforward.h"
+#include "exact/table_index.h"
 
 namespace bpt = bytepairtokenizer;
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "dtypes.h"
-#include "tie_break.h"
+#include "common/dtypes.h"
 #include "tie_tunings.h"
+#include "ties/tie_break.h"
 
 namespace bpt = bytepairtokenizer;
 

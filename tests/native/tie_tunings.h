@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "tie_break.h"
+#include "ties/tie_break.h"
 
 struct TieTuned {
     const char* name;

@@ -13,13 +13,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "dtypes.h"
-#include "first_occurrence.h"
-#include "occurrence_lists.h"
-#include "pair_census.h"
-#include "pair_map.h"
-#include "record_array.h"
-#include "walk_order.h"
+#include "common/dtypes.h"
+#include "common/pair_map.h"
+#include "common/record_array.h"
+#include "exact/occurrence_lists.h"
+#include "exact/pair_census.h"
+#include "ties/first_occurrence.h"
+#include "ties/walk_order.h"
 
 namespace bpt = bytepairtokenizer;
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "straightforward.h"
+#include "exact/straightforward.h"
+#include "exact/trainer.h"
 #include "tie_tunings.h"
-#include "trainer.h"
 
 namespace bpt = bytepairtokenizer;
 

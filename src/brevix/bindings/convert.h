@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "expander.h"
+#include "exact/expander.h"
 #include "pyref.h"
 
 namespace brevix {

@@ -16,8 +16,8 @@
 #include "core_calls.h"
 #include "convert.h"
 #include "core_ids.h"
-#include "bpe/token_arena.h"
-#include "bpe/token_decoder.h"
+#include "encode/token_arena.h"
+#include "encode/token_decoder.h"
 #include "pyref.h"
 
 namespace brevix {

@@ -11,13 +11,14 @@
 #include <string>
 #include <unordered_map>
 
-#include "bpe/describe_bytes.h"
-#include "bpe/tiktoken_ranks.h"
-#include "bpe/training_start.h"
-#include "bpe/token_decoder.h"
-#include "byte_training.h"
+#include "encode/describe_bytes.h"
+#include "encode/tiktoken_ranks.h"
+#include "pieces/training_start.h"
+#include "encode/token_decoder.h"
+#include "exact/byte_training.h"
 #include "text/make_splitter.h"
-#include "tokenizer.h"
+#include "exact/straightforward.h"
+#include "exact/tokenizer.h"
 
 namespace brevix {
 

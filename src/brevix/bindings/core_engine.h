@@ -23,11 +23,11 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "bpe/text_encoder.h"
-#include "bpe/vocabulary.h"
+#include "encode/text_encoder.h"
+#include "encode/vocabulary.h"
 #include "text/splitter.h"
-#include "expander.h"
-#include "tokenizer.h"
+#include "exact/expander.h"
+#include "exact/tokenizer.h"
 
 namespace brevix {
 

@@ -16,7 +16,7 @@
 #include <typeinfo>
 #include <utility>
 
-#include "data.h"
+#include "corpus/corpus_files.h"
 #include "pyref.h"
 
 namespace brevix {

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "expander.h"
+#include "exact/expander.h"
 #include "pyref.h"
 
 namespace brevix {

@@ -24,7 +24,7 @@
 #include "merge_table.h"
 #include "method_table.h"
 #include "pyref.h"
-#include "bpe/tiktoken_ranks.h"
+#include "encode/tiktoken_ranks.h"
 #include "text/splitter.h"
 
 namespace brevix {

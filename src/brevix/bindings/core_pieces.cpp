@@ -16,12 +16,12 @@
 #include <utility>
 #include <vector>
 
-#include "bpe/piece_counter.h"
-#include "bpe/piece_counts_codec.h"
-#include "bpe/piece_counts_merge.h"
-#include "bpe/piece_counts_pruning.h"
-#include "bpe/piece_table.h"
-#include "bpe/special_tokens.h"
+#include "pieces/piece_counter.h"
+#include "pieces/piece_counts_codec.h"
+#include "pieces/piece_counts_merge.h"
+#include "pieces/piece_counts_pruning.h"
+#include "pieces/piece_table.h"
+#include "encode/special_tokens.h"
 #include "core_calls.h"
 #include "core_ids.h"
 #include "core_pieces.h"

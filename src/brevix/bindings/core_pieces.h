@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "bpe/piece_table.h"
+#include "pieces/piece_table.h"
 
 namespace brevix {
 

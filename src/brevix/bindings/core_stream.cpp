@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-#include "bpe/token_decoder.h"
+#include "encode/token_decoder.h"
 #include "text/utf8.h"
 #include "core_calls.h"
 #include "core_stream.h"

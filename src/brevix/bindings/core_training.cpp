@@ -16,8 +16,8 @@
 #include "core_calls.h"
 #include "core_ids.h"
 #include "core_pieces.h"
-#include "bpe/piece_trainer.h"
-#include "bpe/training_start.h"
+#include "pieces/piece_trainer.h"
+#include "pieces/training_start.h"
 #include "pyref.h"
 
 namespace brevix {

@@ -4,7 +4,7 @@
 
 #include "callframe.h"
 #include "convert.h"
-#include "data.h"
+#include "corpus/corpus_files.h"
 #include "function_bodies.h"
 
 namespace brevix {

@@ -17,7 +17,7 @@
 #include <sstream>
 #include <string>
 
-#include "byte_training.h"
+#include "exact/byte_training.h"
 #include "core_errors.h"
 #include "internal.h"
 #include "pyref.h"

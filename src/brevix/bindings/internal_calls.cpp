@@ -29,6 +29,7 @@
 #include "internal.h"
 #include "pyref.h"
 #include "pytokenizer.h"
+#include "exact/straightforward.h"
 
 namespace {
 

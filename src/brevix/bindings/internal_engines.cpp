@@ -17,9 +17,11 @@
 #include "merge_table.h"
 #include "method_table.h"
 #include "pyref.h"
-#include "tokenizer.h"
-#include "trainer.h"
-#include "walk_order.h"
+#include "exact/merger.h"
+#include "exact/straightforward.h"
+#include "exact/tokenizer.h"
+#include "exact/trainer.h"
+#include "ties/walk_order.h"
 
 namespace {
 

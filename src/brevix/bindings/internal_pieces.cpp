@@ -25,12 +25,12 @@
 #include <utility>
 #include <vector>
 
-#include "bpe/piece_counter.h"
-#include "bpe/piece_reference.h"
-#include "bpe/piece_table.h"
-#include "bpe/piece_trainer.h"
-#include "bpe/special_tokens.h"
-#include "bpe/training_start.h"
+#include "pieces/piece_counter.h"
+#include "pieces/piece_reference.h"
+#include "pieces/piece_table.h"
+#include "pieces/piece_trainer.h"
+#include "encode/special_tokens.h"
+#include "pieces/training_start.h"
 #include "convert.h"
 #include "core_errors.h"
 #include "internal.h"

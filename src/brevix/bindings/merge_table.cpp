@@ -8,7 +8,7 @@
 #include "core_errors.h"
 #include "pyref.h"
 #include "pytokenizer.h"
-#include "straightforward.h"
+#include "exact/straightforward.h"
 
 namespace brevix {
 

@@ -11,7 +11,7 @@
 #include <array>
 #include <vector>
 
-#include "tokenizer.h"
+#include "exact/tokenizer.h"
 
 namespace brevix {
 

@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "tokenizer.h"
+#include "exact/tokenizer.h"
 
 struct PyBytePairTokenizerObject {
     PyObject_HEAD

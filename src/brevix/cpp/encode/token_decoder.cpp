@@ -1,0 +1,133 @@
+// Performance notes: one pass checks the ids and sums their lengths from the
+// offsets, the second copies. Tokens of up to kPadding bytes (nearly all)
+// are copied as one fixed 16-byte block, which the arena's padding and the
+// room asked for make safe; the copy's overrun is overwritten by the next
+// token or is slack.
+#include "encode/token_decoder.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+namespace brevix::bpe {
+
+static_assert(std::is_same<TokenId, int>::value, "IdSource hands over ids as int");
+
+BadTokenId::BadTokenId(std::size_t index, long long id, std::size_t vocabSize)
+    : std::invalid_argument("unknown token id " + std::to_string(id) + " at position " +
+                            std::to_string(index) + " (the vocabulary has " +
+                            std::to_string(vocabSize) + " ids)"),
+      index_(index),
+      id_(id) {}
+
+std::size_t decodedLength(const Vocabulary& vocab, const TokenId* ids, std::size_t count) {
+    const std::uint32_t* offsets = vocab.arena().offsets();
+    const auto size = static_cast<std::uint32_t>(vocab.size());
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto id = static_cast<std::uint32_t>(ids[i]);
+        if (id >= size) throw BadTokenId(i, ids[i], vocab.size());
+        const std::uint32_t length = offsets[id + 1] - offsets[id];
+        // Every token has bytes; only ids no token takes (gaps between
+        // special tokens) have none.
+        if (length == 0) throw BadTokenId(i, ids[i], vocab.size());
+        total += length;
+    }
+    if (total > SIZE_MAX - TokenArena::kPadding) throw std::length_error("decoded bytes do not fit in memory");
+    return static_cast<std::size_t>(total);
+}
+
+namespace {
+
+// Copies the bytes of ids (all checked) to `out`, which has room for their
+// length plus TokenArena::kPadding; returns the end of what was written.
+char* copyTokens(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out) {
+    const char* bytes = vocab.arena().data();
+    const std::uint32_t* offsets = vocab.arena().offsets();
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto id = static_cast<std::uint32_t>(ids[i]);
+        const std::uint32_t begin = offsets[id];
+        const std::uint32_t length = offsets[id + 1] - begin;
+        if (length <= TokenArena::kPadding) {
+            std::memcpy(out, bytes + begin, TokenArena::kPadding);
+        } else {
+            std::memcpy(out, bytes + begin, length);
+        }
+        out += length;
+    }
+    return out;
+}
+
+// Ids asked of an IdSource at a time.
+constexpr std::size_t kBlock = 4096;
+// Room asked for up front per expected id, before the first block is seen.
+constexpr std::size_t kGuessPerId = 4;
+
+}  // namespace
+
+void decodeExactly(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
+                   std::size_t length) {
+    // Padded copies while a full block still fits, exact ones for the tail.
+    const char* bytes = vocab.arena().data();
+    const std::uint32_t* offsets = vocab.arena().offsets();
+    char* const end = out + length;
+    std::size_t i = 0;
+    for (; i < count && end - out >= static_cast<std::ptrdiff_t>(TokenArena::kPadding); ++i) {
+        const auto id = static_cast<std::uint32_t>(ids[i]);
+        const std::uint32_t begin = offsets[id];
+        const std::uint32_t tokenLength = offsets[id + 1] - begin;
+        if (tokenLength <= TokenArena::kPadding) {
+            std::memcpy(out, bytes + begin, TokenArena::kPadding);
+        } else {
+            std::memcpy(out, bytes + begin, tokenLength);
+        }
+        out += tokenLength;
+    }
+    for (; i < count; ++i) {
+        const auto id = static_cast<std::uint32_t>(ids[i]);
+        const std::uint32_t begin = offsets[id];
+        const std::uint32_t tokenLength = offsets[id + 1] - begin;
+        std::memcpy(out, bytes + begin, tokenLength);
+        out += tokenLength;
+    }
+}
+
+std::size_t decodeTokens(const Vocabulary& vocab, const TokenId* ids, std::size_t count,
+                         bytepairtokenizer::ByteSink& sink) {
+    const std::size_t total = decodedLength(vocab, ids, count);
+    copyTokens(vocab, ids, count, sink.reserve(0, total + TokenArena::kPadding));
+    return total;
+}
+
+bool decodeFrom(const Vocabulary& vocab, bytepairtokenizer::IdSource& source, std::size_t expectedIds,
+                bytepairtokenizer::ByteSink& sink, std::size_t& written) {
+    std::size_t capacity = (expectedIds < SIZE_MAX / 8 ? expectedIds * kGuessPerId : 0) + TokenArena::kPadding;
+    char* start = sink.reserve(0, capacity);
+    std::size_t used = 0, read = 0;
+    TokenId block[kBlock];
+    for (;;) {
+        const std::size_t n = source.next(block, kBlock);
+        if (n == bytepairtokenizer::IdSource::kGaveUp) return false;
+        if (n == 0) break;
+        if (n > kBlock) throw std::logic_error("id source overfilled its block");
+        std::size_t length = 0;
+        try {
+            length = decodedLength(vocab, block, n);
+        } catch (const BadTokenId& bad) {
+            throw BadTokenId(read + bad.index(), bad.id(), vocab.size());
+        }
+        if (used + length + TokenArena::kPadding > capacity) {
+            capacity = std::max(capacity * 2, used + length + TokenArena::kPadding);
+            start = sink.reserve(used, capacity);
+        }
+        used = static_cast<std::size_t>(copyTokens(vocab, block, n, start + used) - start);
+        read += n;
+    }
+    written = used;
+    return true;
+}
+
+}  // namespace brevix::bpe
