@@ -6,10 +6,11 @@
 //   piece, and links replace the short path's moves. On an unsplit model
 //   it encodes real text about 1.5x faster than the short path with the
 //   long path beyond 128 bytes (bench/NOTES.md).
-// - Short path (up to kShortPieceTokens bytes, for ranks too high to key, where it beats the long path
-//   on random letters and on text without spaces; runs of one byte cross
-//   over earlier, near 96): as tiktoken does for short pieces, the ranks of
-//   the adjacent pairs sit in a small array; each merge finds the lowest
+// - Short path (up to kShortPieceTokens bytes where the ranks are too high
+//   to key; it beats the long path there on random letters and on text
+//   without spaces, and runs of one byte cross over earlier, near 96): as
+//   tiktoken does for short pieces, the ranks of the adjacent pairs sit in
+//   a small array; each merge finds the lowest
 //   (four independent minimums, then the first position holding it), moves
 //   the tails down by one and looks up the two pairs it changed.
 // - Long path: a merge only creates pairs with ids above its own (a merge's
