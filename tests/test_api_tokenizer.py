@@ -26,6 +26,35 @@ def trained():
     return tok
 
 
+def _misaligned_int32(ids):
+    raw = bytearray(1) + np.array(ids, dtype=np.int32).tobytes()
+    return np.frombuffer(raw, dtype=np.int32, offset=1)
+
+
+@pytest.mark.parametrize(
+    "layout",
+    [
+        lambda ids: np.array(ids, dtype=np.int32),  # read in place
+        lambda ids: np.repeat(np.array(ids, dtype=np.int32), 2)[::2],  # strided
+        _misaligned_int32,
+        lambda ids: np.array(ids, dtype=np.int64),
+        lambda ids: np.array(ids, dtype=np.uint16),
+    ],
+    ids=["int32", "strided-int32", "misaligned-int32", "int64", "uint16"],
+)
+def test_every_integer_array_layout_decodes_alike(trained, layout):
+    ids = trained.encode(TEXT)
+    assert trained.decode(layout(ids)) == TEXT.encode()
+    unsigned = layout(ids).dtype.kind == "u"
+    for at, bad in [(0, -1), (len(ids) - 1, trained.vocab_size), (len(ids) // 2, 40000)]:
+        if unsigned and bad < 0:
+            continue
+        broken = list(ids)
+        broken[at] = bad
+        with pytest.raises(ValueError, match=f"unknown token id {bad} at position {at} "):
+            trained.decode(layout(broken))
+
+
 def test_fresh_tokenizer_is_the_byte_table():
     tok = Tokenizer()
     assert (tok.vocab_size, tok.merges) == (256, [])

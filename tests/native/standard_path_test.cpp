@@ -1,6 +1,7 @@
 // The standard path's small parts: merging by rank against the definition,
-// piece counts through their byte format and back, and strict UTF-8
-// decoding against a decoder written from the code point ranges.
+// checked decoding into a fixed room, piece counts through their byte
+// format and back, and strict UTF-8 decoding against a decoder written from
+// the code point ranges.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -15,6 +16,8 @@
 #include "encode/pair_ranks.h"
 #include "encode/rank_merge.h"
 #include "encode/rank_reference.h"
+#include "encode/token_decoder.h"
+#include "encode/vocabulary.h"
 #include "pieces/piece_counts_codec.h"
 #include "pieces/piece_table.h"
 #include "text/utf8.h"
@@ -89,6 +92,48 @@ INSTANTIATE_TEST_SUITE_P(MergesAndLengths, RankMerge,
                                             ::testing::Values(std::size_t{0}, std::size_t{5},
                                                               bpe::kShortPieceTokens - 10, std::size_t{700},
                                                               bpe::kKeyedPieceTokens - 10)));
+
+// Decoding into a room of exactly the measured size, or less, or more, with
+// a guard after the room: never a byte written past it.
+TEST(DecodeChecked, WritesOnlyInsideItsRoom) {
+    const Vocab v = vocabulary(7, 300);
+    const bpe::Vocabulary vocab(v.byteIds, v.merges);
+    std::mt19937 rng(9);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<bpe::TokenId> ids(rng() % 40);
+        for (auto& id : ids) id = static_cast<bpe::TokenId>(rng() % vocab.size());
+        const std::size_t length = bpe::decodedLength(vocab, ids.data(), ids.size());
+        std::string want;
+        for (bpe::TokenId id : ids) want += vocab.bytes(id);
+        for (std::size_t room : {length, length + 1, length + 40, length > 0 ? length - 1 : 0}) {
+            std::string buffer(room + 64, '#');
+            const std::size_t wrote = bpe::decodeChecked(vocab, ids.data(), ids.size(), buffer.data(), room);
+            ASSERT_EQ(buffer.substr(room), std::string(64, '#')) << "wrote past a room of " << room;
+            if (room < length) {
+                ASSERT_EQ(wrote, bpe::kDoesNotFit);
+            } else {
+                ASSERT_EQ(wrote, length);
+                ASSERT_EQ(buffer.substr(0, length), want);
+            }
+        }
+    }
+}
+
+TEST(DecodeChecked, RefusesUnknownIdsByPosition) {
+    const Vocab v = vocabulary(7, 10);
+    const bpe::Vocabulary vocab(v.byteIds, v.merges);
+    char out[64];
+    for (bpe::TokenId bad : {-1, static_cast<bpe::TokenId>(vocab.size()), std::numeric_limits<bpe::TokenId>::max()}) {
+        const std::vector<bpe::TokenId> ids{'a', 'b', bad};
+        try {
+            bpe::decodeChecked(vocab, ids.data(), ids.size(), out, sizeof out);
+            FAIL() << "id " << bad << " was decoded";
+        } catch (const bpe::BadTokenId& e) {
+            EXPECT_EQ(e.index(), 2u);
+            EXPECT_EQ(e.id(), bad);
+        }
+    }
+}
 
 TEST(PieceCounts, RoundTripThroughTheByteFormat) {
     std::mt19937 rng(4);

@@ -523,6 +523,10 @@ std::size_t blockLength(const bpe::Vocabulary& vocab, const int* block, std::siz
 
 // The decoded length of every id of `source`; false when one is out of range.
 bool measureArray(const bpe::Vocabulary& vocab, BufferIds& source, std::size_t& length) {
+    if (const std::int32_t* ids = source.contiguousInt32()) {
+        length = bpe::decodedLength(vocab, ids, source.expected());
+        return true;
+    }
     int block[kArrayBlock];
     std::uint64_t total = 0;
     std::size_t read = 0;
@@ -538,10 +542,24 @@ bool measureArray(const bpe::Vocabulary& vocab, BufferIds& source, std::size_t& 
     return true;
 }
 
+// decodeChecked for ids from position `read` of the whole input:
+// BadTokenId names the position in the whole input.
+std::size_t writeBlock(const bpe::Vocabulary& vocab, const int* ids, std::size_t n, std::size_t read, char* out,
+                       std::size_t room) {
+    try {
+        return bpe::decodeChecked(vocab, ids, n, out, room);
+    } catch (const bpe::BadTokenId& bad) {
+        throw bpe::BadTokenId(read + bad.index(), bad.id(), vocab.size());
+    }
+}
+
 // Writes the bytes of `source`'s ids, measured as `length`, to `out`. Every
 // id is checked again and nothing is written past `length`: false when the
 // ids are not those measured (out of range now, or another length).
 bool writeArray(const bpe::Vocabulary& vocab, BufferIds& source, char* out, std::size_t length) {
+    if (const std::int32_t* ids = source.contiguousInt32()) {
+        return bpe::decodeChecked(vocab, ids, source.expected(), out, length) == length;
+    }
     int block[kArrayBlock];
     std::size_t used = 0;
     std::size_t read = 0;
@@ -549,9 +567,8 @@ bool writeArray(const bpe::Vocabulary& vocab, BufferIds& source, char* out, std:
         const std::size_t n = source.next(block, kArrayBlock);
         if (n == bytepairtokenizer::IdSource::kGaveUp) return false;
         if (n == 0) break;
-        const std::size_t size = blockLength(vocab, block, n, read);
-        if (size > length - used) return false;
-        bpe::decodeExactly(vocab, block, n, out + used, size);
+        const std::size_t size = writeBlock(vocab, block, n, read, out + used, length - used);
+        if (size == bpe::kDoesNotFit) return false;
         used += size;
         read += n;
     }
@@ -559,11 +576,12 @@ bool writeArray(const bpe::Vocabulary& vocab, BufferIds& source, char* out, std:
 }
 
 // An integer array: decoded while it is read, without the interpreter lock.
-// Performance notes: the array is read twice a block at a time, once to
-// measure and once to write straight into the bytes object that is
-// returned: one allocation of the result, no copy of it and no copy of the
-// ids (converting the ids into one vector first cost as much as decoding,
-// in writes and page faults of a second large buffer). Another thread may
+// Performance notes: the array is read twice (in place when it is
+// contiguous int32, else a block at a time), once to measure and once to
+// write straight into the bytes object that is returned, checking each id
+// as it is written: one allocation of the result, no copy of it and no
+// copy of the ids (converting the ids into one vector first cost as much
+// as decoding, in writes and page faults of a second large buffer). Another thread may
 // write the array between the two reads (NumPy releases the interpreter lock
 // for large operations), so the second read checks every id again and a
 // change is an error, never a write out of bounds.

@@ -152,6 +152,13 @@ std::size_t BufferIds::next(int* block, std::size_t capacity) {
     return n;
 }
 
+const std::int32_t* BufferIds::contiguousInt32() const {
+    const bool dense = view_.strides == nullptr || view_.strides[0] == view_.itemsize;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(std::int32_t) == 0;
+    if (!hasView_ || kind_ != 'i' || itemSize_ != sizeof(std::int32_t) || !dense || !aligned) return nullptr;
+    return static_cast<const std::int32_t*>(view_.buf);
+}
+
 long long BufferIds::valueAt(std::size_t i) const {
     const Py_ssize_t stride = view_.strides ? view_.strides[0] : view_.itemsize;
     const char* p = static_cast<const char*>(view_.buf) + static_cast<Py_ssize_t>(i) * stride;

@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "exact/expander.h"
@@ -60,6 +61,11 @@ public:
     void setLimit(int vocabSize) { limit_ = vocabSize; }
     std::size_t expected() const { return count_; }
     std::size_t next(int* block, std::size_t capacity) override;
+
+    // The ids themselves when they are contiguous native int32 (NumPy's
+    // int32 arrays, encode's own output), else nullptr: read in place, no
+    // copy a block at a time. Their range is not checked.
+    const std::int32_t* contiguousInt32() const;
 
     // Reads everything into `out`; false when an id is out of range.
     bool readAll(std::vector<int>& out);

@@ -95,6 +95,30 @@ void decodeExactly(const Vocabulary& vocab, const TokenId* ids, std::size_t coun
     }
 }
 
+std::size_t decodeChecked(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
+                          std::size_t room) {
+    const char* bytes = vocab.arena().data();
+    const std::uint32_t* offsets = vocab.arena().offsets();
+    const auto size = static_cast<std::uint32_t>(vocab.size());
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto id = static_cast<std::uint32_t>(ids[i]);
+        if (id >= size) throw BadTokenId(i, ids[i], vocab.size());
+        const std::uint32_t begin = offsets[id];
+        const std::uint32_t tokenLength = offsets[id + 1] - begin;
+        if (tokenLength == 0) throw BadTokenId(i, ids[i], vocab.size());
+        if (tokenLength > room - used) return kDoesNotFit;
+        // A padded copy where the room allows it, exact near the end.
+        if (tokenLength <= TokenArena::kPadding && room - used >= TokenArena::kPadding) {
+            std::memcpy(out + used, bytes + begin, TokenArena::kPadding);
+        } else {
+            std::memcpy(out + used, bytes + begin, tokenLength);
+        }
+        used += tokenLength;
+    }
+    return used;
+}
+
 std::size_t decodeTokens(const Vocabulary& vocab, const TokenId* ids, std::size_t count,
                          bytepairtokenizer::ByteSink& sink) {
     const std::size_t total = decodedLength(vocab, ids, count);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -32,6 +33,17 @@ std::size_t decodedLength(const Vocabulary& vocab, const TokenId* ids, std::size
 // written past them): for decoding straight into a result object.
 void decodeExactly(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
                    std::size_t length);
+
+// What decodeChecked returns when the bytes do not fit.
+inline constexpr std::size_t kDoesNotFit = SIZE_MAX;
+
+// Writes the bytes of ids[0..count) to `out`, which has room for `room`
+// bytes, checking each id as it goes: for ids that may have changed since
+// they were measured. Returns the number of bytes written, or kDoesNotFit
+// (having written only inside the room) when they need more; throws
+// BadTokenId as decodedLength does. Nothing is written past the room.
+std::size_t decodeChecked(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
+                          std::size_t room);
 
 // Writes the bytes of ids[0..count) into `sink` from its start and returns
 // how many were written. Checks every id first: throws BadTokenId before
