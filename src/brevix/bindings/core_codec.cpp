@@ -832,7 +832,7 @@ PyObject* coreTokenBytes(PyObject* self, PyObject* arg) {
     PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
     if (!bytes) return nullptr;
     char* out = PyBytes_AS_STRING(bytes.get());
-    if (!runCore(false, [&] { bpe::decodeExactly(engine.vocabulary(), read.ids.data(), 1, out, length); })) {
+    if (!runCore(false, [&] { bpe::decodeChecked(engine.vocabulary(), read.ids.data(), 1, out, length); })) {
         return nullptr;
     }
     return bytes.release();

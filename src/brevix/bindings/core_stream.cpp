@@ -147,7 +147,7 @@ bool appendTokenBytes(StreamState& state, const ShortIds& ids, std::string& out)
         const std::size_t length = bpe::decodedLength(vocab, ids.ids, ids.count);
         const std::size_t start = out.size();
         out.resize(start + length);
-        bpe::decodeExactly(vocab, ids.ids, ids.count, out.data() + start, length);
+        bpe::decodeChecked(vocab, ids.ids, ids.count, out.data() + start, length);
     });
 }
 

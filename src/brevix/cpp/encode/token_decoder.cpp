@@ -68,33 +68,6 @@ constexpr std::size_t kGuessPerId = 4;
 
 }  // namespace
 
-void decodeExactly(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
-                   std::size_t length) {
-    // Padded copies while a full block still fits, exact ones for the tail.
-    const char* bytes = vocab.arena().data();
-    const std::uint32_t* offsets = vocab.arena().offsets();
-    char* const end = out + length;
-    std::size_t i = 0;
-    for (; i < count && end - out >= static_cast<std::ptrdiff_t>(TokenArena::kPadding); ++i) {
-        const auto id = static_cast<std::uint32_t>(ids[i]);
-        const std::uint32_t begin = offsets[id];
-        const std::uint32_t tokenLength = offsets[id + 1] - begin;
-        if (tokenLength <= TokenArena::kPadding) {
-            std::memcpy(out, bytes + begin, TokenArena::kPadding);
-        } else {
-            std::memcpy(out, bytes + begin, tokenLength);
-        }
-        out += tokenLength;
-    }
-    for (; i < count; ++i) {
-        const auto id = static_cast<std::uint32_t>(ids[i]);
-        const std::uint32_t begin = offsets[id];
-        const std::uint32_t tokenLength = offsets[id + 1] - begin;
-        std::memcpy(out, bytes + begin, tokenLength);
-        out += tokenLength;
-    }
-}
-
 std::size_t decodeChecked(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
                           std::size_t room) {
     const char* bytes = vocab.arena().data();

@@ -28,20 +28,15 @@ private:
 // first id outside 0..vocab.size()-1 (special tokens are inside).
 std::size_t decodedLength(const Vocabulary& vocab, const TokenId* ids, std::size_t count);
 
-// Writes the bytes of ids[0..count), already measured by decodedLength as
-// `length`, to `out`, which has room for exactly `length` bytes (nothing is
-// written past them): for decoding straight into a result object.
-void decodeExactly(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
-                   std::size_t length);
-
 // What decodeChecked returns when the bytes do not fit.
 inline constexpr std::size_t kDoesNotFit = SIZE_MAX;
 
 // Writes the bytes of ids[0..count) to `out`, which has room for `room`
-// bytes, checking each id as it goes: for ids that may have changed since
-// they were measured. Returns the number of bytes written, or kDoesNotFit
-// (having written only inside the room) when they need more; throws
-// BadTokenId as decodedLength does. Nothing is written past the room.
+// bytes (decodedLength's measure, for a result object of exactly that
+// size), checking each id as it goes, so that ids that changed since they
+// were measured are caught. Returns the number of bytes written, or
+// kDoesNotFit (having written only inside the room) when they need more;
+// throws BadTokenId as decodedLength does. Nothing is written past the room.
 std::size_t decodeChecked(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
                           std::size_t room);
 
