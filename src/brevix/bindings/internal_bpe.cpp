@@ -48,13 +48,15 @@
 #include "text/make_splitter.h"
 #include "convert.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
 #include "method_table.h"
 #include "pyref.h"
 
+namespace brevix {
+
 namespace {
 
-namespace bpe = brevix::bpe;
 using brevix::PyRef;
 using brevix::requirePython;
 
@@ -119,16 +121,15 @@ PyObject* specialMatchShim(const std::optional<bpe::SpecialMatch>& match) {
                          static_cast<Py_ssize_t>(match->token), static_cast<int>(match->id));
 }
 
-PyObject* specialFindHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"specials", "text", "start", "chosen", nullptr};
+PyObject* specialFindHook(PyObject*, const BoundArgs& args) {
     PyObject* specialsObj = nullptr;
     PyObject* textObj = nullptr;
     Py_ssize_t start = 0;
     PyObject* chosenObj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|nO", const_cast<char**>(names), &specialsObj,
-                                     &textObj, &start, &chosenObj)) {
-        return nullptr;
-    }
+    specialsObj = args[0];
+    textObj = args[1];
+    if (args.given(2)) start = args.ssize(2);
+    if (args.given(3)) chosenObj = args[3];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::SpecialTokens specials = specialsShim(specialsObj);
         const std::string text = bytesShim(textObj);
@@ -261,14 +262,13 @@ std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std
     return ids;
 }
 
-PyObject* rankEncodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"byte_ids", "merges", "data", "path", nullptr};
+PyObject* rankEncodeHook(PyObject*, const BoundArgs& args) {
     PyObject *byteIdsObj = nullptr, *mergesObj = nullptr, *dataObj = nullptr;
     const char* path = "auto";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|s", const_cast<char**>(names), &byteIdsObj,
-                                     &mergesObj, &dataObj, &path)) {
-        return nullptr;
-    }
+    byteIdsObj = args[0];
+    mergesObj = args[1];
+    dataObj = args[2];
+    if (args.given(3)) path = args.utf8(3);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::ByteIds byteIds = byteIdsShim(byteIdsObj);
         std::vector<bpe::Merge> merges = mergesShim(mergesObj);
@@ -305,15 +305,15 @@ std::shared_ptr<const brevix::text::Splitter> splitterShim(const char* pattern, 
     return brevix::text::makeSplitter(pattern);
 }
 
-PyObject* encoderHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"byte_ids", "merges", "specials", "pattern", "chunk", nullptr};
+PyObject* encoderHook(PyObject*, const BoundArgs& args) {
     PyObject *byteIdsObj = nullptr, *mergesObj = nullptr, *specialsObj = Py_None;
     const char* pattern = nullptr;
     Py_ssize_t chunk = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Ozn", const_cast<char**>(names), &byteIdsObj,
-                                     &mergesObj, &specialsObj, &pattern, &chunk)) {
-        return nullptr;
-    }
+    byteIdsObj = args[0];
+    mergesObj = args[1];
+    if (args.given(2)) specialsObj = args[2];
+    if (args.given(3)) pattern = args.utf8OrNull(3);
+    if (args.given(4)) chunk = args.ssize(4);
     return brevix::callCoreForObject([&]() -> PyObject* {
         auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsShim(byteIdsObj), mergesShim(mergesObj),
                                                              specialsShim(specialsObj));
@@ -326,13 +326,11 @@ PyObject* encoderHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* encodeTextHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"encoder", "text", "allowed", nullptr};
+PyObject* encodeTextHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *textObj = nullptr, *allowedObj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O", const_cast<char**>(names), &encoderObj,
-                                     &textObj, &allowedObj)) {
-        return nullptr;
-    }
+    encoderObj = args[0];
+    textObj = args[1];
+    if (args.given(2)) allowedObj = args[2];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::TextEncoder& encoder = encoderShim(encoderObj);
         const std::string text = bytesShim(textObj);
@@ -346,13 +344,11 @@ PyObject* encodeTextHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* countHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"encoder", "text", "allowed", nullptr};
+PyObject* countHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *textObj = nullptr, *allowedObj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O", const_cast<char**>(names), &encoderObj,
-                                     &textObj, &allowedObj)) {
-        return nullptr;
-    }
+    encoderObj = args[0];
+    textObj = args[1];
+    if (args.given(2)) allowedObj = args[2];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::TextEncoder& encoder = encoderShim(encoderObj);
         Py_buffer view;
@@ -369,13 +365,11 @@ PyObject* countHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* disallowedHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"encoder", "text", "allowed", nullptr};
+PyObject* disallowedHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *textObj = nullptr, *allowedObj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O", const_cast<char**>(names), &encoderObj,
-                                     &textObj, &allowedObj)) {
-        return nullptr;
-    }
+    encoderObj = args[0];
+    textObj = args[1];
+    if (args.given(2)) allowedObj = args[2];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::TextEncoder& encoder = encoderShim(encoderObj);
         const std::string text = bytesShim(textObj);
@@ -395,10 +389,12 @@ bool decodeStreamedShim(const bpe::Vocabulary& vocab, PyObject* obj, brevix::Byt
     return bpe::decodeFrom(vocab, stream, stream.expected(), builder, written);
 }
 
-PyObject* decodeHook(PyObject*, PyObject* args) {
+PyObject* decodeHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *idsObj = nullptr;
     int streamed = 0;
-    if (!PyArg_ParseTuple(args, "OO|p", &encoderObj, &idsObj, &streamed)) return nullptr;
+    encoderObj = args[0];
+    idsObj = args[1];
+    if (args.given(2)) streamed = args.flag(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
         brevix::BytesBuilder builder;
@@ -417,9 +413,10 @@ PyObject* decodeHook(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* tokenIdHook(PyObject*, PyObject* args) {
+PyObject* tokenIdHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *tokenObj = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &encoderObj, &tokenObj)) return nullptr;
+    encoderObj = args[0];
+    tokenObj = args[1];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
         const std::string token = bytesShim(tokenObj);
@@ -431,7 +428,8 @@ PyObject* tokenIdHook(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* mergesFromRanksHook(PyObject*, PyObject* tokensObj) {
+PyObject* mergesFromRanksHook(PyObject*, const BoundArgs& args) {
+    PyObject* tokensObj = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::RankedMerges ranked = bpe::mergesFromRanks(tokenListShim(tokensObj));
         PyRef byteIds(idListShim(std::vector<bpe::TokenId>(ranked.byteIds.begin(), ranked.byteIds.end())));
@@ -440,9 +438,10 @@ PyObject* mergesFromRanksHook(PyObject*, PyObject* tokensObj) {
     });
 }
 
-PyObject* tiktokenIncompatibleHook(PyObject*, PyObject* args) {
+PyObject* tiktokenIncompatibleHook(PyObject*, const BoundArgs& args) {
     PyObject *byteIdsObj = nullptr, *mergesObj = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &byteIdsObj, &mergesObj)) return nullptr;
+    byteIdsObj = args[0];
+    mergesObj = args[1];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::Vocabulary vocab(byteIdsShim(byteIdsObj), mergesShim(mergesObj));
         return optionalIdShim(bpe::firstTiktokenIncompatible(vocab));
@@ -479,10 +478,13 @@ std::vector<std::size_t> endsShim(PyObject* obj, std::size_t textSize) {
     return ends;
 }
 
-PyObject* countPiecesHook(PyObject*, PyObject* args) {
+PyObject* countPiecesHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *textObj = nullptr, *endsObj = nullptr;
     int repeat = 1;
-    if (!PyArg_ParseTuple(args, "OOO|i", &encoderObj, &textObj, &endsObj, &repeat)) return nullptr;
+    encoderObj = args[0];
+    textObj = args[1];
+    endsObj = args[2];
+    if (args.given(3)) repeat = args.int32(3);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
         const std::string text = bytesShim(textObj);
@@ -503,10 +505,12 @@ PyObject* countPiecesHook(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* decodeTimedHook(PyObject*, PyObject* args) {
+PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *idsObj = nullptr;
     int repeat = 1;
-    if (!PyArg_ParseTuple(args, "OO|i", &encoderObj, &idsObj, &repeat)) return nullptr;
+    encoderObj = args[0];
+    idsObj = args[1];
+    if (args.given(2)) repeat = args.int32(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
         const std::vector<int> ids = idsShim(idsObj);
@@ -524,10 +528,11 @@ PyObject* decodeTimedHook(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* mergesFromRanksTimedHook(PyObject*, PyObject* args) {
+PyObject* mergesFromRanksTimedHook(PyObject*, const BoundArgs& args) {
     PyObject* tokensObj = nullptr;
     int repeat = 1;
-    if (!PyArg_ParseTuple(args, "O|i", &tokensObj, &repeat)) return nullptr;
+    tokensObj = args[0];
+    if (args.given(1)) repeat = args.int32(1);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const std::vector<std::string> tokens = tokenListShim(tokensObj);
         return PyFloat_FromDouble(bestSeconds(repeat, [&] { bpe::mergesFromRanks(tokens); }));
@@ -536,32 +541,41 @@ PyObject* mergesFromRanksTimedHook(PyObject*, PyObject* args) {
 
 }  // namespace
 
-PyMethodDef brevix_bpe_methods[] = {
-    {"special_find", brevix::withKeywords(specialFindHook), METH_VARARGS | METH_KEYWORDS,
-     "special_find(specials, text, start=0, chosen=None) -> (start, length, index, id) | None\n"
-     "The leftmost-longest special token of `chosen` (indices; None: all) at or after start."},
-    {"rank_encode", brevix::withKeywords(rankEncodeHook), METH_VARARGS | METH_KEYWORDS,
-     "rank_encode(byte_ids, merges, data, path='auto') -> list[int]: one piece encoded by rank"},
-    {"bpe_encoder", brevix::withKeywords(encoderHook), METH_VARARGS | METH_KEYWORDS,
-     "bpe_encoder(byte_ids, merges, specials=(), pattern=None, chunk=0) -> a text encoder capsule"},
-    {"bpe_encode", brevix::withKeywords(encodeTextHook), METH_VARARGS | METH_KEYWORDS,
-     "bpe_encode(encoder, text, allowed=()) -> list[int]"},
-    {"bpe_count", brevix::withKeywords(countHook), METH_VARARGS | METH_KEYWORDS,
-     "bpe_count(encoder, text, allowed=()) -> int: the number of ids bpe_encode gives"},
-    {"bpe_disallowed", brevix::withKeywords(disallowedHook), METH_VARARGS | METH_KEYWORDS,
-     "bpe_disallowed(encoder, text, allowed=()) -> the first special token not allowed, or None"},
-    {"bpe_decode", decodeHook, METH_VARARGS, "bpe_decode(encoder, ids, streamed=False) -> bytes"},
-    {"bpe_token_id", tokenIdHook, METH_VARARGS,
-     "bpe_token_id(encoder, token) -> (id or None, whole-token id or None)"},
-    {"merges_from_ranks", mergesFromRanksHook, METH_O,
-     "merges_from_ranks(tokens) -> (byte_ids, merges): tiktoken's tokens by rank as merges"},
-    {"tiktoken_incompatible", tiktokenIncompatibleHook, METH_VARARGS,
-     "tiktoken_incompatible(byte_ids, merges) -> the first merge tiktoken's rule splits otherwise, or None"},
-    {"bpe_count_pieces", countPiecesHook, METH_VARARGS,
-     "bpe_count_pieces(encoder, text, ends, repeat=1) -> (best seconds, ids of the pieces ending at `ends`)"},
-    {"bpe_decode_timed", decodeTimedHook, METH_VARARGS,
-     "bpe_decode_timed(encoder, ids, repeat=1) -> (best seconds, bytes)"},
-    {"merges_from_ranks_timed", mergesFromRanksTimedHook, METH_VARARGS,
-     "merges_from_ranks_timed(tokens, repeat=1) -> best seconds of the core call"},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"special_find", {"specials", "text", optional("start", "0"), optional("chosen", "None")}, specialFindHook,
+     "-> (start, length, index, id) | None\nThe leftmost-longest special token of `chosen` (indices; None: all) at or after start."},
+    {"rank_encode", {"byte_ids", "merges", "data", optional("path", "'auto'")}, rankEncodeHook,
+     "-> list[int]: one piece encoded by rank"},
+    {"bpe_encoder", {"byte_ids", "merges", optional("specials", "()"), optional("pattern", "None"), optional("chunk", "0")}, encoderHook,
+     "-> a text encoder capsule"},
+    {"bpe_encode", {"encoder", "text", optional("allowed", "()")}, encodeTextHook,
+     "-> list[int]"},
+    {"bpe_count", {"encoder", "text", optional("allowed", "()")}, countHook,
+     "-> int: the number of ids bpe_encode gives"},
+    {"bpe_disallowed", {"encoder", "text", optional("allowed", "()")}, disallowedHook,
+     "-> the first special token not allowed, or None"},
+    {"bpe_decode", {"encoder", "ids", optional("streamed", "False")}, decodeHook,
+     "-> bytes"},
+    {"bpe_token_id", {"encoder", "token"}, tokenIdHook,
+     "-> (id or None, whole-token id or None)"},
+    {"merges_from_ranks", {"tokens"}, mergesFromRanksHook,
+     "-> (byte_ids, merges): tiktoken's tokens by rank as merges"},
+    {"tiktoken_incompatible", {"byte_ids", "merges"}, tiktokenIncompatibleHook,
+     "-> the first merge tiktoken's rule splits otherwise, or None"},
+    {"bpe_count_pieces", {"encoder", "text", "ends", optional("repeat", "1")}, countPiecesHook,
+     "-> (best seconds, ids of the pieces ending at `ends`)"},
+    {"bpe_decode_timed", {"encoder", "ids", optional("repeat", "1")}, decodeTimedHook,
+     "-> (best seconds, bytes)"},
+    {"merges_from_ranks_timed", {"tokens", optional("repeat", "1")}, mergesFromRanksTimedHook,
+     "-> best seconds of the core call"},
 };
+
+}  // namespace
+
+PyMethodDef* bpeMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

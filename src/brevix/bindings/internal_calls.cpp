@@ -26,9 +26,12 @@
 #include <vector>
 
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
 #include "pyref.h"
 #include "pytokenizer.h"
+
+namespace brevix {
 
 namespace {
 
@@ -83,13 +86,15 @@ PyObject* bytesShim(const std::string& s) {
     return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
-PyObject* fitOn(PyObject*, PyObject* args) {
+PyObject* fitOn(PyObject*, const BoundArgs& args) {
     PyObject *tokObj = nullptr, *corpusObj = nullptr;
     int maxVocabSize = 0, nIter = 0;
     const char* engine = "fast";
-    if (!PyArg_ParseTuple(args, "OOii|s", &tokObj, &corpusObj, &maxVocabSize, &nIter, &engine)) {
-        return nullptr;
-    }
+    tokObj = args[0];
+    corpusObj = args[1];
+    maxVocabSize = args.int32(2);
+    nIter = args.int32(3);
+    if (args.given(4)) engine = args.utf8(4);
     return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& tok = coreShim(tokObj);
         const bool fast = fastShim(engine);
@@ -107,12 +112,14 @@ PyObject* fitOn(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* encodeOn(PyObject*, PyObject* args) {
+PyObject* encodeOn(PyObject*, const BoundArgs& args) {
     PyObject* tokObj = nullptr;
     const char* data = nullptr;
     Py_ssize_t size = 0;
     const char* engine = "fast";
-    if (!PyArg_ParseTuple(args, "Oy#|s", &tokObj, &data, &size, &engine)) return nullptr;
+    tokObj = args[0];
+    { const std::string_view view = args.readOnlyBytes(1); data = view.data(); size = static_cast<Py_ssize_t>(view.size()); }
+    if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& tok = coreShim(tokObj);
         const bool fast = fastShim(engine);
@@ -126,10 +133,12 @@ PyObject* encodeOn(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* encodeCorpusOn(PyObject*, PyObject* args) {
+PyObject* encodeCorpusOn(PyObject*, const BoundArgs& args) {
     PyObject *tokObj = nullptr, *corpusObj = nullptr;
     const char* engine = "fast";
-    if (!PyArg_ParseTuple(args, "OO|s", &tokObj, &corpusObj, &engine)) return nullptr;
+    tokObj = args[0];
+    corpusObj = args[1];
+    if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& tok = coreShim(tokObj);
         const bool fast = fastShim(engine);
@@ -140,10 +149,12 @@ PyObject* encodeCorpusOn(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* decodeOn(PyObject*, PyObject* args) {
+PyObject* decodeOn(PyObject*, const BoundArgs& args) {
     PyObject *tokObj = nullptr, *idsObj = nullptr;
     const char* engine = "fast";
-    if (!PyArg_ParseTuple(args, "OO|s", &tokObj, &idsObj, &engine)) return nullptr;
+    tokObj = args[0];
+    idsObj = args[1];
+    if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& tok = coreShim(tokObj);
         const bool fast = fastShim(engine);
@@ -152,9 +163,10 @@ PyObject* decodeOn(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* assign(PyObject*, PyObject* args) {
+PyObject* assign(PyObject*, const BoundArgs& args) {
     PyObject *dstObj = nullptr, *srcObj = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &dstObj, &srcObj)) return nullptr;
+    dstObj = args[0];
+    srcObj = args[1];
     return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& dst = coreShim(dstObj);
         dst = coreShim(srcObj);
@@ -162,10 +174,12 @@ PyObject* assign(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* concurrentReads(PyObject*, PyObject* args) {
+PyObject* concurrentReads(PyObject*, const BoundArgs& args) {
     PyObject *tokObj = nullptr, *corporaObj = nullptr;
     int threads = 0;
-    if (!PyArg_ParseTuple(args, "OOi", &tokObj, &corporaObj, &threads)) return nullptr;
+    tokObj = args[0];
+    corporaObj = args[1];
+    threads = args.int32(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         BytePairTokenizer& tok = coreShim(tokObj);
         if (threads < 1 || threads > 64) throw std::invalid_argument("threads must be 1 to 64");
@@ -216,7 +230,8 @@ PyObject* concurrentReads(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* tableIndexBytes(PyObject*, PyObject* tokObj) {
+PyObject* tableIndexBytes(PyObject*, const BoundArgs& args) {
+    PyObject* tokObj = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bytepairtokenizer::TableIndex* index = coreShim(tokObj).currentTableIndex();
         if (index == nullptr) Py_RETURN_NONE;
@@ -226,18 +241,29 @@ PyObject* tableIndexBytes(PyObject*, PyObject* tokObj) {
 
 }  // namespace
 
-PyMethodDef brevix_call_methods[] = {
-    {"fit_on", fitOn, METH_VARARGS,
-     "fit_on(tok, corpus, max_vocab_size, n_iter, engine='fast') -> (output, corpus)"},
-    {"encode_on", encodeOn, METH_VARARGS, "encode_on(tok, data, engine='fast') -> (echo, ids)"},
-    {"encode_corpus_on", encodeCorpusOn, METH_VARARGS,
-     "encode_corpus_on(tok, corpus, engine='fast') -> ids"},
-    {"decode_on", decodeOn, METH_VARARGS, "decode_on(tok, ids, engine='fast') -> bytes"},
-    {"assign", assign, METH_VARARGS,
-     "assign(dst, src): copy-assigns src's core tokenizer to dst's, member by member"},
-    {"concurrent_reads", concurrentReads, METH_VARARGS,
-     "concurrent_reads(tok, corpora, threads) -> per thread, (encode_corpus, decode) of each corpus"},
-    {"table_index_bytes", tableIndexBytes, METH_O,
-     "table_index_bytes(tok) -> bytes held by the derived index, or None when it is stale"},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"fit_on", {"tok", "corpus", "max_vocab_size", "n_iter", optional("engine", "'fast'")}, fitOn,
+     "-> (output, corpus)"},
+    {"encode_on", {"tok", "data", optional("engine", "'fast'")}, encodeOn,
+     "-> (echo, ids)"},
+    {"encode_corpus_on", {"tok", "corpus", optional("engine", "'fast'")}, encodeCorpusOn,
+     "-> ids"},
+    {"decode_on", {"tok", "ids", optional("engine", "'fast'")}, decodeOn,
+     "-> bytes"},
+    {"assign", {"dst", "src"}, assign,
+     ": copy-assigns src's core tokenizer to dst's, member by member"},
+    {"concurrent_reads", {"tok", "corpora", "threads"}, concurrentReads,
+     "-> per thread, (encode_corpus, decode) of each corpus"},
+    {"table_index_bytes", {"tok"}, tableIndexBytes,
+     "-> bytes held by the derived index, or None when it is stale"},
 };
+
+}  // namespace
+
+PyMethodDef* callMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

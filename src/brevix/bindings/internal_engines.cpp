@@ -13,6 +13,7 @@
 
 #include "convert.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
 #include "merge_table.h"
 #include "method_table.h"
@@ -20,6 +21,8 @@
 #include "tokenizer.h"
 #include "trainer.h"
 #include "walk_order.h"
+
+namespace brevix {
 
 namespace {
 
@@ -136,17 +139,17 @@ void runFit(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, 
                                       tuningFor(engine));
 }
 
-PyObject* train(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"corpus", "max_vocab_size", "n_iter", "engine", "merges",
-                                  "interrupt_after", nullptr};
+PyObject* train(PyObject*, const BoundArgs& args) {
     PyObject* corpusObj = nullptr;
     int maxVocabSize = 0, nIter = 0, interruptAfter = -1;
     const char* engine = "fast";
     PyObject* merges = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oii|sOi", const_cast<char**>(names), &corpusObj,
-                                     &maxVocabSize, &nIter, &engine, &merges, &interruptAfter)) {
-        return nullptr;
-    }
+    corpusObj = args[0];
+    maxVocabSize = args.int32(1);
+    nIter = args.int32(2);
+    if (args.given(3)) engine = args.utf8(3);
+    if (args.given(4)) merges = args[4];
+    if (args.given(5)) interruptAfter = args.int32(5);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const Engine chosen = engineShim(engine);
         BytePairTokenizer tok;
@@ -163,15 +166,13 @@ PyObject* train(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* trainSequence(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"calls", "engine", "merges", nullptr};
+PyObject* trainSequence(PyObject*, const BoundArgs& args) {
     PyObject* calls = nullptr;
     const char* engine = "fast";
     PyObject* merges = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|sO", const_cast<char**>(names), &calls,
-                                     &engine, &merges)) {
-        return nullptr;
-    }
+    calls = args[0];
+    if (args.given(1)) engine = args.utf8(1);
+    if (args.given(2)) merges = args[2];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const Engine chosen = engineShim(engine);
         BytePairTokenizer tok;
@@ -199,15 +200,13 @@ PyObject* trainSequence(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* mergeCorpusHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"corpus", "merges", "engine", nullptr};
+PyObject* mergeCorpusHook(PyObject*, const BoundArgs& args) {
     PyObject* corpusObj = nullptr;
     PyObject* merges = nullptr;
     const char* engine = "fast";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|s", const_cast<char**>(names), &corpusObj,
-                                     &merges, &engine)) {
-        return nullptr;
-    }
+    corpusObj = args[0];
+    merges = args[1];
+    if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bool fast = fastEngineShim(engine);
         BytePairTokenizer tok;
@@ -222,15 +221,13 @@ PyObject* mergeCorpusHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* encodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"merges", "data", "engine", nullptr};
+PyObject* encodeHook(PyObject*, const BoundArgs& args) {
     PyObject* merges = nullptr;
     PyObject* data = nullptr;
     const char* engine = "fast";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|s", const_cast<char**>(names), &merges, &data,
-                                     &engine)) {
-        return nullptr;
-    }
+    merges = args[0];
+    data = args[1];
+    if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bool fast = fastEngineShim(engine);
         BytePairTokenizer tok;
@@ -245,15 +242,13 @@ PyObject* encodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* decodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"merges", "ids", "engine", nullptr};
+PyObject* decodeHook(PyObject*, const BoundArgs& args) {
     PyObject* merges = nullptr;
     PyObject* idsObj = nullptr;
     const char* engine = "fast";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|s", const_cast<char**>(names), &merges,
-                                     &idsObj, &engine)) {
-        return nullptr;
-    }
+    merges = args[0];
+    idsObj = args[1];
+    if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bool fast = fastEngineShim(engine);
         BytePairTokenizer tok;
@@ -266,16 +261,15 @@ PyObject* decodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // The core decode alone, best of `repeat` calls on steady_clock, so the
 // benchmark sees the core's rate without the cost of converting the ids.
-PyObject* decodeTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"merges", "ids", "engine", "repeat", nullptr};
+PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
     PyObject* merges = nullptr;
     PyObject* idsObj = nullptr;
     const char* engine = "fast";
     int repeat = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|si", const_cast<char**>(names), &merges,
-                                     &idsObj, &engine, &repeat)) {
-        return nullptr;
-    }
+    merges = args[0];
+    idsObj = args[1];
+    if (args.given(2)) engine = args.utf8(2);
+    if (args.given(3)) repeat = args.int32(3);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const bool fast = fastEngineShim(engine);
         if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
@@ -296,7 +290,8 @@ PyObject* decodeTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* pairStats(PyObject*, PyObject* arg) {
+PyObject* pairStats(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const DTYPE_BYTEPAIR_STATS stats = bytePairStats(idsShim(arg));
         PyRef list(PyList_New(0));
@@ -311,7 +306,8 @@ PyObject* pairStats(PyObject*, PyObject* arg) {
     });
 }
 
-PyObject* maxFreqPair(PyObject*, PyObject* arg) {
+PyObject* maxFreqPair(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const MostFreqPair best = getMaxFreqPair(bytePairStats(idsShim(arg)));
         PyRef pair(pairShim(best.pair));
@@ -320,13 +316,15 @@ PyObject* maxFreqPair(PyObject*, PyObject* arg) {
     });
 }
 
-PyObject* pairHashHook(PyObject*, PyObject* args) {
+PyObject* pairHashHook(PyObject*, const BoundArgs& args) {
     int left = 0, right = 0;
-    if (!PyArg_ParseTuple(args, "ii", &left, &right)) return nullptr;
+    left = args.int32(0);
+    right = args.int32(1);
     return PyLong_FromUnsignedLong(pairHash(left, right));
 }
 
-PyObject* splitStringHook(PyObject*, PyObject* arg) {
+PyObject* splitStringHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
         std::string text = bytesShim(arg);
         const std::vector<std::string> pieces = splitString(text);
@@ -344,7 +342,8 @@ PyObject* splitStringHook(PyObject*, PyObject* arg) {
 
 // Walk order of a table that received keys with these hashes in this order,
 // from the closed form the fast trainer uses.
-PyObject* tableWalkOrderHook(PyObject*, PyObject* arg) {
+PyObject* tableWalkOrderHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
         const std::vector<int> raw = idsShim(arg);
         std::vector<std::uint32_t> hashes(raw.begin(), raw.end());
@@ -354,29 +353,37 @@ PyObject* tableWalkOrderHook(PyObject*, PyObject* arg) {
 
 }  // namespace
 
-PyMethodDef brevix_engine_methods[] = {
-    {"train", brevix::withKeywords(train),
-     METH_VARARGS | METH_KEYWORDS,
-     "train(corpus, max_vocab_size, n_iter, engine='fast'|'straightforward'|'targeted', merges=None, interrupt_after=-1)"
-     " -> (output, merges, corpus, size)"},
-    {"train_sequence", brevix::withKeywords(trainSequence),
-     METH_VARARGS | METH_KEYWORDS,
-     "train_sequence([(corpus, max_vocab_size, n_iter), ...], engine='fast', merges=None)"
-     " -> (output, merges, corpora, size)"},
-    {"merge_corpus", brevix::withKeywords(mergeCorpusHook),
-     METH_VARARGS | METH_KEYWORDS, "merge_corpus(corpus, merges, engine='fast') -> list[int]"},
-    {"encode", brevix::withKeywords(encodeHook),
-     METH_VARARGS | METH_KEYWORDS, "encode(merges, data, engine='fast') -> (echo, ids)"},
-    {"decode", brevix::withKeywords(decodeHook),
-     METH_VARARGS | METH_KEYWORDS, "decode(merges, ids, engine='fast') -> bytes"},
-    {"decode_timed", brevix::withKeywords(decodeTimedHook),
-     METH_VARARGS | METH_KEYWORDS,
-     "decode_timed(merges, ids, engine='fast', repeat=1) -> (best seconds of the core call, bytes)"},
-    {"pair_stats", pairStats, METH_O, "pair_stats(corpus) -> [((a, b), count)] in walk order"},
-    {"max_freq_pair", maxFreqPair, METH_O, "max_freq_pair(corpus) -> ((a, b), freq)"},
-    {"pair_hash", pairHashHook, METH_VARARGS, "pair_hash(a, b) -> int"},
-    {"split_string", splitStringHook, METH_O, "split_string(data) -> list[bytes]"},
-    {"table_walk_order", tableWalkOrderHook, METH_O,
-     "table_walk_order(hashes) -> key indices in walk order (hashes given as int32)"},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"train", {"corpus", "max_vocab_size", "n_iter", optional("engine", "'fast'"), optional("merges", "None"), optional("interrupt_after", "-1")}, train,
+     "-> (output, merges, corpus, size)"},
+    {"train_sequence", {"calls", optional("engine", "'fast'"), optional("merges", "None")}, trainSequence,
+     "-> (output, merges, corpora, size)"},
+    {"merge_corpus", {"corpus", "merges", optional("engine", "'fast'")}, mergeCorpusHook,
+     "-> list[int]"},
+    {"encode", {"merges", "data", optional("engine", "'fast'")}, encodeHook,
+     "-> (echo, ids)"},
+    {"decode", {"merges", "ids", optional("engine", "'fast'")}, decodeHook,
+     "-> bytes"},
+    {"decode_timed", {"merges", "ids", optional("engine", "'fast'"), optional("repeat", "1")}, decodeTimedHook,
+     "-> (best seconds of the core call, bytes)"},
+    {"pair_stats", {"corpus"}, pairStats,
+     "-> [((a, b), count)] in walk order"},
+    {"max_freq_pair", {"corpus"}, maxFreqPair,
+     "-> ((a, b), freq)"},
+    {"pair_hash", {"a", "b"}, pairHashHook,
+     "-> int"},
+    {"split_string", {"data"}, splitStringHook,
+     "-> list[bytes]"},
+    {"table_walk_order", {"hashes"}, tableWalkOrderHook,
+     "-> key indices in walk order (hashes given as int32)"},
 };
+
+}  // namespace
+
+PyMethodDef* engineMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

@@ -33,14 +33,16 @@
 #include "bpe/training_start.h"
 #include "convert.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
 #include "method_table.h"
 #include "pyref.h"
 #include "text/make_splitter.h"
 
+namespace brevix {
+
 namespace {
 
-namespace bpe = brevix::bpe;
 using brevix::PyRef;
 using brevix::requirePython;
 
@@ -204,18 +206,17 @@ bpe::PieceTable countWithoutLock(long long interruptAfterBytes, Count&& count) {
     return std::move(*counts);
 }
 
-PyObject* countPiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "docs", "specials", "threads",
-                                  "interrupt_after_bytes", nullptr};
+PyObject* countPiecesHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* docs = nullptr;
     PyObject* specialsObj = Py_None;
     int threads = 0;
     long long interruptAfter = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OiL", const_cast<char**>(names), &pattern,
-                                     &docs, &specialsObj, &threads, &interruptAfter)) {
-        return nullptr;
-    }
+    pattern = args[0];
+    docs = args[1];
+    if (args.given(2)) specialsObj = args[2];
+    if (args.given(3)) threads = args.int32(3);
+    if (args.given(4)) interruptAfter = args.int64(4);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const auto splitter = splitterShim(pattern);
         const bpe::SpecialTokens specials =
@@ -239,20 +240,19 @@ bpe::FileDocuments documentsShim(int lines) {
     return lines ? bpe::FileDocuments::kLines : bpe::FileDocuments::kWholeFile;
 }
 
-PyObject* countFilePiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "paths", "lines", "specials", "threads",
-                                  "interrupt_after_bytes", nullptr};
+PyObject* countFilePiecesHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* pathsObj = nullptr;
     int lines = 0;
     PyObject* specialsObj = Py_None;
     int threads = 0;
     long long interruptAfter = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOp|OiL", const_cast<char**>(names), &pattern,
-                                     &pathsObj, &lines, &specialsObj, &threads,
-                                     &interruptAfter)) {
-        return nullptr;
-    }
+    pattern = args[0];
+    pathsObj = args[1];
+    lines = args.flag(2);
+    if (args.given(3)) specialsObj = args[3];
+    if (args.given(4)) threads = args.int32(4);
+    if (args.given(5)) interruptAfter = args.int64(5);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const auto splitter = splitterShim(pattern);
         const bpe::SpecialTokens specials =
@@ -384,9 +384,7 @@ bpe::TrainResult trainWithoutLock(Pieces&& pieces, const bpe::TrainingStart& sta
     return result;
 }
 
-PyObject* trainPiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"counts",   "num_merges", "byte_ids",        "merges",
-                                  "first_id", "reference",  "interrupt_after", nullptr};
+PyObject* trainPiecesHook(PyObject*, const BoundArgs& args) {
     PyObject* countsObj = nullptr;
     Py_ssize_t numMerges = 0;
     PyObject* byteIds = Py_None;
@@ -394,11 +392,13 @@ PyObject* trainPiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* firstId = Py_None;
     int reference = 0;
     long long interruptAfter = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|OOOpL", const_cast<char**>(names),
-                                     &countsObj, &numMerges, &byteIds, &merges, &firstId,
-                                     &reference, &interruptAfter)) {
-        return nullptr;
-    }
+    countsObj = args[0];
+    numMerges = args.ssize(1);
+    if (args.given(2)) byteIds = args[2];
+    if (args.given(3)) merges = args[3];
+    if (args.given(4)) firstId = args[4];
+    if (args.given(5)) reference = args.flag(5);
+    if (args.given(6)) interruptAfter = args.int64(6);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const std::size_t wanted = mergeCountShim(numMerges);
         const bpe::TrainingStart start = startShim(byteIds, merges, firstId);
@@ -436,19 +436,19 @@ PyObject* reportToDictShim(const FileTrainingReport& r) {
                          static_cast<Py_ssize_t>(r.trained.trainerBytes));
 }
 
-PyObject* trainFilePiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "paths",    "lines",   "num_merges",
-                                  "specials", "threads", nullptr};
+PyObject* trainFilePiecesHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* pathsObj = nullptr;
     int lines = 0;
     Py_ssize_t numMerges = 0;
     PyObject* specialsObj = Py_None;
     int threads = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOpn|Oi", const_cast<char**>(names), &pattern,
-                                     &pathsObj, &lines, &numMerges, &specialsObj, &threads)) {
-        return nullptr;
-    }
+    pattern = args[0];
+    pathsObj = args[1];
+    lines = args.flag(2);
+    numMerges = args.ssize(3);
+    if (args.given(4)) specialsObj = args[4];
+    if (args.given(5)) threads = args.int32(5);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const auto splitter = splitterShim(pattern);
         const bpe::SpecialTokens specials =
@@ -478,19 +478,23 @@ PyObject* trainFilePiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef brevix_pieces_methods[] = {
-    {"count_pieces", brevix::withKeywords(countPiecesHook), METH_VARARGS | METH_KEYWORDS,
-     "count_pieces(pattern, docs, specials=(), threads=0, interrupt_after_bytes=-1)\n"
-     "-> dict[bytes, int]: the pieces of in-memory documents and their counts."},
-    {"count_file_pieces", brevix::withKeywords(countFilePiecesHook), METH_VARARGS | METH_KEYWORDS,
-     "count_file_pieces(pattern, paths, lines, specials=(), threads=0, "
-     "interrupt_after_bytes=-1)\n"
-     "-> dict[bytes, int]: the pieces of files (whole, or one document per line)."},
-    {"train_pieces", brevix::withKeywords(trainPiecesHook), METH_VARARGS | METH_KEYWORDS,
-     "train_pieces(counts, num_merges, byte_ids=None, merges=None, first_id=None, "
-     "reference=False, interrupt_after=-1) -> list[(left, right, id)]: the new merges."},
-    {"train_file_pieces", brevix::withKeywords(trainFilePiecesHook), METH_VARARGS | METH_KEYWORDS,
-     "train_file_pieces(pattern, paths, lines, num_merges, specials=(), threads=0) -> dict\n"
-     "Counts and trains natively; the merges with time, memory and piece figures."},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"count_pieces", {"pattern", "docs", optional("specials", "()"), optional("threads", "0"), optional("interrupt_after_bytes", "-1")}, countPiecesHook,
+     "\n-> dict[bytes, int]: the pieces of in-memory documents and their counts."},
+    {"count_file_pieces", {"pattern", "paths", "lines", optional("specials", "()"), optional("threads", "0"), optional("interrupt_after_bytes", "-1")}, countFilePiecesHook,
+     "\n-> dict[bytes, int]: the pieces of files (whole, or one document per line)."},
+    {"train_pieces", {"counts", "num_merges", optional("byte_ids", "None"), optional("merges", "None"), optional("first_id", "None"), optional("reference", "False"), optional("interrupt_after", "-1")}, trainPiecesHook,
+     "-> list[(left, right, id)]: the new merges."},
+    {"train_file_pieces", {"pattern", "paths", "lines", "num_merges", optional("specials", "()"), optional("threads", "0")}, trainFilePiecesHook,
+     "-> dict\nCounts and trains natively; the merges with time, memory and piece figures."},
 };
+
+}  // namespace
+
+PyMethodDef* piecesMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

@@ -15,10 +15,13 @@
 #include <vector>
 
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
 #include "method_table.h"
 #include "pyref.h"
 #include "text/regex_splitter.h"
+
+namespace brevix {
 
 namespace {
 
@@ -80,15 +83,13 @@ std::vector<std::size_t> splitInChunks(const Splitter& splitter, std::string_vie
     return ends;
 }
 
-PyObject* regexSplit(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "data", "chunk", nullptr};
+PyObject* regexSplit(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* data = nullptr;
     Py_ssize_t chunk = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|n", const_cast<char**>(names), &pattern,
-                                     &data, &chunk)) {
-        return nullptr;
-    }
+    pattern = args[0];
+    data = args[1];
+    if (args.given(2)) chunk = args.ssize(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         if (chunk < 0) throw std::invalid_argument("chunk must not be negative");
         const std::unique_ptr<Splitter> splitter = splitterShim(pattern);
@@ -106,15 +107,13 @@ PyObject* regexSplit(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* regexSplitTimed(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "data", "repeat", nullptr};
+PyObject* regexSplitTimed(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* data = nullptr;
     int repeat = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|i", const_cast<char**>(names), &pattern,
-                                     &data, &repeat)) {
-        return nullptr;
-    }
+    pattern = args[0];
+    data = args[1];
+    if (args.given(2)) repeat = args.int32(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
         const std::unique_ptr<Splitter> splitter = splitterShim(pattern);
@@ -134,10 +133,19 @@ PyObject* regexSplitTimed(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef brevix_regex_methods[] = {
-    {"regex_split", brevix::withKeywords(regexSplit), METH_VARARGS | METH_KEYWORDS,
-     "regex_split(pattern, data, chunk=0) -> piece end offsets of data split by pattern"},
-    {"regex_split_timed", brevix::withKeywords(regexSplitTimed), METH_VARARGS | METH_KEYWORDS,
-     "regex_split_timed(pattern, data, repeat=1) -> (best seconds of the core call, pieces)"},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"regex_split", {"pattern", "data", optional("chunk", "0")}, regexSplit,
+     "-> piece end offsets of data split by pattern"},
+    {"regex_split_timed", {"pattern", "data", optional("repeat", "1")}, regexSplitTimed,
+     "-> (best seconds of the core call, pieces)"},
 };
+
+}  // namespace
+
+PyMethodDef* regexMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
 #include "method_table.h"
 #include "pyref.h"
@@ -28,11 +29,12 @@
 #include "text/unicode_classes.h"
 #include "text/utf8.h"
 
+namespace brevix {
+
 namespace {
 
 using brevix::PyRef;
 using brevix::requirePython;
-namespace text = brevix::text;
 
 constexpr const char* kCategoryNames[] = {
     "Cn", "Lu", "Ll", "Lt", "Lm", "Lo", "Mn", "Mc", "Me", "Nd", "Nl", "No", "Pc", "Pd", "Ps",
@@ -100,15 +102,13 @@ PyObject* endsToList(const std::vector<std::size_t>& ends) {
     return list.release();
 }
 
-PyObject* splitHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "data", "chunk", nullptr};
+PyObject* splitHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* data = nullptr;
     Py_ssize_t chunk = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UO|n", const_cast<char**>(names), &pattern,
-                                     &data, &chunk)) {
-        return nullptr;
-    }
+    pattern = args.str(0);
+    data = args[1];
+    if (args.given(2)) chunk = args.ssize(2);
     if (chunk < 0) {
         PyErr_SetString(PyExc_ValueError, "chunk must be 0 or more");
         return nullptr;
@@ -129,15 +129,13 @@ double threadCpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-PyObject* splitTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "data", "repeat", nullptr};
+PyObject* splitTimedHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* data = nullptr;
     int repeat = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UO|i", const_cast<char**>(names), &pattern,
-                                     &data, &repeat)) {
-        return nullptr;
-    }
+    pattern = args.str(0);
+    data = args[1];
+    if (args.given(2)) repeat = args.int32(2);
     if (repeat < 1) {
         PyErr_SetString(PyExc_ValueError, "repeat must be at least 1");
         return nullptr;
@@ -163,7 +161,7 @@ PyObject* splitTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* wellKnownPatternsHook(PyObject*, PyObject*) {
+PyObject* wellKnownPatternsHook(PyObject*, const BoundArgs&) {
     const std::pair<const char*, std::string_view> patterns[] = {
         {"gpt2", text::kGpt2Pattern}, {"cl100k", text::kCl100kPattern}, {"o200k", text::kO200kPattern}};
     PyRef dict(PyDict_New());
@@ -176,7 +174,7 @@ PyObject* wellKnownPatternsHook(PyObject*, PyObject*) {
     return dict.release();
 }
 
-PyObject* unicodeVersionHook(PyObject*, PyObject*) {
+PyObject* unicodeVersionHook(PyObject*, const BoundArgs&) {
     return PyUnicode_FromString(text::unicodeVersion());
 }
 
@@ -192,7 +190,8 @@ bool toCodePoint(PyObject* obj, char32_t& cp) {
     return true;
 }
 
-PyObject* unicodeCategoryHook(PyObject*, PyObject* arg) {
+PyObject* unicodeCategoryHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     char32_t cp = 0;
     if (!toCodePoint(arg, cp)) return nullptr;
     return PyUnicode_FromString(kCategoryNames[static_cast<int>(text::categoryOf(cp))]);
@@ -217,7 +216,8 @@ constexpr TableRow kTables[] = {
     {"fold", [](char32_t cp) { return std::uint32_t(text::foldCase(cp)); }},
 };
 
-PyObject* unicodeTableHook(PyObject*, PyObject* arg) {
+PyObject* unicodeTableHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     const char* name = PyUnicode_AsUTF8(arg);
     if (name == nullptr) return nullptr;
     const TableRow* row = nullptr;
@@ -241,7 +241,8 @@ PyObject* unicodeTableHook(PyObject*, PyObject* arg) {
     return out.release();
 }
 
-PyObject* caseVariantsHook(PyObject*, PyObject* arg) {
+PyObject* caseVariantsHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     char32_t cp = 0;
     if (!toCodePoint(arg, cp)) return nullptr;
     char32_t variants[text::kMaxCaseVariants];
@@ -256,20 +257,17 @@ PyObject* caseVariantsHook(PyObject*, PyObject* arg) {
     return list.release();
 }
 
-PyObject* matchesIgnoringCaseHook(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "matches_ignoring_case takes 2 arguments");
-        return nullptr;
-    }
+PyObject* matchesIgnoringCaseHook(PyObject*, const BoundArgs& args) {
     char32_t a = 0, b = 0;
     if (!toCodePoint(args[0], a) || !toCodePoint(args[1], b)) return nullptr;
     return PyBool_FromLong(text::matchesIgnoringCase(a, b));
 }
 
-PyObject* utf8DecodeHook(PyObject*, PyObject* args) {
+PyObject* utf8DecodeHook(PyObject*, const BoundArgs& args) {
     PyObject* data = nullptr;
     Py_ssize_t pos = 0;
-    if (!PyArg_ParseTuple(args, "On", &data, &pos)) return nullptr;
+    data = args[0];
+    pos = args.ssize(1);
     BufferShim buffer;
     if (!buffer.acquire(data)) return nullptr;
     if (pos < 0 || static_cast<std::size_t>(pos) >= buffer.bytes().size()) {
@@ -282,28 +280,32 @@ PyObject* utf8DecodeHook(PyObject*, PyObject* args) {
 
 }  // namespace
 
-PyMethodDef brevix_text_methods[] = {
-    {"split", brevix::withKeywords(splitHook), METH_VARARGS | METH_KEYWORDS,
-     "split(pattern, data, chunk=0) -> list[int]\n"
-     "End offsets of the pieces of data; chunk > 0 resumes with limits growing by chunk."},
-    {"split_timed", brevix::withKeywords(splitTimedHook), METH_VARARGS | METH_KEYWORDS,
-     "split_timed(pattern, data, repeat=1) -> (wall, cpu, pieces)\n"
-     "The fastest of repeat splits of data by wall clock and by thread CPU time, in seconds."},
-    {"well_known_patterns", wellKnownPatternsHook, METH_NOARGS,
-     "well_known_patterns() -> dict[str, str]\nThe patterns that have hand-written scanners."},
-    {"unicode_version", unicodeVersionHook, METH_NOARGS,
-     "unicode_version() -> str\nThe Unicode version of the splitters' tables."},
-    {"unicode_category", unicodeCategoryHook, METH_O,
-     "unicode_category(cp) -> str\nThe general category of a code point."},
-    {"unicode_table", unicodeTableHook, METH_O,
-     "unicode_table(what) -> bytes\n"
-     "Per code point: 'category' (index), 'letter', 'number', 'mark', 'space', 'word',\n"
-     "'digit' (0/1), one byte each; 'fold' (native uint32)."},
-    {"case_variants", caseVariantsHook, METH_O,
-     "case_variants(cp) -> list[int]\nThe code points cp matches under (?i), cp first."},
-    {"matches_ignoring_case", brevix::fastcall(matchesIgnoringCaseHook), METH_FASTCALL,
-     "matches_ignoring_case(a, b) -> bool"},
-    {"utf8_decode", utf8DecodeHook, METH_VARARGS,
-     "utf8_decode(data, pos) -> (cp, length)\nThe UTF-8 unit at byte pos of data."},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"split", {"pattern", "data", optional("chunk", "0")}, splitHook,
+     "-> list[int]\nEnd offsets of the pieces of data; chunk > 0 resumes with limits growing by chunk."},
+    {"split_timed", {"pattern", "data", optional("repeat", "1")}, splitTimedHook,
+     "-> (wall, cpu, pieces)\nThe fastest of repeat splits of data by wall clock and by thread CPU time, in seconds."},
+    {"well_known_patterns", {}, wellKnownPatternsHook,
+     "-> dict[str, str]\nThe patterns that have hand-written scanners."},
+    {"unicode_version", {}, unicodeVersionHook,
+     "-> str\nThe Unicode version of the splitters' tables."},
+    {"unicode_category", {"cp"}, unicodeCategoryHook,
+     "-> str\nThe general category of a code point."},
+    {"unicode_table", {"what"}, unicodeTableHook,
+     "-> bytes\nPer code point: 'category' (index), 'letter', 'number', 'mark', 'space', 'word',\n'digit' (0/1), one byte each; 'fold' (native uint32)."},
+    {"case_variants", {"cp"}, caseVariantsHook,
+     "-> list[int]\nThe code points cp matches under (?i), cp first."},
+    {"matches_ignoring_case", {"a", "b"}, matchesIgnoringCaseHook, "-> bool"},
+    {"utf8_decode", {"data", "pos"}, utf8DecodeHook,
+     "-> (cp, length)\nThe UTF-8 unit at byte pos of data."},
 };
+
+}  // namespace
+
+PyMethodDef* textMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

@@ -140,17 +140,13 @@ void replaceMerges(bytepairtokenizer::BytePairTokenizer& target,
     target.swapTables(fresh);
 }
 
-PyObject* lowLevelMerges(PyObject*, PyObject* tok) {
-    PyBytePairTokenizerObject* low = asLowLevelTokenizer(tok);
+PyObject* lowLevelMerges(PyObject*, const BoundArgs& args) {
+    PyBytePairTokenizerObject* low = asLowLevelTokenizer(args[0]);
     if (low == nullptr) return nullptr;
     return mergesToList(low->c_bpt);
 }
 
-PyObject* setLowLevelMerges(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "set_merges() takes exactly 2 arguments (%zd given)", nargs);
-        return nullptr;
-    }
+PyObject* setLowLevelMerges(PyObject*, const BoundArgs& args) {
     PyBytePairTokenizerObject* low = asLowLevelTokenizer(args[0]);
     if (low == nullptr) return nullptr;
     std::optional<bytepairtokenizer::BytePairTokenizer> fresh;

@@ -11,6 +11,7 @@
 #include <array>
 #include <vector>
 
+#include "binding_table.h"
 #include "tokenizer.h"
 
 namespace brevix {
@@ -50,7 +51,9 @@ void replaceMerges(bytepairtokenizer::BytePairTokenizer& target,
 //   merges(tok) -> list of (left, right, id) in id order
 //   set_merges(tok, merges) -> None; the table is replaced whole (its index
 //   with it), or left as it was with ValueError/TypeError.
-PyObject* lowLevelMerges(PyObject* module, PyObject* tok);
-PyObject* setLowLevelMerges(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// Both are bodies of a binding table row (binding_table.h): (tok) and
+// (tok, merges).
+PyObject* lowLevelMerges(PyObject* module, const BoundArgs& args);
+PyObject* setLowLevelMerges(PyObject* module, const BoundArgs& args);
 
 }  // namespace brevix
