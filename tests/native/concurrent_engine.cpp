@@ -22,7 +22,7 @@
 #include "bpe/piece_counter.h"
 #include "bpe/piece_trainer.h"
 #include "bpe/special_tokens.h"
-#include "core_engine.h"
+#include "engine/engine.h"
 #include "text/make_splitter.h"
 #include "text/splitter.h"
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "binding_table.h"
-#include "core_engine.h"
+#include "engine/engine.h"
 #include "core_errors.h"
 
 namespace brevix {
@@ -120,7 +120,10 @@ struct TokenTexts;
 
 struct CoreTokenizerObject {
     PyObject_HEAD
-    CoreEngine* engine;
+    // Constructed in place by tp_new once the object is allocated and
+    // destroyed by tp_dealloc when `constructed` says it was.
+    CoreEngine engine;
+    bool constructed;   // engine is constructed (tp_alloc zeroes the rest)
     TokenTexts* texts;  // made by the first stream that needs it; may be null
 };
 
@@ -128,7 +131,7 @@ struct CoreTokenizerObject {
 void dropTokenTexts(TokenTexts* texts) noexcept;
 
 inline CoreEngine& engineOf(PyObject* self) {
-    return *reinterpret_cast<CoreTokenizerObject*>(self)->engine;
+    return reinterpret_cast<CoreTokenizerObject*>(self)->engine;
 }
 
 // What one brevix._core module object holds: its types (strong references),

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core_calls.h"
+#include "engine/parallel.h"
 #include "convert.h"
 #include "core_ids.h"
 #include "bpe/token_arena.h"

@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include <climits>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,18 +70,18 @@ PyObject* coreNew(PyObject* typeObject, const BoundArgs&) {
     auto* type = reinterpret_cast<PyTypeObject*>(typeObject);
     PyRef self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    try {
-        reinterpret_cast<CoreTokenizerObject*>(self.get())->engine = new CoreEngine();
-    } catch (...) {
-        translateCoreException();
-        return nullptr;
-    }
+    auto* object = reinterpret_cast<CoreTokenizerObject*>(self.get());
+    // A failed construction leaves `constructed` false: dealloc, run by the
+    // PyRef, then frees the memory alone.
+    if (!callCore([&] { new (&object->engine) CoreEngine(); })) return nullptr;
+    object->constructed = true;
     return self.release();
 }
 
 void coreDealloc(PyObject* self) {
-    dropTokenTexts(reinterpret_cast<CoreTokenizerObject*>(self)->texts);
-    delete reinterpret_cast<CoreTokenizerObject*>(self)->engine;
+    auto* object = reinterpret_cast<CoreTokenizerObject*>(self);
+    dropTokenTexts(object->texts);
+    if (object->constructed) object->engine.~CoreEngine();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
