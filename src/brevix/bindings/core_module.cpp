@@ -249,7 +249,7 @@ const FunctionRow kCoreMethodRows[] = {
     {"decode", {"ids"}, [](PyObject* self, const BoundArgs& args) { return coreDecode(self, args[0]); },
      "-> bytes"},
     {"decode_batch", {"batch", "threads"}, coreDecodeBatch, "-> list[bytes]"},
-    {"token_bytes", {"id"}, coreTokenBytes, "-> bytes"},
+    {"token_bytes", {"token_id"}, coreTokenBytes, "-> bytes"},
     {"train", {"data", "regular_size", "progress", "trace"}, coreTrain, "-> str | None"},
     {"train_pieces", {"counter", "regular_size", "progress"}, coreTrainPieces, "-> None"},
 };
