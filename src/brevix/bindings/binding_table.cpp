@@ -5,15 +5,23 @@
 #include <deque>
 #include <string>
 
-namespace brevix {
+#include "callframe.h"
 
-namespace {
+namespace brevix {
 
 std::size_t parameterCount(const FunctionRow& row) {
     std::size_t n = 0;
     while (n < kMaxTableParameters && row.params[n].name != nullptr) ++n;
     return n;
 }
+
+std::string rowQualifiedName(const FunctionRow& row) {
+    std::string name = row.site.owner != nullptr ? row.site.owner : "";
+    if (!name.empty()) name += '.';
+    return name + row.name;
+}
+
+namespace {
 
 // Parameters that can be given by position: those before the first
 // keyword-only one.
@@ -41,7 +49,72 @@ Py_ssize_t parameterIndex(const FunctionRow& row, std::size_t count, PyObject* k
     return -1;
 }
 
+// Index of the keyword in `kwnames` that names `parameter`, or -1. Keywords
+// that are not str never match; they are refused later.
+Py_ssize_t findKeyword(PyObject* kwnames, const char* parameter) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, parameter) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Some keywords were not used to fill a parameter: the first of them, in
+// call order, decides the message.
+void refuseLeftoverKeywords(const FunctionRow& row, std::size_t count, PyObject* kwnames,
+                            Py_ssize_t nargs) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        const Py_ssize_t index = PyUnicode_Check(key) ? parameterIndex(row, count, key) : -1;
+        if (index < 0) {
+            refuseKeyword(row.name, key);
+            return;
+        }
+        if (index < nargs) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         row.name, key);
+            return;
+        }
+    }
+}
+
 }  // namespace
+
+bool bindAllRequired(const FunctionRow& row, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, PyObject** out) noexcept {
+    const Py_ssize_t count = static_cast<Py_ssize_t>(parameterCount(row));
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs > count || (nkw == 0 && nargs < count)) {
+        refuseArgumentCount(row.name, count, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    Py_ssize_t used = 0;
+    for (Py_ssize_t i = nargs; i < count; ++i) {
+        const Py_ssize_t k = findKeyword(kwnames, row.params[i].name);
+        if (k < 0) {
+            // A missing parameter is reported before any stray keyword.
+            refuseArgumentCount(row.name, count, i);
+            return false;
+        }
+        out[i] = args[nargs + k];
+        ++used;
+    }
+    if (used < nkw) {
+        refuseLeftoverKeywords(row, static_cast<std::size_t>(count), kwnames, nargs);
+        return false;
+    }
+    return true;
+}
+
+bool bindArguments(const FunctionRow& row, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** out) noexcept {
+    const ArgumentBinder binder = row.binder != nullptr ? row.binder : bindRowArguments;
+    return binder(row, args, nargs, kwnames, out);
+}
 
 bool bindRowArguments(const FunctionRow& row, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, PyObject** out) noexcept {
@@ -56,14 +129,9 @@ bool bindRowArguments(const FunctionRow& row, PyObject* const* args, Py_ssize_t 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", row.name);
-            return false;
-        }
-        const Py_ssize_t index = parameterIndex(row, count, key);
+        const Py_ssize_t index = PyUnicode_Check(key) ? parameterIndex(row, count, key) : -1;
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'",
-                         row.name, key);
+            refuseKeyword(row.name, key);
             return false;
         }
         if (out[index] != nullptr) {
@@ -84,11 +152,26 @@ bool bindRowArguments(const FunctionRow& row, PyObject* const* args, Py_ssize_t 
     return true;
 }
 
+PyObject* runRowBody(const FunctionRow& row, PyObject* self, PyObject* const* bound) noexcept {
+    try {
+        return row.body(self, BoundArgs(row, bound));
+    } catch (...) {
+        translateCoreException();
+        if (hasSite(row)) addTracebackEntry(rowSite(row));
+        return nullptr;
+    }
+}
+
 PyObject* callRow(const FunctionRow& row, PyObject* self, PyObject* const* args, size_t nargsf,
                   PyObject* kwnames) noexcept {
     PyObject* bound[kMaxTableParameters];
-    if (!bindRowArguments(row, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-    return callCoreForObject([&] { return row.body(self, BoundArgs(row, bound)); });
+    if (!bindArguments(row, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        // Without parameters there is nothing to bind: the refusal comes
+        // before the function's own frame.
+        if (hasSite(row) && parameterCount(row) > 0) addTracebackEntry(rowSite(row));
+        return nullptr;
+    }
+    return runRowBody(row, self, bound);
 }
 
 PyObject* callRowWithTuple(const FunctionRow& row, PyObject* self, PyObject* args,
@@ -117,9 +200,35 @@ PyObject* callRowWithTuple(const FunctionRow& row, PyObject* self, PyObject* arg
     return callRow(row, self, vector, static_cast<size_t>(nargs), kwnames.get());
 }
 
-const char* rowDocstring(const FunctionRow& row, TableKind kind) {
-    // Deque: adding a docstring never moves the ones handed out.
-    static std::deque<std::string> docstrings;
+namespace {
+
+// "Owner.name(self, vector[int] corpus)", then the doc after a blank line.
+std::string signatureWithTypes(const FunctionRow& row) {
+    std::string doc = rowQualifiedName(row) + '(';
+    const char* separator = "";
+    if (row.site.owner != nullptr) {
+        doc += "self";
+        separator = ", ";
+    }
+    for (std::size_t i = 0; i < parameterCount(row); ++i) {
+        doc += separator;
+        separator = ", ";
+        if (row.params[i].typeText != nullptr) {
+            doc += row.params[i].typeText;
+            doc += ' ';
+        }
+        doc += row.params[i].name;
+    }
+    doc += ')';
+    if (row.doc != nullptr) {
+        doc += "\n\n";
+        doc += row.doc;
+    }
+    return doc;
+}
+
+// "name($self, a, *, b=None)", "--", a blank line and the doc.
+std::string textSignatureAndDoc(const FunctionRow& row, TableKind kind) {
     std::string doc = row.name;
     doc += row.classMethod ? "($type" : kind == TableKind::Methods ? "($self" : "($module";
     bool keywordOnlyStarted = false;
@@ -137,12 +246,22 @@ const char* rowDocstring(const FunctionRow& row, TableKind kind) {
         }
     }
     doc += ")\n--\n\n";
-    doc += row.doc;
-    docstrings.push_back(std::move(doc));
+    if (row.doc != nullptr) doc += row.doc;
+    return doc;
+}
+
+}  // namespace
+
+const char* rowDocstring(const FunctionRow& row, TableKind kind) {
+    // Deque: adding a docstring never moves the ones handed out.
+    static std::deque<std::string> docstrings;
+    docstrings.push_back(hasSite(row) ? signatureWithTypes(row) : textSignatureAndDoc(row, kind));
     return docstrings.back().c_str();
 }
 
 // ---- converters -------------------------------------------------------------------
+
+TracebackSite BoundArgs::site() const { return rowSite(row_); }
 
 void BoundArgs::refuse(std::size_t i, const char* expected) const {
     PyErr_Format(PyExc_TypeError, "%.200s() argument '%s' must be %s, not %.50s", row_.name,

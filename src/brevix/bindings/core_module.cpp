@@ -5,8 +5,8 @@
 // supported face of this module. The methods live in core_codec.cpp
 // (encoding, decoding) and core_training.cpp; this file holds the type, the
 // module and the small shared helpers. Every entry of the method tables and
-// every tp_new is guarded (method_table.h): no C++ exception reaches the
-// interpreter, whatever the body forgot to catch.
+// every tp_new binds through the table (binding_table.h): no C++ exception
+// reaches the interpreter, whatever the body forgot to catch.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -24,7 +24,6 @@
 #include "core_stream.h"
 #include "binding_table.h"
 #include "merge_table.h"
-#include "method_table.h"
 #include "pyref.h"
 #include "bpe/tiktoken_ranks.h"
 #include "text/splitter.h"

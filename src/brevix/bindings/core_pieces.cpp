@@ -26,7 +26,6 @@
 #include "core_ids.h"
 #include "core_pieces.h"
 #include "binding_table.h"
-#include "method_table.h"
 #include "pyref.h"
 #include "text/splitter.h"
 

@@ -29,7 +29,6 @@
 #include "core_calls.h"
 #include "core_stream.h"
 #include "binding_table.h"
-#include "method_table.h"
 #include "pyref.h"
 
 namespace brevix {

@@ -50,7 +50,6 @@
 #include "core_errors.h"
 #include "binding_table.h"
 #include "internal.h"
-#include "method_table.h"
 #include "pyref.h"
 
 namespace brevix {

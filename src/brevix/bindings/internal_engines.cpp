@@ -16,7 +16,6 @@
 #include "binding_table.h"
 #include "internal.h"
 #include "merge_table.h"
-#include "method_table.h"
 #include "pyref.h"
 #include "tokenizer.h"
 #include "trainer.h"

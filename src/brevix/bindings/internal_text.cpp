@@ -23,7 +23,6 @@
 #include "core_errors.h"
 #include "binding_table.h"
 #include "internal.h"
-#include "method_table.h"
 #include "pyref.h"
 #include "text/make_splitter.h"
 #include "text/unicode_classes.h"
