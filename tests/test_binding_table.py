@@ -1,16 +1,21 @@
-"""What one binding table guarantees for every function of brevix._core and
-brevix._internal (and the argument errors of brevix.tokenizer): a text
-signature inspect.signature reads, TypeError for every wrong call (never a
-crash, never SystemError), C++ exceptions of a body as Python exceptions,
-and module objects that can be made again from their spec."""
+"""What one binding table guarantees for every function of brevix._core,
+brevix._internal and brevix.tokenizer: a signature inspect.signature reads,
+TypeError for every wrong call (never a crash, never SystemError), C++
+exceptions of a body as Python exceptions, and module objects that can be
+made again from their spec; for brevix.tokenizer, also its own argument
+errors and traceback entries, and names, docstrings and code objects that
+agree because they come from one row."""
 import importlib.util
 import inspect
+import itertools
 
 import pytest
 
 import brevix._core as core
 import brevix._internal as internal
 import brevix.tokenizer as low
+
+from helpers import EXACT_TRACEBACKS, module_entries
 
 
 def _functions():
@@ -167,3 +172,140 @@ def test_a_second_module_object_from_the_spec_is_independent(module):
     else:
         assert again.split is not internal.split
         assert again.unicode_category(ord("a")) == "Ll"
+
+
+# ---- brevix.tokenizer through the table ---------------------------------------------
+#
+# Its rows add two columns: the module's own binder and a site. The function
+# objects' names, qualified names, docstrings, code objects and traceback
+# entries all derive from the one row, so they must agree with each other;
+# the argument errors must follow the module's binding rules, checked here
+# against a straightforward model of them.
+
+LOW_FUNCTIONS = [vars(low.PyBytePairTokenizer)[name]
+                 for name in ("fit", "encode", "encode_corpus", "decode")] + \
+                [low.__reduce_cython__, low.__setstate_cython__, low.data_loader, low.data_saver]
+
+
+def _low_parameters(function):
+    """The parameters a caller gives after self, from the function's code object."""
+    names = list(function.__code__.co_varnames)
+    return names[1:] if names[:1] == ["self"] else names
+
+
+def _low_callable(function):
+    """The function with self supplied for a method."""
+    if function.__code__.co_varnames[:1] == ("self",):
+        return lambda *a, **k: function(low.PyBytePairTokenizer(), *a, **k)
+    return function
+
+
+def _count_refusal(name, count, given):
+    plural = "" if count == 1 else "s"
+    return f"{name}() takes exactly {count} positional argument{plural} ({given} given)"
+
+
+def expected_refusal(name, params, nargs, keywords):
+    """The model of the module's binding: the message for a call with `nargs`
+    positional arguments and `keywords` (in call order), or None when it binds."""
+    count = len(params)
+    if nargs > count or (not keywords and nargs < count):
+        return _count_refusal(name, count, nargs)
+    for i in range(nargs, count):
+        if params[i] not in keywords:
+            return _count_refusal(name, count, i)
+    if count - nargs == len(keywords):
+        return None
+    for keyword in keywords:
+        if keyword not in params:
+            return f"{name}() got an unexpected keyword argument '{keyword}'"
+        if params.index(keyword) < nargs:
+            return f"{name}() got multiple values for keyword argument '{keyword}'"
+    raise AssertionError("unreachable")
+
+
+def _calls(params):
+    """(nargs, keywords) for every small call shape over the parameters and a stray name."""
+    names = list(params) + ["stray"]
+    for nargs in range(len(params) + 2):
+        for size in range(len(names) + 1):
+            for keywords in itertools.permutations(names, size):
+                yield nargs, keywords
+
+
+def _low_entry(function):
+    return ("brevix.tokenizer." + function.__qualname__, function.__code__.co_filename,
+            function.__code__.co_firstlineno)
+
+
+@pytest.mark.parametrize("function", LOW_FUNCTIONS, ids=lambda f: f.__qualname__)
+def test_low_level_argument_errors_follow_the_binding_model(function):
+    params = _low_parameters(function)
+    call = _low_callable(function)
+    wrong = []
+    checked = 0
+    for nargs, keywords in _calls(params):
+        expected = expected_refusal(function.__name__, params, nargs, keywords)
+        if expected is None:
+            continue
+        checked += 1
+        with pytest.raises(TypeError) as excinfo:
+            call(*[object()] * nargs, **{k: object() for k in keywords})
+        if str(excinfo.value) != expected:
+            wrong.append((nargs, keywords, str(excinfo.value), expected))
+        elif EXACT_TRACEBACKS and module_entries(excinfo) != [_low_entry(function)]:
+            wrong.append((nargs, keywords, module_entries(excinfo)))
+    assert checked > 0 and wrong == []
+
+
+@pytest.mark.parametrize("function", LOW_FUNCTIONS, ids=lambda f: f.__qualname__)
+def test_low_level_names_docstring_and_code_come_from_one_row(function):
+    qualname = function.__qualname__
+    assert qualname.rsplit(".", 1)[-1] == function.__name__ == function.__code__.co_name
+    assert function.__module__ == "brevix.tokenizer"
+    # The docstring is the signature with C types: the same parameters, in
+    # the same order, as the code object inspect.signature reads.
+    doc = function.__doc__
+    assert doc.startswith(qualname + "(") and doc.endswith(")")
+    shown = [part.split()[-1] for part in doc[len(qualname) + 1:-1].split(", ") if part]
+    assert shown == list(function.__code__.co_varnames)
+    assert list(inspect.signature(function).parameters) == shown
+    assert function.__text_signature__ is None if hasattr(function, "__text_signature__") else True
+
+
+@pytest.mark.parametrize(("method", "stub"), [
+    ("__reduce__", low.__reduce_cython__),
+    ("__setstate__", low.__setstate_cython__),
+])
+def test_pickling_methods_and_module_stubs_share_their_rows(method, stub):
+    bound = getattr(low.PyBytePairTokenizer(), method)
+    unbound = vars(low.PyBytePairTokenizer)[method]
+    assert (unbound.__name__, unbound.__qualname__, unbound.__doc__) == \
+        (stub.__name__, stub.__qualname__, stub.__doc__)
+    assert unbound.__text_signature__ is None
+    params = _low_parameters(stub)
+    for nargs, keywords in _calls(params):
+        expected = expected_refusal(stub.__name__, params, nargs, keywords)
+        with pytest.raises(TypeError) as excinfo:
+            bound(*[object()] * nargs, **{k: object() for k in keywords})
+        if expected is None:
+            # Bound: the refusal itself, one line below the row's first.
+            assert "cannot be converted to a Python object for pickling" in str(excinfo.value)
+            name, file, line = _low_entry(stub)
+            expected_tail = [(name, file, line + 1)]
+        else:
+            assert str(excinfo.value) == expected
+            # A method without parameters has nothing to bind: no entry.
+            expected_tail = [_low_entry(stub)] if params else []
+        if EXACT_TRACEBACKS:
+            assert module_entries(excinfo) == expected_tail, (nargs, keywords)
+
+
+@pytest.mark.parametrize("function", [f for f in LOW_FUNCTIONS
+                                      if f.__code__.co_varnames[:1] == ("self",)],
+                         ids=lambda f: f.__qualname__)
+def test_low_level_methods_take_self_first(function):
+    with pytest.raises(TypeError, match=rf"^{function.__name__}\(\) needs an argument$") as excinfo:
+        function()
+    if EXACT_TRACEBACKS:
+        assert module_entries(excinfo) == [_low_entry(function)]
