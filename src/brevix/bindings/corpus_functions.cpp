@@ -12,20 +12,20 @@ namespace brevix {
 PyObject* dataLoaderBody(PyObject*, const BoundArgs& args) {
     const TracebackSite at = args.site();
     std::string path;
-    if (!byteStringFromPyShim(args[0], path)) return failAt(at);
+    if (!byteStringFromPy(args[0], path)) return failAt(at);
     std::vector<int> corpus;
     // Missing locale, read errors (OSError with the path), NUL in the path.
     if (!callCore(at, [&] { corpus = data::dataLoader(path); })) return nullptr;
-    PyObject* result = corpusToListShim(corpus);
+    PyObject* result = corpusToList(corpus);
     return result ? result : failAt(at.below());
 }
 
 PyObject* dataSaverBody(PyObject*, const BoundArgs& args) {
     const TracebackSite at = args.site();
     std::vector<int> corpus;
-    if (!corpusFromPyShim(args[0], corpus)) return failAt(at);
+    if (!corpusFromPy(args[0], corpus)) return failAt(at);
     std::string path;
-    if (!byteStringFromPyShim(args[1], path)) return failAt(at);
+    if (!byteStringFromPy(args[1], path)) return failAt(at);
     if (!callCore(at, [&] { data::dataSaver(corpus, path); })) return nullptr;
     Py_RETURN_NONE;
 }

@@ -50,6 +50,7 @@
 #include "core_errors.h"
 #include "binding_table.h"
 #include "internal.h"
+#include "merge_table.h"
 #include "pyref.h"
 
 namespace brevix {
@@ -59,26 +60,7 @@ namespace {
 using brevix::PyRef;
 using brevix::requirePython;
 
-// A list or tuple view of any sequence (new reference).
-PyRef sequenceShim(PyObject* obj, const char* what) {
-    PyRef seq(PySequence_Fast(obj, what));
-    requirePython(static_cast<bool>(seq));
-    return seq;
-}
-
-std::string bytesShim(PyObject* obj) {
-    std::string text;
-    requirePython(brevix::byteStringFromPyShim(obj, text));
-    return text;
-}
-
-int int32Shim(PyObject* obj) {
-    const int value = brevix::int32FromPyShim(obj);
-    requirePython(!(value == -1 && PyErr_Occurred()));
-    return value;
-}
-
-std::size_t indexShim(PyObject* obj) {
+std::size_t indexFromInt(PyObject* obj) {
     const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
     requirePython(!(value == -1 && PyErr_Occurred()));
     if (value < 0) {
@@ -88,32 +70,32 @@ std::size_t indexShim(PyObject* obj) {
     return static_cast<std::size_t>(value);
 }
 
-std::vector<std::size_t> indicesShim(PyObject* obj) {
-    PyRef seq = sequenceShim(obj, "indices must be a sequence of ints");
+std::vector<std::size_t> indicesFromSequence(PyObject* obj) {
+    PyRef seq = fastSequence(obj, "indices must be a sequence of ints");
     std::vector<std::size_t> indices;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        indices.push_back(indexShim(PySequence_Fast_GET_ITEM(seq.get(), i)));
+        indices.push_back(indexFromInt(PySequence_Fast_GET_ITEM(seq.get(), i)));
     }
     return indices;
 }
 
 // A sequence of (bytes, id) pairs.
-bpe::SpecialTokens specialsShim(PyObject* obj) {
+bpe::SpecialTokens specialTokensFromPairs(PyObject* obj) {
     std::vector<bpe::SpecialToken> tokens;
     if (obj != nullptr && obj != Py_None) {
-        PyRef seq = sequenceShim(obj, "special tokens must be a sequence of (bytes, id)");
+        PyRef seq = fastSequence(obj, "special tokens must be a sequence of (bytes, id)");
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
             PyObject* bytes = nullptr;
             PyObject* id = nullptr;
             requirePython(PyArg_ParseTuple(item, "OO;a special token is (bytes, id)", &bytes, &id));
-            tokens.push_back(bpe::SpecialToken{bytesShim(bytes), int32Shim(id)});
+            tokens.push_back(bpe::SpecialToken{stringFromBytes(bytes), int32FromInt(id)});
         }
     }
     return bpe::SpecialTokens(std::move(tokens));
 }
 
-PyObject* specialMatchShim(const std::optional<bpe::SpecialMatch>& match) {
+PyObject* specialMatchToTuple(const std::optional<bpe::SpecialMatch>& match) {
     if (!match) Py_RETURN_NONE;
     return Py_BuildValue("(nnni)", static_cast<Py_ssize_t>(match->start),
                          static_cast<Py_ssize_t>(match->length),
@@ -130,32 +112,20 @@ PyObject* specialFindHook(PyObject*, const BoundArgs& args) {
     if (args.given(2)) start = args.ssize(2);
     if (args.given(3)) chosenObj = args[3];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::SpecialTokens specials = specialsShim(specialsObj);
-        const std::string text = bytesShim(textObj);
+        const bpe::SpecialTokens specials = specialTokensFromPairs(specialsObj);
+        const std::string text = stringFromBytes(textObj);
         const bpe::SpecialMatcher matcher =
             chosenObj == Py_None ? bpe::SpecialMatcher::all(specials)
-                                 : bpe::SpecialMatcher(specials, indicesShim(chosenObj));
+                                 : bpe::SpecialMatcher(specials, indicesFromSequence(chosenObj));
         if (start < 0) start = 0;
-        return specialMatchShim(matcher.find(text, static_cast<std::size_t>(start)));
+        return specialMatchToTuple(matcher.find(text, static_cast<std::size_t>(start)));
     });
 }
 
 static_assert(sizeof(bpe::TokenId) == sizeof(int), "ids cross the boundary as C ints");
 
-std::vector<int> idsShim(PyObject* obj) {
-    std::vector<int> ids;
-    requirePython(brevix::corpusFromPyShim(obj, ids));
-    return ids;
-}
-
-PyObject* idListShim(const std::vector<bpe::TokenId>& ids) {
-    PyObject* list = brevix::corpusToListShim(ids);
-    requirePython(list != nullptr);
-    return list;
-}
-
-bpe::ByteIds byteIdsShim(PyObject* obj) {
-    const std::vector<int> ids = idsShim(obj);
+bpe::ByteIds byteIdsFromIterable(PyObject* obj) {
+    const std::vector<int> ids = idsFromIterable(obj);
     if (ids.size() != 256) {
         PyErr_Format(PyExc_ValueError, "byte_ids must hold 256 ids, not %zu", ids.size());
         throw brevix::PythonErrorSet{};
@@ -165,40 +135,29 @@ bpe::ByteIds byteIdsShim(PyObject* obj) {
     return byteIds;
 }
 
-std::vector<bpe::Merge> mergesShim(PyObject* obj) {
-    PyRef seq = sequenceShim(obj, "merges must be a sequence of (left, right, id)");
+std::vector<bpe::Merge> mergesFromTriples(PyObject* obj) {
+    PyRef seq = fastSequence(obj, "merges must be a sequence of (left, right, id)");
     std::vector<bpe::Merge> merges;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
         PyObject *left = nullptr, *right = nullptr, *id = nullptr;
         requirePython(PyArg_ParseTuple(item, "OOO;a merge is (left, right, id)", &left, &right, &id));
-        merges.push_back(bpe::Merge{int32Shim(left), int32Shim(right), int32Shim(id)});
+        merges.push_back(bpe::Merge{int32FromInt(left), int32FromInt(right), int32FromInt(id)});
     }
     return merges;
 }
 
-PyObject* mergeListShim(const std::vector<bpe::Merge>& merges) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(merges.size())));
-    requirePython(static_cast<bool>(list));
-    for (std::size_t i = 0; i < merges.size(); ++i) {
-        PyObject* triple = Py_BuildValue("(iii)", merges[i].left, merges[i].right, merges[i].id);
-        requirePython(triple != nullptr);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), triple);
-    }
-    return list.release();
-}
-
-std::vector<std::string> tokenListShim(PyObject* obj) {
-    PyRef seq = sequenceShim(obj, "tokens must be a sequence of bytes");
+std::vector<std::string> tokensFromSequence(PyObject* obj) {
+    PyRef seq = fastSequence(obj, "tokens must be a sequence of bytes");
     std::vector<std::string> tokens;
     tokens.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        tokens.push_back(bytesShim(PySequence_Fast_GET_ITEM(seq.get(), i)));
+        tokens.push_back(stringFromBytes(PySequence_Fast_GET_ITEM(seq.get(), i)));
     }
     return tokens;
 }
 
-PyObject* optionalIdShim(const std::optional<bpe::TokenId>& id) {
+PyObject* intOrNone(const std::optional<bpe::TokenId>& id) {
     if (!id) Py_RETURN_NONE;
     return PyLong_FromLong(*id);
 }
@@ -206,30 +165,30 @@ PyObject* optionalIdShim(const std::optional<bpe::TokenId>& id) {
 // The encoder capsule: a TextEncoder owned by a PyCapsule.
 constexpr const char* kEncoderCapsule = "brevix._internal.bpe_encoder";
 
-void destroyEncoderShim(PyObject* capsule) {
+void destroyEncoder(PyObject* capsule) {
     delete static_cast<bpe::TextEncoder*>(PyCapsule_GetPointer(capsule, kEncoderCapsule));
 }
 
-const bpe::TextEncoder& encoderShim(PyObject* obj) {
+const bpe::TextEncoder& encoderInCapsule(PyObject* obj) {
     void* pointer = PyCapsule_GetPointer(obj, kEncoderCapsule);
     requirePython(pointer != nullptr);
     return *static_cast<const bpe::TextEncoder*>(pointer);
 }
 
-bool isAllShim(PyObject* obj) {
+bool isAll(PyObject* obj) {
     return PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "all") == 0;
 }
 
 // The indices of the special tokens `obj` names: "all", or a sequence of
 // their bytes.
-std::vector<std::size_t> allowedIndicesShim(const bpe::TextEncoder& encoder, PyObject* obj) {
+std::vector<std::size_t> allowedIndices(const bpe::TextEncoder& encoder, PyObject* obj) {
     const bpe::SpecialTokens& specials = encoder.vocabulary().specials();
     std::vector<std::size_t> chosen;
-    if (isAllShim(obj)) {
+    if (isAll(obj)) {
         for (std::size_t i = 0; i < specials.size(); ++i) chosen.push_back(i);
         return chosen;
     }
-    for (const std::string& token : tokenListShim(obj)) {
+    for (const std::string& token : tokensFromSequence(obj)) {
         const std::optional<std::size_t> index = specials.indexOf(token);
         if (!index) throw std::invalid_argument("not a special token: " + bpe::describeBytes(token));
         chosen.push_back(*index);
@@ -237,9 +196,9 @@ std::vector<std::size_t> allowedIndicesShim(const bpe::TextEncoder& encoder, PyO
     return chosen;
 }
 
-bpe::SpecialMatcher allowedShim(const bpe::TextEncoder& encoder, PyObject* obj) {
-    if (isAllShim(obj)) return encoder.allSpecials();
-    return bpe::SpecialMatcher(encoder.vocabulary().specials(), allowedIndicesShim(encoder, obj));
+bpe::SpecialMatcher allowedMatcher(const bpe::TextEncoder& encoder, PyObject* obj) {
+    if (isAll(obj)) return encoder.allSpecials();
+    return bpe::SpecialMatcher(encoder.vocabulary().specials(), allowedIndices(encoder, obj));
 }
 
 std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std::string& data,
@@ -269,22 +228,22 @@ PyObject* rankEncodeHook(PyObject*, const BoundArgs& args) {
     dataObj = args[2];
     if (args.given(3)) path = args.utf8(3);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::ByteIds byteIds = byteIdsShim(byteIdsObj);
-        std::vector<bpe::Merge> merges = mergesShim(mergesObj);
-        const std::string data = bytesShim(dataObj);
+        const bpe::ByteIds byteIds = byteIdsFromIterable(byteIdsObj);
+        std::vector<bpe::Merge> merges = mergesFromTriples(mergesObj);
+        const std::string data = stringFromBytes(dataObj);
         if (std::strcmp(path, "reference") == 0) {
-            return idListShim(bpe::encodeByRankReference(byteIds, merges, data));
+            return listFromIds(bpe::encodeByRankReference(byteIds, merges, data));
         }
         const bpe::Vocabulary vocab(byteIds, std::move(merges));
-        return idListShim(encodeOnePiece(vocab, data, path));
+        return listFromIds(encodeOnePiece(vocab, data, path));
     });
 }
 
 // Pieces of a fixed number of bytes (the last one shorter), resumable as
 // the Splitter contract asks: for tests of the text encoder's piece loop.
-class ChunkSplitterShim final : public brevix::text::Splitter {
+class ChunkSplitter final : public brevix::text::Splitter {
 public:
-    explicit ChunkSplitterShim(std::size_t chunk) : chunk_(chunk) {}
+    explicit ChunkSplitter(std::size_t chunk) : chunk_(chunk) {}
     std::size_t split(std::string_view text, std::size_t from, std::vector<std::size_t>& ends,
                       std::size_t limit) const override {
         while (from < text.size() && ends.size() < limit) {
@@ -298,8 +257,8 @@ private:
     std::size_t chunk_;
 };
 
-std::shared_ptr<const brevix::text::Splitter> splitterShim(const char* pattern, Py_ssize_t chunk) {
-    if (chunk > 0) return std::make_shared<ChunkSplitterShim>(static_cast<std::size_t>(chunk));
+std::shared_ptr<const brevix::text::Splitter> splitterFor(const char* pattern, Py_ssize_t chunk) {
+    if (chunk > 0) return std::make_shared<ChunkSplitter>(static_cast<std::size_t>(chunk));
     if (pattern == nullptr) return brevix::text::makeWholeSplitter();
     return brevix::text::makeSplitter(pattern);
 }
@@ -314,11 +273,11 @@ PyObject* encoderHook(PyObject*, const BoundArgs& args) {
     if (args.given(3)) pattern = args.utf8OrNull(3);
     if (args.given(4)) chunk = args.ssize(4);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsShim(byteIdsObj), mergesShim(mergesObj),
-                                                             specialsShim(specialsObj));
-        std::shared_ptr<const brevix::text::Splitter> splitter = splitterShim(pattern, chunk);
+        auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsFromIterable(byteIdsObj), mergesFromTriples(mergesObj),
+                                                             specialTokensFromPairs(specialsObj));
+        std::shared_ptr<const brevix::text::Splitter> splitter = splitterFor(pattern, chunk);
         auto encoder = std::make_unique<bpe::TextEncoder>(std::move(vocab), std::move(splitter));
-        PyObject* capsule = PyCapsule_New(encoder.get(), kEncoderCapsule, destroyEncoderShim);
+        PyObject* capsule = PyCapsule_New(encoder.get(), kEncoderCapsule, destroyEncoder);
         requirePython(capsule != nullptr);
         encoder.release();
         return capsule;
@@ -331,15 +290,15 @@ PyObject* encodeTextHook(PyObject*, const BoundArgs& args) {
     textObj = args[1];
     if (args.given(2)) allowedObj = args[2];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderShim(encoderObj);
-        const std::string text = bytesShim(textObj);
+        const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
+        const std::string text = stringFromBytes(textObj);
         std::vector<bpe::TokenId> ids;
         if (allowedObj == nullptr) {
             encoder.encodeOrdinary(text, ids);
         } else {
-            encoder.encode(text, allowedShim(encoder, allowedObj), ids);
+            encoder.encode(text, allowedMatcher(encoder, allowedObj), ids);
         }
-        return idListShim(ids);
+        return listFromIds(ids);
     });
 }
 
@@ -349,14 +308,14 @@ PyObject* countHook(PyObject*, const BoundArgs& args) {
     textObj = args[1];
     if (args.given(2)) allowedObj = args[2];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderShim(encoderObj);
+        const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
         Py_buffer view;
         requirePython(PyObject_GetBuffer(textObj, &view, PyBUF_SIMPLE) == 0);
         std::size_t count = 0;
         const bool ok = brevix::callCore([&] {
             const std::string_view text(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
             const bpe::SpecialMatcher none;
-            count = encoder.count(text, allowedObj == nullptr ? none : allowedShim(encoder, allowedObj));
+            count = encoder.count(text, allowedObj == nullptr ? none : allowedMatcher(encoder, allowedObj));
         });
         PyBuffer_Release(&view);
         if (!ok) return nullptr;
@@ -370,18 +329,18 @@ PyObject* disallowedHook(PyObject*, const BoundArgs& args) {
     textObj = args[1];
     if (args.given(2)) allowedObj = args[2];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderShim(encoderObj);
-        const std::string text = bytesShim(textObj);
+        const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
+        const std::string text = stringFromBytes(textObj);
         const std::vector<std::size_t> allowed =
-            allowedObj == nullptr ? std::vector<std::size_t>{} : allowedIndicesShim(encoder, allowedObj);
+            allowedObj == nullptr ? std::vector<std::size_t>{} : allowedIndices(encoder, allowedObj);
         const auto matcher = bpe::SpecialMatcher::allExcept(encoder.vocabulary().specials(), allowed);
-        return specialMatchShim(matcher.find(text, 0));
+        return specialMatchToTuple(matcher.find(text, 0));
     });
 }
 
 // The ids read a block at a time by IdStream (exact lists, tuples, arrays
 // of plain ints); false when the stream cannot read `obj` plainly.
-bool decodeStreamedShim(const bpe::Vocabulary& vocab, PyObject* obj, brevix::BytesBuilder& builder,
+bool decodeStreamed(const bpe::Vocabulary& vocab, PyObject* obj, brevix::BytesBuilder& builder,
                         std::size_t& written) {
     brevix::IdStream stream(obj);
     if (!stream.usable()) return false;
@@ -395,12 +354,12 @@ PyObject* decodeHook(PyObject*, const BoundArgs& args) {
     idsObj = args[1];
     if (args.given(2)) streamed = args.flag(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
+        const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
         brevix::BytesBuilder builder;
         std::size_t written = 0;
         try {
-            if (!streamed || !decodeStreamedShim(vocab, idsObj, builder, written)) {
-                const std::vector<int> ids = idsShim(idsObj);
+            if (!streamed || !decodeStreamed(vocab, idsObj, builder, written)) {
+                const std::vector<int> ids = idsFromIterable(idsObj);
                 written = bpe::decodeTokens(vocab, ids.data(), ids.size(), builder);
             }
         } catch (const brevix::BytesBuildFailed&) {
@@ -417,11 +376,11 @@ PyObject* tokenIdHook(PyObject*, const BoundArgs& args) {
     encoderObj = args[0];
     tokenObj = args[1];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
-        const std::string token = bytesShim(tokenObj);
-        PyRef id(optionalIdShim(vocab.tokenId(token)));
+        const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+        const std::string token = stringFromBytes(tokenObj);
+        PyRef id(intOrNone(vocab.tokenId(token)));
         requirePython(static_cast<bool>(id));
-        PyRef whole(optionalIdShim(vocab.wholeTokenId(token)));
+        PyRef whole(intOrNone(vocab.wholeTokenId(token)));
         requirePython(static_cast<bool>(whole));
         return PyTuple_Pack(2, id.get(), whole.get());
     });
@@ -430,9 +389,10 @@ PyObject* tokenIdHook(PyObject*, const BoundArgs& args) {
 PyObject* mergesFromRanksHook(PyObject*, const BoundArgs& args) {
     PyObject* tokensObj = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::RankedMerges ranked = bpe::mergesFromRanks(tokenListShim(tokensObj));
-        PyRef byteIds(idListShim(std::vector<bpe::TokenId>(ranked.byteIds.begin(), ranked.byteIds.end())));
-        PyRef merges(mergeListShim(ranked.merges));
+        const bpe::RankedMerges ranked = bpe::mergesFromRanks(tokensFromSequence(tokensObj));
+        PyRef byteIds(listFromIds(std::vector<bpe::TokenId>(ranked.byteIds.begin(), ranked.byteIds.end())));
+        PyRef merges(mergesToList(ranked.merges));
+        requirePython(static_cast<bool>(merges));
         return PyTuple_Pack(2, byteIds.get(), merges.get());
     });
 }
@@ -442,8 +402,8 @@ PyObject* tiktokenIncompatibleHook(PyObject*, const BoundArgs& args) {
     byteIdsObj = args[0];
     mergesObj = args[1];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary vocab(byteIdsShim(byteIdsObj), mergesShim(mergesObj));
-        return optionalIdShim(bpe::firstTiktokenIncompatible(vocab));
+        const bpe::Vocabulary vocab(byteIdsFromIterable(byteIdsObj), mergesFromTriples(mergesObj));
+        return intOrNone(bpe::firstTiktokenIncompatible(vocab));
     });
 }
 
@@ -467,8 +427,8 @@ double bestSeconds(int repeat, Run&& run) {
     return best;
 }
 
-std::vector<std::size_t> endsShim(PyObject* obj, std::size_t textSize) {
-    std::vector<std::size_t> ends = indicesShim(obj);
+std::vector<std::size_t> pieceEndsFromSequence(PyObject* obj, std::size_t textSize) {
+    std::vector<std::size_t> ends = indicesFromSequence(obj);
     std::size_t previous = 0;
     for (std::size_t end : ends) {
         if (end < previous || end > textSize) throw std::invalid_argument("piece ends must rise within the text");
@@ -485,9 +445,9 @@ PyObject* countPiecesHook(PyObject*, const BoundArgs& args) {
     endsObj = args[2];
     if (args.given(3)) repeat = args.int32(3);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
-        const std::string text = bytesShim(textObj);
-        const std::vector<std::size_t> ends = endsShim(endsObj, text.size());
+        const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+        const std::string text = stringFromBytes(textObj);
+        const std::vector<std::size_t> ends = pieceEndsFromSequence(endsObj, text.size());
         std::vector<bpe::TokenId> ids;
         std::size_t count = 0;
         const double seconds = bestSeconds(repeat, [&] {
@@ -511,8 +471,8 @@ PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
     idsObj = args[1];
     if (args.given(2)) repeat = args.int32(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
-        const std::vector<int> ids = idsShim(idsObj);
+        const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+        const std::vector<int> ids = idsFromIterable(idsObj);
         struct StringSink final : bytepairtokenizer::ByteSink {
             std::string bytes;
             char* reserve(std::size_t, std::size_t capacity) override {
@@ -533,7 +493,7 @@ PyObject* mergesFromRanksTimedHook(PyObject*, const BoundArgs& args) {
     tokensObj = args[0];
     if (args.given(1)) repeat = args.int32(1);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const std::vector<std::string> tokens = tokenListShim(tokensObj);
+        const std::vector<std::string> tokens = tokensFromSequence(tokensObj);
         return PyFloat_FromDouble(bestSeconds(repeat, [&] { bpe::mergesFromRanks(tokens); }));
     });
 }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "convert.h"
 #include "core_errors.h"
 #include "binding_table.h"
 #include "internal.h"
@@ -38,52 +39,18 @@ namespace {
 using brevix::PyRef;
 using bytepairtokenizer::BytePairTokenizer;
 
-using brevix::PythonErrorSet;
-BytePairTokenizer& coreShim(PyObject* obj) {
+// The core tokenizer of a PyBytePairTokenizer (TypeError for anything else).
+BytePairTokenizer& coreTokenizerOf(PyObject* obj) {
     PyBytePairTokenizerObject* low = brevix::asLowLevelTokenizer(obj);
     brevix::requirePython(low != nullptr);
     return low->c_bpt;
 }
 
-bool fastShim(const char* engine) {
+bool isFastEngine(const char* engine) {
     const std::string name = engine == nullptr ? "fast" : engine;
     if (name == "fast") return true;
     if (name == "straightforward") return false;
     throw std::invalid_argument("engine must be 'fast' or 'straightforward'");
-}
-
-std::vector<int> idsShim(PyObject* seq) {
-    PyRef fast(PySequence_Fast(seq, "expected a sequence of ints"));
-    brevix::requirePython(static_cast<bool>(fast));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-    PyObject** items = PySequence_Fast_ITEMS(fast.get());
-    std::vector<int> ids(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(items[i], &overflow);
-        brevix::requirePython(!(v == -1 && PyErr_Occurred()));
-        if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "token id out of 32-bit range");
-            throw PythonErrorSet{};
-        }
-        ids[static_cast<std::size_t>(i)] = static_cast<int>(v);
-    }
-    return ids;
-}
-
-PyObject* listShim(const std::vector<int>& ids) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    brevix::requirePython(static_cast<bool>(list));
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* v = PyLong_FromLong(ids[i]);
-        brevix::requirePython(v != nullptr);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
-    }
-    return list.release();
-}
-
-PyObject* bytesShim(const std::string& s) {
-    return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
 PyObject* fitOn(PyObject*, const BoundArgs& args) {
@@ -96,18 +63,17 @@ PyObject* fitOn(PyObject*, const BoundArgs& args) {
     nIter = args.int32(3);
     if (args.given(4)) engine = args.utf8(4);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreShim(tokObj);
-        const bool fast = fastShim(engine);
-        std::vector<int> corpus = idsShim(corpusObj);
+        BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+        const bool fast = isFastEngine(engine);
+        std::vector<int> corpus = idsFromIterable(corpusObj);
         std::ostringstream out;
         if (fast) {
             tok.fitWith(corpus, maxVocabSize, nIter, out);
         } else {
             tok.fitStraightforward(corpus, maxVocabSize, nIter, out);
         }
-        PyRef text(bytesShim(out.str()));
-        brevix::requirePython(static_cast<bool>(text));
-        PyRef list(listShim(corpus));
+        PyRef text(bytesFromString(out.str()));
+        PyRef list(listFromIds(corpus));
         return PyTuple_Pack(2, text.get(), list.get());
     });
 }
@@ -121,14 +87,13 @@ PyObject* encodeOn(PyObject*, const BoundArgs& args) {
     { const std::string_view view = args.readOnlyBytes(1); data = view.data(); size = static_cast<Py_ssize_t>(view.size()); }
     if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreShim(tokObj);
-        const bool fast = fastShim(engine);
+        BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+        const bool fast = isFastEngine(engine);
         std::ostringstream echo;
         const std::vector<int> ids =
             tok.encodeWith(std::string(data, static_cast<std::size_t>(size)), echo, fast);
-        PyRef text(bytesShim(echo.str()));
-        brevix::requirePython(static_cast<bool>(text));
-        PyRef list(listShim(ids));
+        PyRef text(bytesFromString(echo.str()));
+        PyRef list(listFromIds(ids));
         return PyTuple_Pack(2, text.get(), list.get());
     });
 }
@@ -140,12 +105,12 @@ PyObject* encodeCorpusOn(PyObject*, const BoundArgs& args) {
     corpusObj = args[1];
     if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreShim(tokObj);
-        const bool fast = fastShim(engine);
-        std::vector<int> corpus = idsShim(corpusObj);
-        if (fast) return listShim(tok.encodeCorpus(corpus));
+        BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+        const bool fast = isFastEngine(engine);
+        std::vector<int> corpus = idsFromIterable(corpusObj);
+        if (fast) return listFromIds(tok.encodeCorpus(corpus));
         mergeCorpus(corpus, tok.vocab);
-        return listShim(corpus);
+        return listFromIds(corpus);
     });
 }
 
@@ -156,10 +121,10 @@ PyObject* decodeOn(PyObject*, const BoundArgs& args) {
     idsObj = args[1];
     if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreShim(tokObj);
-        const bool fast = fastShim(engine);
-        std::vector<int> ids = idsShim(idsObj);
-        return bytesShim(fast ? tok.decode(std::move(ids)) : tok.decodeStraightforward(ids));
+        BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+        const bool fast = isFastEngine(engine);
+        std::vector<int> ids = idsFromIterable(idsObj);
+        return bytesFromString(fast ? tok.decode(std::move(ids)) : tok.decodeStraightforward(ids));
     });
 }
 
@@ -168,8 +133,8 @@ PyObject* assign(PyObject*, const BoundArgs& args) {
     dstObj = args[0];
     srcObj = args[1];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& dst = coreShim(dstObj);
-        dst = coreShim(srcObj);
+        BytePairTokenizer& dst = coreTokenizerOf(dstObj);
+        dst = coreTokenizerOf(srcObj);
         Py_RETURN_NONE;
     });
 }
@@ -181,13 +146,13 @@ PyObject* concurrentReads(PyObject*, const BoundArgs& args) {
     corporaObj = args[1];
     threads = args.int32(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreShim(tokObj);
+        BytePairTokenizer& tok = coreTokenizerOf(tokObj);
         if (threads < 1 || threads > 64) throw std::invalid_argument("threads must be 1 to 64");
         PyRef seq(PySequence_Fast(corporaObj, "corpora must be a sequence"));
         brevix::requirePython(static_cast<bool>(seq));
         std::vector<std::vector<int>> corpora;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            corpora.push_back(idsShim(PySequence_Fast_GET_ITEM(seq.get(), i)));
+            corpora.push_back(idsFromIterable(PySequence_Fast_GET_ITEM(seq.get(), i)));
         }
         using Result = std::pair<std::vector<int>, std::string>;
         std::vector<std::vector<Result>> results(static_cast<std::size_t>(threads));
@@ -218,9 +183,8 @@ PyObject* concurrentReads(PyObject*, const BoundArgs& args) {
             PyRef list(PyList_New(0));
             brevix::requirePython(static_cast<bool>(list));
             for (const Result& r : perThread) {
-                PyRef ids(listShim(r.first));
-                PyRef bytes(bytesShim(r.second));
-                brevix::requirePython(static_cast<bool>(bytes));
+                PyRef ids(listFromIds(r.first));
+                PyRef bytes(bytesFromString(r.second));
                 PyRef pair(PyTuple_Pack(2, ids.get(), bytes.get()));
                 brevix::requirePython(pair && PyList_Append(list.get(), pair.get()) == 0);
             }
@@ -233,7 +197,7 @@ PyObject* concurrentReads(PyObject*, const BoundArgs& args) {
 PyObject* tableIndexBytes(PyObject*, const BoundArgs& args) {
     PyObject* tokObj = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bytepairtokenizer::TableIndex* index = coreShim(tokObj).currentTableIndex();
+        const bytepairtokenizer::TableIndex* index = coreTokenizerOf(tokObj).currentTableIndex();
         if (index == nullptr) Py_RETURN_NONE;
         return PyLong_FromSize_t(index->bytesUsed());
     });

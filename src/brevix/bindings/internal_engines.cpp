@@ -30,25 +30,7 @@ using bytepairtokenizer::BytePairTokenizer;
 using brevix::PyRef;
 using brevix::requirePython;
 
-std::vector<int> idsShim(PyObject* obj) {
-    std::vector<int> ids;
-    requirePython(brevix::corpusFromPyShim(obj, ids));
-    return ids;
-}
-
-PyObject* listShim(const std::vector<int>& ids) {
-    PyObject* list = brevix::corpusToListShim(ids);
-    requirePython(list != nullptr);
-    return list;
-}
-
-PyObject* pairShim(const DTYPE_BYTEPAIR& p) { return Py_BuildValue("(ii)", p[0], p[1]); }
-
-std::string bytesShim(PyObject* o) {
-    std::string text;
-    requirePython(brevix::byteStringFromPyShim(o, text));
-    return text;
-}
+PyObject* pairToTuple(const DTYPE_BYTEPAIR& p) { return Py_BuildValue("(ii)", p[0], p[1]); }
 
 enum class Engine { Fast, Straightforward, Targeted, Ordered, Recount };
 
@@ -60,7 +42,7 @@ enum class Engine { Fast, Straightforward, Targeted, Ordered, Recount };
 // which ties are broken by recounting the corpus.
 constexpr int kRecountPairs = 40;
 
-Engine engineShim(const char* engine) {
+Engine engineNamed(const char* engine) {
     const std::string name = engine == nullptr ? "fast" : engine;
     if (name == "fast") return Engine::Fast;
     if (name == "straightforward") return Engine::Straightforward;
@@ -70,23 +52,23 @@ Engine engineShim(const char* engine) {
     throw std::invalid_argument("engine must be 'fast', 'straightforward', 'targeted', 'ordered' or 'recount'");
 }
 
-bool fastEngineShim(const char* engine) { return engineShim(engine) != Engine::Straightforward; }
+bool isFastEngine(const char* engine) { return engineNamed(engine) != Engine::Straightforward; }
 
 // Records (left, right, id) triples in id order in the fresh `tok`, as
 // training would have; None records nothing.
-void loadMergesShim(BytePairTokenizer& tok, PyObject* merges) {
+void loadMerges(BytePairTokenizer& tok, PyObject* merges) {
     if (merges == nullptr || merges == Py_None) return;
     requirePython(brevix::mergesFromPy(merges, tok));
 }
 
-PyObject* mergesShim(const BytePairTokenizer& tok) {
+PyObject* listOfMerges(const BytePairTokenizer& tok) {
     PyObject* list = brevix::mergesToList(tok);
     requirePython(list != nullptr);
     return list;
 }
 
 // Interrupt callback that reports true from its (k+1)-th poll on; k < 0 never.
-std::function<bool()> interruptAfterShim(int polls) {
+std::function<bool()> interruptAfterPolls(int polls) {
     if (polls < 0) return {};
     auto seen = std::make_shared<int>(0);
     return [seen, polls]() { return (*seen)++ >= polls; };
@@ -150,17 +132,17 @@ PyObject* train(PyObject*, const BoundArgs& args) {
     if (args.given(4)) merges = args[4];
     if (args.given(5)) interruptAfter = args.int32(5);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const Engine chosen = engineShim(engine);
+        const Engine chosen = engineNamed(engine);
         BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
-        std::vector<int> corpus = idsShim(corpusObj);
+        loadMerges(tok, merges);
+        std::vector<int> corpus = idsFromIterable(corpusObj);
         std::ostringstream out;
-        runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterShim(interruptAfter));
+        runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterPolls(interruptAfter));
         const std::string text = out.str();
         PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         requirePython(static_cast<bool>(outBytes));
-        PyRef mergeList(mergesShim(tok));
-        PyRef corpusList(listShim(corpus));
+        PyRef mergeList(listOfMerges(tok));
+        PyRef corpusList(listFromIds(corpus));
         return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpusList.get(), tok.size());
     });
 }
@@ -173,9 +155,9 @@ PyObject* trainSequence(PyObject*, const BoundArgs& args) {
     if (args.given(1)) engine = args.utf8(1);
     if (args.given(2)) merges = args[2];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const Engine chosen = engineShim(engine);
+        const Engine chosen = engineNamed(engine);
         BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
+        loadMerges(tok, merges);
         PyRef seq(PySequence_Fast(calls, "calls must be a sequence of (corpus, max, n_iter)"));
         requirePython(static_cast<bool>(seq));
         std::ostringstream out;
@@ -186,15 +168,15 @@ PyObject* trainSequence(PyObject*, const BoundArgs& args) {
             int maxVocabSize = 0, nIter = 0;
             requirePython(PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "Oii", &corpusObj,
                                    &maxVocabSize, &nIter));
-            std::vector<int> corpus = idsShim(corpusObj);
+            std::vector<int> corpus = idsFromIterable(corpusObj);
             runFit(tok, corpus, maxVocabSize, nIter, chosen, out, {});
-            PyRef list(listShim(corpus));
+            PyRef list(listFromIds(corpus));
             requirePython(PyList_Append(corpora.get(), list.get()) == 0);
         }
         const std::string text = out.str();
         PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         requirePython(static_cast<bool>(outBytes));
-        PyRef mergeList(mergesShim(tok));
+        PyRef mergeList(listOfMerges(tok));
         return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpora.get(), tok.size());
     });
 }
@@ -207,16 +189,16 @@ PyObject* mergeCorpusHook(PyObject*, const BoundArgs& args) {
     merges = args[1];
     if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = fastEngineShim(engine);
+        const bool fast = isFastEngine(engine);
         BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
-        std::vector<int> corpus = idsShim(corpusObj);
+        loadMerges(tok, merges);
+        std::vector<int> corpus = idsFromIterable(corpusObj);
         if (fast) {
             bytepairtokenizer::mergeCorpusFast(corpus, tok.vocab);
         } else {
             mergeCorpus(corpus, tok.vocab);
         }
-        return listShim(corpus);
+        return listFromIds(corpus);
     });
 }
 
@@ -228,15 +210,15 @@ PyObject* encodeHook(PyObject*, const BoundArgs& args) {
     data = args[1];
     if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = fastEngineShim(engine);
+        const bool fast = isFastEngine(engine);
         BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
+        loadMerges(tok, merges);
         std::ostringstream echo;
-        const std::vector<int> ids = tok.encodeWith(bytesShim(data), echo, fast);
+        const std::vector<int> ids = tok.encodeWith(stringFromBytes(data), echo, fast);
         const std::string text = echo.str();
         PyRef echoBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         requirePython(static_cast<bool>(echoBytes));
-        PyRef list(listShim(ids));
+        PyRef list(listFromIds(ids));
         return Py_BuildValue("(OO)", echoBytes.get(), list.get());
     });
 }
@@ -249,10 +231,10 @@ PyObject* decodeHook(PyObject*, const BoundArgs& args) {
     idsObj = args[1];
     if (args.given(2)) engine = args.utf8(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = fastEngineShim(engine);
+        const bool fast = isFastEngine(engine);
         BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
-        const std::vector<int> ids = idsShim(idsObj);
+        loadMerges(tok, merges);
+        const std::vector<int> ids = idsFromIterable(idsObj);
         const std::string bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
         return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
     });
@@ -270,11 +252,11 @@ PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
     if (args.given(2)) engine = args.utf8(2);
     if (args.given(3)) repeat = args.int32(3);
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = fastEngineShim(engine);
+        const bool fast = isFastEngine(engine);
         if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
         BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
-        const std::vector<int> ids = idsShim(idsObj);
+        loadMerges(tok, merges);
+        const std::vector<int> ids = idsFromIterable(idsObj);
         double best = 0.0;
         std::string bytes;
         for (int i = 0; i < repeat; ++i) {
@@ -292,11 +274,11 @@ PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
 PyObject* pairStats(PyObject*, const BoundArgs& args) {
     PyObject* arg = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const DTYPE_BYTEPAIR_STATS stats = bytePairStats(idsShim(arg));
+        const DTYPE_BYTEPAIR_STATS stats = bytePairStats(idsFromIterable(arg));
         PyRef list(PyList_New(0));
         requirePython(static_cast<bool>(list));
         for (const auto& entry : stats) {
-            PyRef pair(pairShim(entry.first));
+            PyRef pair(pairToTuple(entry.first));
             requirePython(static_cast<bool>(pair));
             PyRef item(Py_BuildValue("(Oi)", pair.get(), entry.second));
             requirePython(static_cast<bool>(item) && PyList_Append(list.get(), item.get()) == 0);
@@ -308,8 +290,8 @@ PyObject* pairStats(PyObject*, const BoundArgs& args) {
 PyObject* maxFreqPair(PyObject*, const BoundArgs& args) {
     PyObject* arg = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const MostFreqPair best = getMaxFreqPair(bytePairStats(idsShim(arg)));
-        PyRef pair(pairShim(best.pair));
+        const MostFreqPair best = getMaxFreqPair(bytePairStats(idsFromIterable(arg)));
+        PyRef pair(pairToTuple(best.pair));
         requirePython(static_cast<bool>(pair));
         return Py_BuildValue("(Oi)", pair.get(), best.freq);
     });
@@ -325,7 +307,7 @@ PyObject* pairHashHook(PyObject*, const BoundArgs& args) {
 PyObject* splitStringHook(PyObject*, const BoundArgs& args) {
     PyObject* arg = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        std::string text = bytesShim(arg);
+        std::string text = stringFromBytes(arg);
         const std::vector<std::string> pieces = splitString(text);
         PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
         requirePython(static_cast<bool>(list));
@@ -344,9 +326,9 @@ PyObject* splitStringHook(PyObject*, const BoundArgs& args) {
 PyObject* tableWalkOrderHook(PyObject*, const BoundArgs& args) {
     PyObject* arg = args[0];
     return brevix::callCoreForObject([&]() -> PyObject* {
-        const std::vector<int> raw = idsShim(arg);
+        const std::vector<int> raw = idsFromIterable(arg);
         std::vector<std::uint32_t> hashes(raw.begin(), raw.end());
-        return listShim(bytepairtokenizer::tableWalkOrder(hashes));
+        return listFromIds(bytepairtokenizer::tableWalkOrder(hashes));
     });
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "convert.h"
 #include "core_errors.h"
 #include "binding_table.h"
 #include "internal.h"
@@ -29,26 +30,9 @@ using brevix::requirePython;
 using brevix::text::PatternError;
 using brevix::text::Splitter;
 
-// A held buffer view of a bytes-like object, released on scope exit.
-class BytesViewShim {
-public:
-    explicit BytesViewShim(PyObject* obj) {
-        requirePython(PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0);
-    }
-    BytesViewShim(const BytesViewShim&) = delete;
-    BytesViewShim& operator=(const BytesViewShim&) = delete;
-    ~BytesViewShim() { PyBuffer_Release(&view_); }
-    std::string_view text() const {
-        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-};
-
 // The splitter of a str pattern; a PatternError becomes the ValueError
 // message that names the byte offset.
-std::unique_ptr<Splitter> splitterShim(PyObject* pattern) {
+std::unique_ptr<Splitter> regexSplitterFor(PyObject* pattern) {
     if (!PyUnicode_Check(pattern)) {
         PyErr_SetString(PyExc_TypeError, "pattern must be a str");
         throw brevix::PythonErrorSet{};
@@ -91,10 +75,10 @@ PyObject* regexSplit(PyObject*, const BoundArgs& args) {
     if (args.given(2)) chunk = args.ssize(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         if (chunk < 0) throw std::invalid_argument("chunk must not be negative");
-        const std::unique_ptr<Splitter> splitter = splitterShim(pattern);
-        const BytesViewShim view(data);
+        const std::unique_ptr<Splitter> splitter = regexSplitterFor(pattern);
+        const brevix::HeldBuffer view(data);
         const std::vector<std::size_t> ends =
-            splitInChunks(*splitter, view.text(), static_cast<std::size_t>(chunk));
+            splitInChunks(*splitter, view.bytes(), static_cast<std::size_t>(chunk));
         PyRef list(PyList_New(static_cast<Py_ssize_t>(ends.size())));
         requirePython(static_cast<bool>(list));
         for (std::size_t i = 0; i < ends.size(); ++i) {
@@ -115,14 +99,14 @@ PyObject* regexSplitTimed(PyObject*, const BoundArgs& args) {
     if (args.given(2)) repeat = args.int32(2);
     return brevix::callCoreForObject([&]() -> PyObject* {
         if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
-        const std::unique_ptr<Splitter> splitter = splitterShim(pattern);
-        const BytesViewShim view(data);
+        const std::unique_ptr<Splitter> splitter = regexSplitterFor(pattern);
+        const brevix::HeldBuffer view(data);
         double best = 0.0;
         std::vector<std::size_t> ends;
         for (int i = 0; i < repeat; ++i) {
             ends.clear();
             const auto start = std::chrono::steady_clock::now();
-            splitter->split(view.text(), 0, ends, static_cast<std::size_t>(-1));
+            splitter->split(view.bytes(), 0, ends, static_cast<std::size_t>(-1));
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
             if (i == 0 || took.count() < best) best = took.count();
         }

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "convert.h"
 #include "core_errors.h"
 #include "binding_table.h"
 #include "internal.h"
@@ -38,29 +39,6 @@ using brevix::requirePython;
 constexpr const char* kCategoryNames[] = {
     "Cn", "Lu", "Ll", "Lt", "Lm", "Lo", "Mn", "Mc", "Me", "Nd", "Nl", "No", "Pc", "Pd", "Ps",
     "Pe", "Pi", "Pf", "Po", "Sm", "Sc", "Sk", "So", "Zs", "Zl", "Zp", "Cc", "Cf", "Cs", "Co"};
-
-// A contiguous bytes-like argument, released with the object.
-class BufferShim {
-public:
-    BufferShim() = default;
-    BufferShim(const BufferShim&) = delete;
-    BufferShim& operator=(const BufferShim&) = delete;
-    ~BufferShim() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    // False with a Python exception set when `obj` has no simple buffer.
-    bool acquire(PyObject* obj) {
-        held_ = PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0;
-        return held_;
-    }
-    std::string_view bytes() const {
-        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // The pattern argument (a str) as its UTF-8 bytes.
 std::string_view patternUtf8(PyObject* pattern) {
@@ -112,8 +90,7 @@ PyObject* splitHook(PyObject*, const BoundArgs& args) {
         PyErr_SetString(PyExc_ValueError, "chunk must be 0 or more");
         return nullptr;
     }
-    BufferShim buffer;
-    if (!buffer.acquire(data)) return nullptr;
+    const HeldBuffer buffer(data);
     return brevix::callCoreForObject([&] {
         const auto splitter = text::makeSplitter(patternUtf8(pattern));
         return endsToList(splitAll(*splitter, buffer.bytes(), static_cast<std::size_t>(chunk)));
@@ -139,8 +116,7 @@ PyObject* splitTimedHook(PyObject*, const BoundArgs& args) {
         PyErr_SetString(PyExc_ValueError, "repeat must be at least 1");
         return nullptr;
     }
-    BufferShim buffer;
-    if (!buffer.acquire(data)) return nullptr;
+    const HeldBuffer buffer(data);
     return brevix::callCoreForObject([&]() -> PyObject* {
         const auto splitter = text::makeSplitter(patternUtf8(pattern));
         std::vector<std::size_t> ends;
@@ -267,8 +243,7 @@ PyObject* utf8DecodeHook(PyObject*, const BoundArgs& args) {
     Py_ssize_t pos = 0;
     data = args[0];
     pos = args.ssize(1);
-    BufferShim buffer;
-    if (!buffer.acquire(data)) return nullptr;
+    const HeldBuffer buffer(data);
     if (pos < 0 || static_cast<std::size_t>(pos) >= buffer.bytes().size()) {
         PyErr_SetString(PyExc_IndexError, "pos is outside the data");
         return nullptr;

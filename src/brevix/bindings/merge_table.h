@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "binding_table.h"
+#include "bpe/token_types.h"
 #include "tokenizer.h"
 
 namespace brevix {
@@ -21,6 +22,7 @@ using MergeTriple = std::array<int, 3>;
 
 // New list of (left, right, id) tuples, or nullptr with an exception set.
 PyObject* mergesToList(const std::vector<MergeTriple>& merges);
+PyObject* mergesToList(const std::vector<bpe::Merge>& merges);
 
 // Reads any sequence of (left, right, id) sequences of ints, in order:
 // TypeError for anything that is not a sequence of ints, ValueError for a

@@ -47,10 +47,10 @@ PyObject* fitBody(PyObject* self, const BoundArgs& args) {
     const TracebackSite at = args.site();
     if (!refuseWhileFitting(instanceOf(self))) return failAt(at);
     std::vector<int> corpus;
-    if (!corpusFromPyShim(args[0], corpus)) return failAt(at);
-    const int maxVocabSize = int32FromPyShim(args[1]);
+    if (!corpusFromPy(args[0], corpus)) return failAt(at);
+    const int maxVocabSize = int32FromPy(args[1]);
     if (maxVocabSize == -1 && PyErr_Occurred()) return failAt(at);
-    const int nIter = int32FromPyShim(args[2]);
+    const int nIter = int32FromPy(args[2]);
     if (nIter == -1 && PyErr_Occurred()) return failAt(at);
     FittingMark fitting(instanceOf(self));
     const bool ran = callCore(at, [&] {
@@ -68,10 +68,10 @@ PyObject* encodeBody(PyObject* self, const BoundArgs& args) {
     const TracebackSite at = args.site();
     if (!refuseWhileFitting(instanceOf(self))) return failAt(at);
     std::string text;
-    if (!byteStringFromPyShim(args[0], text)) return failAt(at);
+    if (!byteStringFromPy(args[0], text)) return failAt(at);
     std::vector<int> ids;
     if (!callCore(at, [&] { ids = coreOf(self).encode(text); })) return nullptr;
-    PyObject* result = corpusToListShim(ids);
+    PyObject* result = corpusToList(ids);
     return result ? result : failAt(at.below());
 }
 
@@ -79,12 +79,12 @@ PyObject* encodeCorpusBody(PyObject* self, const BoundArgs& args) {
     const TracebackSite at = args.site();
     if (!refuseWhileFitting(instanceOf(self))) return failAt(at);
     std::vector<int> corpus;
-    if (!corpusFromPyShim(args[0], corpus)) return failAt(at);
+    if (!corpusFromPy(args[0], corpus)) return failAt(at);
     std::vector<int> ids;
     const bool ran =
         callCore(at, [&] { ids = coreOf(self).encodeCorpus(corpus); });
     if (!ran) return nullptr;
-    PyObject* result = corpusToListShim(ids);
+    PyObject* result = corpusToList(ids);
     return result ? result : failAt(at.below());
 }
 
@@ -93,7 +93,7 @@ PyObject* decodeBody(PyObject* self, const BoundArgs& args) {
     if (!refuseWhileFitting(instanceOf(self))) return failAt(at);
     if (PyObject* streamed = decodeStreaming(self, args[0])) return streamed;
     std::vector<int> ids;
-    if (!corpusFromPyShim(args[0], ids)) return failAt(at);
+    if (!corpusFromPy(args[0], ids)) return failAt(at);
     // The core writes straight into the result object, so building the result
     // fails (at the line below the call) exactly when the builder cannot grow.
     BytesBuilder builder;
