@@ -111,15 +111,13 @@ PyObject* specialFindHook(PyObject*, const BoundArgs& args) {
     textObj = args[1];
     if (args.given(2)) start = args.ssize(2);
     if (args.given(3)) chosenObj = args[3];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::SpecialTokens specials = specialTokensFromPairs(specialsObj);
-        const std::string text = stringFromBytes(textObj);
-        const bpe::SpecialMatcher matcher =
-            chosenObj == Py_None ? bpe::SpecialMatcher::all(specials)
-                                 : bpe::SpecialMatcher(specials, indicesFromSequence(chosenObj));
-        if (start < 0) start = 0;
-        return specialMatchToTuple(matcher.find(text, static_cast<std::size_t>(start)));
-    });
+    const bpe::SpecialTokens specials = specialTokensFromPairs(specialsObj);
+    const std::string text = stringFromBytes(textObj);
+    const bpe::SpecialMatcher matcher =
+        chosenObj == Py_None ? bpe::SpecialMatcher::all(specials)
+                             : bpe::SpecialMatcher(specials, indicesFromSequence(chosenObj));
+    if (start < 0) start = 0;
+    return specialMatchToTuple(matcher.find(text, static_cast<std::size_t>(start)));
 }
 
 static_assert(sizeof(bpe::TokenId) == sizeof(int), "ids cross the boundary as C ints");
@@ -227,16 +225,14 @@ PyObject* rankEncodeHook(PyObject*, const BoundArgs& args) {
     mergesObj = args[1];
     dataObj = args[2];
     if (args.given(3)) path = args.utf8(3);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::ByteIds byteIds = byteIdsFromIterable(byteIdsObj);
-        std::vector<bpe::Merge> merges = mergesFromTriples(mergesObj);
-        const std::string data = stringFromBytes(dataObj);
-        if (std::strcmp(path, "reference") == 0) {
-            return listFromIds(bpe::encodeByRankReference(byteIds, merges, data));
-        }
-        const bpe::Vocabulary vocab(byteIds, std::move(merges));
-        return listFromIds(encodeOnePiece(vocab, data, path));
-    });
+    const bpe::ByteIds byteIds = byteIdsFromIterable(byteIdsObj);
+    std::vector<bpe::Merge> merges = mergesFromTriples(mergesObj);
+    const std::string data = stringFromBytes(dataObj);
+    if (std::strcmp(path, "reference") == 0) {
+        return listFromIds(bpe::encodeByRankReference(byteIds, merges, data));
+    }
+    const bpe::Vocabulary vocab(byteIds, std::move(merges));
+    return listFromIds(encodeOnePiece(vocab, data, path));
 }
 
 // Pieces of a fixed number of bytes (the last one shorter), resumable as
@@ -272,16 +268,14 @@ PyObject* encoderHook(PyObject*, const BoundArgs& args) {
     if (args.given(2)) specialsObj = args[2];
     if (args.given(3)) pattern = args.utf8OrNull(3);
     if (args.given(4)) chunk = args.ssize(4);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsFromIterable(byteIdsObj), mergesFromTriples(mergesObj),
-                                                             specialTokensFromPairs(specialsObj));
-        std::shared_ptr<const brevix::text::Splitter> splitter = splitterFor(pattern, chunk);
-        auto encoder = std::make_unique<bpe::TextEncoder>(std::move(vocab), std::move(splitter));
-        PyObject* capsule = PyCapsule_New(encoder.get(), kEncoderCapsule, destroyEncoder);
-        requirePython(capsule != nullptr);
-        encoder.release();
-        return capsule;
-    });
+    auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsFromIterable(byteIdsObj), mergesFromTriples(mergesObj),
+                                                         specialTokensFromPairs(specialsObj));
+    std::shared_ptr<const brevix::text::Splitter> splitter = splitterFor(pattern, chunk);
+    auto encoder = std::make_unique<bpe::TextEncoder>(std::move(vocab), std::move(splitter));
+    PyObject* capsule = PyCapsule_New(encoder.get(), kEncoderCapsule, destroyEncoder);
+    requirePython(capsule != nullptr);
+    encoder.release();
+    return capsule;
 }
 
 PyObject* encodeTextHook(PyObject*, const BoundArgs& args) {
@@ -289,17 +283,15 @@ PyObject* encodeTextHook(PyObject*, const BoundArgs& args) {
     encoderObj = args[0];
     textObj = args[1];
     if (args.given(2)) allowedObj = args[2];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
-        const std::string text = stringFromBytes(textObj);
-        std::vector<bpe::TokenId> ids;
-        if (allowedObj == nullptr) {
-            encoder.encodeOrdinary(text, ids);
-        } else {
-            encoder.encode(text, allowedMatcher(encoder, allowedObj), ids);
-        }
-        return listFromIds(ids);
-    });
+    const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
+    const std::string text = stringFromBytes(textObj);
+    std::vector<bpe::TokenId> ids;
+    if (allowedObj == nullptr) {
+        encoder.encodeOrdinary(text, ids);
+    } else {
+        encoder.encode(text, allowedMatcher(encoder, allowedObj), ids);
+    }
+    return listFromIds(ids);
 }
 
 PyObject* countHook(PyObject*, const BoundArgs& args) {
@@ -307,20 +299,11 @@ PyObject* countHook(PyObject*, const BoundArgs& args) {
     encoderObj = args[0];
     textObj = args[1];
     if (args.given(2)) allowedObj = args[2];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
-        Py_buffer view;
-        requirePython(PyObject_GetBuffer(textObj, &view, PyBUF_SIMPLE) == 0);
-        std::size_t count = 0;
-        const bool ok = brevix::callCore([&] {
-            const std::string_view text(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-            const bpe::SpecialMatcher none;
-            count = encoder.count(text, allowedObj == nullptr ? none : allowedMatcher(encoder, allowedObj));
-        });
-        PyBuffer_Release(&view);
-        if (!ok) return nullptr;
-        return PyLong_FromSize_t(count);
-    });
+    const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
+    const HeldBuffer text(textObj);
+    const bpe::SpecialMatcher none;
+    return PyLong_FromSize_t(
+        encoder.count(text.bytes(), allowedObj == nullptr ? none : allowedMatcher(encoder, allowedObj)));
 }
 
 PyObject* disallowedHook(PyObject*, const BoundArgs& args) {
@@ -328,14 +311,12 @@ PyObject* disallowedHook(PyObject*, const BoundArgs& args) {
     encoderObj = args[0];
     textObj = args[1];
     if (args.given(2)) allowedObj = args[2];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
-        const std::string text = stringFromBytes(textObj);
-        const std::vector<std::size_t> allowed =
-            allowedObj == nullptr ? std::vector<std::size_t>{} : allowedIndices(encoder, allowedObj);
-        const auto matcher = bpe::SpecialMatcher::allExcept(encoder.vocabulary().specials(), allowed);
-        return specialMatchToTuple(matcher.find(text, 0));
-    });
+    const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
+    const std::string text = stringFromBytes(textObj);
+    const std::vector<std::size_t> allowed =
+        allowedObj == nullptr ? std::vector<std::size_t>{} : allowedIndices(encoder, allowedObj);
+    const auto matcher = bpe::SpecialMatcher::allExcept(encoder.vocabulary().specials(), allowed);
+    return specialMatchToTuple(matcher.find(text, 0));
 }
 
 // The ids read a block at a time by IdStream (exact lists, tuples, arrays
@@ -353,58 +334,50 @@ PyObject* decodeHook(PyObject*, const BoundArgs& args) {
     encoderObj = args[0];
     idsObj = args[1];
     if (args.given(2)) streamed = args.flag(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
-        brevix::BytesBuilder builder;
-        std::size_t written = 0;
-        try {
-            if (!streamed || !decodeStreamed(vocab, idsObj, builder, written)) {
-                const std::vector<int> ids = idsFromIterable(idsObj);
-                written = bpe::decodeTokens(vocab, ids.data(), ids.size(), builder);
-            }
-        } catch (const brevix::BytesBuildFailed&) {
-            throw brevix::PythonErrorSet{};
+    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+    brevix::BytesBuilder builder;
+    std::size_t written = 0;
+    try {
+        if (!streamed || !decodeStreamed(vocab, idsObj, builder, written)) {
+            const std::vector<int> ids = idsFromIterable(idsObj);
+            written = bpe::decodeTokens(vocab, ids.data(), ids.size(), builder);
         }
-        PyObject* bytes = builder.finish(written);
-        requirePython(bytes != nullptr);
-        return bytes;
-    });
+    } catch (const brevix::BytesBuildFailed&) {
+        throw brevix::PythonErrorSet{};
+    }
+    PyObject* bytes = builder.finish(written);
+    requirePython(bytes != nullptr);
+    return bytes;
 }
 
 PyObject* tokenIdHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *tokenObj = nullptr;
     encoderObj = args[0];
     tokenObj = args[1];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
-        const std::string token = stringFromBytes(tokenObj);
-        PyRef id(intOrNone(vocab.tokenId(token)));
-        requirePython(static_cast<bool>(id));
-        PyRef whole(intOrNone(vocab.wholeTokenId(token)));
-        requirePython(static_cast<bool>(whole));
-        return PyTuple_Pack(2, id.get(), whole.get());
-    });
+    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+    const std::string token = stringFromBytes(tokenObj);
+    PyRef id(intOrNone(vocab.tokenId(token)));
+    requirePython(static_cast<bool>(id));
+    PyRef whole(intOrNone(vocab.wholeTokenId(token)));
+    requirePython(static_cast<bool>(whole));
+    return PyTuple_Pack(2, id.get(), whole.get());
 }
 
 PyObject* mergesFromRanksHook(PyObject*, const BoundArgs& args) {
     PyObject* tokensObj = args[0];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::RankedMerges ranked = bpe::mergesFromRanks(tokensFromSequence(tokensObj));
-        PyRef byteIds(listFromIds(std::vector<bpe::TokenId>(ranked.byteIds.begin(), ranked.byteIds.end())));
-        PyRef merges(mergesToList(ranked.merges));
-        requirePython(static_cast<bool>(merges));
-        return PyTuple_Pack(2, byteIds.get(), merges.get());
-    });
+    const bpe::RankedMerges ranked = bpe::mergesFromRanks(tokensFromSequence(tokensObj));
+    PyRef byteIds(listFromIds(std::vector<bpe::TokenId>(ranked.byteIds.begin(), ranked.byteIds.end())));
+    PyRef merges(mergesToList(ranked.merges));
+    requirePython(static_cast<bool>(merges));
+    return PyTuple_Pack(2, byteIds.get(), merges.get());
 }
 
 PyObject* tiktokenIncompatibleHook(PyObject*, const BoundArgs& args) {
     PyObject *byteIdsObj = nullptr, *mergesObj = nullptr;
     byteIdsObj = args[0];
     mergesObj = args[1];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary vocab(byteIdsFromIterable(byteIdsObj), mergesFromTriples(mergesObj));
-        return intOrNone(bpe::firstTiktokenIncompatible(vocab));
-    });
+    const bpe::Vocabulary vocab(byteIdsFromIterable(byteIdsObj), mergesFromTriples(mergesObj));
+    return intOrNone(bpe::firstTiktokenIncompatible(vocab));
 }
 
 // This thread's CPU time in seconds: other load on the machine disturbs it
@@ -444,24 +417,22 @@ PyObject* countPiecesHook(PyObject*, const BoundArgs& args) {
     textObj = args[1];
     endsObj = args[2];
     if (args.given(3)) repeat = args.int32(3);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
-        const std::string text = stringFromBytes(textObj);
-        const std::vector<std::size_t> ends = pieceEndsFromSequence(endsObj, text.size());
-        std::vector<bpe::TokenId> ids;
-        std::size_t count = 0;
-        const double seconds = bestSeconds(repeat, [&] {
-            count = 0;
-            std::size_t start = 0;
-            for (std::size_t end : ends) {
-                ids.clear();
-                bpe::encodePiece(vocab, std::string_view(text).substr(start, end - start), ids);
-                count += ids.size();
-                start = end;
-            }
-        });
-        return Py_BuildValue("(dn)", seconds, static_cast<Py_ssize_t>(count));
+    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+    const std::string text = stringFromBytes(textObj);
+    const std::vector<std::size_t> ends = pieceEndsFromSequence(endsObj, text.size());
+    std::vector<bpe::TokenId> ids;
+    std::size_t count = 0;
+    const double seconds = bestSeconds(repeat, [&] {
+        count = 0;
+        std::size_t start = 0;
+        for (std::size_t end : ends) {
+            ids.clear();
+            bpe::encodePiece(vocab, std::string_view(text).substr(start, end - start), ids);
+            count += ids.size();
+            start = end;
+        }
     });
+    return Py_BuildValue("(dn)", seconds, static_cast<Py_ssize_t>(count));
 }
 
 PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
@@ -470,21 +441,19 @@ PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
     encoderObj = args[0];
     idsObj = args[1];
     if (args.given(2)) repeat = args.int32(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
-        const std::vector<int> ids = idsFromIterable(idsObj);
-        struct StringSink final : bytepairtokenizer::ByteSink {
-            std::string bytes;
-            char* reserve(std::size_t, std::size_t capacity) override {
-                if (bytes.size() < capacity) bytes.resize(capacity);
-                return &bytes[0];
-            }
-        } sink;
-        std::size_t written = 0;
-        const double seconds =
-            bestSeconds(repeat, [&] { written = bpe::decodeTokens(vocab, ids.data(), ids.size(), sink); });
-        return Py_BuildValue("(dy#)", seconds, sink.bytes.data(), static_cast<Py_ssize_t>(written));
-    });
+    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+    const std::vector<int> ids = idsFromIterable(idsObj);
+    struct StringSink final : bytepairtokenizer::ByteSink {
+        std::string bytes;
+        char* reserve(std::size_t, std::size_t capacity) override {
+            if (bytes.size() < capacity) bytes.resize(capacity);
+            return &bytes[0];
+        }
+    } sink;
+    std::size_t written = 0;
+    const double seconds =
+        bestSeconds(repeat, [&] { written = bpe::decodeTokens(vocab, ids.data(), ids.size(), sink); });
+    return Py_BuildValue("(dy#)", seconds, sink.bytes.data(), static_cast<Py_ssize_t>(written));
 }
 
 PyObject* mergesFromRanksTimedHook(PyObject*, const BoundArgs& args) {
@@ -492,10 +461,8 @@ PyObject* mergesFromRanksTimedHook(PyObject*, const BoundArgs& args) {
     int repeat = 1;
     tokensObj = args[0];
     if (args.given(1)) repeat = args.int32(1);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const std::vector<std::string> tokens = tokensFromSequence(tokensObj);
-        return PyFloat_FromDouble(bestSeconds(repeat, [&] { bpe::mergesFromRanks(tokens); }));
-    });
+    const std::vector<std::string> tokens = tokensFromSequence(tokensObj);
+    return PyFloat_FromDouble(bestSeconds(repeat, [&] { bpe::mergesFromRanks(tokens); }));
 }
 
 }  // namespace

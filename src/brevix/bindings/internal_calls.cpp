@@ -62,20 +62,18 @@ PyObject* fitOn(PyObject*, const BoundArgs& args) {
     maxVocabSize = args.int32(2);
     nIter = args.int32(3);
     if (args.given(4)) engine = args.utf8(4);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreTokenizerOf(tokObj);
-        const bool fast = isFastEngine(engine);
-        std::vector<int> corpus = idsFromIterable(corpusObj);
-        std::ostringstream out;
-        if (fast) {
-            tok.fitWith(corpus, maxVocabSize, nIter, out);
-        } else {
-            tok.fitStraightforward(corpus, maxVocabSize, nIter, out);
-        }
-        PyRef text(bytesFromString(out.str()));
-        PyRef list(listFromIds(corpus));
-        return PyTuple_Pack(2, text.get(), list.get());
-    });
+    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const bool fast = isFastEngine(engine);
+    std::vector<int> corpus = idsFromIterable(corpusObj);
+    std::ostringstream out;
+    if (fast) {
+        tok.fitWith(corpus, maxVocabSize, nIter, out);
+    } else {
+        tok.fitStraightforward(corpus, maxVocabSize, nIter, out);
+    }
+    PyRef text(bytesFromString(out.str()));
+    PyRef list(listFromIds(corpus));
+    return PyTuple_Pack(2, text.get(), list.get());
 }
 
 PyObject* encodeOn(PyObject*, const BoundArgs& args) {
@@ -86,16 +84,14 @@ PyObject* encodeOn(PyObject*, const BoundArgs& args) {
     tokObj = args[0];
     { const std::string_view view = args.readOnlyBytes(1); data = view.data(); size = static_cast<Py_ssize_t>(view.size()); }
     if (args.given(2)) engine = args.utf8(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreTokenizerOf(tokObj);
-        const bool fast = isFastEngine(engine);
-        std::ostringstream echo;
-        const std::vector<int> ids =
-            tok.encodeWith(std::string(data, static_cast<std::size_t>(size)), echo, fast);
-        PyRef text(bytesFromString(echo.str()));
-        PyRef list(listFromIds(ids));
-        return PyTuple_Pack(2, text.get(), list.get());
-    });
+    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const bool fast = isFastEngine(engine);
+    std::ostringstream echo;
+    const std::vector<int> ids =
+        tok.encodeWith(std::string(data, static_cast<std::size_t>(size)), echo, fast);
+    PyRef text(bytesFromString(echo.str()));
+    PyRef list(listFromIds(ids));
+    return PyTuple_Pack(2, text.get(), list.get());
 }
 
 PyObject* encodeCorpusOn(PyObject*, const BoundArgs& args) {
@@ -104,14 +100,12 @@ PyObject* encodeCorpusOn(PyObject*, const BoundArgs& args) {
     tokObj = args[0];
     corpusObj = args[1];
     if (args.given(2)) engine = args.utf8(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreTokenizerOf(tokObj);
-        const bool fast = isFastEngine(engine);
-        std::vector<int> corpus = idsFromIterable(corpusObj);
-        if (fast) return listFromIds(tok.encodeCorpus(corpus));
-        mergeCorpus(corpus, tok.vocab);
-        return listFromIds(corpus);
-    });
+    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const bool fast = isFastEngine(engine);
+    std::vector<int> corpus = idsFromIterable(corpusObj);
+    if (fast) return listFromIds(tok.encodeCorpus(corpus));
+    mergeCorpus(corpus, tok.vocab);
+    return listFromIds(corpus);
 }
 
 PyObject* decodeOn(PyObject*, const BoundArgs& args) {
@@ -120,23 +114,19 @@ PyObject* decodeOn(PyObject*, const BoundArgs& args) {
     tokObj = args[0];
     idsObj = args[1];
     if (args.given(2)) engine = args.utf8(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreTokenizerOf(tokObj);
-        const bool fast = isFastEngine(engine);
-        std::vector<int> ids = idsFromIterable(idsObj);
-        return bytesFromString(fast ? tok.decode(std::move(ids)) : tok.decodeStraightforward(ids));
-    });
+    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const bool fast = isFastEngine(engine);
+    std::vector<int> ids = idsFromIterable(idsObj);
+    return bytesFromString(fast ? tok.decode(std::move(ids)) : tok.decodeStraightforward(ids));
 }
 
 PyObject* assign(PyObject*, const BoundArgs& args) {
     PyObject *dstObj = nullptr, *srcObj = nullptr;
     dstObj = args[0];
     srcObj = args[1];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& dst = coreTokenizerOf(dstObj);
-        dst = coreTokenizerOf(srcObj);
-        Py_RETURN_NONE;
-    });
+    BytePairTokenizer& dst = coreTokenizerOf(dstObj);
+    dst = coreTokenizerOf(srcObj);
+    Py_RETURN_NONE;
 }
 
 PyObject* concurrentReads(PyObject*, const BoundArgs& args) {
@@ -145,62 +135,58 @@ PyObject* concurrentReads(PyObject*, const BoundArgs& args) {
     tokObj = args[0];
     corporaObj = args[1];
     threads = args.int32(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreTokenizerOf(tokObj);
-        if (threads < 1 || threads > 64) throw std::invalid_argument("threads must be 1 to 64");
-        PyRef seq(PySequence_Fast(corporaObj, "corpora must be a sequence"));
-        brevix::requirePython(static_cast<bool>(seq));
-        std::vector<std::vector<int>> corpora;
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            corpora.push_back(idsFromIterable(PySequence_Fast_GET_ITEM(seq.get(), i)));
-        }
-        using Result = std::pair<std::vector<int>, std::string>;
-        std::vector<std::vector<Result>> results(static_cast<std::size_t>(threads));
-        std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
-        Py_BEGIN_ALLOW_THREADS
-        std::vector<std::thread> workers;
-        for (std::size_t t = 0; t < results.size(); ++t) {
-            workers.emplace_back([&, t]() {
-                try {
-                    for (const std::vector<int>& corpus : corpora) {
-                        std::vector<int> ids = corpus;
-                        tok.encodeCorpus(ids);
-                        results[t].emplace_back(ids, tok.decode(ids));
-                    }
-                } catch (...) {
-                    failures[t] = std::current_exception();
+    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    if (threads < 1 || threads > 64) throw std::invalid_argument("threads must be 1 to 64");
+    PyRef seq(PySequence_Fast(corporaObj, "corpora must be a sequence"));
+    brevix::requirePython(static_cast<bool>(seq));
+    std::vector<std::vector<int>> corpora;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        corpora.push_back(idsFromIterable(PySequence_Fast_GET_ITEM(seq.get(), i)));
+    }
+    using Result = std::pair<std::vector<int>, std::string>;
+    std::vector<std::vector<Result>> results(static_cast<std::size_t>(threads));
+    std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
+    Py_BEGIN_ALLOW_THREADS
+    std::vector<std::thread> workers;
+    for (std::size_t t = 0; t < results.size(); ++t) {
+        workers.emplace_back([&, t]() {
+            try {
+                for (const std::vector<int>& corpus : corpora) {
+                    std::vector<int> ids = corpus;
+                    tok.encodeCorpus(ids);
+                    results[t].emplace_back(ids, tok.decode(ids));
                 }
-            });
-        }
-        for (std::thread& w : workers) w.join();
-        Py_END_ALLOW_THREADS
-        for (const std::exception_ptr& failure : failures) {
-            if (failure) std::rethrow_exception(failure);
-        }
-        PyRef out(PyList_New(0));
-        brevix::requirePython(static_cast<bool>(out));
-        for (const std::vector<Result>& perThread : results) {
-            PyRef list(PyList_New(0));
-            brevix::requirePython(static_cast<bool>(list));
-            for (const Result& r : perThread) {
-                PyRef ids(listFromIds(r.first));
-                PyRef bytes(bytesFromString(r.second));
-                PyRef pair(PyTuple_Pack(2, ids.get(), bytes.get()));
-                brevix::requirePython(pair && PyList_Append(list.get(), pair.get()) == 0);
+            } catch (...) {
+                failures[t] = std::current_exception();
             }
-            brevix::requirePython(PyList_Append(out.get(), list.get()) == 0);
+        });
+    }
+    for (std::thread& w : workers) w.join();
+    Py_END_ALLOW_THREADS
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
+    }
+    PyRef out(PyList_New(0));
+    brevix::requirePython(static_cast<bool>(out));
+    for (const std::vector<Result>& perThread : results) {
+        PyRef list(PyList_New(0));
+        brevix::requirePython(static_cast<bool>(list));
+        for (const Result& r : perThread) {
+            PyRef ids(listFromIds(r.first));
+            PyRef bytes(bytesFromString(r.second));
+            PyRef pair(PyTuple_Pack(2, ids.get(), bytes.get()));
+            brevix::requirePython(pair && PyList_Append(list.get(), pair.get()) == 0);
         }
-        return out.release();
-    });
+        brevix::requirePython(PyList_Append(out.get(), list.get()) == 0);
+    }
+    return out.release();
 }
 
 PyObject* tableIndexBytes(PyObject*, const BoundArgs& args) {
     PyObject* tokObj = args[0];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bytepairtokenizer::TableIndex* index = coreTokenizerOf(tokObj).currentTableIndex();
-        if (index == nullptr) Py_RETURN_NONE;
-        return PyLong_FromSize_t(index->bytesUsed());
-    });
+    const bytepairtokenizer::TableIndex* index = coreTokenizerOf(tokObj).currentTableIndex();
+    if (index == nullptr) Py_RETURN_NONE;
+    return PyLong_FromSize_t(index->bytesUsed());
 }
 
 }  // namespace

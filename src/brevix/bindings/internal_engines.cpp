@@ -131,20 +131,18 @@ PyObject* train(PyObject*, const BoundArgs& args) {
     if (args.given(3)) engine = args.utf8(3);
     if (args.given(4)) merges = args[4];
     if (args.given(5)) interruptAfter = args.int32(5);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const Engine chosen = engineNamed(engine);
-        BytePairTokenizer tok;
-        loadMerges(tok, merges);
-        std::vector<int> corpus = idsFromIterable(corpusObj);
-        std::ostringstream out;
-        runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterPolls(interruptAfter));
-        const std::string text = out.str();
-        PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        requirePython(static_cast<bool>(outBytes));
-        PyRef mergeList(listOfMerges(tok));
-        PyRef corpusList(listFromIds(corpus));
-        return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpusList.get(), tok.size());
-    });
+    const Engine chosen = engineNamed(engine);
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    std::vector<int> corpus = idsFromIterable(corpusObj);
+    std::ostringstream out;
+    runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterPolls(interruptAfter));
+    const std::string text = out.str();
+    PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    requirePython(static_cast<bool>(outBytes));
+    PyRef mergeList(listOfMerges(tok));
+    PyRef corpusList(listFromIds(corpus));
+    return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpusList.get(), tok.size());
 }
 
 PyObject* trainSequence(PyObject*, const BoundArgs& args) {
@@ -154,31 +152,29 @@ PyObject* trainSequence(PyObject*, const BoundArgs& args) {
     calls = args[0];
     if (args.given(1)) engine = args.utf8(1);
     if (args.given(2)) merges = args[2];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const Engine chosen = engineNamed(engine);
-        BytePairTokenizer tok;
-        loadMerges(tok, merges);
-        PyRef seq(PySequence_Fast(calls, "calls must be a sequence of (corpus, max, n_iter)"));
-        requirePython(static_cast<bool>(seq));
-        std::ostringstream out;
-        PyRef corpora(PyList_New(0));
-        requirePython(static_cast<bool>(corpora));
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            PyObject* corpusObj = nullptr;
-            int maxVocabSize = 0, nIter = 0;
-            requirePython(PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "Oii", &corpusObj,
-                                   &maxVocabSize, &nIter));
-            std::vector<int> corpus = idsFromIterable(corpusObj);
-            runFit(tok, corpus, maxVocabSize, nIter, chosen, out, {});
-            PyRef list(listFromIds(corpus));
-            requirePython(PyList_Append(corpora.get(), list.get()) == 0);
-        }
-        const std::string text = out.str();
-        PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        requirePython(static_cast<bool>(outBytes));
-        PyRef mergeList(listOfMerges(tok));
-        return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpora.get(), tok.size());
-    });
+    const Engine chosen = engineNamed(engine);
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    PyRef seq(PySequence_Fast(calls, "calls must be a sequence of (corpus, max, n_iter)"));
+    requirePython(static_cast<bool>(seq));
+    std::ostringstream out;
+    PyRef corpora(PyList_New(0));
+    requirePython(static_cast<bool>(corpora));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* corpusObj = nullptr;
+        int maxVocabSize = 0, nIter = 0;
+        requirePython(PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "Oii", &corpusObj,
+                               &maxVocabSize, &nIter));
+        std::vector<int> corpus = idsFromIterable(corpusObj);
+        runFit(tok, corpus, maxVocabSize, nIter, chosen, out, {});
+        PyRef list(listFromIds(corpus));
+        requirePython(PyList_Append(corpora.get(), list.get()) == 0);
+    }
+    const std::string text = out.str();
+    PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    requirePython(static_cast<bool>(outBytes));
+    PyRef mergeList(listOfMerges(tok));
+    return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpora.get(), tok.size());
 }
 
 PyObject* mergeCorpusHook(PyObject*, const BoundArgs& args) {
@@ -188,18 +184,16 @@ PyObject* mergeCorpusHook(PyObject*, const BoundArgs& args) {
     corpusObj = args[0];
     merges = args[1];
     if (args.given(2)) engine = args.utf8(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = isFastEngine(engine);
-        BytePairTokenizer tok;
-        loadMerges(tok, merges);
-        std::vector<int> corpus = idsFromIterable(corpusObj);
-        if (fast) {
-            bytepairtokenizer::mergeCorpusFast(corpus, tok.vocab);
-        } else {
-            mergeCorpus(corpus, tok.vocab);
-        }
-        return listFromIds(corpus);
-    });
+    const bool fast = isFastEngine(engine);
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    std::vector<int> corpus = idsFromIterable(corpusObj);
+    if (fast) {
+        bytepairtokenizer::mergeCorpusFast(corpus, tok.vocab);
+    } else {
+        mergeCorpus(corpus, tok.vocab);
+    }
+    return listFromIds(corpus);
 }
 
 PyObject* encodeHook(PyObject*, const BoundArgs& args) {
@@ -209,18 +203,16 @@ PyObject* encodeHook(PyObject*, const BoundArgs& args) {
     merges = args[0];
     data = args[1];
     if (args.given(2)) engine = args.utf8(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = isFastEngine(engine);
-        BytePairTokenizer tok;
-        loadMerges(tok, merges);
-        std::ostringstream echo;
-        const std::vector<int> ids = tok.encodeWith(stringFromBytes(data), echo, fast);
-        const std::string text = echo.str();
-        PyRef echoBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        requirePython(static_cast<bool>(echoBytes));
-        PyRef list(listFromIds(ids));
-        return Py_BuildValue("(OO)", echoBytes.get(), list.get());
-    });
+    const bool fast = isFastEngine(engine);
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    std::ostringstream echo;
+    const std::vector<int> ids = tok.encodeWith(stringFromBytes(data), echo, fast);
+    const std::string text = echo.str();
+    PyRef echoBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    requirePython(static_cast<bool>(echoBytes));
+    PyRef list(listFromIds(ids));
+    return Py_BuildValue("(OO)", echoBytes.get(), list.get());
 }
 
 PyObject* decodeHook(PyObject*, const BoundArgs& args) {
@@ -230,14 +222,12 @@ PyObject* decodeHook(PyObject*, const BoundArgs& args) {
     merges = args[0];
     idsObj = args[1];
     if (args.given(2)) engine = args.utf8(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = isFastEngine(engine);
-        BytePairTokenizer tok;
-        loadMerges(tok, merges);
-        const std::vector<int> ids = idsFromIterable(idsObj);
-        const std::string bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
-        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-    });
+    const bool fast = isFastEngine(engine);
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    const std::vector<int> ids = idsFromIterable(idsObj);
+    const std::string bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 // The core decode alone, best of `repeat` calls on steady_clock, so the
@@ -251,50 +241,44 @@ PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
     idsObj = args[1];
     if (args.given(2)) engine = args.utf8(2);
     if (args.given(3)) repeat = args.int32(3);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = isFastEngine(engine);
-        if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
-        BytePairTokenizer tok;
-        loadMerges(tok, merges);
-        const std::vector<int> ids = idsFromIterable(idsObj);
-        double best = 0.0;
-        std::string bytes;
-        for (int i = 0; i < repeat; ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            if (i == 0 || took.count() < best) best = took.count();
-        }
-        PyRef result(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-        requirePython(static_cast<bool>(result));
-        return Py_BuildValue("(dO)", best, result.get());
-    });
+    const bool fast = isFastEngine(engine);
+    if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    const std::vector<int> ids = idsFromIterable(idsObj);
+    double best = 0.0;
+    std::string bytes;
+    for (int i = 0; i < repeat; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        if (i == 0 || took.count() < best) best = took.count();
+    }
+    PyRef result(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    requirePython(static_cast<bool>(result));
+    return Py_BuildValue("(dO)", best, result.get());
 }
 
 PyObject* pairStats(PyObject*, const BoundArgs& args) {
     PyObject* arg = args[0];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const DTYPE_BYTEPAIR_STATS stats = bytePairStats(idsFromIterable(arg));
-        PyRef list(PyList_New(0));
-        requirePython(static_cast<bool>(list));
-        for (const auto& entry : stats) {
-            PyRef pair(pairToTuple(entry.first));
-            requirePython(static_cast<bool>(pair));
-            PyRef item(Py_BuildValue("(Oi)", pair.get(), entry.second));
-            requirePython(static_cast<bool>(item) && PyList_Append(list.get(), item.get()) == 0);
-        }
-        return list.release();
-    });
+    const DTYPE_BYTEPAIR_STATS stats = bytePairStats(idsFromIterable(arg));
+    PyRef list(PyList_New(0));
+    requirePython(static_cast<bool>(list));
+    for (const auto& entry : stats) {
+        PyRef pair(pairToTuple(entry.first));
+        requirePython(static_cast<bool>(pair));
+        PyRef item(Py_BuildValue("(Oi)", pair.get(), entry.second));
+        requirePython(static_cast<bool>(item) && PyList_Append(list.get(), item.get()) == 0);
+    }
+    return list.release();
 }
 
 PyObject* maxFreqPair(PyObject*, const BoundArgs& args) {
     PyObject* arg = args[0];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const MostFreqPair best = getMaxFreqPair(bytePairStats(idsFromIterable(arg)));
-        PyRef pair(pairToTuple(best.pair));
-        requirePython(static_cast<bool>(pair));
-        return Py_BuildValue("(Oi)", pair.get(), best.freq);
-    });
+    const MostFreqPair best = getMaxFreqPair(bytePairStats(idsFromIterable(arg)));
+    PyRef pair(pairToTuple(best.pair));
+    requirePython(static_cast<bool>(pair));
+    return Py_BuildValue("(Oi)", pair.get(), best.freq);
 }
 
 PyObject* pairHashHook(PyObject*, const BoundArgs& args) {
@@ -306,30 +290,26 @@ PyObject* pairHashHook(PyObject*, const BoundArgs& args) {
 
 PyObject* splitStringHook(PyObject*, const BoundArgs& args) {
     PyObject* arg = args[0];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        std::string text = stringFromBytes(arg);
-        const std::vector<std::string> pieces = splitString(text);
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
-        requirePython(static_cast<bool>(list));
-        for (std::size_t i = 0; i < pieces.size(); ++i) {
-            PyObject* b = PyBytes_FromStringAndSize(pieces[i].data(),
-                                                    static_cast<Py_ssize_t>(pieces[i].size()));
-            requirePython(b != nullptr);
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
-        }
-        return list.release();
-    });
+    std::string text = stringFromBytes(arg);
+    const std::vector<std::string> pieces = splitString(text);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    requirePython(static_cast<bool>(list));
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        PyObject* b = PyBytes_FromStringAndSize(pieces[i].data(),
+                                                static_cast<Py_ssize_t>(pieces[i].size()));
+        requirePython(b != nullptr);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
+    }
+    return list.release();
 }
 
 // Walk order of a table that received keys with these hashes in this order,
 // from the closed form the fast trainer uses.
 PyObject* tableWalkOrderHook(PyObject*, const BoundArgs& args) {
     PyObject* arg = args[0];
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const std::vector<int> raw = idsFromIterable(arg);
-        std::vector<std::uint32_t> hashes(raw.begin(), raw.end());
-        return listFromIds(bytepairtokenizer::tableWalkOrder(hashes));
-    });
+    const std::vector<int> raw = idsFromIterable(arg);
+    std::vector<std::uint32_t> hashes(raw.begin(), raw.end());
+    return listFromIds(bytepairtokenizer::tableWalkOrder(hashes));
 }
 
 }  // namespace

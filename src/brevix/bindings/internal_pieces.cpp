@@ -204,23 +204,21 @@ PyObject* countPiecesHook(PyObject*, const BoundArgs& args) {
     if (args.given(2)) specialsObj = args[2];
     if (args.given(3)) threads = args.int32(3);
     if (args.given(4)) interruptAfter = args.int64(4);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const auto splitter = splitterFor(pattern);
-        const bpe::SpecialTokens specials =
-            specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
-        const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
-        PyRef seq = fastSequence(docs, "docs must be a sequence of bytes-like objects");
-        DocumentBuffers buffers;
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            buffers.add(PySequence_Fast_GET_ITEM(seq.get(), i));
-        }
-        bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
-        const bpe::PieceTable counts = countWithoutLock(interruptAfter, [&](bpe::CountControl& c) {
-            settings.control = &c;
-            return bpe::countPieces(buffers.texts(), settings);
-        });
-        return countsToDict(counts);
+    const auto splitter = splitterFor(pattern);
+    const bpe::SpecialTokens specials =
+        specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
+    const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
+    PyRef seq = fastSequence(docs, "docs must be a sequence of bytes-like objects");
+    DocumentBuffers buffers;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        buffers.add(PySequence_Fast_GET_ITEM(seq.get(), i));
+    }
+    bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
+    const bpe::PieceTable counts = countWithoutLock(interruptAfter, [&](bpe::CountControl& c) {
+        settings.control = &c;
+        return bpe::countPieces(buffers.texts(), settings);
     });
+    return countsToDict(counts);
 }
 
 bpe::FileDocuments fileDocuments(int lines) {
@@ -240,19 +238,17 @@ PyObject* countFilePiecesHook(PyObject*, const BoundArgs& args) {
     if (args.given(3)) specialsObj = args[3];
     if (args.given(4)) threads = args.int32(4);
     if (args.given(5)) interruptAfter = args.int64(5);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const auto splitter = splitterFor(pattern);
-        const bpe::SpecialTokens specials =
-            specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
-        const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
-        const std::vector<std::string> paths = pathsFromSequence(pathsObj);
-        bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
-        const bpe::PieceTable counts = countWithoutLock(interruptAfter, [&](bpe::CountControl& c) {
-            settings.control = &c;
-            return bpe::countFilePieces(paths, fileDocuments(lines), settings);
-        });
-        return countsToDict(counts);
+    const auto splitter = splitterFor(pattern);
+    const bpe::SpecialTokens specials =
+        specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
+    const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
+    const std::vector<std::string> paths = pathsFromSequence(pathsObj);
+    bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
+    const bpe::PieceTable counts = countWithoutLock(interruptAfter, [&](bpe::CountControl& c) {
+        settings.control = &c;
+        return bpe::countFilePieces(paths, fileDocuments(lines), settings);
     });
+    return countsToDict(counts);
 }
 
 // A count: an int from 0 to 2**64 - 1.
@@ -369,14 +365,12 @@ PyObject* trainPiecesHook(PyObject*, const BoundArgs& args) {
     if (args.given(4)) firstId = args[4];
     if (args.given(5)) reference = args.flag(5);
     if (args.given(6)) interruptAfter = args.int64(6);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const std::size_t wanted = mergeCount(numMerges);
-        const bpe::TrainingStart start = trainingStartFromPy(byteIds, merges, firstId);
-        const bpe::PieceTable pieces = pieceTableFromCounts(countsObj);
-        const bpe::TrainResult result =
-            trainWithoutLock(pieces, start, wanted, reference != 0, interruptAfter);
-        return mergesToList(result.merges);
-    });
+    const std::size_t wanted = mergeCount(numMerges);
+    const bpe::TrainingStart start = trainingStartFromPy(byteIds, merges, firstId);
+    const bpe::PieceTable pieces = pieceTableFromCounts(countsObj);
+    const bpe::TrainResult result =
+        trainWithoutLock(pieces, start, wanted, reference != 0, interruptAfter);
+    return mergesToList(result.merges);
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -420,31 +414,29 @@ PyObject* trainFilePiecesHook(PyObject*, const BoundArgs& args) {
     numMerges = args.ssize(3);
     if (args.given(4)) specialsObj = args[4];
     if (args.given(5)) threads = args.int32(5);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const auto splitter = splitterFor(pattern);
-        const bpe::SpecialTokens specials =
-            specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
-        const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
-        const std::vector<std::string> paths = pathsFromSequence(pathsObj);
-        const std::size_t wanted = mergeCount(numMerges);
-        bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
-        FileTrainingReport report;
-        auto start = std::chrono::steady_clock::now();
-        bpe::PieceTable counts = countWithoutLock(-1, [&](bpe::CountControl& c) {
-            settings.control = &c;
-            auto counted = bpe::countFilePieces(paths, fileDocuments(lines), settings);
-            report.bytesCounted = c.bytesDone.load();
-            return counted;
-        });
-        report.countSeconds = secondsSince(start);
-        report.distinctPieces = counts.size();
-        report.pieceBytes = counts.pieceBytes();
-        report.tableBytes = counts.memoryBytes();
-        start = std::chrono::steady_clock::now();
-        report.trained = trainWithoutLock(std::move(counts), bpe::TrainingStart{}, wanted, false, -1);
-        report.mergeSeconds = secondsSince(start);
-        return reportToDict(report);
+    const auto splitter = splitterFor(pattern);
+    const bpe::SpecialTokens specials =
+        specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
+    const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
+    const std::vector<std::string> paths = pathsFromSequence(pathsObj);
+    const std::size_t wanted = mergeCount(numMerges);
+    bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
+    FileTrainingReport report;
+    auto start = std::chrono::steady_clock::now();
+    bpe::PieceTable counts = countWithoutLock(-1, [&](bpe::CountControl& c) {
+        settings.control = &c;
+        auto counted = bpe::countFilePieces(paths, fileDocuments(lines), settings);
+        report.bytesCounted = c.bytesDone.load();
+        return counted;
     });
+    report.countSeconds = secondsSince(start);
+    report.distinctPieces = counts.size();
+    report.pieceBytes = counts.pieceBytes();
+    report.tableBytes = counts.memoryBytes();
+    start = std::chrono::steady_clock::now();
+    report.trained = trainWithoutLock(std::move(counts), bpe::TrainingStart{}, wanted, false, -1);
+    report.mergeSeconds = secondsSince(start);
+    return reportToDict(report);
 }
 
 }  // namespace

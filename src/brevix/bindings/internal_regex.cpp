@@ -73,21 +73,19 @@ PyObject* regexSplit(PyObject*, const BoundArgs& args) {
     pattern = args[0];
     data = args[1];
     if (args.given(2)) chunk = args.ssize(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        if (chunk < 0) throw std::invalid_argument("chunk must not be negative");
-        const std::unique_ptr<Splitter> splitter = regexSplitterFor(pattern);
-        const brevix::HeldBuffer view(data);
-        const std::vector<std::size_t> ends =
-            splitInChunks(*splitter, view.bytes(), static_cast<std::size_t>(chunk));
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(ends.size())));
-        requirePython(static_cast<bool>(list));
-        for (std::size_t i = 0; i < ends.size(); ++i) {
-            PyObject* end = PyLong_FromSize_t(ends[i]);
-            requirePython(end != nullptr);
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), end);
-        }
-        return list.release();
-    });
+    if (chunk < 0) throw std::invalid_argument("chunk must not be negative");
+    const std::unique_ptr<Splitter> splitter = regexSplitterFor(pattern);
+    const brevix::HeldBuffer view(data);
+    const std::vector<std::size_t> ends =
+        splitInChunks(*splitter, view.bytes(), static_cast<std::size_t>(chunk));
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(ends.size())));
+    requirePython(static_cast<bool>(list));
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        PyObject* end = PyLong_FromSize_t(ends[i]);
+        requirePython(end != nullptr);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), end);
+    }
+    return list.release();
 }
 
 PyObject* regexSplitTimed(PyObject*, const BoundArgs& args) {
@@ -97,21 +95,19 @@ PyObject* regexSplitTimed(PyObject*, const BoundArgs& args) {
     pattern = args[0];
     data = args[1];
     if (args.given(2)) repeat = args.int32(2);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
-        const std::unique_ptr<Splitter> splitter = regexSplitterFor(pattern);
-        const brevix::HeldBuffer view(data);
-        double best = 0.0;
-        std::vector<std::size_t> ends;
-        for (int i = 0; i < repeat; ++i) {
-            ends.clear();
-            const auto start = std::chrono::steady_clock::now();
-            splitter->split(view.bytes(), 0, ends, static_cast<std::size_t>(-1));
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            if (i == 0 || took.count() < best) best = took.count();
-        }
-        return Py_BuildValue("(dn)", best, static_cast<Py_ssize_t>(ends.size()));
-    });
+    if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
+    const std::unique_ptr<Splitter> splitter = regexSplitterFor(pattern);
+    const brevix::HeldBuffer view(data);
+    double best = 0.0;
+    std::vector<std::size_t> ends;
+    for (int i = 0; i < repeat; ++i) {
+        ends.clear();
+        const auto start = std::chrono::steady_clock::now();
+        splitter->split(view.bytes(), 0, ends, static_cast<std::size_t>(-1));
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        if (i == 0 || took.count() < best) best = took.count();
+    }
+    return Py_BuildValue("(dn)", best, static_cast<Py_ssize_t>(ends.size()));
 }
 
 }  // namespace

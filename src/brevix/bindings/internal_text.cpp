@@ -91,10 +91,8 @@ PyObject* splitHook(PyObject*, const BoundArgs& args) {
         return nullptr;
     }
     const HeldBuffer buffer(data);
-    return brevix::callCoreForObject([&] {
-        const auto splitter = text::makeSplitter(patternUtf8(pattern));
-        return endsToList(splitAll(*splitter, buffer.bytes(), static_cast<std::size_t>(chunk)));
-    });
+    const auto splitter = text::makeSplitter(patternUtf8(pattern));
+    return endsToList(splitAll(*splitter, buffer.bytes(), static_cast<std::size_t>(chunk)));
 }
 
 // The CPU time of the calling thread: on a shared machine, what a timing
@@ -117,23 +115,21 @@ PyObject* splitTimedHook(PyObject*, const BoundArgs& args) {
         return nullptr;
     }
     const HeldBuffer buffer(data);
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const auto splitter = text::makeSplitter(patternUtf8(pattern));
-        std::vector<std::size_t> ends;
-        ends.reserve(buffer.bytes().size() / 2 + 1);
-        double bestWall = 0, bestCpu = 0;
-        for (int r = 0; r < repeat; ++r) {
-            ends.clear();
-            const auto wallStart = std::chrono::steady_clock::now();
-            const double cpuStart = threadCpuSeconds();
-            splitter->split(buffer.bytes(), 0, ends, static_cast<std::size_t>(-1));
-            const double cpu = threadCpuSeconds() - cpuStart;
-            const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
-            if (r == 0 || wall.count() < bestWall) bestWall = wall.count();
-            if (r == 0 || cpu < bestCpu) bestCpu = cpu;
-        }
-        return Py_BuildValue("(ddn)", bestWall, bestCpu, static_cast<Py_ssize_t>(ends.size()));
-    });
+    const auto splitter = text::makeSplitter(patternUtf8(pattern));
+    std::vector<std::size_t> ends;
+    ends.reserve(buffer.bytes().size() / 2 + 1);
+    double bestWall = 0, bestCpu = 0;
+    for (int r = 0; r < repeat; ++r) {
+        ends.clear();
+        const auto wallStart = std::chrono::steady_clock::now();
+        const double cpuStart = threadCpuSeconds();
+        splitter->split(buffer.bytes(), 0, ends, static_cast<std::size_t>(-1));
+        const double cpu = threadCpuSeconds() - cpuStart;
+        const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
+        if (r == 0 || wall.count() < bestWall) bestWall = wall.count();
+        if (r == 0 || cpu < bestCpu) bestCpu = cpu;
+    }
+    return Py_BuildValue("(ddn)", bestWall, bestCpu, static_cast<Py_ssize_t>(ends.size()));
 }
 
 PyObject* wellKnownPatternsHook(PyObject*, const BoundArgs&) {
