@@ -460,6 +460,17 @@ PyObject* bytesFromString(std::string_view bytes) {
     return result;
 }
 
+PyObject* listFromSizes(const std::vector<std::size_t>& sizes) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(sizes.size())));
+    requirePython(static_cast<bool>(list));
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        PyObject* item = PyLong_FromSize_t(sizes[i]);
+        requirePython(item != nullptr);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
 int int32FromInt(PyObject* obj) {
     const int value = int32FromPy(obj);
     requirePython(!(value == -1 && PyErr_Occurred()));

@@ -96,6 +96,9 @@ std::string stringFromBytes(PyObject* obj);
 // A byte string -> new bytes object.
 PyObject* bytesFromString(std::string_view bytes);
 
+// Offsets or counts -> new list of int.
+PyObject* listFromSizes(const std::vector<std::size_t>& sizes);
+
 // int32FromPy: an int (or an object with __int__) -> signed 32-bit value.
 int int32FromInt(PyObject* obj);
 

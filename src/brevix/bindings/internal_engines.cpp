@@ -138,8 +138,7 @@ PyObject* train(PyObject*, const BoundArgs& args) {
     std::ostringstream out;
     runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterPolls(interruptAfter));
     const std::string text = out.str();
-    PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    requirePython(static_cast<bool>(outBytes));
+    PyRef outBytes(bytesFromString(text));
     PyRef mergeList(listOfMerges(tok));
     PyRef corpusList(listFromIds(corpus));
     return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpusList.get(), tok.size());
@@ -171,8 +170,7 @@ PyObject* trainSequence(PyObject*, const BoundArgs& args) {
         requirePython(PyList_Append(corpora.get(), list.get()) == 0);
     }
     const std::string text = out.str();
-    PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    requirePython(static_cast<bool>(outBytes));
+    PyRef outBytes(bytesFromString(text));
     PyRef mergeList(listOfMerges(tok));
     return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpora.get(), tok.size());
 }
@@ -209,8 +207,7 @@ PyObject* encodeHook(PyObject*, const BoundArgs& args) {
     std::ostringstream echo;
     const std::vector<int> ids = tok.encodeWith(stringFromBytes(data), echo, fast);
     const std::string text = echo.str();
-    PyRef echoBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    requirePython(static_cast<bool>(echoBytes));
+    PyRef echoBytes(bytesFromString(text));
     PyRef list(listFromIds(ids));
     return Py_BuildValue("(OO)", echoBytes.get(), list.get());
 }
@@ -227,7 +224,7 @@ PyObject* decodeHook(PyObject*, const BoundArgs& args) {
     loadMerges(tok, merges);
     const std::vector<int> ids = idsFromIterable(idsObj);
     const std::string bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    return bytesFromString(bytes);
 }
 
 // The core decode alone, best of `repeat` calls on steady_clock, so the
@@ -254,8 +251,7 @@ PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         if (i == 0 || took.count() < best) best = took.count();
     }
-    PyRef result(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-    requirePython(static_cast<bool>(result));
+    PyRef result(bytesFromString(bytes));
     return Py_BuildValue("(dO)", best, result.get());
 }
 

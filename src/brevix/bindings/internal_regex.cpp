@@ -78,14 +78,7 @@ PyObject* regexSplit(PyObject*, const BoundArgs& args) {
     const brevix::HeldBuffer view(data);
     const std::vector<std::size_t> ends =
         splitInChunks(*splitter, view.bytes(), static_cast<std::size_t>(chunk));
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(ends.size())));
-    requirePython(static_cast<bool>(list));
-    for (std::size_t i = 0; i < ends.size(); ++i) {
-        PyObject* end = PyLong_FromSize_t(ends[i]);
-        requirePython(end != nullptr);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), end);
-    }
-    return list.release();
+    return brevix::listFromSizes(ends);
 }
 
 PyObject* regexSplitTimed(PyObject*, const BoundArgs& args) {

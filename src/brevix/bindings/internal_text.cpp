@@ -68,17 +68,6 @@ std::vector<std::size_t> splitAll(const text::Splitter& splitter, std::string_vi
     return ends;
 }
 
-PyObject* endsToList(const std::vector<std::size_t>& ends) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(ends.size())));
-    requirePython(bool(list));
-    for (std::size_t i = 0; i < ends.size(); ++i) {
-        PyObject* item = PyLong_FromSize_t(ends[i]);
-        requirePython(item != nullptr);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
 PyObject* splitHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* data = nullptr;
@@ -92,7 +81,7 @@ PyObject* splitHook(PyObject*, const BoundArgs& args) {
     }
     const HeldBuffer buffer(data);
     const auto splitter = text::makeSplitter(patternUtf8(pattern));
-    return endsToList(splitAll(*splitter, buffer.bytes(), static_cast<std::size_t>(chunk)));
+    return listFromSizes(splitAll(*splitter, buffer.bytes(), static_cast<std::size_t>(chunk)));
 }
 
 // The CPU time of the calling thread: on a shared machine, what a timing
