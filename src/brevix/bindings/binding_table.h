@@ -152,7 +152,8 @@ private:
 };
 
 // Runs once the arguments are bound: `self` is the instance for a method and
-// the module for a module function.
+// the module for a module function (null for a function object of
+// brevix.tokenizer that is not a method, function.h).
 using TableBody = PyObject* (*)(PyObject* self, const BoundArgs& args);
 
 // Everything about one function: name, parameters (the unused tail of
