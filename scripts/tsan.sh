@@ -12,10 +12,8 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 core=src/brevix/cpp
 sources=$(ls "$core"/*/*.cpp)
-# The engine and its lock live beside the bindings, without Python.
-engine=src/brevix/bindings/core_engine.cpp
 for program in concurrent_readers stretched_build concurrent_bpe_encode piece_counting concurrent_engine; do
-    g++ -std=c++17 -O1 -g -fsanitize=thread -pthread -I"$core" -Isrc/brevix/bindings \
-        "tests/native/$program.cpp" $sources $engine -o "$out/$program"
+    g++ -std=c++17 -O1 -g -fsanitize=thread -pthread -I"$core" \
+        "tests/native/$program.cpp" $sources -o "$out/$program"
     TSAN_OPTIONS=halt_on_error=1 "$out/$program"
 done

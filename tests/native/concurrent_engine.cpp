@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "core_engine.h"
 #include "encode/special_tokens.h"
+#include "engine/engine.h"
 #include "pieces/piece_counter.h"
 #include "pieces/piece_trainer.h"
 #include "text/make_splitter.h"

@@ -105,12 +105,12 @@ bool appendId(std::vector<int>& corpus, int id) {
         checkCorpusLength(corpus.size() + 1);
         return false;
     }
-    corpus.push_back(id);  // may throw; translated by corpusFromPyShim
+    corpus.push_back(id);  // may throw; translated by corpusFromPy
     return true;
 }
 
 bool appendItem(std::vector<int>& corpus, PyObject* item) {
-    const int id = int32FromPyShim(item);
+    const int id = int32FromPy(item);
     if (id == -1 && PyErr_Occurred()) return false;
     return appendId(corpus, id);
 }
@@ -366,7 +366,7 @@ Int32Read readInt32(PyObject* intObject, int& out) {
     return Int32Read::Read;
 }
 
-int int32FromPyShim(PyObject* obj) {
+int int32FromPy(PyObject* obj) {
     PyRef converted;
     PyObject* value = obj;
     if (!PyLong_Check(obj)) {
@@ -387,7 +387,7 @@ int int32FromPyShim(PyObject* obj) {
     return -1;
 }
 
-bool corpusFromPyShim(PyObject* obj, std::vector<int>& corpus) {
+bool corpusFromPy(PyObject* obj, std::vector<int>& corpus) {
     corpus.clear();
     const TracebackSite* failedAt = &site::kCorpusItem;
     bool ok = false;
@@ -399,7 +399,7 @@ bool corpusFromPyShim(PyObject* obj, std::vector<int>& corpus) {
     return false;
 }
 
-PyObject* corpusToListShim(const std::vector<int>& corpus) {
+PyObject* corpusToList(const std::vector<int>& corpus) {
     if (corpus.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
         PyErr_NoMemory();
         addTracebackEntry(site::kCorpusTooLong);
@@ -422,7 +422,7 @@ PyObject* corpusToListShim(const std::vector<int>& corpus) {
     return list.release();
 }
 
-bool byteStringFromPyShim(PyObject* obj, std::string& text) {
+bool byteStringFromPy(PyObject* obj, std::string& text) {
     char* data = nullptr;
     Py_ssize_t length = 0;
     if (PyByteArray_Check(obj)) {
@@ -433,6 +433,58 @@ bool byteStringFromPyShim(PyObject* obj, std::string& text) {
         return false;
     }
     return callCore(site::kTextCopy, [&] { text.assign(data, static_cast<std::size_t>(length)); });
+}
+
+std::vector<int> idsFromIterable(PyObject* obj) {
+    std::vector<int> ids;
+    requirePython(corpusFromPy(obj, ids));
+    return ids;
+}
+
+PyObject* listFromIds(const std::vector<int>& ids) {
+    PyObject* list = corpusToList(ids);
+    requirePython(list != nullptr);
+    return list;
+}
+
+std::string stringFromBytes(PyObject* obj) {
+    std::string text;
+    requirePython(byteStringFromPy(obj, text));
+    return text;
+}
+
+PyObject* bytesFromString(std::string_view bytes) {
+    PyObject* result =
+        PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    requirePython(result != nullptr);
+    return result;
+}
+
+PyObject* listFromSizes(const std::vector<std::size_t>& sizes) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(sizes.size())));
+    requirePython(static_cast<bool>(list));
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        PyObject* item = PyLong_FromSize_t(sizes[i]);
+        requirePython(item != nullptr);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+int int32FromInt(PyObject* obj) {
+    const int value = int32FromPy(obj);
+    requirePython(!(value == -1 && PyErr_Occurred()));
+    return value;
+}
+
+PyRef fastSequence(PyObject* obj, const char* what) {
+    PyRef seq(PySequence_Fast(obj, what));
+    requirePython(static_cast<bool>(seq));
+    return seq;
+}
+
+HeldBuffer::HeldBuffer(PyObject* obj) {
+    requirePython(PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0);
 }
 
 IdStream::IdStream(PyObject* obj) {

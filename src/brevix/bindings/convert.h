@@ -1,7 +1,10 @@
-// Shims between Python objects and core values. Every shim copies: the core
-// never holds a Python object and Python never sees a core value. A failing
-// shim leaves one pending exception with its own traceback entry added (file
-// "<stringsource>"); its caller then adds the entry of the binding function.
+// Conversions between Python objects and core values, named for their
+// direction. Every conversion copies: the core never holds a Python object
+// and Python never sees a core value. The first set reports failure by its
+// result, leaving one pending exception with its own traceback entry added
+// (file "<stringsource>") for brevix.tokenizer, whose caller then adds the
+// entry of the binding function; the second set, for bodies of the binding
+// table, throws PythonErrorSet instead (binding_table.h).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,8 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core_errors.h"
 #include "exact/expander.h"
 #include "pyref.h"
 
@@ -64,25 +69,65 @@ Int32Read readInt32(PyObject* intObject, int& out);
 // Python int (or an object with __int__) -> signed 32-bit id or count. -1 is
 // a valid result; failure is -1 with an exception set. Adds no traceback
 // entry: the caller's entry covers it.
-int int32FromPyShim(PyObject* obj);
+int int32FromPy(PyObject* obj);
 
 // Any iterable of integers -> corpus. Exact lists and tuples are walked by
 // index, re-reading the length before each item so a list changed by an
 // item's __int__ is followed as it stands.
-bool corpusFromPyShim(PyObject* obj, std::vector<int>& corpus);
+bool corpusFromPy(PyObject* obj, std::vector<int>& corpus);
 
 // Corpus -> new list of int.
-PyObject* corpusToListShim(const std::vector<int>& corpus);
+PyObject* corpusToList(const std::vector<int>& corpus);
 
 // bytes, bytearray or a subclass of either -> byte string, NUL bytes kept.
-bool byteStringFromPyShim(PyObject* obj, std::string& text);
+bool byteStringFromPy(PyObject* obj, std::string& text);
+
+// --- For bodies that throw PythonErrorSet on failure ---
+
+// corpusFromPy: any iterable of ints -> ids.
+std::vector<int> idsFromIterable(PyObject* obj);
+
+// corpusToList: ids -> new list of int.
+PyObject* listFromIds(const std::vector<int>& ids);
+
+// byteStringFromPy: bytes, bytearray or a subclass -> byte string.
+std::string stringFromBytes(PyObject* obj);
+
+// A byte string -> new bytes object.
+PyObject* bytesFromString(std::string_view bytes);
+
+// Offsets or counts -> new list of int.
+PyObject* listFromSizes(const std::vector<std::size_t>& sizes);
+
+// int32FromPy: an int (or an object with __int__) -> signed 32-bit value.
+int int32FromInt(PyObject* obj);
+
+// A list or tuple view of any sequence (new reference); TypeError `what`
+// for anything else.
+PyRef fastSequence(PyObject* obj, const char* what);
+
+// A simple buffer view of a bytes-like object, held (so its bytes stay put)
+// until the holder goes.
+class HeldBuffer {
+public:
+    explicit HeldBuffer(PyObject* obj);
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() { PyBuffer_Release(&view_); }
+    std::string_view bytes() const {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+};
 
 // Sequence-to-id-array a block at a time, for an exact list or tuple, or a
 // one-dimensional integer array.array or NumPy array. Gives up
 // (IdSource::kGaveUp) at the first item the full conversion would treat in
 // any other way than reading a value that fits (an int subclass, a big int,
 // an object with __int__, a value out of range, a changed length), so that
-// the caller can start over with corpusFromPyShim: nothing observable has
+// the caller can start over with corpusFromPy: nothing observable has
 // happened until then. No Python code runs while it reads.
 class IdStream final : public bytepairtokenizer::IdSource {
 public:

@@ -15,7 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "core_engine.h"
+#include "binding_table.h"
+#include "engine/engine.h"
 #include "core_errors.h"
 
 namespace brevix {
@@ -119,7 +120,10 @@ struct TokenTexts;
 
 struct CoreTokenizerObject {
     PyObject_HEAD
-    CoreEngine* engine;
+    // Constructed in place by tp_new once the object is allocated and
+    // destroyed by tp_dealloc when `constructed` says it was.
+    CoreEngine engine;
+    bool constructed;   // engine is constructed (tp_alloc zeroes the rest)
     TokenTexts* texts;  // made by the first stream that needs it; may be null
 };
 
@@ -127,8 +131,23 @@ struct CoreTokenizerObject {
 void dropTokenTexts(TokenTexts* texts) noexcept;
 
 inline CoreEngine& engineOf(PyObject* self) {
-    return *reinterpret_cast<CoreTokenizerObject*>(self)->engine;
+    return reinterpret_cast<CoreTokenizerObject*>(self)->engine;
 }
+
+// What one brevix._core module object holds: its types (strong references),
+// one set per module object, so two module objects made from the one
+// definition never share a type.
+struct CoreModuleState {
+    PyObject* coreTokenizerType;
+    PyObject* pieceCounterType;
+};
+
+// The definition of brevix._core (core_module.cpp).
+extern PyModuleDef coreModuleDef;
+
+// The state of the brevix._core module that made `type` (or a base of it),
+// or null when no such module made it. Never sets an exception.
+CoreModuleState* coreModuleStateOf(PyTypeObject* type);
 
 // True for a CoreTokenizer (or an instance of a subclass).
 bool isCoreTokenizer(PyObject* obj);
@@ -137,22 +156,19 @@ bool isCoreTokenizer(PyObject* obj);
 // tokenizer's own training, which would wait for itself.
 bool refuseReentry(PyObject* self);
 
-// False with TypeError set unless exactly `expected` arguments were given.
-bool checkArgCount(const char* name, Py_ssize_t nargs, Py_ssize_t expected);
-
 // Puts "<label>[index]: " in front of the pending exception's message.
 void prefixPendingError(const char* label, std::size_t index);
 
 // Methods of CoreTokenizer (core_codec.cpp, core_training.cpp).
-PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-PyObject* coreCount(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-PyObject* coreCountBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-PyObject* coreEncodeOffsets(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-PyObject* coreDecode(PyObject* self, PyObject* arg);
-PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-PyObject* coreTokenBytes(PyObject* self, PyObject* arg);
-PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-PyObject* coreTrainPieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* coreEncode(PyObject* self, const BoundArgs& args);
+PyObject* coreEncodeBatch(PyObject* self, const BoundArgs& args);
+PyObject* coreCount(PyObject* self, const BoundArgs& args);
+PyObject* coreCountBatch(PyObject* self, const BoundArgs& args);
+PyObject* coreEncodeOffsets(PyObject* self, const BoundArgs& args);
+PyObject* coreDecode(PyObject* self, PyObject* ids);
+PyObject* coreDecodeBatch(PyObject* self, const BoundArgs& args);
+PyObject* coreTokenBytes(PyObject* self, const BoundArgs& args);
+PyObject* coreTrain(PyObject* self, const BoundArgs& args);
+PyObject* coreTrainPieces(PyObject* self, const BoundArgs& args);
 
 }  // namespace brevix

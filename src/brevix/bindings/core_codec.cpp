@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core_calls.h"
+#include "engine/parallel.h"
 #include "convert.h"
 #include "core_ids.h"
 #include "encode/token_arena.h"
@@ -89,8 +90,8 @@ bool maxIdsFromPy(PyObject* obj, std::size_t& maxIds) {
 
 // encode(text, allowed, refused, as_array, max_tokens): text is str or a
 // contiguous buffer.
-PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("encode", nargs, 5) || !refuseReentry(self)) return nullptr;
+PyObject* coreEncode(PyObject* self, const BoundArgs& args) {
+    if (!refuseReentry(self)) return nullptr;
     const int asArray = PyObject_IsTrue(args[3]);
     if (asArray < 0) return nullptr;
     std::size_t maxIds = SIZE_MAX;
@@ -116,8 +117,8 @@ PyObject* coreEncode(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // count(text, allowed, refused) -> the number of ids encode would give.
-PyObject* coreCount(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("count", nargs, 3) || !refuseReentry(self)) return nullptr;
+PyObject* coreCount(PyObject* self, const BoundArgs& args) {
+    if (!refuseReentry(self)) return nullptr;
     TextView text;
     if (!text.open(args[0])) return nullptr;
     std::size_t total = 0;
@@ -163,8 +164,8 @@ PyObject* sizesToList(const std::vector<std::size_t>& values) {
 
 // encode_offsets(text, allowed, refused) -> (ids, starts): the start of each
 // token in the text, in characters for a str and in bytes otherwise.
-PyObject* coreEncodeOffsets(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("encode_offsets", nargs, 3) || !refuseReentry(self)) return nullptr;
+PyObject* coreEncodeOffsets(PyObject* self, const BoundArgs& args) {
+    if (!refuseReentry(self)) return nullptr;
     TextView text;
     if (!text.open(args[0])) return nullptr;
     const bool isStr = PyUnicode_Check(args[0]);
@@ -404,8 +405,8 @@ bool readBatch(PyObject* obj, BatchTexts& texts) {
 
 // encode_batch(texts, threads, out_kind, allowed, refused): out_kind 0 for
 // lists, 1 for an int32 bytearray per text, 2 for one ragged pair.
-PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("encode_batch", nargs, 5) || !refuseReentry(self)) return nullptr;
+PyObject* coreEncodeBatch(PyObject* self, const BoundArgs& args) {
+    if (!refuseReentry(self)) return nullptr;
     const long threads = PyLong_AsLong(args[1]);
     if (threads == -1 && PyErr_Occurred()) return nullptr;
     const long outKind = PyLong_AsLong(args[2]);
@@ -437,8 +438,8 @@ PyObject* coreEncodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 // count_batch(texts, threads, allowed, refused) -> [count(t) for t in texts]
-PyObject* coreCountBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("count_batch", nargs, 4) || !refuseReentry(self)) return nullptr;
+PyObject* coreCountBatch(PyObject* self, const BoundArgs& args) {
+    if (!refuseReentry(self)) return nullptr;
     const long threads = PyLong_AsLong(args[1]);
     if (threads == -1 && PyErr_Occurred()) return nullptr;
     BatchTexts texts;
@@ -762,8 +763,8 @@ bool checkBatch(const CoreEngine& engine, std::vector<std::unique_ptr<BatchItem>
 }  // namespace
 
 // decode_batch(batch, threads)
-PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("decode_batch", nargs, 2) || !refuseReentry(self)) return nullptr;
+PyObject* coreDecodeBatch(PyObject* self, const BoundArgs& args) {
+    if (!refuseReentry(self)) return nullptr;
     const long threads = PyLong_AsLong(args[1]);
     if (threads == -1 && PyErr_Occurred()) return nullptr;
     PyRef seq(PySequence_Fast(args[0], "batch must be an iterable of id sequences"));
@@ -811,7 +812,8 @@ PyObject* coreDecodeBatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // token_bytes(id): the token's bytes written straight into the bytes object,
 // so a token of n bytes costs n bytes of memory, not a buffer and a copy.
-PyObject* coreTokenBytes(PyObject* self, PyObject* arg) {
+PyObject* coreTokenBytes(PyObject* self, const BoundArgs& args) {
+    PyObject* arg = args[0];
     if (!refuseReentry(self)) return nullptr;
     if (!PyLong_Check(arg)) {
         PyErr_Format(PyExc_TypeError, "token id must be an int, not %.200s", Py_TYPE(arg)->tp_name);

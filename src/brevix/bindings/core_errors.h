@@ -51,7 +51,7 @@ inline void setWithUtf8Message(PyObject* type, const char* text) {
 // become OSError, length_error falls through to RuntimeError). length_error
 // stays RuntimeError for every module, as brevix.tokenizer promises: code
 // that sizes an allocation from its input checks the size first and raises
-// the error meant for it (MemoryError in corpusToListShim).
+// the error meant for it (MemoryError in corpusToList).
 inline void setFromStdException(const std::exception& e) {
     PyObject* type = PyExc_RuntimeError;
     if (dynamic_cast<const std::bad_alloc*>(&e)) {

@@ -5,12 +5,13 @@
 // supported face of this module. The methods live in core_codec.cpp
 // (encoding, decoding) and core_training.cpp; this file holds the type, the
 // module and the small shared helpers. Every entry of the method tables and
-// every tp_new is guarded (method_table.h): no C++ exception reaches the
-// interpreter, whatever the body forgot to catch.
+// every tp_new binds through the table (binding_table.h): no C++ exception
+// reaches the interpreter, whatever the body forgot to catch.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <climits>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,23 +22,18 @@
 #include "core_calls.h"
 #include "core_pieces.h"
 #include "core_stream.h"
+#include "binding_table.h"
 #include "merge_table.h"
-#include "method_table.h"
 #include "pyref.h"
 #include "encode/tiktoken_ranks.h"
 #include "text/splitter.h"
 
 namespace brevix {
 
-namespace {
-
-// The type, created once with the module.
-PyTypeObject* coreTokenizerType = nullptr;
-
-}  // namespace
-
 bool isCoreTokenizer(PyObject* obj) {
-    return coreTokenizerType != nullptr && PyObject_TypeCheck(obj, coreTokenizerType);
+    CoreModuleState* state = coreModuleStateOf(Py_TYPE(obj));
+    return state != nullptr && state->coreTokenizerType != nullptr &&
+           PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(state->coreTokenizerType));
 }
 
 // A progress callback that calls back into the tokenizer would wait for the
@@ -46,12 +42,6 @@ bool refuseReentry(PyObject* self) {
     if (!engineOf(self).trainingOnThisThread()) return true;
     PyErr_SetString(PyExc_RuntimeError,
                     "the tokenizer is training: it cannot be used from its own progress callback");
-    return false;
-}
-
-bool checkArgCount(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
-    if (nargs == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, nargs);
     return false;
 }
 
@@ -75,25 +65,22 @@ void prefixPendingError(const char* label, std::size_t index) {
 
 namespace {
 
-PyObject* coreNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
-        PyErr_SetString(PyExc_TypeError, "CoreTokenizer() takes no arguments");
-        return nullptr;
-    }
+PyObject* coreNew(PyObject* typeObject, const BoundArgs&) {
+    auto* type = reinterpret_cast<PyTypeObject*>(typeObject);
     PyRef self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    try {
-        reinterpret_cast<CoreTokenizerObject*>(self.get())->engine = new CoreEngine();
-    } catch (...) {
-        translateCoreException();
-        return nullptr;
-    }
+    auto* object = reinterpret_cast<CoreTokenizerObject*>(self.get());
+    // A failed construction leaves `constructed` false: dealloc, run by the
+    // PyRef, then frees the memory alone.
+    if (!callCore([&] { new (&object->engine) CoreEngine(); })) return nullptr;
+    object->constructed = true;
     return self.release();
 }
 
 void coreDealloc(PyObject* self) {
-    dropTokenTexts(reinterpret_cast<CoreTokenizerObject*>(self)->texts);
-    delete reinterpret_cast<CoreTokenizerObject*>(self)->engine;
+    auto* object = reinterpret_cast<CoreTokenizerObject*>(self);
+    dropTokenTexts(object->texts);
+    if (object->constructed) object->engine.~CoreEngine();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -101,14 +88,14 @@ void coreDealloc(PyObject* self) {
 
 // ---- simple accessors -----------------------------------------------------------
 
-PyObject* coreVocabSize(PyObject* self, PyObject*) {
+PyObject* coreVocabSize(PyObject* self, const BoundArgs&) {
     if (!refuseReentry(self)) return nullptr;
     ReadLock lock;
     if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
     return PyLong_FromLong(engineOf(self).vocabSize());
 }
 
-PyObject* coreMerges(PyObject* self, PyObject*) {
+PyObject* coreMerges(PyObject* self, const BoundArgs&) {
     if (!refuseReentry(self)) return nullptr;
     std::vector<MergeTriple> merges;
     {
@@ -166,8 +153,8 @@ bool specialsFromPy(PyObject* obj, std::vector<bpe::SpecialToken>& out) {
 }
 
 // set_model(byte_ids, merges, pattern, specials): replaces the whole model.
-PyObject* coreSetModel(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("set_model", nargs, 4) || !refuseReentry(self)) return nullptr;
+PyObject* coreSetModel(PyObject* self, const BoundArgs& args) {
+    if (!refuseReentry(self)) return nullptr;
     bpe::ByteIds byteIds{};
     std::vector<MergeTriple> triples;
     std::vector<bpe::SpecialToken> specials;
@@ -199,7 +186,7 @@ PyObject* coreSetModel(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     Py_RETURN_NONE;
 }
 
-PyObject* coreByteIds(PyObject* self, PyObject*) {
+PyObject* coreByteIds(PyObject* self, const BoundArgs&) {
     if (!refuseReentry(self)) return nullptr;
     ReadLock lock;
     if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
@@ -208,7 +195,8 @@ PyObject* coreByteIds(PyObject* self, PyObject*) {
 }
 
 // token_id(bytes) -> int; KeyError when no token has these bytes.
-PyObject* coreTokenId(PyObject* self, PyObject* arg) {
+PyObject* coreTokenId(PyObject* self, const BoundArgs& args) {
+    PyObject* arg = args[0];
     if (!refuseReentry(self)) return nullptr;
     if (!PyBytes_Check(arg)) {
         PyErr_Format(PyExc_TypeError, "token must be bytes, not %.200s", Py_TYPE(arg)->tp_name);
@@ -229,7 +217,7 @@ PyObject* coreTokenId(PyObject* self, PyObject* arg) {
 }
 
 // tiktoken_conflict() -> the first merge tiktoken would not rebuild, or None.
-PyObject* coreTiktokenConflict(PyObject* self, PyObject*) {
+PyObject* coreTiktokenConflict(PyObject* self, const BoundArgs&) {
     if (!refuseReentry(self)) return nullptr;
     std::optional<int> id;
     {
@@ -241,30 +229,34 @@ PyObject* coreTiktokenConflict(PyObject* self, PyObject*) {
     return PyLong_FromLong(*id);
 }
 
-PyMethodDef coreMethods[] = {
-    {"vocab_size", guarded<coreVocabSize>(), METH_NOARGS, "vocab_size() -> int"},
-    {"merges", guarded<coreMerges>(), METH_NOARGS, "merges() -> list of (left, right, id) in id order"},
-    {"byte_ids", guarded<coreByteIds>(), METH_NOARGS, "byte_ids() -> the id of each byte"},
-    {"set_model", guardedFastcall<coreSetModel>(), METH_FASTCALL, "set_model(byte_ids, merges, pattern, specials): replace the model"},
-    {"token_id", guarded<coreTokenId>(), METH_O, "token_id(bytes) -> int"},
-    {"tiktoken_conflict", guarded<coreTiktokenConflict>(), METH_NOARGS, "tiktoken_conflict() -> int | None"},
-    {"encode", guardedFastcall<coreEncode>(), METH_FASTCALL, "encode(text, allowed, refused, as_array, max_tokens) -> list[int] | bytearray of int32"},
-    {"encode_batch", guardedFastcall<coreEncodeBatch>(), METH_FASTCALL, "encode_batch(texts, threads, out_kind, allowed, refused) -> list | (flat, offsets)"},
-    {"encode_offsets", guardedFastcall<coreEncodeOffsets>(), METH_FASTCALL, "encode_offsets(text, allowed, refused) -> (ids, starts)"},
-    {"count", guardedFastcall<coreCount>(), METH_FASTCALL, "count(text, allowed, refused) -> int"},
-    {"count_batch", guardedFastcall<coreCountBatch>(), METH_FASTCALL, "count_batch(texts, threads, allowed, refused) -> list[int]"},
-    {"decode", guarded<coreDecode>(), METH_O, "decode(ids) -> bytes"},
-    {"decode_batch", guardedFastcall<coreDecodeBatch>(), METH_FASTCALL, "decode_batch(batch, threads) -> list[bytes]"},
-    {"token_bytes", guarded<coreTokenBytes>(), METH_O, "token_bytes(id) -> bytes"},
-    {"train", guardedFastcall<coreTrain>(), METH_FASTCALL, "train(data, regular_size, progress, trace) -> str | None"},
-    {"train_pieces", guardedFastcall<coreTrainPieces>(), METH_FASTCALL, "train_pieces(counter, regular_size, progress) -> None"},
-    {nullptr, nullptr, 0, nullptr},
+const FunctionRow kCoreNewRow = {"CoreTokenizer", {}, coreNew, ""};
+
+const FunctionRow kCoreMethodRows[] = {
+    {"vocab_size", {}, coreVocabSize, "-> int"},
+    {"merges", {}, coreMerges, "-> list of (left, right, id) in id order"},
+    {"byte_ids", {}, coreByteIds, "-> the id of each byte"},
+    {"set_model", {"byte_ids", "merges", "pattern", "specials"}, coreSetModel, "Replace the model."},
+    {"token_id", {"token"}, coreTokenId, "-> int"},
+    {"tiktoken_conflict", {}, coreTiktokenConflict, "-> int | None"},
+    {"encode", {"text", "allowed", "refused", "as_array", "max_tokens"}, coreEncode,
+     "-> list[int] | bytearray of int32"},
+    {"encode_batch", {"texts", "threads", "out_kind", "allowed", "refused"}, coreEncodeBatch,
+     "-> list | (flat, offsets)"},
+    {"encode_offsets", {"text", "allowed", "refused"}, coreEncodeOffsets, "-> (ids, starts)"},
+    {"count", {"text", "allowed", "refused"}, coreCount, "-> int"},
+    {"count_batch", {"texts", "threads", "allowed", "refused"}, coreCountBatch, "-> list[int]"},
+    {"decode", {"ids"}, [](PyObject* self, const BoundArgs& args) { return coreDecode(self, args[0]); },
+     "-> bytes"},
+    {"decode_batch", {"batch", "threads"}, coreDecodeBatch, "-> list[bytes]"},
+    {"token_bytes", {"token_id"}, coreTokenBytes, "-> bytes"},
+    {"train", {"data", "regular_size", "progress", "trace"}, coreTrain, "-> str | None"},
+    {"train_pieces", {"counter", "regular_size", "progress"}, coreTrainPieces, "-> None"},
 };
 
 PyType_Slot coreSlots[] = {
-    {Py_tp_new, guardedNew<coreNew>()},
+    {Py_tp_new, tableNew<kCoreNewRow>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(coreDealloc)},
-    {Py_tp_methods, coreMethods},
+    {Py_tp_methods, nullptr},  // the table of kCoreMethodRows, set by the exec step
     {Py_tp_doc, const_cast<char*>("Native state of a brevix.Tokenizer (private).")},
     {0, nullptr},
 };
@@ -275,8 +267,8 @@ PyType_Spec coreSpec = {"brevix._core.CoreTokenizer", sizeof(CoreTokenizerObject
 
 // merges_from_ranks(tokens) -> (byte_ids, merges): tiktoken's tokens, listed
 // by rank, as byte ids and merge pairs.
-PyObject* mergesFromRanks(PyObject*, PyObject* arg) {
-    PyRef seq(PySequence_Fast(arg, "tokens must be a sequence of bytes"));
+PyObject* mergesFromRanks(PyObject*, const BoundArgs& args) {
+    PyRef seq(PySequence_Fast(args[0], "tokens must be a sequence of bytes"));
     if (!seq) return nullptr;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     std::vector<std::string> tokens;
@@ -320,37 +312,77 @@ bool addPatterns(PyObject* module) {
     return PyModule_AddObjectRef(module, "PATTERNS", patterns.get()) == 0;
 }
 
-PyMethodDef moduleMethods[] = {
-    {"merges_from_ranks", guarded<mergesFromRanks>(), METH_O,
-     "merges_from_ranks(tokens) -> (byte_ids, merges) of tokens listed by rank"},
-    {"low_level_merges", guarded<lowLevelMerges>(), METH_O,
-     "low_level_merges(tok) -> the merges of a PyBytePairTokenizer, in id order"},
-    {"set_low_level_merges", guardedFastcall<setLowLevelMerges>(), METH_FASTCALL, "set_low_level_merges(tok, merges): replace its merge table"},
-    {nullptr, nullptr, 0, nullptr},
+const FunctionRow kModuleFunctionRows[] = {
+    {"merges_from_ranks", {"tokens"}, mergesFromRanks,
+     "-> (byte_ids, merges) of tokens listed by rank"},
+    {"low_level_merges", {"tok"}, lowLevelMerges,
+     "-> the merges of a PyBytePairTokenizer, in id order"},
+    {"set_low_level_merges", {"tok", "merges"}, setLowLevelMerges, "Replace its merge table."},
 };
 
+CoreModuleState& stateOfModule(PyObject* module) {
+    return *static_cast<CoreModuleState*>(PyModule_GetState(module));
+}
 
-PyModuleDef coreModule = {PyModuleDef_HEAD_INIT, "brevix._core",
-                          "Native side of brevix.Tokenizer (private).", -1, moduleMethods,
-                          nullptr, nullptr, nullptr, nullptr};
+int traverseModule(PyObject* module, visitproc visit, void* arg) {
+    CoreModuleState& state = stateOfModule(module);
+    Py_VISIT(state.coreTokenizerType);
+    Py_VISIT(state.pieceCounterType);
+    return 0;
+}
 
+int clearModule(PyObject* module) {
+    CoreModuleState& state = stateOfModule(module);
+    Py_CLEAR(state.coreTokenizerType);
+    Py_CLEAR(state.pieceCounterType);
+    return 0;
+}
+
+void freeModule(void* module) { clearModule(static_cast<PyObject*>(module)); }
+
+// The exec step: the types (one set per module object) and the patterns.
+int execModule(PyObject* module) {
+    PyObject* done = callCoreForObject([&]() -> PyObject* {
+        if (!initSmallIdCache()) return nullptr;
+        coreSlots[2].pfunc = methodTable<kCoreMethodRows>(TableKind::Methods);
+        PyRef type(PyType_FromModuleAndSpec(module, &coreSpec, nullptr));
+        if (!type || PyModule_AddObjectRef(module, "CoreTokenizer", type.get()) != 0) return nullptr;
+        stateOfModule(module).coreTokenizerType = type.release();
+        if (!addPatterns(module) || !addPieceCounterType(module) || !addStreamDecoderType(module)) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+    Py_XDECREF(done);
+    return done != nullptr ? 0 : -1;
+}
+
+PyModuleDef_Slot moduleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execModule)},
+    {0, nullptr},
+};
 
 }  // namespace
+
+PyModuleDef coreModuleDef = {PyModuleDef_HEAD_INIT, "brevix._core",
+                             "Native side of brevix.Tokenizer (private).", sizeof(CoreModuleState),
+                             nullptr, moduleSlots, traverseModule, clearModule, freeModule};
+
+CoreModuleState* coreModuleStateOf(PyTypeObject* type) {
+    PyObject* module = PyType_GetModuleByDef(type, &coreModuleDef);
+    if (module == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return &stateOfModule(module);
+}
 
 }  // namespace brevix
 
 PyMODINIT_FUNC PyInit__core(void) {
-    return brevix::callCoreForObject([]() -> PyObject* {
-        brevix::PyRef module(PyModule_Create(&brevix::coreModule));
-        if (!module || !brevix::initSmallIdCache()) return nullptr;
-        brevix::PyRef type(PyType_FromSpec(&brevix::coreSpec));
-        if (!type) return nullptr;
-        if (PyModule_AddObjectRef(module.get(), "CoreTokenizer", type.get()) != 0) return nullptr;
-        brevix::coreTokenizerType = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
-        if (!brevix::addPatterns(module.get()) || !brevix::addPieceCounterType(module.get()) ||
-            !brevix::addStreamDecoderType(module.get())) {
-            return nullptr;
-        }
-        return module.release();
-    });
+    // Filled in here: the rows are the tables' own static data.
+    brevix::coreModuleDef.m_methods =
+        brevix::methodTableOrNull<brevix::kModuleFunctionRows>(brevix::TableKind::ModuleFunctions);
+    if (brevix::coreModuleDef.m_methods == nullptr) return nullptr;
+    return PyModuleDef_Init(&brevix::coreModuleDef);
 }

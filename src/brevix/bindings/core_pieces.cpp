@@ -25,7 +25,7 @@
 #include "core_calls.h"
 #include "core_ids.h"
 #include "core_pieces.h"
-#include "method_table.h"
+#include "binding_table.h"
 #include "pyref.h"
 #include "text/splitter.h"
 
@@ -49,9 +49,6 @@ struct PieceCounterObject {
     bool constructed;  // state is constructed (tp_alloc zeroes the rest)
     CounterState state;
 };
-
-// The type, created once with the module.
-PyTypeObject* counterType = nullptr;
 
 CounterState& stateOf(PyObject* self) { return reinterpret_cast<PieceCounterObject*>(self)->state; }
 
@@ -122,8 +119,7 @@ bpe::CountSettings settingsOf(const CounterState& state, bpe::CountControl& cont
 }
 
 // add_documents(documents, progress): each item a str or contiguous buffer.
-PyObject* counterAddDocuments(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("add_documents", nargs, 2)) return nullptr;
+PyObject* counterAddDocuments(PyObject* self, const BoundArgs& args) {
     CounterState& state = stateOf(self);
     BusyMark busy(state);
     if (!busy) return nullptr;
@@ -161,8 +157,8 @@ bool checkPath(PyObject* path) {
 }
 
 // add_file(path, lines, progress): the file mapped, one document or one per line.
-PyObject* counterAddFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("add_file", nargs, 3) || !checkPath(args[0])) return nullptr;
+PyObject* counterAddFile(PyObject* self, const BoundArgs& args) {
+    if (!checkPath(args[0])) return nullptr;
     CounterState& state = stateOf(self);
     BusyMark busy(state);
     if (!busy) return nullptr;
@@ -182,8 +178,8 @@ PyObject* counterAddFile(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 // add_file_lines(path, start, end, progress): the lines of the mapped file
 // that start in [start, end).
-PyObject* counterAddFileLines(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("add_file_lines", nargs, 4) || !checkPath(args[0])) return nullptr;
+PyObject* counterAddFileLines(PyObject* self, const BoundArgs& args) {
+    if (!checkPath(args[0])) return nullptr;
     CounterState& state = stateOf(self);
     BusyMark busy(state);
     if (!busy) return nullptr;
@@ -203,13 +199,20 @@ PyObject* counterAddFileLines(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 // to_bytes() -> bytes: the counts, encoded (bpe/piece_counts_codec.h).
-PyObject* counterToBytes(PyObject* self, PyObject*) {
+PyObject* counterToBytes(PyObject* self, const BoundArgs&) {
     CounterState& state = stateOf(self);
     BusyMark busy(state);
     if (!busy) return nullptr;
     std::string encoded;
     if (!callCore([&] { encoded = bpe::encodePieceCounts(state.table); })) return nullptr;
     return PyBytes_FromStringAndSize(encoded.data(), static_cast<Py_ssize_t>(encoded.size()));
+}
+
+// True for a PieceCounter of any brevix._core module object.
+bool isPieceCounter(PyObject* obj) {
+    CoreModuleState* state = coreModuleStateOf(Py_TYPE(obj));
+    return state != nullptr && state->pieceCounterType != nullptr &&
+           PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(state->pieceCounterType));
 }
 
 // The counts `source` holds: a PieceCounter's (copied when it is `self`,
@@ -219,7 +222,7 @@ std::optional<bpe::PieceTable> decodedCounts(PyObject* self, PyObject* source,
                                              const bpe::PieceTable** shared) {
     std::optional<bpe::PieceTable> counts;
     *shared = nullptr;
-    if (counterType != nullptr && PyObject_TypeCheck(source, counterType)) {
+    if (isPieceCounter(source)) {
         if (source != self) {
             if (stateOf(source).busy) {
                 PyErr_SetString(PyExc_RuntimeError, "the piece counter is already counting");
@@ -246,7 +249,7 @@ std::optional<bpe::PieceTable> decodedCounts(PyObject* self, PyObject* source,
 
 // merge(other): adds the counts of another PieceCounter or of to_bytes()
 // data; all or nothing.
-PyObject* counterMerge(PyObject* self, PyObject* other) {
+PyObject* mergeCounts(PyObject* self, PyObject* other) {
     CounterState& state = stateOf(self);
     BusyMark busy(state);
     if (!busy) return nullptr;
@@ -258,10 +261,11 @@ PyObject* counterMerge(PyObject* self, PyObject* other) {
     Py_RETURN_NONE;
 }
 
+PyObject* counterMerge(PyObject* self, const BoundArgs& args) { return mergeCounts(self, args[0]); }
+
 // PieceCounter.from_bytes(pattern, specials, data): a counter (of the
 // default threads) holding the counts `data` encodes.
-PyObject* counterFromBytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("from_bytes", nargs, 3)) return nullptr;
+PyObject* counterFromBytes(PyObject* cls, const BoundArgs& args) {
     PyRef counter(PyObject_CallFunction(cls, "OOI", args[0], args[1], 0U));
     if (!counter) return nullptr;
     // The decoded table becomes the counter's own: adding it to an empty
@@ -272,14 +276,15 @@ PyObject* counterFromBytes(PyObject* cls, PyObject* const* args, Py_ssize_t narg
     if (decoded) {
         if (!callCore([&] { stateOf(counter.get()).table = std::move(*decoded); })) return nullptr;
     } else {
-        PyRef done(counterMerge(counter.get(), args[2]));
+        PyRef done(mergeCounts(counter.get(), args[2]));
         if (!done) return nullptr;
     }
     return counter.release();
 }
 
 // prune(keep) -> (dropped, least_kept): keeps the `keep` most frequent pieces.
-PyObject* counterPrune(PyObject* self, PyObject* arg) {
+PyObject* counterPrune(PyObject* self, const BoundArgs& args) {
+    PyObject* arg = args[0];
     CounterState& state = stateOf(self);
     BusyMark busy(state);
     if (!busy) return nullptr;
@@ -291,20 +296,16 @@ PyObject* counterPrune(PyObject* self, PyObject* arg) {
                          static_cast<unsigned long long>(result.leastKept));
 }
 
-PyObject* counterDistinct(PyObject* self, PyObject*) {
+PyObject* counterDistinct(PyObject* self, const BoundArgs&) {
     return PyLong_FromSize_t(stateOf(self).table.size());
 }
 
 // PieceCounter(pattern, specials, threads)
-PyObject* counterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* pattern = nullptr;
-    PyObject* specials = nullptr;
-    unsigned int threads = 0;
-    static const char* names[] = {"pattern", "specials", "threads", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOI", const_cast<char**>(names), &pattern,
-                                     &specials, &threads)) {
-        return nullptr;
-    }
+PyObject* counterNew(PyObject* typeObject, const BoundArgs& args) {
+    auto* type = reinterpret_cast<PyTypeObject*>(typeObject);
+    PyObject* pattern = args[0];
+    PyObject* specials = args[1];
+    const unsigned int threads = args.uint32(2);
     std::optional<std::string> patternText;
     if (pattern != Py_None) {
         Py_ssize_t length = 0;
@@ -354,28 +355,27 @@ void counterDealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyMethodDef counterMethods[] = {
-    {"add_documents", guardedFastcall<counterAddDocuments>(), METH_FASTCALL,
-     "add_documents(documents, progress): count the pieces of in-memory documents"},
-    {"add_file", guardedFastcall<counterAddFile>(), METH_FASTCALL,
-     "add_file(path, lines, progress): count the pieces of a file, mapped"},
-    {"add_file_lines", guardedFastcall<counterAddFileLines>(), METH_FASTCALL,
-     "add_file_lines(path, start, end, progress): count the lines of a file that start in [start, end)"},
-    {"distinct", guarded<counterDistinct>(), METH_NOARGS, "distinct() -> number of distinct pieces"},
-    {"to_bytes", guarded<counterToBytes>(), METH_NOARGS, "to_bytes() -> the counts, encoded"},
-    {"merge", guarded<counterMerge>(), METH_O,
-     "merge(other): add the counts of a PieceCounter or of to_bytes() data"},
-    {"from_bytes", guardedFastcall<counterFromBytes>(), METH_FASTCALL | METH_CLASS,
-     "from_bytes(pattern, specials, data) -> a PieceCounter holding the counts of data"},
-    {"prune", guarded<counterPrune>(), METH_O,
-     "prune(keep) -> (dropped, least_kept): keep the most frequent pieces"},
-    {nullptr, nullptr, 0, nullptr},
+const FunctionRow kCounterNewRow = {"PieceCounter", {"pattern", "specials", "threads"}, counterNew, ""};
+
+const FunctionRow kCounterMethodRows[] = {
+    {"add_documents", {"documents", "progress"}, counterAddDocuments,
+     "Count the pieces of in-memory documents."},
+    {"add_file", {"path", "lines", "progress"}, counterAddFile,
+     "Count the pieces of a file, mapped."},
+    {"add_file_lines", {"path", "start", "end", "progress"}, counterAddFileLines,
+     "Count the lines of a file that start in [start, end)."},
+    {"distinct", {}, counterDistinct, "-> number of distinct pieces"},
+    {"to_bytes", {}, counterToBytes, "-> the counts, encoded"},
+    {"merge", {"other"}, counterMerge, "Add the counts of a PieceCounter or of to_bytes() data."},
+    {"from_bytes", {"pattern", "specials", "data"}, counterFromBytes,
+     "-> a PieceCounter holding the counts of data", true},
+    {"prune", {"keep"}, counterPrune, "-> (dropped, least_kept): keep the most frequent pieces"},
 };
 
 PyType_Slot counterSlots[] = {
-    {Py_tp_new, guardedNew<counterNew>()},
+    {Py_tp_new, tableNew<kCounterNewRow>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(counterDealloc)},
-    {Py_tp_methods, counterMethods},
+    {Py_tp_methods, nullptr},  // the table of kCounterMethodRows, set with the type
     {Py_tp_doc, const_cast<char*>("Piece counts for GPT-style training (private).")},
     {0, nullptr},
 };
@@ -386,14 +386,16 @@ PyType_Spec counterSpec = {"brevix._core.PieceCounter", sizeof(PieceCounterObjec
 }  // namespace
 
 bool addPieceCounterType(PyObject* module) {
-    PyRef type(PyType_FromSpec(&counterSpec));
+    counterSlots[2].pfunc = methodTable<kCounterMethodRows>(TableKind::Methods);
+    PyRef type(PyType_FromModuleAndSpec(module, &counterSpec, nullptr));
     if (!type || PyModule_AddObjectRef(module, "PieceCounter", type.get()) != 0) return false;
-    counterType = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+    CoreModuleState* state = coreModuleStateOf(reinterpret_cast<PyTypeObject*>(type.get()));
+    if (state != nullptr) Py_XSETREF(state->pieceCounterType, type.release());
     return true;
 }
 
 const bpe::PieceTable* pieceTableOf(PyObject* obj) {
-    if (counterType == nullptr || !PyObject_TypeCheck(obj, counterType)) {
+    if (!isPieceCounter(obj)) {
         PyErr_Format(PyExc_TypeError, "expected a PieceCounter, not %.200s", Py_TYPE(obj)->tp_name);
         return nullptr;
     }

@@ -28,7 +28,7 @@
 #include "text/utf8.h"
 #include "core_calls.h"
 #include "core_stream.h"
-#include "method_table.h"
+#include "binding_table.h"
 #include "pyref.h"
 
 namespace brevix {
@@ -212,7 +212,8 @@ PyObject* wholeTokenText(StreamState& state, int id) {
 }
 
 // feed(ids): an int, or anything decode takes.
-PyObject* streamFeed(PyObject* self, PyObject* arg) {
+PyObject* streamFeed(PyObject* self, const BoundArgs& args) {
+    PyObject* arg = args[0];
     StreamState& state = stateOf(self);
     ShortIds ids;
     const bool isShort = shortIds(arg, ids);
@@ -242,7 +243,7 @@ PyObject* streamFeed(PyObject* self, PyObject* arg) {
 
 // flush(): what is held back, decoded as the end of the stream. A strict
 // handler's error keeps the held bytes: the next ids may still complete them.
-PyObject* streamFlush(PyObject* self, PyObject*) {
+PyObject* streamFlush(PyObject* self, const BoundArgs&) {
     StreamState& state = stateOf(self);
     const std::string held = state.held;
     const char* errors = PyUnicode_AsUTF8(state.errors.get());
@@ -254,13 +255,10 @@ PyObject* streamFlush(PyObject* self, PyObject*) {
 }
 
 // StreamDecoder(core_tokenizer, errors)
-PyObject* streamNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* tokenizer = nullptr;
-    PyObject* errors = nullptr;
-    static const char* names[] = {"tokenizer", "errors", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OU", const_cast<char**>(names), &tokenizer, &errors)) {
-        return nullptr;
-    }
+PyObject* streamNew(PyObject* typeObject, const BoundArgs& args) {
+    auto* type = reinterpret_cast<PyTypeObject*>(typeObject);
+    PyObject* tokenizer = args[0];
+    PyObject* errors = args.str(1);
     if (!isCoreTokenizer(tokenizer)) {
         PyErr_Format(PyExc_TypeError, "expected a CoreTokenizer, not %.200s", Py_TYPE(tokenizer)->tp_name);
         return nullptr;
@@ -284,18 +282,18 @@ void streamDealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyMethodDef streamMethods[] = {
-    {"feed", guarded<streamFeed>(), METH_O,
-     "feed(ids) -> str: the text the ids complete, holding back an unfinished character"},
-    {"flush", guarded<streamFlush>(), METH_NOARGS,
-     "flush() -> str: what is held back; the stream starts afresh"},
-    {nullptr, nullptr, 0, nullptr},
+const FunctionRow kStreamNewRow = {"StreamDecoder", {"tokenizer", "errors"}, streamNew, ""};
+
+const FunctionRow kStreamMethodRows[] = {
+    {"feed", {"ids"}, streamFeed,
+     "-> str: the text the ids complete, holding back an unfinished character"},
+    {"flush", {}, streamFlush, "-> str: what is held back; the stream starts afresh"},
 };
 
 PyType_Slot streamSlots[] = {
-    {Py_tp_new, guardedNew<streamNew>()},
+    {Py_tp_new, tableNew<kStreamNewRow>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(streamDealloc)},
-    {Py_tp_methods, streamMethods},
+    {Py_tp_methods, nullptr},  // the table of kStreamMethodRows, set with the type
     {Py_tp_doc, const_cast<char*>("Streaming decoder of a CoreTokenizer (private).")},
     {0, nullptr},
 };
@@ -308,7 +306,8 @@ PyType_Spec streamSpec = {"brevix._core.StreamDecoder", sizeof(StreamDecoderObje
 void dropTokenTexts(TokenTexts* texts) noexcept { delete texts; }
 
 bool addStreamDecoderType(PyObject* module) {
-    PyRef type(PyType_FromSpec(&streamSpec));
+    streamSlots[2].pfunc = methodTable<kStreamMethodRows>(TableKind::Methods);
+    PyRef type(PyType_FromModuleAndSpec(module, &streamSpec, nullptr));
     return type && PyModule_AddObjectRef(module, "StreamDecoder", type.get()) == 0;
 }
 

@@ -66,8 +66,8 @@ private:
 // train(data, regular_size, progress, trace): data is a contiguous buffer;
 // training stops when 256 + merges reach regular_size. Returns None, or the
 // merge it stopped before because its bytes are those of another token.
-PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("train", nargs, 4) || !refuseReentry(self)) return nullptr;
+PyObject* coreTrain(PyObject* self, const BoundArgs& args) {
+    if (!refuseReentry(self)) return nullptr;
     int vocabSize = 0;
     const Int32Read read = readInt32(args[1], vocabSize);
     if (read == Int32Read::Failed) return nullptr;
@@ -122,8 +122,8 @@ PyObject* coreTrain(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 // counter's piece counts until 256 + merges reach regular_size, continuing
 // from the merges the tokenizer has; those learned before an interrupt are
 // kept.
-PyObject* coreTrainPieces(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!checkArgCount("train_pieces", nargs, 3) || !refuseReentry(self)) return nullptr;
+PyObject* coreTrainPieces(PyObject* self, const BoundArgs& args) {
+    if (!refuseReentry(self)) return nullptr;
     const bpe::PieceTable* pieces = pieceTableOf(args[0]);
     if (pieces == nullptr) return nullptr;
     int regularSize = 0;

@@ -9,22 +9,24 @@
 
 namespace brevix {
 
-PyObject* dataLoaderBody(PyObject*, PyObject* const* args) {
+PyObject* dataLoaderBody(PyObject*, const BoundArgs& args) {
+    const TracebackSite at = args.site();
     std::string path;
-    if (!byteStringFromPyShim(args[0], path)) return failAt(site::kDataLoader);
+    if (!byteStringFromPy(args[0], path)) return failAt(at);
     std::vector<int> corpus;
     // Missing locale, read errors (OSError with the path), NUL in the path.
-    if (!callCore(site::kDataLoader, [&] { corpus = data::dataLoader(path); })) return nullptr;
-    PyObject* result = corpusToListShim(corpus);
-    return result ? result : failAt(site::kDataLoader.below());
+    if (!callCore(at, [&] { corpus = data::dataLoader(path); })) return nullptr;
+    PyObject* result = corpusToList(corpus);
+    return result ? result : failAt(at.below());
 }
 
-PyObject* dataSaverBody(PyObject*, PyObject* const* args) {
+PyObject* dataSaverBody(PyObject*, const BoundArgs& args) {
+    const TracebackSite at = args.site();
     std::vector<int> corpus;
-    if (!corpusFromPyShim(args[0], corpus)) return failAt(site::kDataSaver);
+    if (!corpusFromPy(args[0], corpus)) return failAt(at);
     std::string path;
-    if (!byteStringFromPyShim(args[1], path)) return failAt(site::kDataSaver);
-    if (!callCore(site::kDataSaver, [&] { data::dataSaver(corpus, path); })) return nullptr;
+    if (!byteStringFromPy(args[1], path)) return failAt(at);
+    if (!callCore(at, [&] { data::dataSaver(corpus, path); })) return nullptr;
     Py_RETURN_NONE;
 }
 

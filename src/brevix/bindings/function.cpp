@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "callframe.h"
 #include "core_errors.h"
 #include "pyref.h"
 
@@ -12,7 +13,8 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionTraits* traits;
+    const FunctionRow* row;
+    PyTypeObject* selfType;  // borrowed: a static type
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -24,52 +26,41 @@ struct FunctionObject {
 
 FunctionObject* asFunction(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
 
-void failAtBinding(const FunctionTraits& traits) {
-    addTracebackEntry(traits.site);
-}
+bool isMethod(const FunctionRow& row) { return row.site.owner != nullptr; }
 
 // Splits off self for methods and checks its type before anything else runs.
-bool takeSelf(const FunctionTraits& traits, PyObject* const*& args, Py_ssize_t& nargs,
+bool takeSelf(const FunctionObject& f, PyObject* const*& args, Py_ssize_t& nargs,
               PyObject*& self) {
     if (nargs < 1) {
-        PyErr_Format(PyExc_TypeError, "%.200s() needs an argument", traits.params.name);
+        PyErr_Format(PyExc_TypeError, "%.200s() needs an argument", f.row->name);
         return false;
     }
     self = args[0];
     ++args;
     --nargs;
-    if (traits.selfType && !PyObject_TypeCheck(self, traits.selfType)) {
+    if (f.selfType && !PyObject_TypeCheck(self, f.selfType)) {
         PyErr_Format(PyExc_TypeError,
                      "descriptor '%.200s' requires a '%.100s' object but received a '%.100s'",
-                     traits.params.name, traits.selfType->tp_name, Py_TYPE(self)->tp_name);
+                     f.row->name, f.selfType->tp_name, Py_TYPE(self)->tp_name);
         return false;
     }
     return true;
 }
 
+// Taking self and binding the parameters both fail at the row's own entry:
+// a method always has self to bind.
 PyObject* callFunction(PyObject* callable, PyObject* const* args, size_t nargsf,
                        PyObject* kwnames) noexcept {
-    const FunctionTraits& traits = *asFunction(callable)->traits;
+    const FunctionObject& f = *asFunction(callable);
+    const FunctionRow& row = *f.row;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    try {
-        PyObject* self = nullptr;
-        if (traits.isMethod && !takeSelf(traits, args, nargs, self)) {
-            failAtBinding(traits);
-            return nullptr;
-        }
-        PyObject* bound[kMaxParameters];
-        if (!bindArguments(traits.params, args, nargs, kwnames, bound)) {
-            failAtBinding(traits);
-            return nullptr;
-        }
-        return traits.body(self, bound);
-    } catch (...) {
-        // Bodies translate their own core failures; this only keeps anything
-        // that slipped through from unwinding into the interpreter.
-        translateCoreException();
-        failAtBinding(traits);
-        return nullptr;
+    PyObject* self = nullptr;
+    PyObject* bound[kMaxTableParameters];
+    if ((isMethod(row) && !takeSelf(f, args, nargs, self)) ||
+        !bindArguments(row, args, nargs, kwnames, bound)) {
+        return failAt(rowSite(row));
     }
+    return runRowBody(row, self, bound);
 }
 
 // 3.12 renamed the constructor (the old name is deprecated there).
@@ -81,31 +72,32 @@ constexpr auto kNewCode = PyCode_NewWithPosOnlyArgs;
 
 // Code object for introspection: the parameter names as positional-or-keyword
 // arguments, no instructions.
-PyObject* newSignatureCode(const FunctionTraits& traits) {
-    const Py_ssize_t count = traits.params.count + (traits.isMethod ? 1 : 0);
+PyObject* newSignatureCode(const FunctionRow& row) {
+    const Py_ssize_t parameters = static_cast<Py_ssize_t>(parameterCount(row));
+    const Py_ssize_t count = parameters + (isMethod(row) ? 1 : 0);
     PyRef names(PyTuple_New(count));
     if (!names) return nullptr;
     Py_ssize_t i = 0;
-    if (traits.isMethod) {
+    if (isMethod(row)) {
         PyObject* self = PyUnicode_InternFromString("self");
         if (!self) return nullptr;
         PyTuple_SET_ITEM(names.get(), i++, self);
     }
-    for (Py_ssize_t p = 0; p < traits.params.count; ++p) {
-        PyObject* name = PyUnicode_InternFromString(traits.params.names[p]);
+    for (Py_ssize_t p = 0; p < parameters; ++p) {
+        PyObject* name = PyUnicode_InternFromString(row.params[p].name);
         if (!name) return nullptr;
         PyTuple_SET_ITEM(names.get(), i++, name);
     }
     PyRef empty(PyTuple_New(0));
     PyRef noBytes(PyBytes_FromStringAndSize(nullptr, 0));
-    PyRef fileName(PyUnicode_FromString(traits.site.file));
-    PyRef name(PyUnicode_FromString(traits.params.name));
+    PyRef fileName(PyUnicode_FromString(row.site.file));
+    PyRef name(PyUnicode_FromString(row.name));
     if (!empty || !noBytes || !fileName || !name) return nullptr;
     const int argc = static_cast<int>(count);
     return reinterpret_cast<PyObject*>(kNewCode(
         argc, 0, 0, argc, 0, CO_OPTIMIZED | CO_NEWLOCALS, noBytes.get(), empty.get(),
         empty.get(), names.get(), empty.get(), empty.get(), fileName.get(), name.get(),
-        name.get(), traits.site.line, noBytes.get(), noBytes.get()));
+        name.get(), row.site.line, noBytes.get(), noBytes.get()));
 }
 
 PyObject* describeFunction(PyObject* self) {
@@ -205,22 +197,25 @@ PyTypeObject functionType = [] {
 
 bool readyFunctionType() { return PyType_Ready(&functionType) == 0; }
 
-PyObject* newFunction(const FunctionTraits* traits, PyObject* module, PyObject* globals) {
-    if (traits->params.count > kMaxParameters) {
-        // callFunction binds into a fixed array of kMaxParameters.
-        PyErr_Format(PyExc_SystemError, "%s() declares too many parameters", traits->params.name);
+PyObject* newFunction(const FunctionRow& row, PyTypeObject* selfType, PyObject* module,
+                      PyObject* globals) {
+    PyRef name(PyUnicode_InternFromString(row.name));
+    PyRef qualname;
+    PyRef doc;
+    if (!callCore([&] {
+            qualname.reset(PyUnicode_FromString(rowQualifiedName(row).c_str()));
+            doc.reset(PyUnicode_FromString(rowDocstring(row, TableKind::Methods)));
+        })) {
         return nullptr;
     }
-    PyRef name(PyUnicode_InternFromString(traits->params.name));
-    PyRef qualname(PyUnicode_FromString(traits->qualname));
-    PyRef doc(PyUnicode_FromString(traits->doc));
-    PyRef code(newSignatureCode(*traits));
+    PyRef code(newSignatureCode(row));
     PyRef annotations(PyDict_New());
     if (!name || !qualname || !doc || !code || !annotations) return nullptr;
     FunctionObject* f = PyObject_GC_New(FunctionObject, &functionType);
     if (!f) return nullptr;
     f->vectorcall = callFunction;
-    f->traits = traits;
+    f->row = &row;
+    f->selfType = selfType;
     f->name = name.release();
     f->qualname = qualname.release();
     f->module = Py_NewRef(module);

@@ -1,93 +1,51 @@
-// The Python-visible functions of brevix.tokenizer, in one table: name and
-// parameters, qualified name, docstring, traceback site, whether it is a
-// method, the type `self` must have, and the body.
+// The Python-visible functions of brevix.tokenizer, in one table: name,
+// parameters with their C types, body, and the site that places each in
+// tracebacks and gives its qualified name. Every row binds with the
+// module's own argument errors (bindAllRequired).
 #include "function.h"
 #include "function_bodies.h"
-#include "tokenizer_class.h"
 
 namespace brevix {
 
 namespace {
 
-const char* const kFitParameters[] = {"corpus", "max_vocab_size", "n_iter"};
-const char* const kEncodeParameters[] = {"input_string"};
-const char* const kEncodeCorpusParameters[] = {"input_corpus"};
-const char* const kDecodeParameters[] = {"encoded"};
-const char* const kLoaderParameters[] = {"filepath"};
-const char* const kSaverParameters[] = {"corpus", "filepath"};
-
-const FunctionTraits kClassMethodTraits[] = {
-    {{"fit", kFitParameters, 3},
-     "PyBytePairTokenizer.fit",
-     "PyBytePairTokenizer.fit(self, vector[int] corpus, int max_vocab_size, int n_iter)",
-     site::kFit,
-     true,
-     &PyBytePairTokenizerType,
-     fitBody},
-    {{"encode", kEncodeParameters, 1},
-     "PyBytePairTokenizer.encode",
-     "PyBytePairTokenizer.encode(self, string input_string)",
-     site::kEncode,
-     true,
-     &PyBytePairTokenizerType,
-     encodeBody},
-    {{"encode_corpus", kEncodeCorpusParameters, 1},
-     "PyBytePairTokenizer.encode_corpus",
-     "PyBytePairTokenizer.encode_corpus(self, vector[int] input_corpus)",
-     site::kEncodeCorpus,
-     true,
-     &PyBytePairTokenizerType,
-     encodeCorpusBody},
-    {{"decode", kDecodeParameters, 1},
-     "PyBytePairTokenizer.decode",
-     "PyBytePairTokenizer.decode(self, vector[int] encoded)",
-     site::kDecode,
-     true,
-     &PyBytePairTokenizerType,
-     decodeBody},
-};
-
-// The pickling stubs also live at module level, under their class-qualified
-// names, and accept any `self`.
-const FunctionTraits kModuleFunctionTraits[] = {
-    {{"__reduce_cython__", nullptr, 0},
-     "PyBytePairTokenizer.__reduce_cython__",
-     "PyBytePairTokenizer.__reduce_cython__(self)",
-     site::kReduceFirst,
-     true,
-     nullptr,
-     reduceStubBody},
-    {kSetstateParameterList,
-     "PyBytePairTokenizer.__setstate_cython__",
-     "PyBytePairTokenizer.__setstate_cython__(self, __pyx_state)",
-     site::kSetstateBinding,
-     true,
-     nullptr,
-     setstateStubBody},
-    {{"data_loader", kLoaderParameters, 1},
-     "data_loader",
-     "data_loader(string filepath)",
-     site::kDataLoader,
-     false,
-     nullptr,
-     dataLoaderBody},
-    {{"data_saver", kSaverParameters, 2},
-     "data_saver",
-     "data_saver(vector[int] corpus, string filepath)",
-     site::kDataSaver,
-     false,
-     nullptr,
-     dataSaverBody},
-};
-
-template <typename T, std::size_t N>
-constexpr FunctionTable tableOf(const T (&traits)[N]) {
-    return {traits, traits + N};
+// The sites of the class's methods, the corpus functions and the pickling
+// stubs (whose entries show the conversion file), at their first lines.
+constexpr RowSite methodAt(int line) {
+    return {kTokenizerModuleName, kTokenizerClassName, line, kModuleFile};
+}
+constexpr RowSite functionAt(int line) { return {kTokenizerModuleName, nullptr, line, kModuleFile}; }
+constexpr RowSite picklingStubAt(int line) {
+    return {kTokenizerModuleName, kTokenizerClassName, line, kConversionFile};
 }
 
 }  // namespace
 
-const FunctionTable kClassMethods = tableOf(kClassMethodTraits);
-const FunctionTable kModuleFunctions = tableOf(kModuleFunctionTraits);
+const FunctionRow kClassMethodRows[4] = {
+    {"fit",
+     {typed("vector[int]", "corpus"), typed("int", "max_vocab_size"), typed("int", "n_iter")},
+     fitBody, nullptr, false, bindAllRequired, methodAt(17)},
+    {"encode", {typed("string", "input_string")}, encodeBody, nullptr, false, bindAllRequired,
+     methodAt(20)},
+    {"encode_corpus", {typed("vector[int]", "input_corpus")}, encodeCorpusBody, nullptr, false,
+     bindAllRequired, methodAt(23)},
+    {"decode", {typed("vector[int]", "encoded")}, decodeBody, nullptr, false, bindAllRequired,
+     methodAt(26)},
+};
+
+// The refusal itself is reported one line below each stub's first line.
+const FunctionRow kPicklingRows[2] = {
+    {"__reduce_cython__", {}, refusePicklingBody, nullptr, false, bindAllRequired,
+     picklingStubAt(1)},
+    {"__setstate_cython__", {"__pyx_state"}, refusePicklingBody, nullptr, false, bindAllRequired,
+     picklingStubAt(3)},
+};
+
+const FunctionRow kCorpusFunctionRows[2] = {
+    {"data_loader", {typed("string", "filepath")}, dataLoaderBody, nullptr, false,
+     bindAllRequired, functionAt(30)},
+    {"data_saver", {typed("vector[int]", "corpus"), typed("string", "filepath")}, dataSaverBody,
+     nullptr, false, bindAllRequired, functionAt(34)},
+};
 
 }  // namespace brevix

@@ -1,27 +1,32 @@
-// Method tables of brevix._internal, one per source file, each ended by a
-// {nullptr} entry.
+// Function tables of brevix._internal, one per source file, each made of the
+// rows of a binding table (binding_table.h) and ended by a null entry. Each
+// is built on its first call, which may throw bad_alloc.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+namespace brevix {
+
 // Core engines side by side: straightforward and fast training, merging,
 // pair statistics (internal_engines.cpp).
-extern PyMethodDef brevix_engine_methods[];
+PyMethodDef* engineMethods();
 // Reading and restoring the merge table of a tokenizer (internal_model.cpp).
-extern PyMethodDef brevix_model_methods[];
+PyMethodDef* modelMethods();
 // Boundary helpers of brevix.tokenizer (internal_binding.cpp).
-extern PyMethodDef brevix_binding_methods[];
+PyMethodDef* bindingMethods();
 // One engine called on an existing tokenizer; core assignment (internal_calls.cpp).
-extern PyMethodDef brevix_call_methods[];
+PyMethodDef* callMethods();
 // Training straight from bytes or a file (internal_byte_training.cpp).
-extern PyMethodDef brevix_byte_training_methods[];
+PyMethodDef* byteTrainingMethods();
 // Standard byte-pair encoding: special tokens, rank encoding, tiktoken ranks
 // (internal_bpe.cpp).
-extern PyMethodDef brevix_bpe_methods[];
+PyMethodDef* bpeMethods();
 // Counting pieces and training from piece counts (internal_pieces.cpp).
-extern PyMethodDef brevix_pieces_methods[];
+PyMethodDef* piecesMethods();
 // Text splitting and its Unicode tables (internal_text.cpp).
-extern PyMethodDef brevix_text_methods[];
+PyMethodDef* textMethods();
 // The general pattern engine's splitting (internal_regex.cpp).
-extern PyMethodDef brevix_regex_methods[];
+PyMethodDef* regexMethods();
+
+}  // namespace brevix

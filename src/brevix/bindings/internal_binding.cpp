@@ -12,8 +12,11 @@
 #include "callframe.h"
 #include "convert.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
 #include "version_check.h"
+
+namespace brevix {
 
 namespace {
 
@@ -42,12 +45,14 @@ struct NotAStdException {};
 // _translate_core_exception(kind: str, text: bytes, pending: bool) raises
 // what the translation makes of that C++ exception; with `pending`, a
 // ZeroDivisionError is set first and must win.
-PyObject* translateHook(PyObject*, PyObject* args) {
+PyObject* translateHook(PyObject*, const BoundArgs& args) {
     const char* kind = nullptr;
     const char* text = nullptr;
     Py_ssize_t length = 0;
     int pending = 0;
-    if (!PyArg_ParseTuple(args, "sy#p", &kind, &text, &length, &pending)) return nullptr;
+    kind = args.utf8(0);
+    { const std::string_view view = args.readOnlyBytes(1); text = view.data(); length = static_cast<Py_ssize_t>(view.size()); }
+    pending = args.flag(2);
     try {
         if (pending) PyErr_SetString(PyExc_ZeroDivisionError, "already pending");
         throwCoreFailure(kind, std::string(text, static_cast<std::size_t>(length)));
@@ -58,7 +63,8 @@ PyObject* translateHook(PyObject*, PyObject* args) {
 }
 
 // _check_corpus_length(n): None if a corpus of n ids is accepted.
-PyObject* corpusLengthHook(PyObject*, PyObject* arg) {
+PyObject* corpusLengthHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     const unsigned long long length = PyLong_AsUnsignedLongLong(arg);
     if (length == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     if (!brevix::checkCorpusLength(length)) return nullptr;
@@ -66,35 +72,46 @@ PyObject* corpusLengthHook(PyObject*, PyObject* arg) {
 }
 
 // _check_runtime_version(major, minor): the import-time version warning.
-PyObject* versionHook(PyObject*, PyObject* args) {
+PyObject* versionHook(PyObject*, const BoundArgs& args) {
     int major = 0, minor = 0;
-    if (!PyArg_ParseTuple(args, "ii", &major, &minor)) return nullptr;
+    major = args.int32(0);
+    minor = args.int32(1);
     if (!brevix::warnOnVersionMismatch(major, minor)) return nullptr;
     Py_RETURN_NONE;
 }
 
 // known_layout(): whether brevix.tokenizer was built on CPython's internal
 // frame and int layouts (BREVIX_KNOWN_LAYOUT) or on public API only.
-PyObject* knownLayoutHook(PyObject*, PyObject*) { return PyBool_FromLong(BREVIX_KNOWN_LAYOUT); }
+PyObject* knownLayoutHook(PyObject*, const BoundArgs&) {
+ return PyBool_FromLong(BREVIX_KNOWN_LAYOUT); }
 
 // exact_tracebacks(): whether brevix.tokenizer's traceback entries show their
 // fixed lines in this interpreter.
-PyObject* exactTracebacksHook(PyObject*, PyObject*) {
+PyObject* exactTracebacksHook(PyObject*, const BoundArgs&) {
     return PyBool_FromLong(brevix::tracebackEntriesShowFixedLines());
 }
 
 }  // namespace
 
-PyMethodDef brevix_binding_methods[] = {
-    {"_translate_core_exception", translateHook, METH_VARARGS,
+namespace {
+
+const FunctionRow kRows[] = {
+    {"_translate_core_exception", {"kind", "text", "pending"}, translateHook,
      "Raise the Python exception the binding makes of a named C++ exception."},
-    {"_check_corpus_length", corpusLengthHook, METH_O,
+    {"_check_corpus_length", {"n"}, corpusLengthHook,
      "Refuse a corpus length the core cannot hold (OverflowError)."},
-    {"_check_runtime_version", versionHook, METH_VARARGS,
+    {"_check_runtime_version", {"major", "minor"}, versionHook,
      "Run the import-time interpreter version check against major, minor."},
-    {"known_layout", knownLayoutHook, METH_NOARGS,
+    {"known_layout", {}, knownLayoutHook,
      "Whether brevix.tokenizer uses CPython's internal layouts (else public API only)."},
-    {"exact_tracebacks", exactTracebacksHook, METH_NOARGS,
+    {"exact_tracebacks", {}, exactTracebacksHook,
      "Whether brevix.tokenizer's traceback entries show their fixed lines."},
-    {nullptr, nullptr, 0, nullptr},
 };
+
+}  // namespace
+
+PyMethodDef* bindingMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

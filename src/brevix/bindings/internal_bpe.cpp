@@ -48,36 +48,19 @@
 #include "text/make_splitter.h"
 #include "convert.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
-#include "method_table.h"
+#include "merge_table.h"
 #include "pyref.h"
+
+namespace brevix {
 
 namespace {
 
-namespace bpe = brevix::bpe;
 using brevix::PyRef;
 using brevix::requirePython;
 
-// A list or tuple view of any sequence (new reference).
-PyRef sequenceShim(PyObject* obj, const char* what) {
-    PyRef seq(PySequence_Fast(obj, what));
-    requirePython(static_cast<bool>(seq));
-    return seq;
-}
-
-std::string bytesShim(PyObject* obj) {
-    std::string text;
-    requirePython(brevix::byteStringFromPyShim(obj, text));
-    return text;
-}
-
-int int32Shim(PyObject* obj) {
-    const int value = brevix::int32FromPyShim(obj);
-    requirePython(!(value == -1 && PyErr_Occurred()));
-    return value;
-}
-
-std::size_t indexShim(PyObject* obj) {
+std::size_t indexFromInt(PyObject* obj) {
     const Py_ssize_t value = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
     requirePython(!(value == -1 && PyErr_Occurred()));
     if (value < 0) {
@@ -87,75 +70,60 @@ std::size_t indexShim(PyObject* obj) {
     return static_cast<std::size_t>(value);
 }
 
-std::vector<std::size_t> indicesShim(PyObject* obj) {
-    PyRef seq = sequenceShim(obj, "indices must be a sequence of ints");
+std::vector<std::size_t> indicesFromSequence(PyObject* obj) {
+    PyRef seq = fastSequence(obj, "indices must be a sequence of ints");
     std::vector<std::size_t> indices;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        indices.push_back(indexShim(PySequence_Fast_GET_ITEM(seq.get(), i)));
+        indices.push_back(indexFromInt(PySequence_Fast_GET_ITEM(seq.get(), i)));
     }
     return indices;
 }
 
 // A sequence of (bytes, id) pairs.
-bpe::SpecialTokens specialsShim(PyObject* obj) {
+bpe::SpecialTokens specialTokensFromPairs(PyObject* obj) {
     std::vector<bpe::SpecialToken> tokens;
     if (obj != nullptr && obj != Py_None) {
-        PyRef seq = sequenceShim(obj, "special tokens must be a sequence of (bytes, id)");
+        PyRef seq = fastSequence(obj, "special tokens must be a sequence of (bytes, id)");
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
             PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
             PyObject* bytes = nullptr;
             PyObject* id = nullptr;
             requirePython(PyArg_ParseTuple(item, "OO;a special token is (bytes, id)", &bytes, &id));
-            tokens.push_back(bpe::SpecialToken{bytesShim(bytes), int32Shim(id)});
+            tokens.push_back(bpe::SpecialToken{stringFromBytes(bytes), int32FromInt(id)});
         }
     }
     return bpe::SpecialTokens(std::move(tokens));
 }
 
-PyObject* specialMatchShim(const std::optional<bpe::SpecialMatch>& match) {
+PyObject* specialMatchToTuple(const std::optional<bpe::SpecialMatch>& match) {
     if (!match) Py_RETURN_NONE;
     return Py_BuildValue("(nnni)", static_cast<Py_ssize_t>(match->start),
                          static_cast<Py_ssize_t>(match->length),
                          static_cast<Py_ssize_t>(match->token), static_cast<int>(match->id));
 }
 
-PyObject* specialFindHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"specials", "text", "start", "chosen", nullptr};
+PyObject* specialFindHook(PyObject*, const BoundArgs& args) {
     PyObject* specialsObj = nullptr;
     PyObject* textObj = nullptr;
     Py_ssize_t start = 0;
     PyObject* chosenObj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|nO", const_cast<char**>(names), &specialsObj,
-                                     &textObj, &start, &chosenObj)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::SpecialTokens specials = specialsShim(specialsObj);
-        const std::string text = bytesShim(textObj);
-        const bpe::SpecialMatcher matcher =
-            chosenObj == Py_None ? bpe::SpecialMatcher::all(specials)
-                                 : bpe::SpecialMatcher(specials, indicesShim(chosenObj));
-        if (start < 0) start = 0;
-        return specialMatchShim(matcher.find(text, static_cast<std::size_t>(start)));
-    });
+    specialsObj = args[0];
+    textObj = args[1];
+    if (args.given(2)) start = args.ssize(2);
+    if (args.given(3)) chosenObj = args[3];
+    const bpe::SpecialTokens specials = specialTokensFromPairs(specialsObj);
+    const std::string text = stringFromBytes(textObj);
+    const bpe::SpecialMatcher matcher =
+        chosenObj == Py_None ? bpe::SpecialMatcher::all(specials)
+                             : bpe::SpecialMatcher(specials, indicesFromSequence(chosenObj));
+    if (start < 0) start = 0;
+    return specialMatchToTuple(matcher.find(text, static_cast<std::size_t>(start)));
 }
 
 static_assert(sizeof(bpe::TokenId) == sizeof(int), "ids cross the boundary as C ints");
 
-std::vector<int> idsShim(PyObject* obj) {
-    std::vector<int> ids;
-    requirePython(brevix::corpusFromPyShim(obj, ids));
-    return ids;
-}
-
-PyObject* idListShim(const std::vector<bpe::TokenId>& ids) {
-    PyObject* list = brevix::corpusToListShim(ids);
-    requirePython(list != nullptr);
-    return list;
-}
-
-bpe::ByteIds byteIdsShim(PyObject* obj) {
-    const std::vector<int> ids = idsShim(obj);
+bpe::ByteIds byteIdsFromIterable(PyObject* obj) {
+    const std::vector<int> ids = idsFromIterable(obj);
     if (ids.size() != 256) {
         PyErr_Format(PyExc_ValueError, "byte_ids must hold 256 ids, not %zu", ids.size());
         throw brevix::PythonErrorSet{};
@@ -165,40 +133,29 @@ bpe::ByteIds byteIdsShim(PyObject* obj) {
     return byteIds;
 }
 
-std::vector<bpe::Merge> mergesShim(PyObject* obj) {
-    PyRef seq = sequenceShim(obj, "merges must be a sequence of (left, right, id)");
+std::vector<bpe::Merge> mergesFromTriples(PyObject* obj) {
+    PyRef seq = fastSequence(obj, "merges must be a sequence of (left, right, id)");
     std::vector<bpe::Merge> merges;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
         PyObject *left = nullptr, *right = nullptr, *id = nullptr;
         requirePython(PyArg_ParseTuple(item, "OOO;a merge is (left, right, id)", &left, &right, &id));
-        merges.push_back(bpe::Merge{int32Shim(left), int32Shim(right), int32Shim(id)});
+        merges.push_back(bpe::Merge{int32FromInt(left), int32FromInt(right), int32FromInt(id)});
     }
     return merges;
 }
 
-PyObject* mergeListShim(const std::vector<bpe::Merge>& merges) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(merges.size())));
-    requirePython(static_cast<bool>(list));
-    for (std::size_t i = 0; i < merges.size(); ++i) {
-        PyObject* triple = Py_BuildValue("(iii)", merges[i].left, merges[i].right, merges[i].id);
-        requirePython(triple != nullptr);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), triple);
-    }
-    return list.release();
-}
-
-std::vector<std::string> tokenListShim(PyObject* obj) {
-    PyRef seq = sequenceShim(obj, "tokens must be a sequence of bytes");
+std::vector<std::string> tokensFromSequence(PyObject* obj) {
+    PyRef seq = fastSequence(obj, "tokens must be a sequence of bytes");
     std::vector<std::string> tokens;
     tokens.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get())));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        tokens.push_back(bytesShim(PySequence_Fast_GET_ITEM(seq.get(), i)));
+        tokens.push_back(stringFromBytes(PySequence_Fast_GET_ITEM(seq.get(), i)));
     }
     return tokens;
 }
 
-PyObject* optionalIdShim(const std::optional<bpe::TokenId>& id) {
+PyObject* intOrNone(const std::optional<bpe::TokenId>& id) {
     if (!id) Py_RETURN_NONE;
     return PyLong_FromLong(*id);
 }
@@ -206,30 +163,30 @@ PyObject* optionalIdShim(const std::optional<bpe::TokenId>& id) {
 // The encoder capsule: a TextEncoder owned by a PyCapsule.
 constexpr const char* kEncoderCapsule = "brevix._internal.bpe_encoder";
 
-void destroyEncoderShim(PyObject* capsule) {
+void destroyEncoder(PyObject* capsule) {
     delete static_cast<bpe::TextEncoder*>(PyCapsule_GetPointer(capsule, kEncoderCapsule));
 }
 
-const bpe::TextEncoder& encoderShim(PyObject* obj) {
+const bpe::TextEncoder& encoderInCapsule(PyObject* obj) {
     void* pointer = PyCapsule_GetPointer(obj, kEncoderCapsule);
     requirePython(pointer != nullptr);
     return *static_cast<const bpe::TextEncoder*>(pointer);
 }
 
-bool isAllShim(PyObject* obj) {
+bool isAll(PyObject* obj) {
     return PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, "all") == 0;
 }
 
 // The indices of the special tokens `obj` names: "all", or a sequence of
 // their bytes.
-std::vector<std::size_t> allowedIndicesShim(const bpe::TextEncoder& encoder, PyObject* obj) {
+std::vector<std::size_t> allowedIndices(const bpe::TextEncoder& encoder, PyObject* obj) {
     const bpe::SpecialTokens& specials = encoder.vocabulary().specials();
     std::vector<std::size_t> chosen;
-    if (isAllShim(obj)) {
+    if (isAll(obj)) {
         for (std::size_t i = 0; i < specials.size(); ++i) chosen.push_back(i);
         return chosen;
     }
-    for (const std::string& token : tokenListShim(obj)) {
+    for (const std::string& token : tokensFromSequence(obj)) {
         const std::optional<std::size_t> index = specials.indexOf(token);
         if (!index) throw std::invalid_argument("not a special token: " + bpe::describeBytes(token));
         chosen.push_back(*index);
@@ -237,9 +194,9 @@ std::vector<std::size_t> allowedIndicesShim(const bpe::TextEncoder& encoder, PyO
     return chosen;
 }
 
-bpe::SpecialMatcher allowedShim(const bpe::TextEncoder& encoder, PyObject* obj) {
-    if (isAllShim(obj)) return encoder.allSpecials();
-    return bpe::SpecialMatcher(encoder.vocabulary().specials(), allowedIndicesShim(encoder, obj));
+bpe::SpecialMatcher allowedMatcher(const bpe::TextEncoder& encoder, PyObject* obj) {
+    if (isAll(obj)) return encoder.allSpecials();
+    return bpe::SpecialMatcher(encoder.vocabulary().specials(), allowedIndices(encoder, obj));
 }
 
 std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std::string& data,
@@ -262,31 +219,28 @@ std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std
     return ids;
 }
 
-PyObject* rankEncodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"byte_ids", "merges", "data", "path", nullptr};
+PyObject* rankEncodeHook(PyObject*, const BoundArgs& args) {
     PyObject *byteIdsObj = nullptr, *mergesObj = nullptr, *dataObj = nullptr;
     const char* path = "auto";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|s", const_cast<char**>(names), &byteIdsObj,
-                                     &mergesObj, &dataObj, &path)) {
-        return nullptr;
+    byteIdsObj = args[0];
+    mergesObj = args[1];
+    dataObj = args[2];
+    if (args.given(3)) path = args.utf8(3);
+    const bpe::ByteIds byteIds = byteIdsFromIterable(byteIdsObj);
+    std::vector<bpe::Merge> merges = mergesFromTriples(mergesObj);
+    const std::string data = stringFromBytes(dataObj);
+    if (std::strcmp(path, "reference") == 0) {
+        return listFromIds(bpe::encodeByRankReference(byteIds, merges, data));
     }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::ByteIds byteIds = byteIdsShim(byteIdsObj);
-        std::vector<bpe::Merge> merges = mergesShim(mergesObj);
-        const std::string data = bytesShim(dataObj);
-        if (std::strcmp(path, "reference") == 0) {
-            return idListShim(bpe::encodeByRankReference(byteIds, merges, data));
-        }
-        const bpe::Vocabulary vocab(byteIds, std::move(merges));
-        return idListShim(encodeOnePiece(vocab, data, path));
-    });
+    const bpe::Vocabulary vocab(byteIds, std::move(merges));
+    return listFromIds(encodeOnePiece(vocab, data, path));
 }
 
 // Pieces of a fixed number of bytes (the last one shorter), resumable as
 // the Splitter contract asks: for tests of the text encoder's piece loop.
-class ChunkSplitterShim final : public brevix::text::Splitter {
+class ChunkSplitter final : public brevix::text::Splitter {
 public:
-    explicit ChunkSplitterShim(std::size_t chunk) : chunk_(chunk) {}
+    explicit ChunkSplitter(std::size_t chunk) : chunk_(chunk) {}
     std::size_t split(std::string_view text, std::size_t from, std::vector<std::size_t>& ends,
                       std::size_t limit) const override {
         while (from < text.size() && ends.size() < limit) {
@@ -300,154 +254,131 @@ private:
     std::size_t chunk_;
 };
 
-std::shared_ptr<const brevix::text::Splitter> splitterShim(const char* pattern, Py_ssize_t chunk) {
-    if (chunk > 0) return std::make_shared<ChunkSplitterShim>(static_cast<std::size_t>(chunk));
+std::shared_ptr<const brevix::text::Splitter> splitterFor(const char* pattern, Py_ssize_t chunk) {
+    if (chunk > 0) return std::make_shared<ChunkSplitter>(static_cast<std::size_t>(chunk));
     if (pattern == nullptr) return brevix::text::makeWholeSplitter();
     return brevix::text::makeSplitter(pattern);
 }
 
-PyObject* encoderHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"byte_ids", "merges", "specials", "pattern", "chunk", nullptr};
+PyObject* encoderHook(PyObject*, const BoundArgs& args) {
     PyObject *byteIdsObj = nullptr, *mergesObj = nullptr, *specialsObj = Py_None;
     const char* pattern = nullptr;
     Py_ssize_t chunk = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Ozn", const_cast<char**>(names), &byteIdsObj,
-                                     &mergesObj, &specialsObj, &pattern, &chunk)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsShim(byteIdsObj), mergesShim(mergesObj),
-                                                             specialsShim(specialsObj));
-        std::shared_ptr<const brevix::text::Splitter> splitter = splitterShim(pattern, chunk);
-        auto encoder = std::make_unique<bpe::TextEncoder>(std::move(vocab), std::move(splitter));
-        PyObject* capsule = PyCapsule_New(encoder.get(), kEncoderCapsule, destroyEncoderShim);
-        requirePython(capsule != nullptr);
-        encoder.release();
-        return capsule;
-    });
+    byteIdsObj = args[0];
+    mergesObj = args[1];
+    if (args.given(2)) specialsObj = args[2];
+    if (args.given(3)) pattern = args.utf8OrNull(3);
+    if (args.given(4)) chunk = args.ssize(4);
+    auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsFromIterable(byteIdsObj), mergesFromTriples(mergesObj),
+                                                         specialTokensFromPairs(specialsObj));
+    std::shared_ptr<const brevix::text::Splitter> splitter = splitterFor(pattern, chunk);
+    auto encoder = std::make_unique<bpe::TextEncoder>(std::move(vocab), std::move(splitter));
+    PyObject* capsule = PyCapsule_New(encoder.get(), kEncoderCapsule, destroyEncoder);
+    requirePython(capsule != nullptr);
+    encoder.release();
+    return capsule;
 }
 
-PyObject* encodeTextHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"encoder", "text", "allowed", nullptr};
+PyObject* encodeTextHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *textObj = nullptr, *allowedObj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O", const_cast<char**>(names), &encoderObj,
-                                     &textObj, &allowedObj)) {
-        return nullptr;
+    encoderObj = args[0];
+    textObj = args[1];
+    if (args.given(2)) allowedObj = args[2];
+    const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
+    const std::string text = stringFromBytes(textObj);
+    std::vector<bpe::TokenId> ids;
+    if (allowedObj == nullptr) {
+        encoder.encodeOrdinary(text, ids);
+    } else {
+        encoder.encode(text, allowedMatcher(encoder, allowedObj), ids);
     }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderShim(encoderObj);
-        const std::string text = bytesShim(textObj);
-        std::vector<bpe::TokenId> ids;
-        if (allowedObj == nullptr) {
-            encoder.encodeOrdinary(text, ids);
-        } else {
-            encoder.encode(text, allowedShim(encoder, allowedObj), ids);
-        }
-        return idListShim(ids);
-    });
+    return listFromIds(ids);
 }
 
-PyObject* countHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"encoder", "text", "allowed", nullptr};
+PyObject* countHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *textObj = nullptr, *allowedObj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O", const_cast<char**>(names), &encoderObj,
-                                     &textObj, &allowedObj)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderShim(encoderObj);
-        Py_buffer view;
-        requirePython(PyObject_GetBuffer(textObj, &view, PyBUF_SIMPLE) == 0);
-        std::size_t count = 0;
-        const bool ok = brevix::callCore([&] {
-            const std::string_view text(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-            const bpe::SpecialMatcher none;
-            count = encoder.count(text, allowedObj == nullptr ? none : allowedShim(encoder, allowedObj));
-        });
-        PyBuffer_Release(&view);
-        if (!ok) return nullptr;
-        return PyLong_FromSize_t(count);
-    });
+    encoderObj = args[0];
+    textObj = args[1];
+    if (args.given(2)) allowedObj = args[2];
+    const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
+    const HeldBuffer text(textObj);
+    const bpe::SpecialMatcher none;
+    return PyLong_FromSize_t(
+        encoder.count(text.bytes(), allowedObj == nullptr ? none : allowedMatcher(encoder, allowedObj)));
 }
 
-PyObject* disallowedHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"encoder", "text", "allowed", nullptr};
+PyObject* disallowedHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *textObj = nullptr, *allowedObj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O", const_cast<char**>(names), &encoderObj,
-                                     &textObj, &allowedObj)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::TextEncoder& encoder = encoderShim(encoderObj);
-        const std::string text = bytesShim(textObj);
-        const std::vector<std::size_t> allowed =
-            allowedObj == nullptr ? std::vector<std::size_t>{} : allowedIndicesShim(encoder, allowedObj);
-        const auto matcher = bpe::SpecialMatcher::allExcept(encoder.vocabulary().specials(), allowed);
-        return specialMatchShim(matcher.find(text, 0));
-    });
+    encoderObj = args[0];
+    textObj = args[1];
+    if (args.given(2)) allowedObj = args[2];
+    const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
+    const std::string text = stringFromBytes(textObj);
+    const std::vector<std::size_t> allowed =
+        allowedObj == nullptr ? std::vector<std::size_t>{} : allowedIndices(encoder, allowedObj);
+    const auto matcher = bpe::SpecialMatcher::allExcept(encoder.vocabulary().specials(), allowed);
+    return specialMatchToTuple(matcher.find(text, 0));
 }
 
 // The ids read a block at a time by IdStream (exact lists, tuples, arrays
 // of plain ints); false when the stream cannot read `obj` plainly.
-bool decodeStreamedShim(const bpe::Vocabulary& vocab, PyObject* obj, brevix::BytesBuilder& builder,
+bool decodeStreamed(const bpe::Vocabulary& vocab, PyObject* obj, brevix::BytesBuilder& builder,
                         std::size_t& written) {
     brevix::IdStream stream(obj);
     if (!stream.usable()) return false;
     return bpe::decodeFrom(vocab, stream, stream.expected(), builder, written);
 }
 
-PyObject* decodeHook(PyObject*, PyObject* args) {
+PyObject* decodeHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *idsObj = nullptr;
     int streamed = 0;
-    if (!PyArg_ParseTuple(args, "OO|p", &encoderObj, &idsObj, &streamed)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
-        brevix::BytesBuilder builder;
-        std::size_t written = 0;
-        try {
-            if (!streamed || !decodeStreamedShim(vocab, idsObj, builder, written)) {
-                const std::vector<int> ids = idsShim(idsObj);
-                written = bpe::decodeTokens(vocab, ids.data(), ids.size(), builder);
-            }
-        } catch (const brevix::BytesBuildFailed&) {
-            throw brevix::PythonErrorSet{};
+    encoderObj = args[0];
+    idsObj = args[1];
+    if (args.given(2)) streamed = args.flag(2);
+    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+    brevix::BytesBuilder builder;
+    std::size_t written = 0;
+    try {
+        if (!streamed || !decodeStreamed(vocab, idsObj, builder, written)) {
+            const std::vector<int> ids = idsFromIterable(idsObj);
+            written = bpe::decodeTokens(vocab, ids.data(), ids.size(), builder);
         }
-        PyObject* bytes = builder.finish(written);
-        requirePython(bytes != nullptr);
-        return bytes;
-    });
+    } catch (const brevix::BytesBuildFailed&) {
+        throw brevix::PythonErrorSet{};
+    }
+    PyObject* bytes = builder.finish(written);
+    requirePython(bytes != nullptr);
+    return bytes;
 }
 
-PyObject* tokenIdHook(PyObject*, PyObject* args) {
+PyObject* tokenIdHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *tokenObj = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &encoderObj, &tokenObj)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
-        const std::string token = bytesShim(tokenObj);
-        PyRef id(optionalIdShim(vocab.tokenId(token)));
-        requirePython(static_cast<bool>(id));
-        PyRef whole(optionalIdShim(vocab.wholeTokenId(token)));
-        requirePython(static_cast<bool>(whole));
-        return PyTuple_Pack(2, id.get(), whole.get());
-    });
+    encoderObj = args[0];
+    tokenObj = args[1];
+    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+    const std::string token = stringFromBytes(tokenObj);
+    PyRef id(intOrNone(vocab.tokenId(token)));
+    requirePython(static_cast<bool>(id));
+    PyRef whole(intOrNone(vocab.wholeTokenId(token)));
+    requirePython(static_cast<bool>(whole));
+    return PyTuple_Pack(2, id.get(), whole.get());
 }
 
-PyObject* mergesFromRanksHook(PyObject*, PyObject* tokensObj) {
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::RankedMerges ranked = bpe::mergesFromRanks(tokenListShim(tokensObj));
-        PyRef byteIds(idListShim(std::vector<bpe::TokenId>(ranked.byteIds.begin(), ranked.byteIds.end())));
-        PyRef merges(mergeListShim(ranked.merges));
-        return PyTuple_Pack(2, byteIds.get(), merges.get());
-    });
+PyObject* mergesFromRanksHook(PyObject*, const BoundArgs& args) {
+    PyObject* tokensObj = args[0];
+    const bpe::RankedMerges ranked = bpe::mergesFromRanks(tokensFromSequence(tokensObj));
+    PyRef byteIds(listFromIds(std::vector<bpe::TokenId>(ranked.byteIds.begin(), ranked.byteIds.end())));
+    PyRef merges(mergesToList(ranked.merges));
+    requirePython(static_cast<bool>(merges));
+    return PyTuple_Pack(2, byteIds.get(), merges.get());
 }
 
-PyObject* tiktokenIncompatibleHook(PyObject*, PyObject* args) {
+PyObject* tiktokenIncompatibleHook(PyObject*, const BoundArgs& args) {
     PyObject *byteIdsObj = nullptr, *mergesObj = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &byteIdsObj, &mergesObj)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary vocab(byteIdsShim(byteIdsObj), mergesShim(mergesObj));
-        return optionalIdShim(bpe::firstTiktokenIncompatible(vocab));
-    });
+    byteIdsObj = args[0];
+    mergesObj = args[1];
+    const bpe::Vocabulary vocab(byteIdsFromIterable(byteIdsObj), mergesFromTriples(mergesObj));
+    return intOrNone(bpe::firstTiktokenIncompatible(vocab));
 }
 
 // This thread's CPU time in seconds: other load on the machine disturbs it
@@ -470,8 +401,8 @@ double bestSeconds(int repeat, Run&& run) {
     return best;
 }
 
-std::vector<std::size_t> endsShim(PyObject* obj, std::size_t textSize) {
-    std::vector<std::size_t> ends = indicesShim(obj);
+std::vector<std::size_t> pieceEndsFromSequence(PyObject* obj, std::size_t textSize) {
+    std::vector<std::size_t> ends = indicesFromSequence(obj);
     std::size_t previous = 0;
     for (std::size_t end : ends) {
         if (end < previous || end > textSize) throw std::invalid_argument("piece ends must rise within the text");
@@ -480,89 +411,98 @@ std::vector<std::size_t> endsShim(PyObject* obj, std::size_t textSize) {
     return ends;
 }
 
-PyObject* countPiecesHook(PyObject*, PyObject* args) {
+PyObject* countPiecesHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *textObj = nullptr, *endsObj = nullptr;
     int repeat = 1;
-    if (!PyArg_ParseTuple(args, "OOO|i", &encoderObj, &textObj, &endsObj, &repeat)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
-        const std::string text = bytesShim(textObj);
-        const std::vector<std::size_t> ends = endsShim(endsObj, text.size());
-        std::vector<bpe::TokenId> ids;
-        std::size_t count = 0;
-        const double seconds = bestSeconds(repeat, [&] {
-            count = 0;
-            std::size_t start = 0;
-            for (std::size_t end : ends) {
-                ids.clear();
-                bpe::encodePiece(vocab, std::string_view(text).substr(start, end - start), ids);
-                count += ids.size();
-                start = end;
-            }
-        });
-        return Py_BuildValue("(dn)", seconds, static_cast<Py_ssize_t>(count));
+    encoderObj = args[0];
+    textObj = args[1];
+    endsObj = args[2];
+    if (args.given(3)) repeat = args.int32(3);
+    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+    const std::string text = stringFromBytes(textObj);
+    const std::vector<std::size_t> ends = pieceEndsFromSequence(endsObj, text.size());
+    std::vector<bpe::TokenId> ids;
+    std::size_t count = 0;
+    const double seconds = bestSeconds(repeat, [&] {
+        count = 0;
+        std::size_t start = 0;
+        for (std::size_t end : ends) {
+            ids.clear();
+            bpe::encodePiece(vocab, std::string_view(text).substr(start, end - start), ids);
+            count += ids.size();
+            start = end;
+        }
     });
+    return Py_BuildValue("(dn)", seconds, static_cast<Py_ssize_t>(count));
 }
 
-PyObject* decodeTimedHook(PyObject*, PyObject* args) {
+PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
     PyObject *encoderObj = nullptr, *idsObj = nullptr;
     int repeat = 1;
-    if (!PyArg_ParseTuple(args, "OO|i", &encoderObj, &idsObj, &repeat)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bpe::Vocabulary& vocab = encoderShim(encoderObj).vocabulary();
-        const std::vector<int> ids = idsShim(idsObj);
-        struct StringSink final : bytepairtokenizer::ByteSink {
-            std::string bytes;
-            char* reserve(std::size_t, std::size_t capacity) override {
-                if (bytes.size() < capacity) bytes.resize(capacity);
-                return &bytes[0];
-            }
-        } sink;
-        std::size_t written = 0;
-        const double seconds =
-            bestSeconds(repeat, [&] { written = bpe::decodeTokens(vocab, ids.data(), ids.size(), sink); });
-        return Py_BuildValue("(dy#)", seconds, sink.bytes.data(), static_cast<Py_ssize_t>(written));
-    });
+    encoderObj = args[0];
+    idsObj = args[1];
+    if (args.given(2)) repeat = args.int32(2);
+    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+    const std::vector<int> ids = idsFromIterable(idsObj);
+    struct StringSink final : bytepairtokenizer::ByteSink {
+        std::string bytes;
+        char* reserve(std::size_t, std::size_t capacity) override {
+            if (bytes.size() < capacity) bytes.resize(capacity);
+            return &bytes[0];
+        }
+    } sink;
+    std::size_t written = 0;
+    const double seconds =
+        bestSeconds(repeat, [&] { written = bpe::decodeTokens(vocab, ids.data(), ids.size(), sink); });
+    return Py_BuildValue("(dy#)", seconds, sink.bytes.data(), static_cast<Py_ssize_t>(written));
 }
 
-PyObject* mergesFromRanksTimedHook(PyObject*, PyObject* args) {
+PyObject* mergesFromRanksTimedHook(PyObject*, const BoundArgs& args) {
     PyObject* tokensObj = nullptr;
     int repeat = 1;
-    if (!PyArg_ParseTuple(args, "O|i", &tokensObj, &repeat)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const std::vector<std::string> tokens = tokenListShim(tokensObj);
-        return PyFloat_FromDouble(bestSeconds(repeat, [&] { bpe::mergesFromRanks(tokens); }));
-    });
+    tokensObj = args[0];
+    if (args.given(1)) repeat = args.int32(1);
+    const std::vector<std::string> tokens = tokensFromSequence(tokensObj);
+    return PyFloat_FromDouble(bestSeconds(repeat, [&] { bpe::mergesFromRanks(tokens); }));
 }
 
 }  // namespace
 
-PyMethodDef brevix_bpe_methods[] = {
-    {"special_find", brevix::withKeywords(specialFindHook), METH_VARARGS | METH_KEYWORDS,
-     "special_find(specials, text, start=0, chosen=None) -> (start, length, index, id) | None\n"
-     "The leftmost-longest special token of `chosen` (indices; None: all) at or after start."},
-    {"rank_encode", brevix::withKeywords(rankEncodeHook), METH_VARARGS | METH_KEYWORDS,
-     "rank_encode(byte_ids, merges, data, path='auto') -> list[int]: one piece encoded by rank"},
-    {"bpe_encoder", brevix::withKeywords(encoderHook), METH_VARARGS | METH_KEYWORDS,
-     "bpe_encoder(byte_ids, merges, specials=(), pattern=None, chunk=0) -> a text encoder capsule"},
-    {"bpe_encode", brevix::withKeywords(encodeTextHook), METH_VARARGS | METH_KEYWORDS,
-     "bpe_encode(encoder, text, allowed=()) -> list[int]"},
-    {"bpe_count", brevix::withKeywords(countHook), METH_VARARGS | METH_KEYWORDS,
-     "bpe_count(encoder, text, allowed=()) -> int: the number of ids bpe_encode gives"},
-    {"bpe_disallowed", brevix::withKeywords(disallowedHook), METH_VARARGS | METH_KEYWORDS,
-     "bpe_disallowed(encoder, text, allowed=()) -> the first special token not allowed, or None"},
-    {"bpe_decode", decodeHook, METH_VARARGS, "bpe_decode(encoder, ids, streamed=False) -> bytes"},
-    {"bpe_token_id", tokenIdHook, METH_VARARGS,
-     "bpe_token_id(encoder, token) -> (id or None, whole-token id or None)"},
-    {"merges_from_ranks", mergesFromRanksHook, METH_O,
-     "merges_from_ranks(tokens) -> (byte_ids, merges): tiktoken's tokens by rank as merges"},
-    {"tiktoken_incompatible", tiktokenIncompatibleHook, METH_VARARGS,
-     "tiktoken_incompatible(byte_ids, merges) -> the first merge tiktoken's rule splits otherwise, or None"},
-    {"bpe_count_pieces", countPiecesHook, METH_VARARGS,
-     "bpe_count_pieces(encoder, text, ends, repeat=1) -> (best seconds, ids of the pieces ending at `ends`)"},
-    {"bpe_decode_timed", decodeTimedHook, METH_VARARGS,
-     "bpe_decode_timed(encoder, ids, repeat=1) -> (best seconds, bytes)"},
-    {"merges_from_ranks_timed", mergesFromRanksTimedHook, METH_VARARGS,
-     "merges_from_ranks_timed(tokens, repeat=1) -> best seconds of the core call"},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"special_find", {"specials", "text", optional("start", "0"), optional("chosen", "None")}, specialFindHook,
+     "-> (start, length, index, id) | None\nThe leftmost-longest special token of `chosen` (indices; None: all) at or after start."},
+    {"rank_encode", {"byte_ids", "merges", "data", optional("path", "'auto'")}, rankEncodeHook,
+     "-> list[int]: one piece encoded by rank"},
+    {"bpe_encoder", {"byte_ids", "merges", optional("specials", "()"), optional("pattern", "None"), optional("chunk", "0")}, encoderHook,
+     "-> a text encoder capsule"},
+    {"bpe_encode", {"encoder", "text", optional("allowed", "()")}, encodeTextHook,
+     "-> list[int]"},
+    {"bpe_count", {"encoder", "text", optional("allowed", "()")}, countHook,
+     "-> int: the number of ids bpe_encode gives"},
+    {"bpe_disallowed", {"encoder", "text", optional("allowed", "()")}, disallowedHook,
+     "-> the first special token not allowed, or None"},
+    {"bpe_decode", {"encoder", "ids", optional("streamed", "False")}, decodeHook,
+     "-> bytes"},
+    {"bpe_token_id", {"encoder", "token"}, tokenIdHook,
+     "-> (id or None, whole-token id or None)"},
+    {"merges_from_ranks", {"tokens"}, mergesFromRanksHook,
+     "-> (byte_ids, merges): tiktoken's tokens by rank as merges"},
+    {"tiktoken_incompatible", {"byte_ids", "merges"}, tiktokenIncompatibleHook,
+     "-> the first merge tiktoken's rule splits otherwise, or None"},
+    {"bpe_count_pieces", {"encoder", "text", "ends", optional("repeat", "1")}, countPiecesHook,
+     "-> (best seconds, ids of the pieces ending at `ends`)"},
+    {"bpe_decode_timed", {"encoder", "ids", optional("repeat", "1")}, decodeTimedHook,
+     "-> (best seconds, bytes)"},
+    {"merges_from_ranks_timed", {"tokens", optional("repeat", "1")}, mergesFromRanksTimedHook,
+     "-> best seconds of the core call"},
 };
+
+}  // namespace
+
+PyMethodDef* bpeMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

@@ -19,9 +19,12 @@
 
 #include "exact/byte_training.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
 #include "pyref.h"
 #include "pytokenizer.h"
+
+namespace brevix {
 
 namespace {
 
@@ -87,16 +90,15 @@ PyObject* trainOn(PyBytePairTokenizerObject* tok, const unsigned char* data, std
     return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* trainBytes(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"tok", "source", "max_vocab_size", "n_iter", "interrupt_after",
-                                  nullptr};
+PyObject* trainBytes(PyObject*, const BoundArgs& args) {
     PyObject* tokObj = nullptr;
     PyObject* source = nullptr;
     int maxVocabSize = 0, nIter = 0, interruptAfter = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOii|i", const_cast<char**>(names), &tokObj,
-                                     &source, &maxVocabSize, &nIter, &interruptAfter)) {
-        return nullptr;
-    }
+    tokObj = args[0];
+    source = args[1];
+    maxVocabSize = args.int32(2);
+    nIter = args.int32(3);
+    if (args.given(4)) interruptAfter = args.int32(4);
     PyBytePairTokenizerObject* tok = brevix::asLowLevelTokenizer(tokObj);
     if (tok == nullptr) return nullptr;
     if (PyObject_CheckBuffer(source)) {
@@ -120,10 +122,17 @@ PyObject* trainBytes(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyMethodDef brevix_byte_training_methods[] = {
-    {"train_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trainBytes)),
-     METH_VARARGS | METH_KEYWORDS,
-     "train_bytes(tok, source, max_vocab_size, n_iter, interrupt_after=-1) -> output\n"
-     "Trains tok on the bytes of a bytes-like object or of a file (memory-mapped)."},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"train_bytes", {"tok", "source", "max_vocab_size", "n_iter", optional("interrupt_after", "-1")}, trainBytes,
+     "-> output\nTrains tok on the bytes of a bytes-like object or of a file (memory-mapped)."},
 };
+
+}  // namespace
+
+PyMethodDef* byteTrainingMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

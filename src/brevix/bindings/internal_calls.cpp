@@ -25,220 +25,196 @@
 #include <string>
 #include <vector>
 
+#include "convert.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
 #include "pyref.h"
 #include "pytokenizer.h"
 #include "exact/straightforward.h"
+
+namespace brevix {
 
 namespace {
 
 using brevix::PyRef;
 using bytepairtokenizer::BytePairTokenizer;
 
-using brevix::PythonErrorSet;
-BytePairTokenizer& coreShim(PyObject* obj) {
+// The core tokenizer of a PyBytePairTokenizer (TypeError for anything else).
+BytePairTokenizer& coreTokenizerOf(PyObject* obj) {
     PyBytePairTokenizerObject* low = brevix::asLowLevelTokenizer(obj);
     brevix::requirePython(low != nullptr);
     return low->c_bpt;
 }
 
-bool fastShim(const char* engine) {
+bool isFastEngine(const char* engine) {
     const std::string name = engine == nullptr ? "fast" : engine;
     if (name == "fast") return true;
     if (name == "straightforward") return false;
     throw std::invalid_argument("engine must be 'fast' or 'straightforward'");
 }
 
-std::vector<int> idsShim(PyObject* seq) {
-    PyRef fast(PySequence_Fast(seq, "expected a sequence of ints"));
-    brevix::requirePython(static_cast<bool>(fast));
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-    PyObject** items = PySequence_Fast_ITEMS(fast.get());
-    std::vector<int> ids(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(items[i], &overflow);
-        brevix::requirePython(!(v == -1 && PyErr_Occurred()));
-        if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "token id out of 32-bit range");
-            throw PythonErrorSet{};
-        }
-        ids[static_cast<std::size_t>(i)] = static_cast<int>(v);
-    }
-    return ids;
-}
-
-PyObject* listShim(const std::vector<int>& ids) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    brevix::requirePython(static_cast<bool>(list));
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* v = PyLong_FromLong(ids[i]);
-        brevix::requirePython(v != nullptr);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
-    }
-    return list.release();
-}
-
-PyObject* bytesShim(const std::string& s) {
-    return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
-PyObject* fitOn(PyObject*, PyObject* args) {
+PyObject* fitOn(PyObject*, const BoundArgs& args) {
     PyObject *tokObj = nullptr, *corpusObj = nullptr;
     int maxVocabSize = 0, nIter = 0;
     const char* engine = "fast";
-    if (!PyArg_ParseTuple(args, "OOii|s", &tokObj, &corpusObj, &maxVocabSize, &nIter, &engine)) {
-        return nullptr;
+    tokObj = args[0];
+    corpusObj = args[1];
+    maxVocabSize = args.int32(2);
+    nIter = args.int32(3);
+    if (args.given(4)) engine = args.utf8(4);
+    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const bool fast = isFastEngine(engine);
+    std::vector<int> corpus = idsFromIterable(corpusObj);
+    std::ostringstream out;
+    if (fast) {
+        tok.fitWith(corpus, maxVocabSize, nIter, out);
+    } else {
+        tok.fitStraightforward(corpus, maxVocabSize, nIter, out);
     }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreShim(tokObj);
-        const bool fast = fastShim(engine);
-        std::vector<int> corpus = idsShim(corpusObj);
-        std::ostringstream out;
-        if (fast) {
-            tok.fitWith(corpus, maxVocabSize, nIter, out);
-        } else {
-            tok.fitStraightforward(corpus, maxVocabSize, nIter, out);
-        }
-        PyRef text(bytesShim(out.str()));
-        brevix::requirePython(static_cast<bool>(text));
-        PyRef list(listShim(corpus));
-        return PyTuple_Pack(2, text.get(), list.get());
-    });
+    PyRef text(bytesFromString(out.str()));
+    PyRef list(listFromIds(corpus));
+    return PyTuple_Pack(2, text.get(), list.get());
 }
 
-PyObject* encodeOn(PyObject*, PyObject* args) {
+PyObject* encodeOn(PyObject*, const BoundArgs& args) {
     PyObject* tokObj = nullptr;
     const char* data = nullptr;
     Py_ssize_t size = 0;
     const char* engine = "fast";
-    if (!PyArg_ParseTuple(args, "Oy#|s", &tokObj, &data, &size, &engine)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreShim(tokObj);
-        const bool fast = fastShim(engine);
-        std::ostringstream echo;
-        const std::vector<int> ids =
-            tok.encodeWith(std::string(data, static_cast<std::size_t>(size)), echo, fast);
-        PyRef text(bytesShim(echo.str()));
-        brevix::requirePython(static_cast<bool>(text));
-        PyRef list(listShim(ids));
-        return PyTuple_Pack(2, text.get(), list.get());
-    });
+    tokObj = args[0];
+    { const std::string_view view = args.readOnlyBytes(1); data = view.data(); size = static_cast<Py_ssize_t>(view.size()); }
+    if (args.given(2)) engine = args.utf8(2);
+    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const bool fast = isFastEngine(engine);
+    std::ostringstream echo;
+    const std::vector<int> ids =
+        tok.encodeWith(std::string(data, static_cast<std::size_t>(size)), echo, fast);
+    PyRef text(bytesFromString(echo.str()));
+    PyRef list(listFromIds(ids));
+    return PyTuple_Pack(2, text.get(), list.get());
 }
 
-PyObject* encodeCorpusOn(PyObject*, PyObject* args) {
+PyObject* encodeCorpusOn(PyObject*, const BoundArgs& args) {
     PyObject *tokObj = nullptr, *corpusObj = nullptr;
     const char* engine = "fast";
-    if (!PyArg_ParseTuple(args, "OO|s", &tokObj, &corpusObj, &engine)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreShim(tokObj);
-        const bool fast = fastShim(engine);
-        std::vector<int> corpus = idsShim(corpusObj);
-        if (fast) return listShim(tok.encodeCorpus(corpus));
-        mergeCorpus(corpus, tok.vocab);
-        return listShim(corpus);
-    });
+    tokObj = args[0];
+    corpusObj = args[1];
+    if (args.given(2)) engine = args.utf8(2);
+    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const bool fast = isFastEngine(engine);
+    std::vector<int> corpus = idsFromIterable(corpusObj);
+    if (fast) return listFromIds(tok.encodeCorpus(corpus));
+    mergeCorpus(corpus, tok.vocab);
+    return listFromIds(corpus);
 }
 
-PyObject* decodeOn(PyObject*, PyObject* args) {
+PyObject* decodeOn(PyObject*, const BoundArgs& args) {
     PyObject *tokObj = nullptr, *idsObj = nullptr;
     const char* engine = "fast";
-    if (!PyArg_ParseTuple(args, "OO|s", &tokObj, &idsObj, &engine)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreShim(tokObj);
-        const bool fast = fastShim(engine);
-        std::vector<int> ids = idsShim(idsObj);
-        return bytesShim(fast ? tok.decode(std::move(ids)) : tok.decodeStraightforward(ids));
-    });
+    tokObj = args[0];
+    idsObj = args[1];
+    if (args.given(2)) engine = args.utf8(2);
+    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const bool fast = isFastEngine(engine);
+    std::vector<int> ids = idsFromIterable(idsObj);
+    return bytesFromString(fast ? tok.decode(std::move(ids)) : tok.decodeStraightforward(ids));
 }
 
-PyObject* assign(PyObject*, PyObject* args) {
+PyObject* assign(PyObject*, const BoundArgs& args) {
     PyObject *dstObj = nullptr, *srcObj = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &dstObj, &srcObj)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& dst = coreShim(dstObj);
-        dst = coreShim(srcObj);
-        Py_RETURN_NONE;
-    });
+    dstObj = args[0];
+    srcObj = args[1];
+    BytePairTokenizer& dst = coreTokenizerOf(dstObj);
+    dst = coreTokenizerOf(srcObj);
+    Py_RETURN_NONE;
 }
 
-PyObject* concurrentReads(PyObject*, PyObject* args) {
+PyObject* concurrentReads(PyObject*, const BoundArgs& args) {
     PyObject *tokObj = nullptr, *corporaObj = nullptr;
     int threads = 0;
-    if (!PyArg_ParseTuple(args, "OOi", &tokObj, &corporaObj, &threads)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        BytePairTokenizer& tok = coreShim(tokObj);
-        if (threads < 1 || threads > 64) throw std::invalid_argument("threads must be 1 to 64");
-        PyRef seq(PySequence_Fast(corporaObj, "corpora must be a sequence"));
-        brevix::requirePython(static_cast<bool>(seq));
-        std::vector<std::vector<int>> corpora;
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            corpora.push_back(idsShim(PySequence_Fast_GET_ITEM(seq.get(), i)));
-        }
-        using Result = std::pair<std::vector<int>, std::string>;
-        std::vector<std::vector<Result>> results(static_cast<std::size_t>(threads));
-        std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
-        Py_BEGIN_ALLOW_THREADS
-        std::vector<std::thread> workers;
-        for (std::size_t t = 0; t < results.size(); ++t) {
-            workers.emplace_back([&, t]() {
-                try {
-                    for (const std::vector<int>& corpus : corpora) {
-                        std::vector<int> ids = corpus;
-                        tok.encodeCorpus(ids);
-                        results[t].emplace_back(ids, tok.decode(ids));
-                    }
-                } catch (...) {
-                    failures[t] = std::current_exception();
+    tokObj = args[0];
+    corporaObj = args[1];
+    threads = args.int32(2);
+    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    if (threads < 1 || threads > 64) throw std::invalid_argument("threads must be 1 to 64");
+    PyRef seq(PySequence_Fast(corporaObj, "corpora must be a sequence"));
+    brevix::requirePython(static_cast<bool>(seq));
+    std::vector<std::vector<int>> corpora;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        corpora.push_back(idsFromIterable(PySequence_Fast_GET_ITEM(seq.get(), i)));
+    }
+    using Result = std::pair<std::vector<int>, std::string>;
+    std::vector<std::vector<Result>> results(static_cast<std::size_t>(threads));
+    std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
+    Py_BEGIN_ALLOW_THREADS
+    std::vector<std::thread> workers;
+    for (std::size_t t = 0; t < results.size(); ++t) {
+        workers.emplace_back([&, t]() {
+            try {
+                for (const std::vector<int>& corpus : corpora) {
+                    std::vector<int> ids = corpus;
+                    tok.encodeCorpus(ids);
+                    results[t].emplace_back(ids, tok.decode(ids));
                 }
-            });
-        }
-        for (std::thread& w : workers) w.join();
-        Py_END_ALLOW_THREADS
-        for (const std::exception_ptr& failure : failures) {
-            if (failure) std::rethrow_exception(failure);
-        }
-        PyRef out(PyList_New(0));
-        brevix::requirePython(static_cast<bool>(out));
-        for (const std::vector<Result>& perThread : results) {
-            PyRef list(PyList_New(0));
-            brevix::requirePython(static_cast<bool>(list));
-            for (const Result& r : perThread) {
-                PyRef ids(listShim(r.first));
-                PyRef bytes(bytesShim(r.second));
-                brevix::requirePython(static_cast<bool>(bytes));
-                PyRef pair(PyTuple_Pack(2, ids.get(), bytes.get()));
-                brevix::requirePython(pair && PyList_Append(list.get(), pair.get()) == 0);
+            } catch (...) {
+                failures[t] = std::current_exception();
             }
-            brevix::requirePython(PyList_Append(out.get(), list.get()) == 0);
+        });
+    }
+    for (std::thread& w : workers) w.join();
+    Py_END_ALLOW_THREADS
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
+    }
+    PyRef out(PyList_New(0));
+    brevix::requirePython(static_cast<bool>(out));
+    for (const std::vector<Result>& perThread : results) {
+        PyRef list(PyList_New(0));
+        brevix::requirePython(static_cast<bool>(list));
+        for (const Result& r : perThread) {
+            PyRef ids(listFromIds(r.first));
+            PyRef bytes(bytesFromString(r.second));
+            PyRef pair(PyTuple_Pack(2, ids.get(), bytes.get()));
+            brevix::requirePython(pair && PyList_Append(list.get(), pair.get()) == 0);
         }
-        return out.release();
-    });
+        brevix::requirePython(PyList_Append(out.get(), list.get()) == 0);
+    }
+    return out.release();
 }
 
-PyObject* tableIndexBytes(PyObject*, PyObject* tokObj) {
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bytepairtokenizer::TableIndex* index = coreShim(tokObj).currentTableIndex();
-        if (index == nullptr) Py_RETURN_NONE;
-        return PyLong_FromSize_t(index->bytesUsed());
-    });
+PyObject* tableIndexBytes(PyObject*, const BoundArgs& args) {
+    PyObject* tokObj = args[0];
+    const bytepairtokenizer::TableIndex* index = coreTokenizerOf(tokObj).currentTableIndex();
+    if (index == nullptr) Py_RETURN_NONE;
+    return PyLong_FromSize_t(index->bytesUsed());
 }
 
 }  // namespace
 
-PyMethodDef brevix_call_methods[] = {
-    {"fit_on", fitOn, METH_VARARGS,
-     "fit_on(tok, corpus, max_vocab_size, n_iter, engine='fast') -> (output, corpus)"},
-    {"encode_on", encodeOn, METH_VARARGS, "encode_on(tok, data, engine='fast') -> (echo, ids)"},
-    {"encode_corpus_on", encodeCorpusOn, METH_VARARGS,
-     "encode_corpus_on(tok, corpus, engine='fast') -> ids"},
-    {"decode_on", decodeOn, METH_VARARGS, "decode_on(tok, ids, engine='fast') -> bytes"},
-    {"assign", assign, METH_VARARGS,
-     "assign(dst, src): copy-assigns src's core tokenizer to dst's, member by member"},
-    {"concurrent_reads", concurrentReads, METH_VARARGS,
-     "concurrent_reads(tok, corpora, threads) -> per thread, (encode_corpus, decode) of each corpus"},
-    {"table_index_bytes", tableIndexBytes, METH_O,
-     "table_index_bytes(tok) -> bytes held by the derived index, or None when it is stale"},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"fit_on", {"tok", "corpus", "max_vocab_size", "n_iter", optional("engine", "'fast'")}, fitOn,
+     "-> (output, corpus)"},
+    {"encode_on", {"tok", "data", optional("engine", "'fast'")}, encodeOn,
+     "-> (echo, ids)"},
+    {"encode_corpus_on", {"tok", "corpus", optional("engine", "'fast'")}, encodeCorpusOn,
+     "-> ids"},
+    {"decode_on", {"tok", "ids", optional("engine", "'fast'")}, decodeOn,
+     "-> bytes"},
+    {"assign", {"dst", "src"}, assign,
+     ": copy-assigns src's core tokenizer to dst's, member by member"},
+    {"concurrent_reads", {"tok", "corpora", "threads"}, concurrentReads,
+     "-> per thread, (encode_corpus, decode) of each corpus"},
+    {"table_index_bytes", {"tok"}, tableIndexBytes,
+     "-> bytes held by the derived index, or None when it is stale"},
 };
+
+}  // namespace
+
+PyMethodDef* callMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

@@ -13,15 +13,17 @@
 
 #include "convert.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
 #include "merge_table.h"
-#include "method_table.h"
 #include "pyref.h"
 #include "exact/merger.h"
 #include "exact/straightforward.h"
 #include "exact/tokenizer.h"
 #include "exact/trainer.h"
 #include "ties/walk_order.h"
+
+namespace brevix {
 
 namespace {
 
@@ -30,25 +32,7 @@ using bytepairtokenizer::BytePairTokenizer;
 using brevix::PyRef;
 using brevix::requirePython;
 
-std::vector<int> idsShim(PyObject* obj) {
-    std::vector<int> ids;
-    requirePython(brevix::corpusFromPyShim(obj, ids));
-    return ids;
-}
-
-PyObject* listShim(const std::vector<int>& ids) {
-    PyObject* list = brevix::corpusToListShim(ids);
-    requirePython(list != nullptr);
-    return list;
-}
-
-PyObject* pairShim(const DTYPE_BYTEPAIR& p) { return Py_BuildValue("(ii)", p[0], p[1]); }
-
-std::string bytesShim(PyObject* o) {
-    std::string text;
-    requirePython(brevix::byteStringFromPyShim(o, text));
-    return text;
-}
+PyObject* pairToTuple(const DTYPE_BYTEPAIR& p) { return Py_BuildValue("(ii)", p[0], p[1]); }
 
 enum class Engine { Fast, Straightforward, Targeted, Ordered, Recount };
 
@@ -60,7 +44,7 @@ enum class Engine { Fast, Straightforward, Targeted, Ordered, Recount };
 // which ties are broken by recounting the corpus.
 constexpr int kRecountPairs = 40;
 
-Engine engineShim(const char* engine) {
+Engine engineNamed(const char* engine) {
     const std::string name = engine == nullptr ? "fast" : engine;
     if (name == "fast") return Engine::Fast;
     if (name == "straightforward") return Engine::Straightforward;
@@ -70,23 +54,23 @@ Engine engineShim(const char* engine) {
     throw std::invalid_argument("engine must be 'fast', 'straightforward', 'targeted', 'ordered' or 'recount'");
 }
 
-bool fastEngineShim(const char* engine) { return engineShim(engine) != Engine::Straightforward; }
+bool isFastEngine(const char* engine) { return engineNamed(engine) != Engine::Straightforward; }
 
 // Records (left, right, id) triples in id order in the fresh `tok`, as
 // training would have; None records nothing.
-void loadMergesShim(BytePairTokenizer& tok, PyObject* merges) {
+void loadMerges(BytePairTokenizer& tok, PyObject* merges) {
     if (merges == nullptr || merges == Py_None) return;
     requirePython(brevix::mergesFromPy(merges, tok));
 }
 
-PyObject* mergesShim(const BytePairTokenizer& tok) {
+PyObject* listOfMerges(const BytePairTokenizer& tok) {
     PyObject* list = brevix::mergesToList(tok);
     requirePython(list != nullptr);
     return list;
 }
 
 // Interrupt callback that reports true from its (k+1)-th poll on; k < 0 never.
-std::function<bool()> interruptAfterShim(int polls) {
+std::function<bool()> interruptAfterPolls(int polls) {
     if (polls < 0) return {};
     auto seen = std::make_shared<int>(0);
     return [seen, polls]() { return (*seen)++ >= polls; };
@@ -138,247 +122,227 @@ void runFit(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, 
                                       tuningFor(engine));
 }
 
-PyObject* train(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"corpus", "max_vocab_size", "n_iter", "engine", "merges",
-                                  "interrupt_after", nullptr};
+PyObject* train(PyObject*, const BoundArgs& args) {
     PyObject* corpusObj = nullptr;
     int maxVocabSize = 0, nIter = 0, interruptAfter = -1;
     const char* engine = "fast";
     PyObject* merges = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Oii|sOi", const_cast<char**>(names), &corpusObj,
-                                     &maxVocabSize, &nIter, &engine, &merges, &interruptAfter)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const Engine chosen = engineShim(engine);
-        BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
-        std::vector<int> corpus = idsShim(corpusObj);
-        std::ostringstream out;
-        runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterShim(interruptAfter));
-        const std::string text = out.str();
-        PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        requirePython(static_cast<bool>(outBytes));
-        PyRef mergeList(mergesShim(tok));
-        PyRef corpusList(listShim(corpus));
-        return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpusList.get(), tok.size());
-    });
+    corpusObj = args[0];
+    maxVocabSize = args.int32(1);
+    nIter = args.int32(2);
+    if (args.given(3)) engine = args.utf8(3);
+    if (args.given(4)) merges = args[4];
+    if (args.given(5)) interruptAfter = args.int32(5);
+    const Engine chosen = engineNamed(engine);
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    std::vector<int> corpus = idsFromIterable(corpusObj);
+    std::ostringstream out;
+    runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterPolls(interruptAfter));
+    const std::string text = out.str();
+    PyRef outBytes(bytesFromString(text));
+    PyRef mergeList(listOfMerges(tok));
+    PyRef corpusList(listFromIds(corpus));
+    return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpusList.get(), tok.size());
 }
 
-PyObject* trainSequence(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"calls", "engine", "merges", nullptr};
+PyObject* trainSequence(PyObject*, const BoundArgs& args) {
     PyObject* calls = nullptr;
     const char* engine = "fast";
     PyObject* merges = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|sO", const_cast<char**>(names), &calls,
-                                     &engine, &merges)) {
-        return nullptr;
+    calls = args[0];
+    if (args.given(1)) engine = args.utf8(1);
+    if (args.given(2)) merges = args[2];
+    const Engine chosen = engineNamed(engine);
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    PyRef seq(PySequence_Fast(calls, "calls must be a sequence of (corpus, max, n_iter)"));
+    requirePython(static_cast<bool>(seq));
+    std::ostringstream out;
+    PyRef corpora(PyList_New(0));
+    requirePython(static_cast<bool>(corpora));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* corpusObj = nullptr;
+        int maxVocabSize = 0, nIter = 0;
+        requirePython(PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "Oii", &corpusObj,
+                               &maxVocabSize, &nIter));
+        std::vector<int> corpus = idsFromIterable(corpusObj);
+        runFit(tok, corpus, maxVocabSize, nIter, chosen, out, {});
+        PyRef list(listFromIds(corpus));
+        requirePython(PyList_Append(corpora.get(), list.get()) == 0);
     }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const Engine chosen = engineShim(engine);
-        BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
-        PyRef seq(PySequence_Fast(calls, "calls must be a sequence of (corpus, max, n_iter)"));
-        requirePython(static_cast<bool>(seq));
-        std::ostringstream out;
-        PyRef corpora(PyList_New(0));
-        requirePython(static_cast<bool>(corpora));
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            PyObject* corpusObj = nullptr;
-            int maxVocabSize = 0, nIter = 0;
-            requirePython(PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "Oii", &corpusObj,
-                                   &maxVocabSize, &nIter));
-            std::vector<int> corpus = idsShim(corpusObj);
-            runFit(tok, corpus, maxVocabSize, nIter, chosen, out, {});
-            PyRef list(listShim(corpus));
-            requirePython(PyList_Append(corpora.get(), list.get()) == 0);
-        }
-        const std::string text = out.str();
-        PyRef outBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        requirePython(static_cast<bool>(outBytes));
-        PyRef mergeList(mergesShim(tok));
-        return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpora.get(), tok.size());
-    });
+    const std::string text = out.str();
+    PyRef outBytes(bytesFromString(text));
+    PyRef mergeList(listOfMerges(tok));
+    return Py_BuildValue("(OOOi)", outBytes.get(), mergeList.get(), corpora.get(), tok.size());
 }
 
-PyObject* mergeCorpusHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"corpus", "merges", "engine", nullptr};
+PyObject* mergeCorpusHook(PyObject*, const BoundArgs& args) {
     PyObject* corpusObj = nullptr;
     PyObject* merges = nullptr;
     const char* engine = "fast";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|s", const_cast<char**>(names), &corpusObj,
-                                     &merges, &engine)) {
-        return nullptr;
+    corpusObj = args[0];
+    merges = args[1];
+    if (args.given(2)) engine = args.utf8(2);
+    const bool fast = isFastEngine(engine);
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    std::vector<int> corpus = idsFromIterable(corpusObj);
+    if (fast) {
+        bytepairtokenizer::mergeCorpusFast(corpus, tok.vocab);
+    } else {
+        mergeCorpus(corpus, tok.vocab);
     }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = fastEngineShim(engine);
-        BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
-        std::vector<int> corpus = idsShim(corpusObj);
-        if (fast) {
-            bytepairtokenizer::mergeCorpusFast(corpus, tok.vocab);
-        } else {
-            mergeCorpus(corpus, tok.vocab);
-        }
-        return listShim(corpus);
-    });
+    return listFromIds(corpus);
 }
 
-PyObject* encodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"merges", "data", "engine", nullptr};
+PyObject* encodeHook(PyObject*, const BoundArgs& args) {
     PyObject* merges = nullptr;
     PyObject* data = nullptr;
     const char* engine = "fast";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|s", const_cast<char**>(names), &merges, &data,
-                                     &engine)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = fastEngineShim(engine);
-        BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
-        std::ostringstream echo;
-        const std::vector<int> ids = tok.encodeWith(bytesShim(data), echo, fast);
-        const std::string text = echo.str();
-        PyRef echoBytes(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        requirePython(static_cast<bool>(echoBytes));
-        PyRef list(listShim(ids));
-        return Py_BuildValue("(OO)", echoBytes.get(), list.get());
-    });
+    merges = args[0];
+    data = args[1];
+    if (args.given(2)) engine = args.utf8(2);
+    const bool fast = isFastEngine(engine);
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    std::ostringstream echo;
+    const std::vector<int> ids = tok.encodeWith(stringFromBytes(data), echo, fast);
+    const std::string text = echo.str();
+    PyRef echoBytes(bytesFromString(text));
+    PyRef list(listFromIds(ids));
+    return Py_BuildValue("(OO)", echoBytes.get(), list.get());
 }
 
-PyObject* decodeHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"merges", "ids", "engine", nullptr};
+PyObject* decodeHook(PyObject*, const BoundArgs& args) {
     PyObject* merges = nullptr;
     PyObject* idsObj = nullptr;
     const char* engine = "fast";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|s", const_cast<char**>(names), &merges,
-                                     &idsObj, &engine)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = fastEngineShim(engine);
-        BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
-        const std::vector<int> ids = idsShim(idsObj);
-        const std::string bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
-        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-    });
+    merges = args[0];
+    idsObj = args[1];
+    if (args.given(2)) engine = args.utf8(2);
+    const bool fast = isFastEngine(engine);
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    const std::vector<int> ids = idsFromIterable(idsObj);
+    const std::string bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
+    return bytesFromString(bytes);
 }
 
 // The core decode alone, best of `repeat` calls on steady_clock, so the
 // benchmark sees the core's rate without the cost of converting the ids.
-PyObject* decodeTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"merges", "ids", "engine", "repeat", nullptr};
+PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
     PyObject* merges = nullptr;
     PyObject* idsObj = nullptr;
     const char* engine = "fast";
     int repeat = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|si", const_cast<char**>(names), &merges,
-                                     &idsObj, &engine, &repeat)) {
-        return nullptr;
+    merges = args[0];
+    idsObj = args[1];
+    if (args.given(2)) engine = args.utf8(2);
+    if (args.given(3)) repeat = args.int32(3);
+    const bool fast = isFastEngine(engine);
+    if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
+    BytePairTokenizer tok;
+    loadMerges(tok, merges);
+    const std::vector<int> ids = idsFromIterable(idsObj);
+    double best = 0.0;
+    std::string bytes;
+    for (int i = 0; i < repeat; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        if (i == 0 || took.count() < best) best = took.count();
     }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const bool fast = fastEngineShim(engine);
-        if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
-        BytePairTokenizer tok;
-        loadMergesShim(tok, merges);
-        const std::vector<int> ids = idsShim(idsObj);
-        double best = 0.0;
-        std::string bytes;
-        for (int i = 0; i < repeat; ++i) {
-            const auto start = std::chrono::steady_clock::now();
-            bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            if (i == 0 || took.count() < best) best = took.count();
-        }
-        PyRef result(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-        requirePython(static_cast<bool>(result));
-        return Py_BuildValue("(dO)", best, result.get());
-    });
+    PyRef result(bytesFromString(bytes));
+    return Py_BuildValue("(dO)", best, result.get());
 }
 
-PyObject* pairStats(PyObject*, PyObject* arg) {
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const DTYPE_BYTEPAIR_STATS stats = bytePairStats(idsShim(arg));
-        PyRef list(PyList_New(0));
-        requirePython(static_cast<bool>(list));
-        for (const auto& entry : stats) {
-            PyRef pair(pairShim(entry.first));
-            requirePython(static_cast<bool>(pair));
-            PyRef item(Py_BuildValue("(Oi)", pair.get(), entry.second));
-            requirePython(static_cast<bool>(item) && PyList_Append(list.get(), item.get()) == 0);
-        }
-        return list.release();
-    });
-}
-
-PyObject* maxFreqPair(PyObject*, PyObject* arg) {
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const MostFreqPair best = getMaxFreqPair(bytePairStats(idsShim(arg)));
-        PyRef pair(pairShim(best.pair));
+PyObject* pairStats(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
+    const DTYPE_BYTEPAIR_STATS stats = bytePairStats(idsFromIterable(arg));
+    PyRef list(PyList_New(0));
+    requirePython(static_cast<bool>(list));
+    for (const auto& entry : stats) {
+        PyRef pair(pairToTuple(entry.first));
         requirePython(static_cast<bool>(pair));
-        return Py_BuildValue("(Oi)", pair.get(), best.freq);
-    });
+        PyRef item(Py_BuildValue("(Oi)", pair.get(), entry.second));
+        requirePython(static_cast<bool>(item) && PyList_Append(list.get(), item.get()) == 0);
+    }
+    return list.release();
 }
 
-PyObject* pairHashHook(PyObject*, PyObject* args) {
+PyObject* maxFreqPair(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
+    const MostFreqPair best = getMaxFreqPair(bytePairStats(idsFromIterable(arg)));
+    PyRef pair(pairToTuple(best.pair));
+    requirePython(static_cast<bool>(pair));
+    return Py_BuildValue("(Oi)", pair.get(), best.freq);
+}
+
+PyObject* pairHashHook(PyObject*, const BoundArgs& args) {
     int left = 0, right = 0;
-    if (!PyArg_ParseTuple(args, "ii", &left, &right)) return nullptr;
+    left = args.int32(0);
+    right = args.int32(1);
     return PyLong_FromUnsignedLong(pairHash(left, right));
 }
 
-PyObject* splitStringHook(PyObject*, PyObject* arg) {
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        std::string text = bytesShim(arg);
-        const std::vector<std::string> pieces = splitString(text);
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
-        requirePython(static_cast<bool>(list));
-        for (std::size_t i = 0; i < pieces.size(); ++i) {
-            PyObject* b = PyBytes_FromStringAndSize(pieces[i].data(),
-                                                    static_cast<Py_ssize_t>(pieces[i].size()));
-            requirePython(b != nullptr);
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
-        }
-        return list.release();
-    });
+PyObject* splitStringHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
+    std::string text = stringFromBytes(arg);
+    const std::vector<std::string> pieces = splitString(text);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    requirePython(static_cast<bool>(list));
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        PyObject* b = PyBytes_FromStringAndSize(pieces[i].data(),
+                                                static_cast<Py_ssize_t>(pieces[i].size()));
+        requirePython(b != nullptr);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
+    }
+    return list.release();
 }
 
 // Walk order of a table that received keys with these hashes in this order,
 // from the closed form the fast trainer uses.
-PyObject* tableWalkOrderHook(PyObject*, PyObject* arg) {
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const std::vector<int> raw = idsShim(arg);
-        std::vector<std::uint32_t> hashes(raw.begin(), raw.end());
-        return listShim(bytepairtokenizer::tableWalkOrder(hashes));
-    });
+PyObject* tableWalkOrderHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
+    const std::vector<int> raw = idsFromIterable(arg);
+    std::vector<std::uint32_t> hashes(raw.begin(), raw.end());
+    return listFromIds(bytepairtokenizer::tableWalkOrder(hashes));
 }
 
 }  // namespace
 
-PyMethodDef brevix_engine_methods[] = {
-    {"train", brevix::withKeywords(train),
-     METH_VARARGS | METH_KEYWORDS,
-     "train(corpus, max_vocab_size, n_iter, engine='fast'|'straightforward'|'targeted', merges=None, interrupt_after=-1)"
-     " -> (output, merges, corpus, size)"},
-    {"train_sequence", brevix::withKeywords(trainSequence),
-     METH_VARARGS | METH_KEYWORDS,
-     "train_sequence([(corpus, max_vocab_size, n_iter), ...], engine='fast', merges=None)"
-     " -> (output, merges, corpora, size)"},
-    {"merge_corpus", brevix::withKeywords(mergeCorpusHook),
-     METH_VARARGS | METH_KEYWORDS, "merge_corpus(corpus, merges, engine='fast') -> list[int]"},
-    {"encode", brevix::withKeywords(encodeHook),
-     METH_VARARGS | METH_KEYWORDS, "encode(merges, data, engine='fast') -> (echo, ids)"},
-    {"decode", brevix::withKeywords(decodeHook),
-     METH_VARARGS | METH_KEYWORDS, "decode(merges, ids, engine='fast') -> bytes"},
-    {"decode_timed", brevix::withKeywords(decodeTimedHook),
-     METH_VARARGS | METH_KEYWORDS,
-     "decode_timed(merges, ids, engine='fast', repeat=1) -> (best seconds of the core call, bytes)"},
-    {"pair_stats", pairStats, METH_O, "pair_stats(corpus) -> [((a, b), count)] in walk order"},
-    {"max_freq_pair", maxFreqPair, METH_O, "max_freq_pair(corpus) -> ((a, b), freq)"},
-    {"pair_hash", pairHashHook, METH_VARARGS, "pair_hash(a, b) -> int"},
-    {"split_string", splitStringHook, METH_O, "split_string(data) -> list[bytes]"},
-    {"table_walk_order", tableWalkOrderHook, METH_O,
-     "table_walk_order(hashes) -> key indices in walk order (hashes given as int32)"},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"train", {"corpus", "max_vocab_size", "n_iter", optional("engine", "'fast'"), optional("merges", "None"), optional("interrupt_after", "-1")}, train,
+     "-> (output, merges, corpus, size)"},
+    {"train_sequence", {"calls", optional("engine", "'fast'"), optional("merges", "None")}, trainSequence,
+     "-> (output, merges, corpora, size)"},
+    {"merge_corpus", {"corpus", "merges", optional("engine", "'fast'")}, mergeCorpusHook,
+     "-> list[int]"},
+    {"encode", {"merges", "data", optional("engine", "'fast'")}, encodeHook,
+     "-> (echo, ids)"},
+    {"decode", {"merges", "ids", optional("engine", "'fast'")}, decodeHook,
+     "-> bytes"},
+    {"decode_timed", {"merges", "ids", optional("engine", "'fast'"), optional("repeat", "1")}, decodeTimedHook,
+     "-> (best seconds of the core call, bytes)"},
+    {"pair_stats", {"corpus"}, pairStats,
+     "-> [((a, b), count)] in walk order"},
+    {"max_freq_pair", {"corpus"}, maxFreqPair,
+     "-> ((a, b), freq)"},
+    {"pair_hash", {"a", "b"}, pairHashHook,
+     "-> int"},
+    {"split_string", {"data"}, splitStringHook,
+     "-> list[bytes]"},
+    {"table_walk_order", {"hashes"}, tableWalkOrderHook,
+     "-> key indices in walk order (hashes given as int32)"},
 };
+
+}  // namespace
+
+PyMethodDef* engineMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

@@ -33,14 +33,16 @@
 #include "pieces/training_start.h"
 #include "convert.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
-#include "method_table.h"
+#include "merge_table.h"
 #include "pyref.h"
 #include "text/make_splitter.h"
 
+namespace brevix {
+
 namespace {
 
-namespace bpe = brevix::bpe;
 using brevix::PyRef;
 using brevix::requirePython;
 
@@ -49,15 +51,8 @@ using brevix::requirePython;
     throw brevix::PythonErrorSet{};
 }
 
-// A list or tuple view of any sequence (new reference).
-PyRef sequenceShim(PyObject* obj, const char* what) {
-    PyRef seq(PySequence_Fast(obj, what));
-    requirePython(static_cast<bool>(seq));
-    return seq;
-}
-
 // The `n` items of a sequence of exactly that length (a list or tuple view).
-PyRef itemsShim(PyObject* obj, Py_ssize_t n, const char* what) {
+PyRef exactItems(PyObject* obj, Py_ssize_t n, const char* what) {
     PyRef seq(PySequence_Check(obj) && !PyBytes_Check(obj) && !PyUnicode_Check(obj)
                   ? PySequence_Fast(obj, what)
                   : nullptr);
@@ -67,14 +62,8 @@ PyRef itemsShim(PyObject* obj, Py_ssize_t n, const char* what) {
     return seq;
 }
 
-std::string bytesShim(PyObject* obj) {
-    std::string text;
-    requirePython(brevix::byteStringFromPyShim(obj, text));
-    return text;
-}
-
 // None -> the whole-stretch splitter; str -> the splitter of that pattern.
-std::unique_ptr<brevix::text::Splitter> splitterShim(PyObject* pattern) {
+std::unique_ptr<brevix::text::Splitter> splitterFor(PyObject* pattern) {
     if (pattern == Py_None) return brevix::text::makeWholeSplitter();
     if (!PyUnicode_Check(pattern)) raise(PyExc_TypeError, "pattern must be a str or None");
     Py_ssize_t size = 0;
@@ -85,12 +74,12 @@ std::unique_ptr<brevix::text::Splitter> splitterShim(PyObject* pattern) {
 
 // A sequence of bytes; repeats are dropped. The ids are the tokens' indices
 // (counting only needs where they are).
-bpe::SpecialTokens specialsShim(PyObject* obj) {
-    PyRef seq = sequenceShim(obj, "specials must be a sequence of bytes");
+bpe::SpecialTokens specialTokensFromBytes(PyObject* obj) {
+    PyRef seq = fastSequence(obj, "specials must be a sequence of bytes");
     std::vector<bpe::SpecialToken> tokens;
     std::vector<std::string> seen;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        std::string bytes = bytesShim(PySequence_Fast_GET_ITEM(seq.get(), i));
+        std::string bytes = stringFromBytes(PySequence_Fast_GET_ITEM(seq.get(), i));
         bool repeat = false;
         for (const std::string& s : seen) repeat = repeat || s == bytes;
         if (repeat) continue;
@@ -100,7 +89,7 @@ bpe::SpecialTokens specialsShim(PyObject* obj) {
     return bpe::SpecialTokens(std::move(tokens));
 }
 
-unsigned threadsShim(int threads) {
+unsigned threadCount(int threads) {
     if (threads < 0) raise(PyExc_ValueError, "threads must not be negative");
     return static_cast<unsigned>(threads);
 }
@@ -134,7 +123,7 @@ private:
     std::vector<std::string_view> texts_;
 };
 
-std::vector<std::string> pathsShim(PyObject* obj) {
+std::vector<std::string> pathsFromSequence(PyObject* obj) {
     std::vector<std::string> paths;
     auto addPath = [&paths](PyObject* path) {
         PyObject* encoded = nullptr;
@@ -147,14 +136,14 @@ std::vector<std::string> pathsShim(PyObject* obj) {
         addPath(obj);
         return paths;
     }
-    PyRef seq = sequenceShim(obj, "paths must be a path or a sequence of paths");
+    PyRef seq = fastSequence(obj, "paths must be a path or a sequence of paths");
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         addPath(PySequence_Fast_GET_ITEM(seq.get(), i));
     }
     return paths;
 }
 
-PyObject* countsToDictShim(const bpe::PieceTable& table) {
+PyObject* countsToDict(const bpe::PieceTable& table) {
     PyRef dict(PyDict_New());
     requirePython(static_cast<bool>(dict));
     table.forEach([&dict](std::string_view piece, std::uint64_t count) {
@@ -204,72 +193,66 @@ bpe::PieceTable countWithoutLock(long long interruptAfterBytes, Count&& count) {
     return std::move(*counts);
 }
 
-PyObject* countPiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "docs", "specials", "threads",
-                                  "interrupt_after_bytes", nullptr};
+PyObject* countPiecesHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* docs = nullptr;
     PyObject* specialsObj = Py_None;
     int threads = 0;
     long long interruptAfter = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OiL", const_cast<char**>(names), &pattern,
-                                     &docs, &specialsObj, &threads, &interruptAfter)) {
-        return nullptr;
+    pattern = args[0];
+    docs = args[1];
+    if (args.given(2)) specialsObj = args[2];
+    if (args.given(3)) threads = args.int32(3);
+    if (args.given(4)) interruptAfter = args.int64(4);
+    const auto splitter = splitterFor(pattern);
+    const bpe::SpecialTokens specials =
+        specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
+    const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
+    PyRef seq = fastSequence(docs, "docs must be a sequence of bytes-like objects");
+    DocumentBuffers buffers;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        buffers.add(PySequence_Fast_GET_ITEM(seq.get(), i));
     }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const auto splitter = splitterShim(pattern);
-        const bpe::SpecialTokens specials =
-            specialsObj == Py_None ? bpe::SpecialTokens() : specialsShim(specialsObj);
-        const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
-        PyRef seq = sequenceShim(docs, "docs must be a sequence of bytes-like objects");
-        DocumentBuffers buffers;
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            buffers.add(PySequence_Fast_GET_ITEM(seq.get(), i));
-        }
-        bpe::CountSettings settings{splitter.get(), &matcher, threadsShim(threads), nullptr};
-        const bpe::PieceTable counts = countWithoutLock(interruptAfter, [&](bpe::CountControl& c) {
-            settings.control = &c;
-            return bpe::countPieces(buffers.texts(), settings);
-        });
-        return countsToDictShim(counts);
+    bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
+    const bpe::PieceTable counts = countWithoutLock(interruptAfter, [&](bpe::CountControl& c) {
+        settings.control = &c;
+        return bpe::countPieces(buffers.texts(), settings);
     });
+    return countsToDict(counts);
 }
 
-bpe::FileDocuments documentsShim(int lines) {
+bpe::FileDocuments fileDocuments(int lines) {
     return lines ? bpe::FileDocuments::kLines : bpe::FileDocuments::kWholeFile;
 }
 
-PyObject* countFilePiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "paths", "lines", "specials", "threads",
-                                  "interrupt_after_bytes", nullptr};
+PyObject* countFilePiecesHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* pathsObj = nullptr;
     int lines = 0;
     PyObject* specialsObj = Py_None;
     int threads = 0;
     long long interruptAfter = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOp|OiL", const_cast<char**>(names), &pattern,
-                                     &pathsObj, &lines, &specialsObj, &threads,
-                                     &interruptAfter)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const auto splitter = splitterShim(pattern);
-        const bpe::SpecialTokens specials =
-            specialsObj == Py_None ? bpe::SpecialTokens() : specialsShim(specialsObj);
-        const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
-        const std::vector<std::string> paths = pathsShim(pathsObj);
-        bpe::CountSettings settings{splitter.get(), &matcher, threadsShim(threads), nullptr};
-        const bpe::PieceTable counts = countWithoutLock(interruptAfter, [&](bpe::CountControl& c) {
-            settings.control = &c;
-            return bpe::countFilePieces(paths, documentsShim(lines), settings);
-        });
-        return countsToDictShim(counts);
+    pattern = args[0];
+    pathsObj = args[1];
+    lines = args.flag(2);
+    if (args.given(3)) specialsObj = args[3];
+    if (args.given(4)) threads = args.int32(4);
+    if (args.given(5)) interruptAfter = args.int64(5);
+    const auto splitter = splitterFor(pattern);
+    const bpe::SpecialTokens specials =
+        specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
+    const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
+    const std::vector<std::string> paths = pathsFromSequence(pathsObj);
+    bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
+    const bpe::PieceTable counts = countWithoutLock(interruptAfter, [&](bpe::CountControl& c) {
+        settings.control = &c;
+        return bpe::countFilePieces(paths, fileDocuments(lines), settings);
     });
+    return countsToDict(counts);
 }
 
 // A count: an int from 0 to 2**64 - 1.
-std::uint64_t countShim(PyObject* obj) {
+std::uint64_t countFromInt(PyObject* obj) {
     if (!PyLong_Check(obj)) raise(PyExc_TypeError, "a count must be an int");
     PyRef zero(PyLong_FromLong(0));
     requirePython(static_cast<bool>(zero));
@@ -281,74 +264,57 @@ std::uint64_t countShim(PyObject* obj) {
     return value;
 }
 
-void addCountedPieceShim(bpe::PieceTable& table, PyObject* piece, PyObject* count) {
-    const std::string bytes = bytesShim(piece);
-    table.add(bytes, countShim(count));
+void addCountedPiece(bpe::PieceTable& table, PyObject* piece, PyObject* count) {
+    const std::string bytes = stringFromBytes(piece);
+    table.add(bytes, countFromInt(count));
 }
 
 // dict[bytes, int] or an iterable of (bytes, int); repeated pieces add up.
-bpe::PieceTable piecesShim(PyObject* obj) {
+bpe::PieceTable pieceTableFromCounts(PyObject* obj) {
     bpe::PieceTable table;
     if (PyDict_Check(obj)) {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(obj, &pos, &key, &value)) addCountedPieceShim(table, key, value);
+        while (PyDict_Next(obj, &pos, &key, &value)) addCountedPiece(table, key, value);
         return table;
     }
     PyRef iterator(PyObject_GetIter(obj));
     requirePython(static_cast<bool>(iterator));
     while (PyRef item{PyIter_Next(iterator.get())}) {
-        PyRef pair = itemsShim(item.get(), 2, "a counted piece is (bytes, int)");
-        addCountedPieceShim(table, PySequence_Fast_GET_ITEM(pair.get(), 0),
-                            PySequence_Fast_GET_ITEM(pair.get(), 1));
+        PyRef pair = exactItems(item.get(), 2, "a counted piece is (bytes, int)");
+        addCountedPiece(table, PySequence_Fast_GET_ITEM(pair.get(), 0),
+                        PySequence_Fast_GET_ITEM(pair.get(), 1));
     }
     requirePython(!PyErr_Occurred());
     return table;
 }
 
-bpe::TokenId idShim(PyObject* obj) {
-    const int value = brevix::int32FromPyShim(obj);
-    requirePython(!(value == -1 && PyErr_Occurred()));
-    return value;
-}
-
-bpe::TrainingStart startShim(PyObject* byteIds, PyObject* merges, PyObject* firstId) {
+bpe::TrainingStart trainingStartFromPy(PyObject* byteIds, PyObject* merges, PyObject* firstId) {
     bpe::TrainingStart start;
     if (byteIds != Py_None) {
-        PyRef seq = sequenceShim(byteIds, "byte_ids must be a sequence of 256 ints");
+        PyRef seq = fastSequence(byteIds, "byte_ids must be a sequence of 256 ints");
         if (PySequence_Fast_GET_SIZE(seq.get()) != 256) {
             raise(PyExc_ValueError, "byte_ids must hold 256 ids");
         }
         for (Py_ssize_t b = 0; b < 256; ++b) {
-            start.byteIds[static_cast<std::size_t>(b)] = idShim(PySequence_Fast_GET_ITEM(seq.get(), b));
+            start.byteIds[static_cast<std::size_t>(b)] = int32FromInt(PySequence_Fast_GET_ITEM(seq.get(), b));
         }
     }
     if (merges != Py_None) {
-        PyRef seq = sequenceShim(merges, "merges must be a sequence of (left, right, id)");
+        PyRef seq = fastSequence(merges, "merges must be a sequence of (left, right, id)");
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-            PyRef merge = itemsShim(PySequence_Fast_GET_ITEM(seq.get(), i), 3,
+            PyRef merge = exactItems(PySequence_Fast_GET_ITEM(seq.get(), i), 3,
                                     "a merge is (left, right, id)");
             PyObject* const* parts = PySequence_Fast_ITEMS(merge.get());
-            start.merges.push_back(bpe::Merge{idShim(parts[0]), idShim(parts[1]), idShim(parts[2])});
+            start.merges.push_back(bpe::Merge{int32FromInt(parts[0]), int32FromInt(parts[1]), int32FromInt(parts[2])});
         }
     }
-    if (firstId != Py_None) start.firstNewId = idShim(firstId);
+    if (firstId != Py_None) start.firstNewId = int32FromInt(firstId);
     return start;
 }
 
-PyObject* mergesToListShim(const std::vector<bpe::Merge>& merges) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(merges.size())));
-    requirePython(static_cast<bool>(list));
-    for (std::size_t i = 0; i < merges.size(); ++i) {
-        PyObject* item = Py_BuildValue("(iii)", merges[i].left, merges[i].right, merges[i].id);
-        requirePython(item != nullptr);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-std::size_t mergeCountShim(Py_ssize_t merges) {
+std::size_t mergeCount(Py_ssize_t merges) {
     if (merges < 0) raise(PyExc_ValueError, "num_merges must not be negative");
     return static_cast<std::size_t>(merges);
 }
@@ -384,9 +350,7 @@ bpe::TrainResult trainWithoutLock(Pieces&& pieces, const bpe::TrainingStart& sta
     return result;
 }
 
-PyObject* trainPiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"counts",   "num_merges", "byte_ids",        "merges",
-                                  "first_id", "reference",  "interrupt_after", nullptr};
+PyObject* trainPiecesHook(PyObject*, const BoundArgs& args) {
     PyObject* countsObj = nullptr;
     Py_ssize_t numMerges = 0;
     PyObject* byteIds = Py_None;
@@ -394,19 +358,19 @@ PyObject* trainPiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* firstId = Py_None;
     int reference = 0;
     long long interruptAfter = -1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|OOOpL", const_cast<char**>(names),
-                                     &countsObj, &numMerges, &byteIds, &merges, &firstId,
-                                     &reference, &interruptAfter)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const std::size_t wanted = mergeCountShim(numMerges);
-        const bpe::TrainingStart start = startShim(byteIds, merges, firstId);
-        const bpe::PieceTable pieces = piecesShim(countsObj);
-        const bpe::TrainResult result =
-            trainWithoutLock(pieces, start, wanted, reference != 0, interruptAfter);
-        return mergesToListShim(result.merges);
-    });
+    countsObj = args[0];
+    numMerges = args.ssize(1);
+    if (args.given(2)) byteIds = args[2];
+    if (args.given(3)) merges = args[3];
+    if (args.given(4)) firstId = args[4];
+    if (args.given(5)) reference = args.flag(5);
+    if (args.given(6)) interruptAfter = args.int64(6);
+    const std::size_t wanted = mergeCount(numMerges);
+    const bpe::TrainingStart start = trainingStartFromPy(byteIds, merges, firstId);
+    const bpe::PieceTable pieces = pieceTableFromCounts(countsObj);
+    const bpe::TrainResult result =
+        trainWithoutLock(pieces, start, wanted, reference != 0, interruptAfter);
+    return mergesToList(result.merges);
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -424,8 +388,9 @@ struct FileTrainingReport {
     double mergeSeconds = 0;
 };
 
-PyObject* reportToDictShim(const FileTrainingReport& r) {
-    PyRef merges(mergesToListShim(r.trained.merges));
+PyObject* reportToDict(const FileTrainingReport& r) {
+    PyRef merges(mergesToList(r.trained.merges));
+    requirePython(static_cast<bool>(merges));
     return Py_BuildValue("{sOsnsnsnsnsKsdsdsn}", "merges", merges.get(), "distinct_pieces",
                          static_cast<Py_ssize_t>(r.distinctPieces), "trained_pieces",
                          static_cast<Py_ssize_t>(r.trained.pieces), "piece_bytes",
@@ -436,61 +401,63 @@ PyObject* reportToDictShim(const FileTrainingReport& r) {
                          static_cast<Py_ssize_t>(r.trained.trainerBytes));
 }
 
-PyObject* trainFilePiecesHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "paths",    "lines",   "num_merges",
-                                  "specials", "threads", nullptr};
+PyObject* trainFilePiecesHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* pathsObj = nullptr;
     int lines = 0;
     Py_ssize_t numMerges = 0;
     PyObject* specialsObj = Py_None;
     int threads = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOpn|Oi", const_cast<char**>(names), &pattern,
-                                     &pathsObj, &lines, &numMerges, &specialsObj, &threads)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const auto splitter = splitterShim(pattern);
-        const bpe::SpecialTokens specials =
-            specialsObj == Py_None ? bpe::SpecialTokens() : specialsShim(specialsObj);
-        const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
-        const std::vector<std::string> paths = pathsShim(pathsObj);
-        const std::size_t wanted = mergeCountShim(numMerges);
-        bpe::CountSettings settings{splitter.get(), &matcher, threadsShim(threads), nullptr};
-        FileTrainingReport report;
-        auto start = std::chrono::steady_clock::now();
-        bpe::PieceTable counts = countWithoutLock(-1, [&](bpe::CountControl& c) {
-            settings.control = &c;
-            auto counted = bpe::countFilePieces(paths, documentsShim(lines), settings);
-            report.bytesCounted = c.bytesDone.load();
-            return counted;
-        });
-        report.countSeconds = secondsSince(start);
-        report.distinctPieces = counts.size();
-        report.pieceBytes = counts.pieceBytes();
-        report.tableBytes = counts.memoryBytes();
-        start = std::chrono::steady_clock::now();
-        report.trained = trainWithoutLock(std::move(counts), bpe::TrainingStart{}, wanted, false, -1);
-        report.mergeSeconds = secondsSince(start);
-        return reportToDictShim(report);
+    pattern = args[0];
+    pathsObj = args[1];
+    lines = args.flag(2);
+    numMerges = args.ssize(3);
+    if (args.given(4)) specialsObj = args[4];
+    if (args.given(5)) threads = args.int32(5);
+    const auto splitter = splitterFor(pattern);
+    const bpe::SpecialTokens specials =
+        specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
+    const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
+    const std::vector<std::string> paths = pathsFromSequence(pathsObj);
+    const std::size_t wanted = mergeCount(numMerges);
+    bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
+    FileTrainingReport report;
+    auto start = std::chrono::steady_clock::now();
+    bpe::PieceTable counts = countWithoutLock(-1, [&](bpe::CountControl& c) {
+        settings.control = &c;
+        auto counted = bpe::countFilePieces(paths, fileDocuments(lines), settings);
+        report.bytesCounted = c.bytesDone.load();
+        return counted;
     });
+    report.countSeconds = secondsSince(start);
+    report.distinctPieces = counts.size();
+    report.pieceBytes = counts.pieceBytes();
+    report.tableBytes = counts.memoryBytes();
+    start = std::chrono::steady_clock::now();
+    report.trained = trainWithoutLock(std::move(counts), bpe::TrainingStart{}, wanted, false, -1);
+    report.mergeSeconds = secondsSince(start);
+    return reportToDict(report);
 }
 
 }  // namespace
 
-PyMethodDef brevix_pieces_methods[] = {
-    {"count_pieces", brevix::withKeywords(countPiecesHook), METH_VARARGS | METH_KEYWORDS,
-     "count_pieces(pattern, docs, specials=(), threads=0, interrupt_after_bytes=-1)\n"
-     "-> dict[bytes, int]: the pieces of in-memory documents and their counts."},
-    {"count_file_pieces", brevix::withKeywords(countFilePiecesHook), METH_VARARGS | METH_KEYWORDS,
-     "count_file_pieces(pattern, paths, lines, specials=(), threads=0, "
-     "interrupt_after_bytes=-1)\n"
-     "-> dict[bytes, int]: the pieces of files (whole, or one document per line)."},
-    {"train_pieces", brevix::withKeywords(trainPiecesHook), METH_VARARGS | METH_KEYWORDS,
-     "train_pieces(counts, num_merges, byte_ids=None, merges=None, first_id=None, "
-     "reference=False, interrupt_after=-1) -> list[(left, right, id)]: the new merges."},
-    {"train_file_pieces", brevix::withKeywords(trainFilePiecesHook), METH_VARARGS | METH_KEYWORDS,
-     "train_file_pieces(pattern, paths, lines, num_merges, specials=(), threads=0) -> dict\n"
-     "Counts and trains natively; the merges with time, memory and piece figures."},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"count_pieces", {"pattern", "docs", optional("specials", "()"), optional("threads", "0"), optional("interrupt_after_bytes", "-1")}, countPiecesHook,
+     "\n-> dict[bytes, int]: the pieces of in-memory documents and their counts."},
+    {"count_file_pieces", {"pattern", "paths", "lines", optional("specials", "()"), optional("threads", "0"), optional("interrupt_after_bytes", "-1")}, countFilePiecesHook,
+     "\n-> dict[bytes, int]: the pieces of files (whole, or one document per line)."},
+    {"train_pieces", {"counts", "num_merges", optional("byte_ids", "None"), optional("merges", "None"), optional("first_id", "None"), optional("reference", "False"), optional("interrupt_after", "-1")}, trainPiecesHook,
+     "-> list[(left, right, id)]: the new merges."},
+    {"train_file_pieces", {"pattern", "paths", "lines", "num_merges", optional("specials", "()"), optional("threads", "0")}, trainFilePiecesHook,
+     "-> dict\nCounts and trains natively; the merges with time, memory and piece figures."},
 };
+
+}  // namespace
+
+PyMethodDef* piecesMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

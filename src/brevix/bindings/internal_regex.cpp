@@ -14,11 +14,14 @@
 #include <string_view>
 #include <vector>
 
+#include "convert.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
-#include "method_table.h"
 #include "pyref.h"
 #include "text/regex_splitter.h"
+
+namespace brevix {
 
 namespace {
 
@@ -27,26 +30,9 @@ using brevix::requirePython;
 using brevix::text::PatternError;
 using brevix::text::Splitter;
 
-// A held buffer view of a bytes-like object, released on scope exit.
-class BytesViewShim {
-public:
-    explicit BytesViewShim(PyObject* obj) {
-        requirePython(PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0);
-    }
-    BytesViewShim(const BytesViewShim&) = delete;
-    BytesViewShim& operator=(const BytesViewShim&) = delete;
-    ~BytesViewShim() { PyBuffer_Release(&view_); }
-    std::string_view text() const {
-        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-};
-
 // The splitter of a str pattern; a PatternError becomes the ValueError
 // message that names the byte offset.
-std::unique_ptr<Splitter> splitterShim(PyObject* pattern) {
+std::unique_ptr<Splitter> regexSplitterFor(PyObject* pattern) {
     if (!PyUnicode_Check(pattern)) {
         PyErr_SetString(PyExc_TypeError, "pattern must be a str");
         throw brevix::PythonErrorSet{};
@@ -80,64 +66,58 @@ std::vector<std::size_t> splitInChunks(const Splitter& splitter, std::string_vie
     return ends;
 }
 
-PyObject* regexSplit(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "data", "chunk", nullptr};
+PyObject* regexSplit(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* data = nullptr;
     Py_ssize_t chunk = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|n", const_cast<char**>(names), &pattern,
-                                     &data, &chunk)) {
-        return nullptr;
-    }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        if (chunk < 0) throw std::invalid_argument("chunk must not be negative");
-        const std::unique_ptr<Splitter> splitter = splitterShim(pattern);
-        const BytesViewShim view(data);
-        const std::vector<std::size_t> ends =
-            splitInChunks(*splitter, view.text(), static_cast<std::size_t>(chunk));
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(ends.size())));
-        requirePython(static_cast<bool>(list));
-        for (std::size_t i = 0; i < ends.size(); ++i) {
-            PyObject* end = PyLong_FromSize_t(ends[i]);
-            requirePython(end != nullptr);
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), end);
-        }
-        return list.release();
-    });
+    pattern = args[0];
+    data = args[1];
+    if (args.given(2)) chunk = args.ssize(2);
+    if (chunk < 0) throw std::invalid_argument("chunk must not be negative");
+    const std::unique_ptr<Splitter> splitter = regexSplitterFor(pattern);
+    const brevix::HeldBuffer view(data);
+    const std::vector<std::size_t> ends =
+        splitInChunks(*splitter, view.bytes(), static_cast<std::size_t>(chunk));
+    return brevix::listFromSizes(ends);
 }
 
-PyObject* regexSplitTimed(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "data", "repeat", nullptr};
+PyObject* regexSplitTimed(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* data = nullptr;
     int repeat = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|i", const_cast<char**>(names), &pattern,
-                                     &data, &repeat)) {
-        return nullptr;
+    pattern = args[0];
+    data = args[1];
+    if (args.given(2)) repeat = args.int32(2);
+    if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
+    const std::unique_ptr<Splitter> splitter = regexSplitterFor(pattern);
+    const brevix::HeldBuffer view(data);
+    double best = 0.0;
+    std::vector<std::size_t> ends;
+    for (int i = 0; i < repeat; ++i) {
+        ends.clear();
+        const auto start = std::chrono::steady_clock::now();
+        splitter->split(view.bytes(), 0, ends, static_cast<std::size_t>(-1));
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        if (i == 0 || took.count() < best) best = took.count();
     }
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
-        const std::unique_ptr<Splitter> splitter = splitterShim(pattern);
-        const BytesViewShim view(data);
-        double best = 0.0;
-        std::vector<std::size_t> ends;
-        for (int i = 0; i < repeat; ++i) {
-            ends.clear();
-            const auto start = std::chrono::steady_clock::now();
-            splitter->split(view.text(), 0, ends, static_cast<std::size_t>(-1));
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            if (i == 0 || took.count() < best) best = took.count();
-        }
-        return Py_BuildValue("(dn)", best, static_cast<Py_ssize_t>(ends.size()));
-    });
+    return Py_BuildValue("(dn)", best, static_cast<Py_ssize_t>(ends.size()));
 }
 
 }  // namespace
 
-PyMethodDef brevix_regex_methods[] = {
-    {"regex_split", brevix::withKeywords(regexSplit), METH_VARARGS | METH_KEYWORDS,
-     "regex_split(pattern, data, chunk=0) -> piece end offsets of data split by pattern"},
-    {"regex_split_timed", brevix::withKeywords(regexSplitTimed), METH_VARARGS | METH_KEYWORDS,
-     "regex_split_timed(pattern, data, repeat=1) -> (best seconds of the core call, pieces)"},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"regex_split", {"pattern", "data", optional("chunk", "0")}, regexSplit,
+     "-> piece end offsets of data split by pattern"},
+    {"regex_split_timed", {"pattern", "data", optional("repeat", "1")}, regexSplitTimed,
+     "-> (best seconds of the core call, pieces)"},
 };
+
+}  // namespace
+
+PyMethodDef* regexMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

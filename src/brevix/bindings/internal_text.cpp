@@ -20,46 +20,25 @@
 #include <utility>
 #include <vector>
 
+#include "convert.h"
 #include "core_errors.h"
+#include "binding_table.h"
 #include "internal.h"
-#include "method_table.h"
 #include "pyref.h"
 #include "text/make_splitter.h"
 #include "text/unicode_classes.h"
 #include "text/utf8.h"
 
+namespace brevix {
+
 namespace {
 
 using brevix::PyRef;
 using brevix::requirePython;
-namespace text = brevix::text;
 
 constexpr const char* kCategoryNames[] = {
     "Cn", "Lu", "Ll", "Lt", "Lm", "Lo", "Mn", "Mc", "Me", "Nd", "Nl", "No", "Pc", "Pd", "Ps",
     "Pe", "Pi", "Pf", "Po", "Sm", "Sc", "Sk", "So", "Zs", "Zl", "Zp", "Cc", "Cf", "Cs", "Co"};
-
-// A contiguous bytes-like argument, released with the object.
-class BufferShim {
-public:
-    BufferShim() = default;
-    BufferShim(const BufferShim&) = delete;
-    BufferShim& operator=(const BufferShim&) = delete;
-    ~BufferShim() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    // False with a Python exception set when `obj` has no simple buffer.
-    bool acquire(PyObject* obj) {
-        held_ = PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0;
-        return held_;
-    }
-    std::string_view bytes() const {
-        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // The pattern argument (a str) as its UTF-8 bytes.
 std::string_view patternUtf8(PyObject* pattern) {
@@ -89,36 +68,20 @@ std::vector<std::size_t> splitAll(const text::Splitter& splitter, std::string_vi
     return ends;
 }
 
-PyObject* endsToList(const std::vector<std::size_t>& ends) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(ends.size())));
-    requirePython(bool(list));
-    for (std::size_t i = 0; i < ends.size(); ++i) {
-        PyObject* item = PyLong_FromSize_t(ends[i]);
-        requirePython(item != nullptr);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-PyObject* splitHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "data", "chunk", nullptr};
+PyObject* splitHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* data = nullptr;
     Py_ssize_t chunk = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UO|n", const_cast<char**>(names), &pattern,
-                                     &data, &chunk)) {
-        return nullptr;
-    }
+    pattern = args.str(0);
+    data = args[1];
+    if (args.given(2)) chunk = args.ssize(2);
     if (chunk < 0) {
         PyErr_SetString(PyExc_ValueError, "chunk must be 0 or more");
         return nullptr;
     }
-    BufferShim buffer;
-    if (!buffer.acquire(data)) return nullptr;
-    return brevix::callCoreForObject([&] {
-        const auto splitter = text::makeSplitter(patternUtf8(pattern));
-        return endsToList(splitAll(*splitter, buffer.bytes(), static_cast<std::size_t>(chunk)));
-    });
+    const HeldBuffer buffer(data);
+    const auto splitter = text::makeSplitter(patternUtf8(pattern));
+    return listFromSizes(splitAll(*splitter, buffer.bytes(), static_cast<std::size_t>(chunk)));
 }
 
 // The CPU time of the calling thread: on a shared machine, what a timing
@@ -129,41 +92,36 @@ double threadCpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-PyObject* splitTimedHook(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"pattern", "data", "repeat", nullptr};
+PyObject* splitTimedHook(PyObject*, const BoundArgs& args) {
     PyObject* pattern = nullptr;
     PyObject* data = nullptr;
     int repeat = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UO|i", const_cast<char**>(names), &pattern,
-                                     &data, &repeat)) {
-        return nullptr;
-    }
+    pattern = args.str(0);
+    data = args[1];
+    if (args.given(2)) repeat = args.int32(2);
     if (repeat < 1) {
         PyErr_SetString(PyExc_ValueError, "repeat must be at least 1");
         return nullptr;
     }
-    BufferShim buffer;
-    if (!buffer.acquire(data)) return nullptr;
-    return brevix::callCoreForObject([&]() -> PyObject* {
-        const auto splitter = text::makeSplitter(patternUtf8(pattern));
-        std::vector<std::size_t> ends;
-        ends.reserve(buffer.bytes().size() / 2 + 1);
-        double bestWall = 0, bestCpu = 0;
-        for (int r = 0; r < repeat; ++r) {
-            ends.clear();
-            const auto wallStart = std::chrono::steady_clock::now();
-            const double cpuStart = threadCpuSeconds();
-            splitter->split(buffer.bytes(), 0, ends, static_cast<std::size_t>(-1));
-            const double cpu = threadCpuSeconds() - cpuStart;
-            const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
-            if (r == 0 || wall.count() < bestWall) bestWall = wall.count();
-            if (r == 0 || cpu < bestCpu) bestCpu = cpu;
-        }
-        return Py_BuildValue("(ddn)", bestWall, bestCpu, static_cast<Py_ssize_t>(ends.size()));
-    });
+    const HeldBuffer buffer(data);
+    const auto splitter = text::makeSplitter(patternUtf8(pattern));
+    std::vector<std::size_t> ends;
+    ends.reserve(buffer.bytes().size() / 2 + 1);
+    double bestWall = 0, bestCpu = 0;
+    for (int r = 0; r < repeat; ++r) {
+        ends.clear();
+        const auto wallStart = std::chrono::steady_clock::now();
+        const double cpuStart = threadCpuSeconds();
+        splitter->split(buffer.bytes(), 0, ends, static_cast<std::size_t>(-1));
+        const double cpu = threadCpuSeconds() - cpuStart;
+        const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - wallStart;
+        if (r == 0 || wall.count() < bestWall) bestWall = wall.count();
+        if (r == 0 || cpu < bestCpu) bestCpu = cpu;
+    }
+    return Py_BuildValue("(ddn)", bestWall, bestCpu, static_cast<Py_ssize_t>(ends.size()));
 }
 
-PyObject* wellKnownPatternsHook(PyObject*, PyObject*) {
+PyObject* wellKnownPatternsHook(PyObject*, const BoundArgs&) {
     const std::pair<const char*, std::string_view> patterns[] = {
         {"gpt2", text::kGpt2Pattern}, {"cl100k", text::kCl100kPattern}, {"o200k", text::kO200kPattern}};
     PyRef dict(PyDict_New());
@@ -176,7 +134,7 @@ PyObject* wellKnownPatternsHook(PyObject*, PyObject*) {
     return dict.release();
 }
 
-PyObject* unicodeVersionHook(PyObject*, PyObject*) {
+PyObject* unicodeVersionHook(PyObject*, const BoundArgs&) {
     return PyUnicode_FromString(text::unicodeVersion());
 }
 
@@ -192,7 +150,8 @@ bool toCodePoint(PyObject* obj, char32_t& cp) {
     return true;
 }
 
-PyObject* unicodeCategoryHook(PyObject*, PyObject* arg) {
+PyObject* unicodeCategoryHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     char32_t cp = 0;
     if (!toCodePoint(arg, cp)) return nullptr;
     return PyUnicode_FromString(kCategoryNames[static_cast<int>(text::categoryOf(cp))]);
@@ -217,7 +176,8 @@ constexpr TableRow kTables[] = {
     {"fold", [](char32_t cp) { return std::uint32_t(text::foldCase(cp)); }},
 };
 
-PyObject* unicodeTableHook(PyObject*, PyObject* arg) {
+PyObject* unicodeTableHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     const char* name = PyUnicode_AsUTF8(arg);
     if (name == nullptr) return nullptr;
     const TableRow* row = nullptr;
@@ -241,7 +201,8 @@ PyObject* unicodeTableHook(PyObject*, PyObject* arg) {
     return out.release();
 }
 
-PyObject* caseVariantsHook(PyObject*, PyObject* arg) {
+PyObject* caseVariantsHook(PyObject*, const BoundArgs& args) {
+    PyObject* arg = args[0];
     char32_t cp = 0;
     if (!toCodePoint(arg, cp)) return nullptr;
     char32_t variants[text::kMaxCaseVariants];
@@ -256,22 +217,18 @@ PyObject* caseVariantsHook(PyObject*, PyObject* arg) {
     return list.release();
 }
 
-PyObject* matchesIgnoringCaseHook(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_SetString(PyExc_TypeError, "matches_ignoring_case takes 2 arguments");
-        return nullptr;
-    }
+PyObject* matchesIgnoringCaseHook(PyObject*, const BoundArgs& args) {
     char32_t a = 0, b = 0;
     if (!toCodePoint(args[0], a) || !toCodePoint(args[1], b)) return nullptr;
     return PyBool_FromLong(text::matchesIgnoringCase(a, b));
 }
 
-PyObject* utf8DecodeHook(PyObject*, PyObject* args) {
+PyObject* utf8DecodeHook(PyObject*, const BoundArgs& args) {
     PyObject* data = nullptr;
     Py_ssize_t pos = 0;
-    if (!PyArg_ParseTuple(args, "On", &data, &pos)) return nullptr;
-    BufferShim buffer;
-    if (!buffer.acquire(data)) return nullptr;
+    data = args[0];
+    pos = args.ssize(1);
+    const HeldBuffer buffer(data);
     if (pos < 0 || static_cast<std::size_t>(pos) >= buffer.bytes().size()) {
         PyErr_SetString(PyExc_IndexError, "pos is outside the data");
         return nullptr;
@@ -282,28 +239,32 @@ PyObject* utf8DecodeHook(PyObject*, PyObject* args) {
 
 }  // namespace
 
-PyMethodDef brevix_text_methods[] = {
-    {"split", brevix::withKeywords(splitHook), METH_VARARGS | METH_KEYWORDS,
-     "split(pattern, data, chunk=0) -> list[int]\n"
-     "End offsets of the pieces of data; chunk > 0 resumes with limits growing by chunk."},
-    {"split_timed", brevix::withKeywords(splitTimedHook), METH_VARARGS | METH_KEYWORDS,
-     "split_timed(pattern, data, repeat=1) -> (wall, cpu, pieces)\n"
-     "The fastest of repeat splits of data by wall clock and by thread CPU time, in seconds."},
-    {"well_known_patterns", wellKnownPatternsHook, METH_NOARGS,
-     "well_known_patterns() -> dict[str, str]\nThe patterns that have hand-written scanners."},
-    {"unicode_version", unicodeVersionHook, METH_NOARGS,
-     "unicode_version() -> str\nThe Unicode version of the splitters' tables."},
-    {"unicode_category", unicodeCategoryHook, METH_O,
-     "unicode_category(cp) -> str\nThe general category of a code point."},
-    {"unicode_table", unicodeTableHook, METH_O,
-     "unicode_table(what) -> bytes\n"
-     "Per code point: 'category' (index), 'letter', 'number', 'mark', 'space', 'word',\n"
-     "'digit' (0/1), one byte each; 'fold' (native uint32)."},
-    {"case_variants", caseVariantsHook, METH_O,
-     "case_variants(cp) -> list[int]\nThe code points cp matches under (?i), cp first."},
-    {"matches_ignoring_case", brevix::fastcall(matchesIgnoringCaseHook), METH_FASTCALL,
-     "matches_ignoring_case(a, b) -> bool"},
-    {"utf8_decode", utf8DecodeHook, METH_VARARGS,
-     "utf8_decode(data, pos) -> (cp, length)\nThe UTF-8 unit at byte pos of data."},
-    {nullptr, nullptr, 0, nullptr},
+namespace {
+
+const FunctionRow kRows[] = {
+    {"split", {"pattern", "data", optional("chunk", "0")}, splitHook,
+     "-> list[int]\nEnd offsets of the pieces of data; chunk > 0 resumes with limits growing by chunk."},
+    {"split_timed", {"pattern", "data", optional("repeat", "1")}, splitTimedHook,
+     "-> (wall, cpu, pieces)\nThe fastest of repeat splits of data by wall clock and by thread CPU time, in seconds."},
+    {"well_known_patterns", {}, wellKnownPatternsHook,
+     "-> dict[str, str]\nThe patterns that have hand-written scanners."},
+    {"unicode_version", {}, unicodeVersionHook,
+     "-> str\nThe Unicode version of the splitters' tables."},
+    {"unicode_category", {"cp"}, unicodeCategoryHook,
+     "-> str\nThe general category of a code point."},
+    {"unicode_table", {"what"}, unicodeTableHook,
+     "-> bytes\nPer code point: 'category' (index), 'letter', 'number', 'mark', 'space', 'word',\n'digit' (0/1), one byte each; 'fold' (native uint32)."},
+    {"case_variants", {"cp"}, caseVariantsHook,
+     "-> list[int]\nThe code points cp matches under (?i), cp first."},
+    {"matches_ignoring_case", {"a", "b"}, matchesIgnoringCaseHook, "-> bool"},
+    {"utf8_decode", {"data", "pos"}, utf8DecodeHook,
+     "-> (cp, length)\nThe UTF-8 unit at byte pos of data."},
 };
+
+}  // namespace
+
+PyMethodDef* textMethods() {
+    return methodTable<kRows>(TableKind::ModuleFunctions);
+}
+
+}  // namespace brevix

@@ -69,15 +69,31 @@ bool mergesFromPy(PyObject* obj, std::vector<MergeTriple>& out) {
     return true;
 }
 
-PyObject* mergesToList(const std::vector<MergeTriple>& merges) {
+namespace {
+
+// A new list of (left, right, id) tuples, one for each merge, its fields as
+// `fieldsOf` gives them.
+template <typename Merge, typename FieldsOf>
+PyObject* tripleList(const std::vector<Merge>& merges, FieldsOf fieldsOf) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(merges.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < merges.size(); ++i) {
-        PyObject* item = Py_BuildValue("(iii)", merges[i][0], merges[i][1], merges[i][2]);
+        const MergeTriple m = fieldsOf(merges[i]);
+        PyObject* item = Py_BuildValue("(iii)", m[0], m[1], m[2]);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }
     return list.release();
+}
+
+}  // namespace
+
+PyObject* mergesToList(const std::vector<MergeTriple>& merges) {
+    return tripleList(merges, [](const MergeTriple& m) { return m; });
+}
+
+PyObject* mergesToList(const std::vector<bpe::Merge>& merges) {
+    return tripleList(merges, [](const bpe::Merge& m) { return MergeTriple{m.left, m.right, m.id}; });
 }
 
 namespace {
@@ -140,17 +156,13 @@ void replaceMerges(bytepairtokenizer::BytePairTokenizer& target,
     target.swapTables(fresh);
 }
 
-PyObject* lowLevelMerges(PyObject*, PyObject* tok) {
-    PyBytePairTokenizerObject* low = asLowLevelTokenizer(tok);
+PyObject* lowLevelMerges(PyObject*, const BoundArgs& args) {
+    PyBytePairTokenizerObject* low = asLowLevelTokenizer(args[0]);
     if (low == nullptr) return nullptr;
     return mergesToList(low->c_bpt);
 }
 
-PyObject* setLowLevelMerges(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "set_merges() takes exactly 2 arguments (%zd given)", nargs);
-        return nullptr;
-    }
+PyObject* setLowLevelMerges(PyObject*, const BoundArgs& args) {
     PyBytePairTokenizerObject* low = asLowLevelTokenizer(args[0]);
     if (low == nullptr) return nullptr;
     std::optional<bytepairtokenizer::BytePairTokenizer> fresh;

@@ -11,6 +11,8 @@
 #include <array>
 #include <vector>
 
+#include "binding_table.h"
+#include "encode/token_types.h"
 #include "exact/tokenizer.h"
 
 namespace brevix {
@@ -20,6 +22,7 @@ using MergeTriple = std::array<int, 3>;
 
 // New list of (left, right, id) tuples, or nullptr with an exception set.
 PyObject* mergesToList(const std::vector<MergeTriple>& merges);
+PyObject* mergesToList(const std::vector<bpe::Merge>& merges);
 
 // Reads any sequence of (left, right, id) sequences of ints, in order:
 // TypeError for anything that is not a sequence of ints, ValueError for a
@@ -50,7 +53,9 @@ void replaceMerges(bytepairtokenizer::BytePairTokenizer& target,
 //   merges(tok) -> list of (left, right, id) in id order
 //   set_merges(tok, merges) -> None; the table is replaced whole (its index
 //   with it), or left as it was with ValueError/TypeError.
-PyObject* lowLevelMerges(PyObject* module, PyObject* tok);
-PyObject* setLowLevelMerges(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// Both are bodies of a binding table row (binding_table.h): (tok) and
+// (tok, merges).
+PyObject* lowLevelMerges(PyObject* module, const BoundArgs& args);
+PyObject* setLowLevelMerges(PyObject* module, const BoundArgs& args);
 
 }  // namespace brevix

@@ -1,6 +1,7 @@
 // brevix.tokenizer: module creation and initialisation (multi-phase). The
 // module supports one interpreter per process and a single initialisation:
 // later imports get back the module object made the first time.
+#include <cstddef>
 #include <cstdint>
 
 #include "callframe.h"
@@ -13,8 +14,6 @@
 namespace brevix {
 
 namespace {
-
-constexpr const char* kQualifiedModuleName = "brevix.tokenizer";
 
 // Process-wide state, written only by the create and exec steps under the
 // interpreter lock. The module reference is never dropped at process exit.
@@ -73,41 +72,50 @@ PyObject* createModule(PyObject* importSpec, PyModuleDef*) {
 // A step that failed from the module table on: the module's init entry, at
 // its own line or at the line and file of a function that could not be
 // installed.
-int failExec(const TracebackSite& at = site::kInit) {
-    addTracebackEntry(site::kInit.function, at.line, at.file);
+int failExec(int line = site::kInit.line, const char* file = site::kInit.file) {
+    TracebackSite at = site::kInit;
+    at.line = line;
+    at.file = file;
+    addTracebackEntry(at);
     return -1;
+}
+
+// Adds a function object for each row, by `add`; a failure is reported at
+// the function's own line.
+template <std::size_t N, typename Add>
+int installFunctions(const FunctionRow (&rows)[N], PyTypeObject* selfType, PyObject* moduleName,
+                     PyObject* globals, Add&& add) {
+    for (const FunctionRow& row : rows) {
+        PyRef function(newFunction(row, selfType, moduleName, globals));
+        if (!function || !add(row.name, function.get())) return failExec(row.site.line, row.site.file);
+    }
+    return 0;
 }
 
 // Registers the module under its full name unless an entry exists already.
 bool ensureInModuleTable(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    PyRef key(PyUnicode_FromString(kQualifiedModuleName));
+    PyRef key(PyUnicode_FromString(kTokenizerModuleName));
     if (!key) return false;
     if (PyDict_GetItemWithError(modules, key.get())) return true;
     if (PyErr_Occurred()) return false;
     return PyDict_SetItem(modules, key.get(), module) == 0;
 }
 
-// Replaces the class's working methods with function objects; a failure is
-// reported at the method's own line.
-int installClassMethods(PyObject* moduleName, PyObject* globals) {
-    for (const FunctionTraits* traits = kClassMethods.begin; traits != kClassMethods.end;
-         ++traits) {
-        PyRef function(newFunction(traits, moduleName, globals));
-        if (!function || !setClassAttribute(traits->params.name, function.get())) {
-            return failExec(traits->site);
-        }
-    }
-    return 0;
-}
-
-int installModuleFunctions(PyObject* module, PyObject* moduleName, PyObject* globals) {
-    for (const FunctionTraits* traits = kModuleFunctions.begin; traits != kModuleFunctions.end;
-         ++traits) {
-        PyRef function(newFunction(traits, moduleName, globals));
-        if (!function || PyModule_AddObjectRef(module, traits->params.name, function.get()) < 0) {
-            return failExec(traits->site);
-        }
+// Replaces the class's working methods with function objects, then adds the
+// module's functions.
+int installFunctionObjects(PyObject* module, PyObject* moduleName, PyObject* globals) {
+    auto toClass = [](const char* name, PyObject* function) {
+        return setClassAttribute(name, function);
+    };
+    auto toModule = [module](const char* name, PyObject* function) {
+        return PyModule_AddObjectRef(module, name, function) == 0;
+    };
+    if (installFunctions(kClassMethodRows, &PyBytePairTokenizerType, moduleName, globals,
+                         toClass) < 0 ||
+        installFunctions(kPicklingRows, nullptr, moduleName, globals, toModule) < 0 ||
+        installFunctions(kCorpusFunctionRows, nullptr, moduleName, globals, toModule) < 0) {
+        return -1;
     }
     PyRef test(PyDict_New());
     if (!test || PyModule_AddObjectRef(module, "__test__", test.get()) < 0) return failExec();
@@ -121,7 +129,7 @@ int runExecSteps(PyObject* module) {
     if (!builtins || PyModule_AddObjectRef(module, "__builtins__", builtins.get()) < 0) return -1;
     setTracebackGlobals(globals);
     if (!warnIfRuntimeVersionDiffers()) return -1;
-    PyRef moduleName(PyUnicode_InternFromString(kQualifiedModuleName));
+    PyRef moduleName(PyUnicode_InternFromString(kTokenizerModuleName));
     if (!moduleName || !readyFunctionType() || !initSmallIdCache()) return -1;
 
     if (!ensureInModuleTable(module)) return failExec();
@@ -131,8 +139,7 @@ int runExecSteps(PyObject* module) {
         !installPicklingRefusal()) {
         return failExec();
     }
-    if (installClassMethods(moduleName.get(), globals) < 0) return -1;
-    return installModuleFunctions(module, moduleName.get(), globals);
+    return installFunctionObjects(module, moduleName.get(), globals);
 }
 
 int execModule(PyObject* module) {

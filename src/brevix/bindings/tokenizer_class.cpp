@@ -4,6 +4,7 @@
 
 #include "callframe.h"
 #include "core_errors.h"
+#include "function.h"
 #include "function_bodies.h"
 
 namespace brevix {
@@ -75,39 +76,6 @@ PyObject* getSize(PyObject* self, void*) {
     return size ? size : failAt(site::kSizeGetter);
 }
 
-// --- Pickling refusal ---
-
-PyObject* refusePickling(const TracebackSite& refusal) {
-    PyErr_SetString(PyExc_TypeError, kPicklingRefusal);
-    return failAt(refusal);
-}
-
-PyObject* reduceMethod(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!refusePositionalArguments("__reduce_cython__", nargs)) return nullptr;
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        refuseKeyword("__reduce_cython__", PyTuple_GET_ITEM(kwnames, 0));
-        return nullptr;
-    }
-    return refusePickling(site::kReduceRefusal);
-}
-
-PyObject* setstateMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* state[1];
-    if (!bindArguments(kSetstateParameterList, args, nargs, kwnames, state)) {
-        return failAt(site::kSetstateBinding);
-    }
-    return refusePickling(site::kSetstateRefusal);
-}
-
-PyMethodDef tokenizerMethods[] = {
-    {"__reduce_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduceMethod)),
-     METH_FASTCALL | METH_KEYWORDS, "PyBytePairTokenizer.__reduce_cython__(self)"},
-    {"__setstate_cython__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setstateMethod)),
-     METH_FASTCALL | METH_KEYWORDS, "PyBytePairTokenizer.__setstate_cython__(self, __pyx_state)"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyGetSetDef tokenizerProperties[] = {
     {"size", getSize, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -123,7 +91,6 @@ PyTypeObject makeTokenizerType() {
     // weak references.
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
     t.tp_doc = "PyBytePairTokenizer()";
-    t.tp_methods = tokenizerMethods;
     t.tp_getset = tokenizerProperties;
     t.tp_init = initTokenizer;
     t.tp_new = allocateTokenizer;
@@ -139,25 +106,24 @@ bool renameClassAttribute(PyObject* dict, const char* from, const char* to) {
 
 }  // namespace
 
-const char* const kSetstateParameters[] = {"__pyx_state"};
-const ParameterList kSetstateParameterList = {"__setstate_cython__", kSetstateParameters, 1};
-
 PyTypeObject PyBytePairTokenizerType = makeTokenizerType();
 
-PyObject* reduceStubBody(PyObject*, PyObject* const*) {
-    return refusePickling(site::kReduceRefusal);
+PyObject* refusePicklingBody(PyObject*, const BoundArgs& args) {
+    PyErr_SetString(PyExc_TypeError, kPicklingRefusal);
+    return failAt(args.site().below());
 }
 
-PyObject* setstateStubBody(PyObject*, PyObject* const*) {
-    return refusePickling(site::kSetstateRefusal);
+bool readyTokenizerType() {
+    // The pickling methods, under the names installPicklingRefusal moves.
+    PyBytePairTokenizerType.tp_methods = methodTableOrNull<kPicklingRows>(TableKind::Methods);
+    return PyBytePairTokenizerType.tp_methods != nullptr &&
+           PyType_Ready(&PyBytePairTokenizerType) == 0;
 }
-
-bool readyTokenizerType() { return PyType_Ready(&PyBytePairTokenizerType) == 0; }
 
 bool installPicklingRefusal() {
     PyObject* dict = PyBytePairTokenizerType.tp_dict;
-    const bool done = renameClassAttribute(dict, "__reduce_cython__", "__reduce__") &&
-                      renameClassAttribute(dict, "__setstate_cython__", "__setstate__");
+    const bool done = renameClassAttribute(dict, kPicklingRows[0].name, "__reduce__") &&
+                      renameClassAttribute(dict, kPicklingRows[1].name, "__setstate__");
     PyType_Modified(&PyBytePairTokenizerType);
     if (!done && !PyErr_Occurred()) {
         PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",

@@ -2,7 +2,9 @@
 // and the function objects that make up its methods.
 #pragma once
 
-#include "function.h"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include "pytokenizer.h"
 
 namespace brevix {

@@ -43,53 +43,57 @@ PyObject* decodeStreaming(PyObject* self, PyObject* encoded) {
 
 }  // namespace
 
-PyObject* fitBody(PyObject* self, PyObject* const* args) {
-    if (!refuseWhileFitting(instanceOf(self))) return failAt(site::kFit);
+PyObject* fitBody(PyObject* self, const BoundArgs& args) {
+    const TracebackSite at = args.site();
+    if (!refuseWhileFitting(instanceOf(self))) return failAt(at);
     std::vector<int> corpus;
-    if (!corpusFromPyShim(args[0], corpus)) return failAt(site::kFit);
-    const int maxVocabSize = int32FromPyShim(args[1]);
-    if (maxVocabSize == -1 && PyErr_Occurred()) return failAt(site::kFit);
-    const int nIter = int32FromPyShim(args[2]);
-    if (nIter == -1 && PyErr_Occurred()) return failAt(site::kFit);
+    if (!corpusFromPy(args[0], corpus)) return failAt(at);
+    const int maxVocabSize = int32FromPy(args[1]);
+    if (maxVocabSize == -1 && PyErr_Occurred()) return failAt(at);
+    const int nIter = int32FromPy(args[2]);
+    if (nIter == -1 && PyErr_Occurred()) return failAt(at);
     FittingMark fitting(instanceOf(self));
-    const bool ran = callCore(site::kFit, [&] {
+    const bool ran = callCore(at, [&] {
         // The ids trained on are a copy: the final corpus goes unread.
         coreOf(self).fitWith(corpus, maxVocabSize, nIter, std::cout, signalPending,
                              bytepairtokenizer::FinalCorpus::Dropped);
     });
     if (!ran) return nullptr;
     // Stopped by a signal handler's exception; the merges learned so far stay.
-    if (PyErr_Occurred()) return failAt(site::kFit);
+    if (PyErr_Occurred()) return failAt(at);
     Py_RETURN_NONE;
 }
 
-PyObject* encodeBody(PyObject* self, PyObject* const* args) {
-    if (!refuseWhileFitting(instanceOf(self))) return failAt(site::kEncode);
+PyObject* encodeBody(PyObject* self, const BoundArgs& args) {
+    const TracebackSite at = args.site();
+    if (!refuseWhileFitting(instanceOf(self))) return failAt(at);
     std::string text;
-    if (!byteStringFromPyShim(args[0], text)) return failAt(site::kEncode);
+    if (!byteStringFromPy(args[0], text)) return failAt(at);
     std::vector<int> ids;
-    if (!callCore(site::kEncode, [&] { ids = coreOf(self).encode(text); })) return nullptr;
-    PyObject* result = corpusToListShim(ids);
-    return result ? result : failAt(site::kEncode.below());
+    if (!callCore(at, [&] { ids = coreOf(self).encode(text); })) return nullptr;
+    PyObject* result = corpusToList(ids);
+    return result ? result : failAt(at.below());
 }
 
-PyObject* encodeCorpusBody(PyObject* self, PyObject* const* args) {
-    if (!refuseWhileFitting(instanceOf(self))) return failAt(site::kEncodeCorpus);
+PyObject* encodeCorpusBody(PyObject* self, const BoundArgs& args) {
+    const TracebackSite at = args.site();
+    if (!refuseWhileFitting(instanceOf(self))) return failAt(at);
     std::vector<int> corpus;
-    if (!corpusFromPyShim(args[0], corpus)) return failAt(site::kEncodeCorpus);
+    if (!corpusFromPy(args[0], corpus)) return failAt(at);
     std::vector<int> ids;
     const bool ran =
-        callCore(site::kEncodeCorpus, [&] { ids = coreOf(self).encodeCorpus(corpus); });
+        callCore(at, [&] { ids = coreOf(self).encodeCorpus(corpus); });
     if (!ran) return nullptr;
-    PyObject* result = corpusToListShim(ids);
-    return result ? result : failAt(site::kEncodeCorpus.below());
+    PyObject* result = corpusToList(ids);
+    return result ? result : failAt(at.below());
 }
 
-PyObject* decodeBody(PyObject* self, PyObject* const* args) {
-    if (!refuseWhileFitting(instanceOf(self))) return failAt(site::kDecode);
+PyObject* decodeBody(PyObject* self, const BoundArgs& args) {
+    const TracebackSite at = args.site();
+    if (!refuseWhileFitting(instanceOf(self))) return failAt(at);
     if (PyObject* streamed = decodeStreaming(self, args[0])) return streamed;
     std::vector<int> ids;
-    if (!corpusFromPyShim(args[0], ids)) return failAt(site::kDecode);
+    if (!corpusFromPy(args[0], ids)) return failAt(at);
     // The core writes straight into the result object, so building the result
     // fails (at the line below the call) exactly when the builder cannot grow.
     BytesBuilder builder;
@@ -98,15 +102,15 @@ PyObject* decodeBody(PyObject* self, PyObject* const* args) {
         length = coreOf(self).decodeInto(std::move(ids), builder);
     } catch (const BytesBuildFailed&) {
         BytesBuilder::addFailureEntry();
-        return failAt(site::kDecode.below());
+        return failAt(at.below());
     } catch (...) {
         translateCoreException();
-        return failAt(site::kDecode);
+        return failAt(at);
     }
     PyObject* result = builder.finish(length);
     if (result) return result;
     BytesBuilder::addFailureEntry();
-    return failAt(site::kDecode.below());
+    return failAt(at.below());
 }
 
 }  // namespace brevix

@@ -86,6 +86,18 @@ void addEntryWithGlobals(PyObject* globals, const char* functionName, int line,
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
+// The function an entry names: the parts of `site` that are set, joined by
+// dots ("brevix.tokenizer.PyBytePairTokenizer.fit").
+std::string shownName(const TracebackSite& site) {
+    std::string name;
+    for (const char* part : {site.module, site.owner, site.function}) {
+        if (part == nullptr) continue;
+        if (!name.empty()) name += '.';
+        name += part;
+    }
+    return name;
+}
+
 #if !BREVIX_KNOWN_LAYOUT
 // True when an entry made through the public API alone shows the line asked
 // for: one entry at an unusual line on a throwaway exception, read back from
@@ -128,10 +140,17 @@ bool tracebackEntriesShowFixedLines() noexcept {
 #endif
 }
 
-void addTracebackEntry(const char* functionName, int line, const char* fileName) noexcept {
+void addTracebackEntry(const TracebackSite& site) noexcept {
     PyObject* globals = tracebackGlobalsForEntries();
     if (!globals) return;
-    addEntryWithGlobals(globals, functionName, line, fileName);
+    std::string name;
+    try {
+        name = shownName(site);
+    } catch (...) {
+        PyErr_NoMemory();  // only allocation can fail here
+        return;
+    }
+    addEntryWithGlobals(globals, name.c_str(), site.line, site.file);
 }
 
 }  // namespace brevix

@@ -1,4 +1,4 @@
-#include "core_engine.h"
+#include "engine/engine.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -109,87 +109,6 @@ private:
 };
 
 }  // namespace
-
-void WriterFirstMutex::lock() {
-    std::unique_lock<std::mutex> guard(mutex_);
-    ++writersWaiting_;
-    changed_.wait(guard, [this] { return !writing_ && readers_ == 0; });
-    --writersWaiting_;
-    writing_ = true;
-}
-
-bool WriterFirstMutex::try_lock() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (writing_ || readers_ != 0) return false;
-    writing_ = true;
-    return true;
-}
-
-WriterFirstMutex::WriterWait::WriterWait(WriterFirstMutex& mutex) : mutex_(mutex) {
-    std::lock_guard<std::mutex> guard(mutex_.mutex_);
-    ++mutex_.writersWaiting_;
-}
-
-WriterFirstMutex::WriterWait::~WriterWait() {
-    if (taken_) return;
-    bool last = false;
-    {
-        std::lock_guard<std::mutex> guard(mutex_.mutex_);
-        last = --mutex_.writersWaiting_ == 0;
-    }
-    // Readers held back by this writer may go on.
-    if (last) mutex_.changed_.notify_all();
-}
-
-bool WriterFirstMutex::WriterWait::lockWithin(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> guard(mutex_.mutex_);
-    const bool free = mutex_.changed_.wait_for(
-        guard, timeout, [this] { return !mutex_.writing_ && mutex_.readers_ == 0; });
-    if (!free) return false;
-    --mutex_.writersWaiting_;
-    mutex_.writing_ = true;
-    taken_ = true;
-    return true;
-}
-
-void WriterFirstMutex::unlock() {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        writing_ = false;
-    }
-    changed_.notify_all();
-}
-
-void WriterFirstMutex::lock_shared() {
-    std::unique_lock<std::mutex> guard(mutex_);
-    changed_.wait(guard, [this] { return !writing_ && writersWaiting_ == 0; });
-    ++readers_;
-}
-
-bool WriterFirstMutex::try_lock_shared() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (writing_ || writersWaiting_ != 0) return false;
-    ++readers_;
-    return true;
-}
-
-bool WriterFirstMutex::try_lock_shared_for(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> guard(mutex_);
-    if (!changed_.wait_for(guard, timeout, [this] { return !writing_ && writersWaiting_ == 0; })) {
-        return false;
-    }
-    ++readers_;
-    return true;
-}
-
-void WriterFirstMutex::unlock_shared() {
-    bool last = false;
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        last = --readers_ == 0;
-    }
-    if (last) changed_.notify_all();
-}
 
 std::shared_ptr<const text::Splitter> splitterFor(const std::optional<std::string>& pattern) {
     if (!pattern) return text::makeWholeSplitter();
@@ -406,43 +325,6 @@ std::optional<int> CoreEngine::tiktokenConflict() const {
     const auto id = bpe::firstTiktokenIncompatible(vocabulary());
     if (!id) return std::nullopt;
     return static_cast<int>(*id);
-}
-
-unsigned threadsFor(std::size_t items, unsigned requested) {
-    unsigned n = requested == 0 ? std::max(1u, std::thread::hardware_concurrency()) : requested;
-    if (items < n) n = static_cast<unsigned>(std::max<std::size_t>(items, 1));
-    return n;
-}
-
-void runParallel(std::size_t items, unsigned threads,
-                 const std::function<void(std::size_t)>& job) {
-    std::atomic<std::size_t> nextItem{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr firstError;
-    std::mutex errorLock;
-    auto worker = [&]() {
-        for (;;) {
-            const std::size_t i = nextItem.fetch_add(1);
-            if (i >= items || failed.load()) return;
-            try {
-                job(i);
-            } catch (...) {
-                std::lock_guard<std::mutex> guard(errorLock);
-                if (!firstError) firstError = std::current_exception();
-                failed.store(true);
-                return;
-            }
-        }
-    };
-    std::vector<std::thread> pool;
-    try {
-        for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker);
-    } catch (...) {
-        // Could not start a thread: the ones started and this one do the work.
-    }
-    worker();
-    for (std::thread& t : pool) t.join();
-    if (firstError) std::rethrow_exception(firstError);
 }
 
 MallocSink::~MallocSink() { std::free(data_); }

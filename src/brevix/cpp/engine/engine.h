@@ -8,7 +8,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -29,49 +28,9 @@
 #include "exact/expander.h"
 #include "exact/tokenizer.h"
 
+#include "engine/writer_first_mutex.h"
+
 namespace brevix {
-
-// A reader/writer lock that lets a waiting writer in: once a writer waits, new
-// readers wait behind it. (glibc's rwlock behind std::shared_mutex prefers
-// readers, so a steady stream of encode calls could keep training out for
-// ever.) Meets the SharedMutex requirements used by std::shared_lock and
-// std::unique_lock.
-class WriterFirstMutex {
-public:
-    // A writer's wait, registered from construction until it takes the lock
-    // or is destroyed: readers that arrive meanwhile wait behind it, however
-    // many timed slices the wait is cut into (the caller runs signal
-    // handlers between them).
-    class WriterWait {
-    public:
-        explicit WriterWait(WriterFirstMutex& mutex);
-        ~WriterWait();
-        WriterWait(const WriterWait&) = delete;
-        WriterWait& operator=(const WriterWait&) = delete;
-        // Waits up to `timeout` for the lock; true once it holds it
-        // exclusively (the caller then owns it and calls unlock()).
-        bool lockWithin(std::chrono::milliseconds timeout);
-
-    private:
-        WriterFirstMutex& mutex_;
-        bool taken_ = false;
-    };
-
-    void lock();
-    bool try_lock();
-    void unlock();
-    void lock_shared();
-    bool try_lock_shared();
-    bool try_lock_shared_for(std::chrono::milliseconds timeout);
-    void unlock_shared();
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int readers_ = 0;
-    int writersWaiting_ = 0;
-    bool writing_ = false;
-};
 
 // One merge as (left, right, id).
 using MergeTriple = std::array<int, 3>;
@@ -207,16 +166,6 @@ private:
     std::shared_ptr<const bpe::TextEncoder> encoder_;
     std::atomic<std::uint64_t> modelVersion_{0};
 };
-
-// The number of threads to use for `items` jobs when asked for `requested`
-// (0: the CPUs available to this process).
-unsigned threadsFor(std::size_t items, unsigned requested);
-
-// Runs job(i) for every i below `items` on `threads` native threads (the
-// calling thread among them), each thread taking the next undone index. The
-// first exception thrown by a job is rethrown once all threads have stopped;
-// the jobs not yet started then do not run.
-void runParallel(std::size_t items, unsigned threads, const std::function<void(std::size_t)>& job);
 
 // A ByteSink over malloc'd storage, for decoding without the interpreter lock.
 class MallocSink final : public bytepairtokenizer::ByteSink {
