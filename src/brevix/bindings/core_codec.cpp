@@ -90,6 +90,22 @@ bool maxIdsFromPy(PyObject* obj, std::size_t& maxIds) {
 
 // encode(text, allowed, refused, as_array, max_tokens): text is str or a
 // contiguous buffer.
+namespace {
+
+// Room for the ids of a text of `bytes` bytes, asked for once: real text
+// gives fewer ids than half its bytes, so the vector does not grow, copy
+// itself and fault in fresh pages while the text is encoded. Room never
+// touched costs no memory. A hint: when even that cannot be had, the
+// vector grows as it goes.
+void reserveIdsFor(std::vector<int>& ids, std::size_t bytes, std::size_t maxIds) {
+    try {
+        ids.reserve(std::min(bytes / 2 + 16, maxIds));
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace
+
 PyObject* coreEncode(PyObject* self, const BoundArgs& args) {
     if (!refuseReentry(self)) return nullptr;
     const int asArray = PyObject_IsTrue(args[3]);
@@ -99,6 +115,7 @@ PyObject* coreEncode(PyObject* self, const BoundArgs& args) {
     TextView text;
     if (!text.open(args[0])) return nullptr;
     std::vector<int> ids;
+    reserveIdsFor(ids, text.size(), maxIds);
     int vocabSize = 0;
     {
         ReadLock lock;
