@@ -1,6 +1,7 @@
 """brevix.Tokenizer from several Python threads: encode and decode run side by
 side, training is serialised against them, and nobody sees half a table."""
 
+import gc
 import os
 import random
 import threading
@@ -84,6 +85,29 @@ def test_batches_keep_order_for_any_thread_count():
         assert tok.decode_batch(expected, threads=threads) == TEXTS
     assert tok.encode_batch([]) == [] and tok.decode_batch([]) == []
     assert tok.encode_batch(iter(TEXTS)) == expected
+
+
+@pytest.mark.parametrize("out", ["list", "numpy"])
+@pytest.mark.parametrize("bad_at", [0, 77, 199])
+def test_a_failure_late_in_a_batch_on_threads_is_the_one_reported(out, bad_at):
+    # The result lists are built while later texts are still being encoded:
+    # a text refused there must still be the error, with nothing left half
+    # done (the collector as it was, the tokenizer usable).
+    tok = Tokenizer(special_tokens=["<|endoftext|>"])
+    tok.train(CORPUS, 300)
+    texts = [t * 12 for t in TEXTS] * 5
+    texts[bad_at] = texts[bad_at] + b"<|endoftext|>"
+    with pytest.raises(ValueError) as one:
+        tok.encode(texts[bad_at])
+    was = gc.isenabled()
+    for threads in (1, 2, 4):
+        with pytest.raises(ValueError) as batch:
+            tok.encode_batch(texts, threads=threads, out=out)
+        assert str(batch.value) == str(one.value)
+        assert gc.isenabled() is was
+    del texts[bad_at]
+    last = tok.encode_batch(texts, threads=2, out=out)[-1]
+    assert list(last) == tok.encode(texts[-1])
 
 
 def test_many_threads_on_one_tokenizer():
