@@ -12,7 +12,7 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 core=src/brevix/cpp
 sources=$(ls "$core"/*/*.cpp)
-for program in concurrent_readers stretched_build concurrent_bpe_encode piece_counting concurrent_engine; do
+for program in concurrent_readers stretched_build concurrent_bpe_encode piece_counting concurrent_engine in_order_pipeline; do
     g++ -std=c++17 -O1 -g -fsanitize=thread -pthread -I"$core" \
         "tests/native/$program.cpp" $sources -o "$out/$program"
     TSAN_OPTIONS=halt_on_error=1 "$out/$program"
