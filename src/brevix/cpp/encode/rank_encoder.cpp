@@ -16,6 +16,12 @@ void encodePieceFromBytes(const Vocabulary& vocab, std::string_view piece, std::
 namespace {
 
 void encodePart(const Vocabulary& vocab, std::string_view part, std::vector<TokenId>& out) {
+    // A single byte is its own token: no lookup (real text cut where no
+    // token joins two bytes gives many, four in ten parts in English).
+    if (part.size() == 1) {
+        out.push_back(vocab.byteIds()[static_cast<unsigned char>(part[0])]);
+        return;
+    }
     if (auto id = vocab.wholeTokenId(part)) {
         out.push_back(*id);
     } else {
