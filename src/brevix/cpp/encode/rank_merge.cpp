@@ -1,43 +1,16 @@
-// Performance notes:
-// - Keyed path (up to kKeyedPieceTokens tokens, the parts most real text
-//   cuts into): a pair's rank and position in one int make the lowest rank
-//   and the leftmost among equals one minimum; minima of blocks of eight
-//   make a merge cost the blocks' minima plus one block, not a scan of the
-//   piece, and links replace the short path's moves. On an unsplit model
-//   it encodes real text about 1.5x faster than the short path with the
-//   long path beyond 128 bytes (bench/NOTES.md).
-// - Short path (up to kShortPieceTokens bytes where the ranks are too high
-//   to key; it beats the long path there on random letters and on text
-//   without spaces, and runs of one byte cross over earlier, near 96): as
-//   tiktoken does for short pieces, the ranks of the adjacent pairs sit in
-//   a small array; each merge finds the lowest
-//   (four independent minimums, then the first position holding it), moves
-//   the tails down by one and looks up the two pairs it changed.
-// - Long path: a merge only creates pairs with ids above its own (a merge's
-//   parts have lower ids), so ranks come out of the queue in increasing
-//   order and a monotone radix heap keyed by rank serves: a push appends to
-//   one of 33 vectors, and a refill moves one bucket down around its lowest
-//   rank. All positions of one rank come out together as a batch, sorted by
-//   position (they nearly always are already), and merge left to right; the
-//   nodes a batch will touch are prefetched a few positions ahead.
-// - The tokens live in the ids array itself, indexed by byte position (see
-//   TokenList): 4 bytes a byte, where a linked list of nodes took 12, which
-//   matters once the piece outgrows the caches.
-// - Entries go stale when a neighbour merges first; one compare of the pair
-//   a merge id joins with the pair now at the position drops them. A merge
-//   does not push the pair with the token after it when the batch's next
-//   merge takes that token (runs of one byte then push half as many).
-// - The first pairs (one per byte) go into one vector sized once; the first
-//   refill spreads them out, or takes them whole as the first batch when
-//   they all have one rank.
-// - What remains above linear on megabyte pieces is memory: per-byte time
-//   rises about 1.6x between pieces of 256 KB and 1 MB ('a' * n), as the
-//   working set (the ids, about 8 bytes of entries per byte) leaves the
-//   core's cache, and stays flat after.
-// - Tried and dropped (bench/NOTES.md): a radix heap keyed by (rank,
-//   position), which sorted every run of one rank by position bit by bit;
-//   per-rank linked lists with heads indexed by rank, whose walks are chains
-//   of dependent cache misses.
+// Performance notes (the measurements and what was tried: bench/NOTES.md):
+// - Keyed path, for the parts most real text cuts into: rank and position
+//   in one int make the lowest rank and the leftmost among equals one
+//   minimum; block minima make a merge cost the blocks plus one block, and
+//   links replace moves.
+// - Short path, where ranks are too high to key: tiktoken's array of pair
+//   ranks, four independent minimums, then the first position holding it.
+// - Long path: merges only create pairs of higher rank, so a monotone
+//   radix heap hands out one rank's positions at a time, in order; tokens
+//   live in the ids array by byte position (4 bytes a byte), stale entries
+//   are dropped by one compare, and a merge skips pushing a pair the
+//   batch's next merge takes. What stays above linear is the working set
+//   leaving the cache between 256 KB and 1 MB.
 #include "encode/rank_merge.h"
 
 #include <algorithm>
@@ -226,7 +199,6 @@ bool nextInBatchMerges(const PairRanks& ranks, const RankBatches& batches, const
     while (j < batches.batchSize() && batches.batchPosition(j) < after) ++j;
     return j < batches.batchSize() && batches.batchPosition(j) == after && mergesNow(ranks, list, rank, after);
 }
-
 
 constexpr std::int32_t kNoKey = INT32_MAX;
 constexpr std::size_t kKeyBlock = 8;

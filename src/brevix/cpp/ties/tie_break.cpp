@@ -8,50 +8,18 @@
 #include "common/dtypes.h"
 #include "ties/tie_order.h"
 
-// Performance notes
-// - Modelling the whole table on every tie costs two list operations per live
-//   pair and epoch: fine for small tables, the bottleneck at a megabyte of
-//   text and beyond (ties are about half of all iterations on real text).
-// - The targeted walk reads, epoch by epoch from the top, only the buckets of
-//   the keys being ordered; the keys old in that epoch are ordered one epoch
-//   down. Low epochs, whose buckets hold many keys of the whole table, are
-//   modelled in full instead: they hold few keys.
-// - Membership of a key in an epoch is a comparison of its leftmost
-//   occurrence with the position of that epoch's first insert, found by
-//   select() on the first-occurrence set; no ranks are stored.
-// - A shortcut for tied pairs in buckets of only top-epoch pairs rarely fires
-//   on real text (frequent pairs occur early, so they are old in every
-//   epoch) but is free; it helps with the wide ties of low counts. Measured
-//   over 1 MB / 30,000 merges: it decides 30% of the ties 4,096 pairs wide
-//   or more, under 7% of narrower ones (10 MB: under 3%), so it cannot
-//   stand in for the kept order.
-// - Sorting by precomputed (group, time) ranks instead of a comparator that
-//   looked up each key's bucket made ties about 3x cheaper. Modelling epochs
-//   up to 8 * sqrt(pairs) buckets in full beat 2x and 4x that bound.
-// - The low-epoch model is kept between ties until a first occurrence inside
-//   it changes; on real text most ties reuse it.
-// - Very wide ties late in long runs on small corpora (1 MB, 10,000 merges:
-//   about 5 s, nearly all in tie-breaks) were slow on this path; the chain
-//   walks of the epochs just above the cut dominated. Tried for it: a packed
-//   array of first occurrences for those walks, and modelling more epochs in
-//   full (16 or 32 * sqrt(pairs)); neither gained beyond run-to-run noise.
-//   Such ties now go to the walk order kept across iterations (tie_order.h),
-//   whose cost per iteration follows what the merge changed, not the tie's
-//   width: 1 MB with 30,000 merges now takes 1.2-1.7 s of CPU (57.7 s of
-//   wall time before, as filed).
-// - Memory (engine bytes per corpus token at the peak, 100 MB / 10,000
-//   merges and 10 MB / 30,000): 14.45 and 31.30 as merged. 32-bit walk
-//   times instead of 64-bit, no mirror of the counts (the kept order asks
-//   the host), and freeing the targeted walk's per-record scratch once the
-//   kept order answers the ties: 13.87 and 28.96. The hash and
-//   leftmost-occurrence mirrors and the kept order's per-record arrays grown
-//   an eighth at a time through realloc (record_array.h) instead of by
-//   doubling: 13.40 and 28.9. Paired CPU runs of the same merges: within
-//   run-to-run noise (100 MB / 10,000: 17.4 s before, 16.7 s after, mean
-//   of two each). Tried, worse: std::vector grown by an eighth through
-//   reserve() (10 MB / 30,000 rose to 32.8: each step leaves the old block
-//   in the heap), and the per-epoch chains and walk scratch in
-//   realloc-grown arrays (100 MB rose to 13.9).
+// Performance notes (the measurements and what was tried: bench/NOTES.md):
+// - The targeted walk reads, epoch by epoch from the top, only the buckets
+//   of the keys being ordered; low epochs, which hold few keys, are modelled
+//   in full (up to 8 * sqrt(pairs) buckets) and the model is kept between
+//   ties until a first occurrence inside it changes.
+// - Membership of a key in an epoch is one comparison of its leftmost
+//   occurrence with the epoch's first insert (select() on the set of first
+//   occurrences); ties are sorted by precomputed (group, time) ranks.
+// - Very wide ties go to the walk order kept across iterations
+//   (tie_order.h), whose cost follows what a merge changed, not the width.
+// - Per-record arrays grow an eighth at a time through realloc
+//   (record_array.h): doubling, or std::vector's reserve, left more unused.
 
 namespace bytepairtokenizer {
 

@@ -5,58 +5,18 @@
 #include "ties/tie_break_host.h"
 #include "ties/walk_order.h"
 
-// Performance notes
-// - Every comparison walks down the levels only while both keys compared are
-//   older than the level's epoch, reading one stored earliest member per
-//   bucket: no walk of a bucket chain, no sort.
-// - Kept eagerly, every level's earliest members cost most of a long fit:
-//   each change re-placed the members of its bucket one level up, and those
-//   theirs, about doubling the keys touched per level (10 MB / 30,000
-//   merges: 340 buckets recomputed per update, 45% of the fit). Only the
-//   tracked pairs' order is ever read, so buckets now go stale instead and
-//   are brought up to date when a tracked pair depends on them: first the
-//   top level alone (4.39 -> 3.76 s there), then every level with the climb
-//   ending at stale buckets (-> 3.0 s), a rebuild leaving all buckets stale
-//   (-> 2.7 s; a rebuild had computed every bucket of every level, 1.5 s of
-//   a 100 MB / 30,000 merges fit), and departures left in place until their
-//   bucket is next brought up to date (-> 2.6 s; unlinking cost two cache
-//   misses each). 100 MB / 30,000 merges: 22.1 -> 16.2 s. CPU seconds of
-//   a standalone driver, same session, same merges.
-// - Tried, no gain: re-placing only the keys whose place provably changed
-//   (a stable group of two keeps both places): the doubling comes from
-//   groups whose earliest member moved, which is real movement. Stamps and
-//   hash in one per-record struct: none measurable.
-// - Tried again with the stale buckets, no gain beyond the noise: starting
-//   the kept order at ties of 2, 4, 6 or 8 pairs instead of 16 (10 MB and
-//   100 MB / 30,000 merges), prefetching a level's buckets before its
-//   changes are applied, and building with -flto.
-// - Tracked pairs in a stale bucket are checked against their neighbours
-//   in the ordered set (a set stays sorted when every changed key is in
-//   order with its neighbours); leaving and re-entering each cost the 1 MB
-//   / 30,000 merges fit about 12% more.
-// - Keys whose leftmost occurrence moved are placed only at the levels where
-//   they were or are present: most are young and live only in the top one or
-//   two levels. That and a division-free bucket index (multiply-shift) took
-//   the 1 MB / 30,000 merges fit from about 1.7 s to 1.2-1.3 s of CPU.
-// - Starting the kept order at the first tie of 16 pairs or more, and then
-//   answering every tie from it (a narrow tie costs a few comparisons), beat
-//   starting at 64 (the targeted walk of the narrow ties before it cost 7% at
-//   10 MB) and starting at the first tie of any width (early merges change
-//   30-75 keys each while ties are a few pairs wide: 1.4x slower at 1 MB).
-// - Tried, no gain: keeping the per-epoch bucket chains of the targeted walk
-//   linked while the kept order is in use (3% of the time went to linking
-//   new pairs into them; they are now dropped and rebuilt if ever needed).
-// - Memory: per live pair, the bucket heads and earliest members of all
-//   levels (8 bytes per bucket, about 2 to 4 buckets per pair) and 1.5 to 2
-//   member nodes of 8 bytes (more while departed keys' nodes wait in stale
-//   buckets: 10 MB / 30,000 merges peaked 4% higher); per record ever
-//   created, 22 bytes of mirrors and scratch; per tracked tied pair, one
-//   node of the ordered set (40 bytes).
-//   About 70-90 bytes per live pair in all, on top of the trainer's records
-//   (measured at 100 MB / 10,000 merges: about 90 bytes per record at the
-//   peak, 2 of the 13.4 bytes per corpus token). The per-record arrays grow
-//   an eighth at a time through realloc and the member nodes are reserved
-//   at a rebuild: doubling left up to half of each unused.
+// Performance notes (the measurements and what was tried: bench/NOTES.md):
+// - A comparison walks down the levels only while both keys are older than
+//   the level's epoch, reading one stored earliest member per bucket.
+// - Buckets go stale instead of being kept eagerly, and are brought up to
+//   date only when a tracked pair depends on them (eager upkeep was 45% of
+//   a long fit); departures stay until their bucket is next brought up.
+// - Keys whose leftmost occurrence moved are placed only at the levels
+//   where they were or are present; the bucket index is a multiply-shift.
+// - The kept order starts at the first tie of 16 pairs or more and then
+//   answers every tie.
+// - Memory: about 70-90 bytes per live pair, on top of the trainer's
+//   records; per-record arrays grow an eighth at a time.
 
 namespace bytepairtokenizer {
 
