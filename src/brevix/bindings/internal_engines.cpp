@@ -123,20 +123,14 @@ void runFit(BytePairTokenizer& tok, std::vector<int>& corpus, int maxVocabSize, 
 }
 
 PyObject* train(PyObject*, const BoundArgs& args) {
-    PyObject* corpusObj = nullptr;
-    int maxVocabSize = 0, nIter = 0, interruptAfter = -1;
-    const char* engine = "fast";
-    PyObject* merges = Py_None;
-    corpusObj = args[0];
-    maxVocabSize = args.int32(1);
-    nIter = args.int32(2);
-    if (args.given(3)) engine = args.utf8(3);
-    if (args.given(4)) merges = args[4];
-    if (args.given(5)) interruptAfter = args.int32(5);
+    const int maxVocabSize = args.int32(1);
+    const int nIter = args.int32(2);
+    const char* engine = args.utf8Or(3, "fast");
+    const int interruptAfter = args.int32Or(5, -1);
     const Engine chosen = engineNamed(engine);
     BytePairTokenizer tok;
-    loadMerges(tok, merges);
-    std::vector<int> corpus = idsFromIterable(corpusObj);
+    loadMerges(tok, args.given(4) ? args[4] : Py_None);
+    std::vector<int> corpus = idsFromIterable(args[0]);
     std::ostringstream out;
     runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterPolls(interruptAfter));
     const std::string text = out.str();
@@ -147,16 +141,10 @@ PyObject* train(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* trainSequence(PyObject*, const BoundArgs& args) {
-    PyObject* calls = nullptr;
-    const char* engine = "fast";
-    PyObject* merges = Py_None;
-    calls = args[0];
-    if (args.given(1)) engine = args.utf8(1);
-    if (args.given(2)) merges = args[2];
-    const Engine chosen = engineNamed(engine);
+    const Engine chosen = engineNamed(args.utf8Or(1, "fast"));
     BytePairTokenizer tok;
-    loadMerges(tok, merges);
-    PyRef seq(PySequence_Fast(calls, "calls must be a sequence of (corpus, max, n_iter)"));
+    loadMerges(tok, args.given(2) ? args[2] : Py_None);
+    PyRef seq(PySequence_Fast(args[0], "calls must be a sequence of (corpus, max, n_iter)"));
     requirePython(static_cast<bool>(seq));
     std::ostringstream out;
     PyRef corpora(PyList_New(0));
@@ -178,16 +166,10 @@ PyObject* trainSequence(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* mergeCorpusHook(PyObject*, const BoundArgs& args) {
-    PyObject* corpusObj = nullptr;
-    PyObject* merges = nullptr;
-    const char* engine = "fast";
-    corpusObj = args[0];
-    merges = args[1];
-    if (args.given(2)) engine = args.utf8(2);
-    const bool fast = isFastEngine(engine);
+    const bool fast = isFastEngine(args.utf8Or(2, "fast"));
     BytePairTokenizer tok;
-    loadMerges(tok, merges);
-    std::vector<int> corpus = idsFromIterable(corpusObj);
+    loadMerges(tok, args[1]);
+    std::vector<int> corpus = idsFromIterable(args[0]);
     if (fast) {
         bytepairtokenizer::mergeCorpusFast(corpus, tok.vocab);
     } else {
@@ -197,17 +179,11 @@ PyObject* mergeCorpusHook(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* encodeHook(PyObject*, const BoundArgs& args) {
-    PyObject* merges = nullptr;
-    PyObject* data = nullptr;
-    const char* engine = "fast";
-    merges = args[0];
-    data = args[1];
-    if (args.given(2)) engine = args.utf8(2);
-    const bool fast = isFastEngine(engine);
+    const bool fast = isFastEngine(args.utf8Or(2, "fast"));
     BytePairTokenizer tok;
-    loadMerges(tok, merges);
+    loadMerges(tok, args[0]);
     std::ostringstream echo;
-    const std::vector<int> ids = tok.encodeWith(stringFromBytes(data), echo, fast);
+    const std::vector<int> ids = tok.encodeWith(stringFromBytes(args[1]), echo, fast);
     const std::string text = echo.str();
     PyRef echoBytes(bytesFromString(text));
     PyRef list(listFromIds(ids));
@@ -215,16 +191,10 @@ PyObject* encodeHook(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* decodeHook(PyObject*, const BoundArgs& args) {
-    PyObject* merges = nullptr;
-    PyObject* idsObj = nullptr;
-    const char* engine = "fast";
-    merges = args[0];
-    idsObj = args[1];
-    if (args.given(2)) engine = args.utf8(2);
-    const bool fast = isFastEngine(engine);
+    const bool fast = isFastEngine(args.utf8Or(2, "fast"));
     BytePairTokenizer tok;
-    loadMerges(tok, merges);
-    const std::vector<int> ids = idsFromIterable(idsObj);
+    loadMerges(tok, args[0]);
+    const std::vector<int> ids = idsFromIterable(args[1]);
     const std::string bytes = fast ? tok.decodeFast(ids) : tok.decodeStraightforward(ids);
     return bytesFromString(bytes);
 }
@@ -232,19 +202,13 @@ PyObject* decodeHook(PyObject*, const BoundArgs& args) {
 // The core decode alone, best of `repeat` calls on steady_clock, so the
 // benchmark sees the core's rate without the cost of converting the ids.
 PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
-    PyObject* merges = nullptr;
-    PyObject* idsObj = nullptr;
-    const char* engine = "fast";
-    int repeat = 1;
-    merges = args[0];
-    idsObj = args[1];
-    if (args.given(2)) engine = args.utf8(2);
-    if (args.given(3)) repeat = args.int32(3);
+    const char* engine = args.utf8Or(2, "fast");
+    const int repeat = args.int32Or(3, 1);
     const bool fast = isFastEngine(engine);
     if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
     BytePairTokenizer tok;
-    loadMerges(tok, merges);
-    const std::vector<int> ids = idsFromIterable(idsObj);
+    loadMerges(tok, args[0]);
+    const std::vector<int> ids = idsFromIterable(args[1]);
     double best = 0.0;
     std::string bytes;
     for (int i = 0; i < repeat; ++i) {
