@@ -8,6 +8,8 @@ import threading
 
 import pytest
 
+from hypothesis import given, settings, strategies as st
+
 from brevix import Tokenizer
 from helpers import run_python
 
@@ -17,6 +19,10 @@ np = pytest.importorskip("numpy")
 RNG = random.Random(11)
 CORPUS = bytes(RNG.choices(b"abcdefgh \n\xc3\xa9", k=60_000))
 TEXTS = [bytes(RNG.choices(b"abcdefgh \n\xc3\xa9", k=RNG.randint(0, 3000))) for _ in range(40)]
+
+
+_TRAINED = Tokenizer()
+_TRAINED.train(CORPUS, 400)
 
 
 def run_threads(*targets):
@@ -108,6 +114,19 @@ def test_a_failure_late_in_a_batch_on_threads_is_the_one_reported(out, bad_at):
     del texts[bad_at]
     last = tok.encode_batch(texts, threads=2, out=out)[-1]
     assert list(last) == tok.encode(texts[-1])
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    st.lists(st.binary(max_size=3000) | st.just(b""), max_size=60),
+    st.integers(1, 4),
+    st.sampled_from(["list", "numpy"]),
+)
+def test_batches_on_threads_equal_one_encode_per_text(texts, threads, out):
+    # Chunks finish out of order on the threads; the results come back in order.
+    tok = _TRAINED
+    got = tok.encode_batch(texts, threads=threads, out=out)
+    assert [list(ids) for ids in got] == [tok.encode(t) for t in texts]
 
 
 def test_many_threads_on_one_tokenizer():
