@@ -95,6 +95,25 @@ def test_any_bytes_match_the_definition(seed, text):
     check_all_paths(byte_ids, merges, text)
 
 
+@settings(max_examples=15, deadline=None)
+@given(st.integers(0, 2**32 - 1))
+def test_trained_tables_of_hundreds_of_merges_match_the_definition(seed):
+    # Ids run past 512, so pairs are answered by the flat table, by the map,
+    # and by both across the table's edge.
+    from brevix import Tokenizer
+
+    rng = random.Random(seed)
+    alphabet = bytes(rng.sample(range(256), rng.randint(2, 5)))
+    corpus = bytes(rng.choice(alphabet) for _ in range(12000))
+    tok = Tokenizer()
+    tok.train(corpus, 256 + 700)
+    merges = [tuple(m) for m in tok.merges]
+    assert max(m[2] for m in merges) > 600
+    for _ in range(3):
+        start = rng.randrange(len(corpus))
+        check_all_paths(IDS, merges, corpus[start:start + rng.randint(2, 1500)])
+
+
 @pytest.mark.parametrize("length", [7, 8, 9, 17, 63, 64, 65, 127, 128, 129, 1000, 1023, 1024, 1025, 5000])
 @pytest.mark.parametrize("unit", [b"a", b"ab", b"aab", b"abcab"])
 def test_long_runs_around_the_path_limits(unit, length):
