@@ -32,7 +32,7 @@ Parts (all by default):
 Nothing here judges a timing for a test: targets are reported with each
 ratio, measured in the same run. --results splices the section
 "## Standard encoding" into a RESULTS.md (bench/RESULTS.md by default when
-not --quick); --markdown writes the section alone.
+every part runs and not --quick); --markdown writes the section alone.
 """
 
 from __future__ import annotations
@@ -795,7 +795,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     p.add_argument("--text-mb", type=float, help="text size (default 10; quick: 0.2)")
     p.add_argument("--parts", nargs="+", choices=PARTS, default=PARTS)
     p.add_argument("--results", type=Path, help="splice the section into this RESULTS.md "
-                   "(default bench/RESULTS.md, none with --quick)")
+                   "(default bench/RESULTS.md when every part runs and not --quick: a section of "
+                   "some parts would replace the full one)")
     p.add_argument("--markdown", type=Path, help="also write the section alone to this file")
     p.add_argument("--corpus-dir", type=Path, help="corpus cache (default /tmp/brevix-bench-corpora)")
     p.add_argument("--timeout", type=float, help="seconds per process (default 900; quick: 120)")
@@ -813,7 +814,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args.worst_rounds = 1 if q else max(5, args.rounds)
     args.timeout = args.timeout or (120 if q else 900)
     args.corpus_dir = args.corpus_dir or Path(tempfile.gettempdir()) / "brevix-bench-corpora"
-    if args.results is None and not q:
+    if args.results is None and not q and set(args.parts) == set(PARTS):
         args.results = HERE / "RESULTS.md"
     return args
 

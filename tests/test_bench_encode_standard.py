@@ -83,3 +83,15 @@ def test_halves_split_a_batch_at_about_half_its_bytes():
     assert first + second == batch and sum(map(len, first)) == 5
     assert module.halves([b"abc"]) == [[b"abc"], []]
     assert module.halves([]) == [[], []]
+
+
+@pytest.mark.parametrize(("argv", "default_results"), [
+    ([], True),
+    (["--parts", "unsplit"], False),
+    (["--parts", "encode", "batch", "unsplit", "worst"], True),
+    (["--quick"], False),
+])
+def test_only_a_full_run_replaces_the_recorded_results_by_default(argv, default_results):
+    args = bench_module().parse_args(argv)
+    assert (args.results == BENCH.parent / "RESULTS.md") is default_results
+    assert bench_module().parse_args(argv + ["--results", "x.md"]).results == pathlib.Path("x.md")
