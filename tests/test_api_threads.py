@@ -91,6 +91,11 @@ def test_batches_keep_order_for_any_thread_count():
         assert tok.decode_batch(expected, threads=threads) == TEXTS
     assert tok.encode_batch([]) == [] and tok.decode_batch([]) == []
     assert tok.encode_batch(iter(TEXTS)) == expected
+    # The native calls take any int: below 1 is one thread, huge is capped.
+    for threads in (-(2**40), -1, 0, 2**31, 2**40):
+        assert tok._core.encode_batch(TEXTS, threads, 0, None, None) == expected
+        assert tok._core.count_batch(TEXTS, threads, None, None) == [len(ids) for ids in expected]
+        assert tok._core.decode_batch(expected, threads) == TEXTS
 
 
 @pytest.mark.parametrize("out", ["list", "numpy"])

@@ -34,6 +34,18 @@ namespace {
 // 80 ns each). Ids now come from the toolkit's shared ints, grown to cover
 // the vocabulary (convert.h), so an item costs one reference increment.
 
+// The threads a batch call asks for: any Python int, below 1 taken as 1 and
+// held to kMaxThreads (the Python layer already keeps it there).
+constexpr long kMaxThreads = 1024;
+bool requestedThreads(PyObject* arg, unsigned& threads) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(arg, &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    const long held = overflow > 0 ? kMaxThreads : overflow < 0 ? 1L : std::clamp(value, 1L, kMaxThreads);
+    threads = static_cast<unsigned>(held);
+    return true;
+}
+
 // Failing to grow is not an error: the list builder allocates instead.
 void growSharedInts(int vocabSize) {
     if (!growSharedIdCache(vocabSize)) PyErr_Clear();
@@ -468,8 +480,8 @@ bool readBatch(PyObject* obj, BatchTexts& texts) {
 // lists, 1 for an int32 bytearray per text, 2 for one ragged pair.
 PyObject* coreEncodeBatch(PyObject* self, const BoundArgs& args) {
     if (!refuseReentry(self)) return nullptr;
-    const long threads = PyLong_AsLong(args[1]);
-    if (threads == -1 && PyErr_Occurred()) return nullptr;
+    unsigned threads = 1;
+    if (!requestedThreads(args[1], threads)) return nullptr;
     const long outKind = PyLong_AsLong(args[2]);
     if (outKind == -1 && PyErr_Occurred()) return nullptr;
     BatchTexts texts;
@@ -485,8 +497,7 @@ PyObject* coreEncodeBatch(PyObject* self, const BoundArgs& args) {
         SpecialPolicy policy;
         if (!policyFromPy(engine, args[3], args[4], policy)) return nullptr;
         vocabSize = engine.vocabSize();
-        const unsigned workers =
-            threadsFor(chunks.size(), static_cast<unsigned>(threads > 0 ? threads : 1));
+        const unsigned workers = threadsFor(chunks.size(), threads);
         const auto encode = [&](std::size_t c) { encodeChunk(engine, texts, policy, chunks[c]); };
         if (workers > 1 && outKind != 2) {
             if (outKind == 0) growSharedInts(vocabSize);
@@ -504,8 +515,8 @@ PyObject* coreEncodeBatch(PyObject* self, const BoundArgs& args) {
 // count_batch(texts, threads, allowed, refused) -> [count(t) for t in texts]
 PyObject* coreCountBatch(PyObject* self, const BoundArgs& args) {
     if (!refuseReentry(self)) return nullptr;
-    const long threads = PyLong_AsLong(args[1]);
-    if (threads == -1 && PyErr_Occurred()) return nullptr;
+    unsigned threads = 1;
+    if (!requestedThreads(args[1], threads)) return nullptr;
     BatchTexts texts;
     if (!readBatch(args[0], texts)) return nullptr;
     std::vector<std::size_t> counts;
@@ -516,8 +527,7 @@ PyObject* coreCountBatch(PyObject* self, const BoundArgs& args) {
         const CoreEngine& engine = engineOf(self);
         SpecialPolicy policy;
         if (!policyFromPy(engine, args[2], args[3], policy)) return nullptr;
-        const unsigned workers =
-            threadsFor(texts.count(), static_cast<unsigned>(threads > 0 ? threads : 1));
+        const unsigned workers = threadsFor(texts.count(), threads);
         const bool ok = runCore(texts.totalBytes() > kReleaseAbove || workers > 1, [&] {
             runParallel(texts.count(), workers, [&](std::size_t i) {
                 counts[i] = engine.count(texts.data(i), texts.size(i), policy);
@@ -829,8 +839,8 @@ bool checkBatch(const CoreEngine& engine, std::vector<std::unique_ptr<BatchItem>
 // decode_batch(batch, threads)
 PyObject* coreDecodeBatch(PyObject* self, const BoundArgs& args) {
     if (!refuseReentry(self)) return nullptr;
-    const long threads = PyLong_AsLong(args[1]);
-    if (threads == -1 && PyErr_Occurred()) return nullptr;
+    unsigned threads = 1;
+    if (!requestedThreads(args[1], threads)) return nullptr;
     PyRef seq(PySequence_Fast(args[0], "batch must be an iterable of id sequences"));
     if (!seq) return nullptr;
     const std::size_t n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
@@ -854,7 +864,7 @@ PyObject* coreDecodeBatch(PyObject* self, const BoundArgs& args) {
         if (!takeEngineLock(engineOf(self).lock(), lock)) return nullptr;
         CoreEngine& engine = engineOf(self);
         if (!checkBatch(engine, items)) return nullptr;
-        const unsigned workers = threadsFor(n, static_cast<unsigned>(threads > 0 ? threads : 1));
+        const unsigned workers = threadsFor(n, threads);
         const bool ok = runCore(true, [&] {
             runParallel(n, workers, [&](std::size_t i) {
                 items[i]->decoded = engine.decode(items[i]->iterable.ids);
