@@ -39,7 +39,9 @@ public:
     // signed chars. The build moves the corpus into the nodes and frees
     // `corpus`; fit() leaves the final corpus in it. When buildInterrupted
     // returns true (it is polled every million positions), the build
-    // stops, `corpus` is left as it was, and fit() does nothing.
+    // stops and fit() does nothing; `corpus` is then as it was when the
+    // counting was interrupted, and empty when the filling of the
+    // occurrence lists was (the nodes held it by then).
     IncrementalTrainer(MergeTables& tok, std::vector<int>& corpus,
                        const TrainerTuning& tuning = {},
                        const std::function<bool()>& buildInterrupted = {},
