@@ -46,16 +46,12 @@ struct NotAStdException {};
 // what the translation makes of that C++ exception; with `pending`, a
 // ZeroDivisionError is set first and must win.
 PyObject* translateHook(PyObject*, const BoundArgs& args) {
-    const char* kind = nullptr;
-    const char* text = nullptr;
-    Py_ssize_t length = 0;
-    int pending = 0;
-    kind = args.utf8(0);
-    { const std::string_view view = args.readOnlyBytes(1); text = view.data(); length = static_cast<Py_ssize_t>(view.size()); }
-    pending = args.flag(2);
+    const char* kind = args.utf8(0);
+    const std::string_view text = args.readOnlyBytes(1);
+    const bool pending = args.flag(2);
     try {
         if (pending) PyErr_SetString(PyExc_ZeroDivisionError, "already pending");
-        throwCoreFailure(kind, std::string(text, static_cast<std::size_t>(length)));
+        throwCoreFailure(kind, std::string(text));
     } catch (...) {
         brevix::translateCoreException();
     }
@@ -64,8 +60,7 @@ PyObject* translateHook(PyObject*, const BoundArgs& args) {
 
 // _check_corpus_length(n): None if a corpus of n ids is accepted.
 PyObject* corpusLengthHook(PyObject*, const BoundArgs& args) {
-    PyObject* arg = args[0];
-    const unsigned long long length = PyLong_AsUnsignedLongLong(arg);
+    const unsigned long long length = PyLong_AsUnsignedLongLong(args[0]);
     if (length == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
     if (!brevix::checkCorpusLength(length)) return nullptr;
     Py_RETURN_NONE;
@@ -73,9 +68,8 @@ PyObject* corpusLengthHook(PyObject*, const BoundArgs& args) {
 
 // _check_runtime_version(major, minor): the import-time version warning.
 PyObject* versionHook(PyObject*, const BoundArgs& args) {
-    int major = 0, minor = 0;
-    major = args.int32(0);
-    minor = args.int32(1);
+    const int major = args.int32(0);
+    const int minor = args.int32(1);
     if (!brevix::warnOnVersionMismatch(major, minor)) return nullptr;
     Py_RETURN_NONE;
 }
@@ -83,7 +77,8 @@ PyObject* versionHook(PyObject*, const BoundArgs& args) {
 // known_layout(): whether brevix.tokenizer was built on CPython's internal
 // frame and int layouts (BREVIX_KNOWN_LAYOUT) or on public API only.
 PyObject* knownLayoutHook(PyObject*, const BoundArgs&) {
- return PyBool_FromLong(BREVIX_KNOWN_LAYOUT); }
+    return PyBool_FromLong(BREVIX_KNOWN_LAYOUT);
+}
 
 // exact_tracebacks(): whether brevix.tokenizer's traceback entries show their
 // fixed lines in this interpreter.

@@ -103,16 +103,10 @@ PyObject* specialMatchToTuple(const std::optional<bpe::SpecialMatch>& match) {
 }
 
 PyObject* specialFindHook(PyObject*, const BoundArgs& args) {
-    PyObject* specialsObj = nullptr;
-    PyObject* textObj = nullptr;
-    Py_ssize_t start = 0;
-    PyObject* chosenObj = Py_None;
-    specialsObj = args[0];
-    textObj = args[1];
-    if (args.given(2)) start = args.ssize(2);
-    if (args.given(3)) chosenObj = args[3];
-    const bpe::SpecialTokens specials = specialTokensFromPairs(specialsObj);
-    const std::string text = stringFromBytes(textObj);
+    Py_ssize_t start = args.ssizeOr(2, 0);
+    const bpe::SpecialTokens specials = specialTokensFromPairs(args[0]);
+    const std::string text = stringFromBytes(args[1]);
+    PyObject* chosenObj = args.objectOr(3, Py_None);
     const bpe::SpecialMatcher matcher =
         chosenObj == Py_None ? bpe::SpecialMatcher::all(specials)
                              : bpe::SpecialMatcher(specials, indicesFromSequence(chosenObj));
@@ -220,15 +214,10 @@ std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std
 }
 
 PyObject* rankEncodeHook(PyObject*, const BoundArgs& args) {
-    PyObject *byteIdsObj = nullptr, *mergesObj = nullptr, *dataObj = nullptr;
-    const char* path = "auto";
-    byteIdsObj = args[0];
-    mergesObj = args[1];
-    dataObj = args[2];
-    if (args.given(3)) path = args.utf8(3);
-    const bpe::ByteIds byteIds = byteIdsFromIterable(byteIdsObj);
-    std::vector<bpe::Merge> merges = mergesFromTriples(mergesObj);
-    const std::string data = stringFromBytes(dataObj);
+    const char* path = args.utf8Or(3, "auto");
+    const bpe::ByteIds byteIds = byteIdsFromIterable(args[0]);
+    std::vector<bpe::Merge> merges = mergesFromTriples(args[1]);
+    const std::string data = stringFromBytes(args[2]);
     if (std::strcmp(path, "reference") == 0) {
         return listFromIds(bpe::encodeByRankReference(byteIds, merges, data));
     }
@@ -261,16 +250,10 @@ std::shared_ptr<const brevix::text::Splitter> splitterFor(const char* pattern, P
 }
 
 PyObject* encoderHook(PyObject*, const BoundArgs& args) {
-    PyObject *byteIdsObj = nullptr, *mergesObj = nullptr, *specialsObj = Py_None;
-    const char* pattern = nullptr;
-    Py_ssize_t chunk = 0;
-    byteIdsObj = args[0];
-    mergesObj = args[1];
-    if (args.given(2)) specialsObj = args[2];
-    if (args.given(3)) pattern = args.utf8OrNull(3);
-    if (args.given(4)) chunk = args.ssize(4);
-    auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsFromIterable(byteIdsObj), mergesFromTriples(mergesObj),
-                                                         specialTokensFromPairs(specialsObj));
+    const char* pattern = args.utf8OrNull(3);
+    const Py_ssize_t chunk = args.ssizeOr(4, 0);
+    auto vocab = std::make_shared<const bpe::Vocabulary>(byteIdsFromIterable(args[0]), mergesFromTriples(args[1]),
+                                                         specialTokensFromPairs(args.objectOr(2, Py_None)));
     std::shared_ptr<const brevix::text::Splitter> splitter = splitterFor(pattern, chunk);
     auto encoder = std::make_unique<bpe::TextEncoder>(std::move(vocab), std::move(splitter));
     PyObject* capsule = PyCapsule_New(encoder.get(), kEncoderCapsule, destroyEncoder);
@@ -280,42 +263,30 @@ PyObject* encoderHook(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* encodeTextHook(PyObject*, const BoundArgs& args) {
-    PyObject *encoderObj = nullptr, *textObj = nullptr, *allowedObj = nullptr;
-    encoderObj = args[0];
-    textObj = args[1];
-    if (args.given(2)) allowedObj = args[2];
-    const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
-    const std::string text = stringFromBytes(textObj);
+    const bpe::TextEncoder& encoder = encoderInCapsule(args[0]);
+    const std::string text = stringFromBytes(args[1]);
     std::vector<bpe::TokenId> ids;
-    if (allowedObj == nullptr) {
-        encoder.encodeOrdinary(text, ids);
+    if (args.given(2)) {
+        encoder.encode(text, allowedMatcher(encoder, args[2]), ids);
     } else {
-        encoder.encode(text, allowedMatcher(encoder, allowedObj), ids);
+        encoder.encodeOrdinary(text, ids);
     }
     return listFromIds(ids);
 }
 
 PyObject* countHook(PyObject*, const BoundArgs& args) {
-    PyObject *encoderObj = nullptr, *textObj = nullptr, *allowedObj = nullptr;
-    encoderObj = args[0];
-    textObj = args[1];
-    if (args.given(2)) allowedObj = args[2];
-    const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
-    const HeldBuffer text(textObj);
+    const bpe::TextEncoder& encoder = encoderInCapsule(args[0]);
+    const HeldBuffer text(args[1]);
     const bpe::SpecialMatcher none;
     return PyLong_FromSize_t(
-        encoder.count(text.bytes(), allowedObj == nullptr ? none : allowedMatcher(encoder, allowedObj)));
+        encoder.count(text.bytes(), args.given(2) ? allowedMatcher(encoder, args[2]) : none));
 }
 
 PyObject* disallowedHook(PyObject*, const BoundArgs& args) {
-    PyObject *encoderObj = nullptr, *textObj = nullptr, *allowedObj = nullptr;
-    encoderObj = args[0];
-    textObj = args[1];
-    if (args.given(2)) allowedObj = args[2];
-    const bpe::TextEncoder& encoder = encoderInCapsule(encoderObj);
-    const std::string text = stringFromBytes(textObj);
+    const bpe::TextEncoder& encoder = encoderInCapsule(args[0]);
+    const std::string text = stringFromBytes(args[1]);
     const std::vector<std::size_t> allowed =
-        allowedObj == nullptr ? std::vector<std::size_t>{} : allowedIndices(encoder, allowedObj);
+        args.given(2) ? allowedIndices(encoder, args[2]) : std::vector<std::size_t>{};
     const auto matcher = bpe::SpecialMatcher::allExcept(encoder.vocabulary().specials(), allowed);
     return specialMatchToTuple(matcher.find(text, 0));
 }
@@ -330,17 +301,13 @@ bool decodeStreamed(const bpe::Vocabulary& vocab, PyObject* obj, brevix::BytesBu
 }
 
 PyObject* decodeHook(PyObject*, const BoundArgs& args) {
-    PyObject *encoderObj = nullptr, *idsObj = nullptr;
-    int streamed = 0;
-    encoderObj = args[0];
-    idsObj = args[1];
-    if (args.given(2)) streamed = args.flag(2);
-    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
+    const bool streamed = args.flagOr(2, false);
+    const bpe::Vocabulary& vocab = encoderInCapsule(args[0]).vocabulary();
     brevix::BytesBuilder builder;
     std::size_t written = 0;
     try {
-        if (!streamed || !decodeStreamed(vocab, idsObj, builder, written)) {
-            const std::vector<int> ids = idsFromIterable(idsObj);
+        if (!streamed || !decodeStreamed(vocab, args[1], builder, written)) {
+            const std::vector<int> ids = idsFromIterable(args[1]);
             written = bpe::decodeTokens(vocab, ids.data(), ids.size(), builder);
         }
     } catch (const brevix::BytesBuildFailed&) {
@@ -352,11 +319,8 @@ PyObject* decodeHook(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* tokenIdHook(PyObject*, const BoundArgs& args) {
-    PyObject *encoderObj = nullptr, *tokenObj = nullptr;
-    encoderObj = args[0];
-    tokenObj = args[1];
-    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
-    const std::string token = stringFromBytes(tokenObj);
+    const bpe::Vocabulary& vocab = encoderInCapsule(args[0]).vocabulary();
+    const std::string token = stringFromBytes(args[1]);
     PyRef id(intOrNone(vocab.tokenId(token)));
     requirePython(static_cast<bool>(id));
     PyRef whole(intOrNone(vocab.wholeTokenId(token)));
@@ -365,8 +329,7 @@ PyObject* tokenIdHook(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* mergesFromRanksHook(PyObject*, const BoundArgs& args) {
-    PyObject* tokensObj = args[0];
-    const bpe::RankedMerges ranked = bpe::mergesFromRanks(tokensFromSequence(tokensObj));
+    const bpe::RankedMerges ranked = bpe::mergesFromRanks(tokensFromSequence(args[0]));
     PyRef byteIds(listFromIds(std::vector<bpe::TokenId>(ranked.byteIds.begin(), ranked.byteIds.end())));
     PyRef merges(mergesToList(ranked.merges));
     requirePython(static_cast<bool>(merges));
@@ -374,10 +337,7 @@ PyObject* mergesFromRanksHook(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* tiktokenIncompatibleHook(PyObject*, const BoundArgs& args) {
-    PyObject *byteIdsObj = nullptr, *mergesObj = nullptr;
-    byteIdsObj = args[0];
-    mergesObj = args[1];
-    const bpe::Vocabulary vocab(byteIdsFromIterable(byteIdsObj), mergesFromTriples(mergesObj));
+    const bpe::Vocabulary vocab(byteIdsFromIterable(args[0]), mergesFromTriples(args[1]));
     return intOrNone(bpe::firstTiktokenIncompatible(vocab));
 }
 
@@ -412,15 +372,10 @@ std::vector<std::size_t> pieceEndsFromSequence(PyObject* obj, std::size_t textSi
 }
 
 PyObject* countPiecesHook(PyObject*, const BoundArgs& args) {
-    PyObject *encoderObj = nullptr, *textObj = nullptr, *endsObj = nullptr;
-    int repeat = 1;
-    encoderObj = args[0];
-    textObj = args[1];
-    endsObj = args[2];
-    if (args.given(3)) repeat = args.int32(3);
-    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
-    const std::string text = stringFromBytes(textObj);
-    const std::vector<std::size_t> ends = pieceEndsFromSequence(endsObj, text.size());
+    const int repeat = args.int32Or(3, 1);
+    const bpe::Vocabulary& vocab = encoderInCapsule(args[0]).vocabulary();
+    const std::string text = stringFromBytes(args[1]);
+    const std::vector<std::size_t> ends = pieceEndsFromSequence(args[2], text.size());
     std::vector<bpe::TokenId> ids;
     std::size_t count = 0;
     const double seconds = bestSeconds(repeat, [&] {
@@ -437,13 +392,9 @@ PyObject* countPiecesHook(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
-    PyObject *encoderObj = nullptr, *idsObj = nullptr;
-    int repeat = 1;
-    encoderObj = args[0];
-    idsObj = args[1];
-    if (args.given(2)) repeat = args.int32(2);
-    const bpe::Vocabulary& vocab = encoderInCapsule(encoderObj).vocabulary();
-    const std::vector<int> ids = idsFromIterable(idsObj);
+    const int repeat = args.int32Or(2, 1);
+    const bpe::Vocabulary& vocab = encoderInCapsule(args[0]).vocabulary();
+    const std::vector<int> ids = idsFromIterable(args[1]);
     struct StringSink final : bytepairtokenizer::ByteSink {
         std::string bytes;
         char* reserve(std::size_t, std::size_t capacity) override {
@@ -458,11 +409,8 @@ PyObject* decodeTimedHook(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* mergesFromRanksTimedHook(PyObject*, const BoundArgs& args) {
-    PyObject* tokensObj = nullptr;
-    int repeat = 1;
-    tokensObj = args[0];
-    if (args.given(1)) repeat = args.int32(1);
-    const std::vector<std::string> tokens = tokensFromSequence(tokensObj);
+    const int repeat = args.int32Or(1, 1);
+    const std::vector<std::string> tokens = tokensFromSequence(args[0]);
     return PyFloat_FromDouble(bestSeconds(repeat, [&] { bpe::mergesFromRanks(tokens); }));
 }
 

@@ -91,16 +91,12 @@ PyObject* trainOn(PyBytePairTokenizerObject* tok, const unsigned char* data, std
 }
 
 PyObject* trainBytes(PyObject*, const BoundArgs& args) {
-    PyObject* tokObj = nullptr;
-    PyObject* source = nullptr;
-    int maxVocabSize = 0, nIter = 0, interruptAfter = -1;
-    tokObj = args[0];
-    source = args[1];
-    maxVocabSize = args.int32(2);
-    nIter = args.int32(3);
-    if (args.given(4)) interruptAfter = args.int32(4);
-    PyBytePairTokenizerObject* tok = brevix::asLowLevelTokenizer(tokObj);
+    const int maxVocabSize = args.int32(2);
+    const int nIter = args.int32(3);
+    const int interruptAfter = args.int32Or(4, -1);
+    PyBytePairTokenizerObject* tok = brevix::asLowLevelTokenizer(args[0]);
     if (tok == nullptr) return nullptr;
+    PyObject* source = args[1];
     if (PyObject_CheckBuffer(source)) {
         Py_buffer view;
         if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) != 0) return nullptr;

@@ -55,17 +55,12 @@ bool isFastEngine(const char* engine) {
 }
 
 PyObject* fitOn(PyObject*, const BoundArgs& args) {
-    PyObject *tokObj = nullptr, *corpusObj = nullptr;
-    int maxVocabSize = 0, nIter = 0;
-    const char* engine = "fast";
-    tokObj = args[0];
-    corpusObj = args[1];
-    maxVocabSize = args.int32(2);
-    nIter = args.int32(3);
-    if (args.given(4)) engine = args.utf8(4);
-    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const int maxVocabSize = args.int32(2);
+    const int nIter = args.int32(3);
+    const char* engine = args.utf8Or(4, "fast");
+    BytePairTokenizer& tok = coreTokenizerOf(args[0]);
     const bool fast = isFastEngine(engine);
-    std::vector<int> corpus = idsFromIterable(corpusObj);
+    std::vector<int> corpus = idsFromIterable(args[1]);
     std::ostringstream out;
     if (fast) {
         tok.fitWith(corpus, maxVocabSize, nIter, out);
@@ -78,67 +73,46 @@ PyObject* fitOn(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* encodeOn(PyObject*, const BoundArgs& args) {
-    PyObject* tokObj = nullptr;
-    const char* data = nullptr;
-    Py_ssize_t size = 0;
-    const char* engine = "fast";
-    tokObj = args[0];
-    { const std::string_view view = args.readOnlyBytes(1); data = view.data(); size = static_cast<Py_ssize_t>(view.size()); }
-    if (args.given(2)) engine = args.utf8(2);
-    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const std::string_view data = args.readOnlyBytes(1);
+    const char* engine = args.utf8Or(2, "fast");
+    BytePairTokenizer& tok = coreTokenizerOf(args[0]);
     const bool fast = isFastEngine(engine);
     std::ostringstream echo;
-    const std::vector<int> ids =
-        tok.encodeWith(std::string(data, static_cast<std::size_t>(size)), echo, fast);
+    const std::vector<int> ids = tok.encodeWith(std::string(data), echo, fast);
     PyRef text(bytesFromString(echo.str()));
     PyRef list(listFromIds(ids));
     return PyTuple_Pack(2, text.get(), list.get());
 }
 
 PyObject* encodeCorpusOn(PyObject*, const BoundArgs& args) {
-    PyObject *tokObj = nullptr, *corpusObj = nullptr;
-    const char* engine = "fast";
-    tokObj = args[0];
-    corpusObj = args[1];
-    if (args.given(2)) engine = args.utf8(2);
-    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const char* engine = args.utf8Or(2, "fast");
+    BytePairTokenizer& tok = coreTokenizerOf(args[0]);
     const bool fast = isFastEngine(engine);
-    std::vector<int> corpus = idsFromIterable(corpusObj);
+    std::vector<int> corpus = idsFromIterable(args[1]);
     if (fast) return listFromIds(tok.encodeCorpus(corpus));
     mergeCorpus(corpus, tok.vocab);
     return listFromIds(corpus);
 }
 
 PyObject* decodeOn(PyObject*, const BoundArgs& args) {
-    PyObject *tokObj = nullptr, *idsObj = nullptr;
-    const char* engine = "fast";
-    tokObj = args[0];
-    idsObj = args[1];
-    if (args.given(2)) engine = args.utf8(2);
-    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const char* engine = args.utf8Or(2, "fast");
+    BytePairTokenizer& tok = coreTokenizerOf(args[0]);
     const bool fast = isFastEngine(engine);
-    std::vector<int> ids = idsFromIterable(idsObj);
+    std::vector<int> ids = idsFromIterable(args[1]);
     return bytesFromString(fast ? tok.decode(std::move(ids)) : tok.decodeStraightforward(ids));
 }
 
 PyObject* assign(PyObject*, const BoundArgs& args) {
-    PyObject *dstObj = nullptr, *srcObj = nullptr;
-    dstObj = args[0];
-    srcObj = args[1];
-    BytePairTokenizer& dst = coreTokenizerOf(dstObj);
-    dst = coreTokenizerOf(srcObj);
+    BytePairTokenizer& dst = coreTokenizerOf(args[0]);
+    dst = coreTokenizerOf(args[1]);
     Py_RETURN_NONE;
 }
 
 PyObject* concurrentReads(PyObject*, const BoundArgs& args) {
-    PyObject *tokObj = nullptr, *corporaObj = nullptr;
-    int threads = 0;
-    tokObj = args[0];
-    corporaObj = args[1];
-    threads = args.int32(2);
-    BytePairTokenizer& tok = coreTokenizerOf(tokObj);
+    const int threads = args.int32(2);
+    BytePairTokenizer& tok = coreTokenizerOf(args[0]);
     if (threads < 1 || threads > 64) throw std::invalid_argument("threads must be 1 to 64");
-    PyRef seq(PySequence_Fast(corporaObj, "corpora must be a sequence"));
+    PyRef seq(PySequence_Fast(args[1], "corpora must be a sequence"));
     brevix::requirePython(static_cast<bool>(seq));
     std::vector<std::vector<int>> corpora;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
@@ -184,8 +158,7 @@ PyObject* concurrentReads(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* tableIndexBytes(PyObject*, const BoundArgs& args) {
-    PyObject* tokObj = args[0];
-    const bytepairtokenizer::TableIndex* index = coreTokenizerOf(tokObj).currentTableIndex();
+    const bytepairtokenizer::TableIndex* index = coreTokenizerOf(args[0]).currentTableIndex();
     if (index == nullptr) Py_RETURN_NONE;
     return PyLong_FromSize_t(index->bytesUsed());
 }

@@ -194,21 +194,14 @@ bpe::PieceTable countWithoutLock(long long interruptAfterBytes, Count&& count) {
 }
 
 PyObject* countPiecesHook(PyObject*, const BoundArgs& args) {
-    PyObject* pattern = nullptr;
-    PyObject* docs = nullptr;
-    PyObject* specialsObj = Py_None;
-    int threads = 0;
-    long long interruptAfter = -1;
-    pattern = args[0];
-    docs = args[1];
-    if (args.given(2)) specialsObj = args[2];
-    if (args.given(3)) threads = args.int32(3);
-    if (args.given(4)) interruptAfter = args.int64(4);
-    const auto splitter = splitterFor(pattern);
+    const int threads = args.int32Or(3, 0);
+    const long long interruptAfter = args.int64Or(4, -1);
+    const auto splitter = splitterFor(args[0]);
+    PyObject* specialsObj = args.objectOr(2, Py_None);
     const bpe::SpecialTokens specials =
         specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
     const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
-    PyRef seq = fastSequence(docs, "docs must be a sequence of bytes-like objects");
+    PyRef seq = fastSequence(args[1], "docs must be a sequence of bytes-like objects");
     DocumentBuffers buffers;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         buffers.add(PySequence_Fast_GET_ITEM(seq.get(), i));
@@ -226,23 +219,15 @@ bpe::FileDocuments fileDocuments(int lines) {
 }
 
 PyObject* countFilePiecesHook(PyObject*, const BoundArgs& args) {
-    PyObject* pattern = nullptr;
-    PyObject* pathsObj = nullptr;
-    int lines = 0;
-    PyObject* specialsObj = Py_None;
-    int threads = 0;
-    long long interruptAfter = -1;
-    pattern = args[0];
-    pathsObj = args[1];
-    lines = args.flag(2);
-    if (args.given(3)) specialsObj = args[3];
-    if (args.given(4)) threads = args.int32(4);
-    if (args.given(5)) interruptAfter = args.int64(5);
-    const auto splitter = splitterFor(pattern);
+    const bool lines = args.flag(2);
+    const int threads = args.int32Or(4, 0);
+    const long long interruptAfter = args.int64Or(5, -1);
+    const auto splitter = splitterFor(args[0]);
+    PyObject* specialsObj = args.objectOr(3, Py_None);
     const bpe::SpecialTokens specials =
         specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
     const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
-    const std::vector<std::string> paths = pathsFromSequence(pathsObj);
+    const std::vector<std::string> paths = pathsFromSequence(args[1]);
     bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
     const bpe::PieceTable counts = countWithoutLock(interruptAfter, [&](bpe::CountControl& c) {
         settings.control = &c;
@@ -351,25 +336,15 @@ bpe::TrainResult trainWithoutLock(Pieces&& pieces, const bpe::TrainingStart& sta
 }
 
 PyObject* trainPiecesHook(PyObject*, const BoundArgs& args) {
-    PyObject* countsObj = nullptr;
-    Py_ssize_t numMerges = 0;
-    PyObject* byteIds = Py_None;
-    PyObject* merges = Py_None;
-    PyObject* firstId = Py_None;
-    int reference = 0;
-    long long interruptAfter = -1;
-    countsObj = args[0];
-    numMerges = args.ssize(1);
-    if (args.given(2)) byteIds = args[2];
-    if (args.given(3)) merges = args[3];
-    if (args.given(4)) firstId = args[4];
-    if (args.given(5)) reference = args.flag(5);
-    if (args.given(6)) interruptAfter = args.int64(6);
+    const Py_ssize_t numMerges = args.ssize(1);
+    const bool reference = args.flagOr(5, false);
+    const long long interruptAfter = args.int64Or(6, -1);
     const std::size_t wanted = mergeCount(numMerges);
-    const bpe::TrainingStart start = trainingStartFromPy(byteIds, merges, firstId);
-    const bpe::PieceTable pieces = pieceTableFromCounts(countsObj);
+    const bpe::TrainingStart start = trainingStartFromPy(
+        args.objectOr(2, Py_None), args.objectOr(3, Py_None), args.objectOr(4, Py_None));
+    const bpe::PieceTable pieces = pieceTableFromCounts(args[0]);
     const bpe::TrainResult result =
-        trainWithoutLock(pieces, start, wanted, reference != 0, interruptAfter);
+        trainWithoutLock(pieces, start, wanted, reference, interruptAfter);
     return mergesToList(result.merges);
 }
 
@@ -402,23 +377,15 @@ PyObject* reportToDict(const FileTrainingReport& r) {
 }
 
 PyObject* trainFilePiecesHook(PyObject*, const BoundArgs& args) {
-    PyObject* pattern = nullptr;
-    PyObject* pathsObj = nullptr;
-    int lines = 0;
-    Py_ssize_t numMerges = 0;
-    PyObject* specialsObj = Py_None;
-    int threads = 0;
-    pattern = args[0];
-    pathsObj = args[1];
-    lines = args.flag(2);
-    numMerges = args.ssize(3);
-    if (args.given(4)) specialsObj = args[4];
-    if (args.given(5)) threads = args.int32(5);
-    const auto splitter = splitterFor(pattern);
+    const bool lines = args.flag(2);
+    const Py_ssize_t numMerges = args.ssize(3);
+    const int threads = args.int32Or(5, 0);
+    const auto splitter = splitterFor(args[0]);
+    PyObject* specialsObj = args.objectOr(4, Py_None);
     const bpe::SpecialTokens specials =
         specialsObj == Py_None ? bpe::SpecialTokens() : specialTokensFromBytes(specialsObj);
     const bpe::SpecialMatcher matcher = bpe::SpecialMatcher::all(specials);
-    const std::vector<std::string> paths = pathsFromSequence(pathsObj);
+    const std::vector<std::string> paths = pathsFromSequence(args[1]);
     const std::size_t wanted = mergeCount(numMerges);
     bpe::CountSettings settings{splitter.get(), &matcher, threadCount(threads), nullptr};
     FileTrainingReport report;

@@ -67,30 +67,20 @@ std::vector<std::size_t> splitInChunks(const Splitter& splitter, std::string_vie
 }
 
 PyObject* regexSplit(PyObject*, const BoundArgs& args) {
-    PyObject* pattern = nullptr;
-    PyObject* data = nullptr;
-    Py_ssize_t chunk = 0;
-    pattern = args[0];
-    data = args[1];
-    if (args.given(2)) chunk = args.ssize(2);
+    const Py_ssize_t chunk = args.ssizeOr(2, 0);
     if (chunk < 0) throw std::invalid_argument("chunk must not be negative");
-    const std::unique_ptr<Splitter> splitter = regexSplitterFor(pattern);
-    const brevix::HeldBuffer view(data);
+    const std::unique_ptr<Splitter> splitter = regexSplitterFor(args[0]);
+    const brevix::HeldBuffer view(args[1]);
     const std::vector<std::size_t> ends =
         splitInChunks(*splitter, view.bytes(), static_cast<std::size_t>(chunk));
     return brevix::listFromSizes(ends);
 }
 
 PyObject* regexSplitTimed(PyObject*, const BoundArgs& args) {
-    PyObject* pattern = nullptr;
-    PyObject* data = nullptr;
-    int repeat = 1;
-    pattern = args[0];
-    data = args[1];
-    if (args.given(2)) repeat = args.int32(2);
+    const int repeat = args.int32Or(2, 1);
     if (repeat < 1) throw std::invalid_argument("repeat must be at least 1");
-    const std::unique_ptr<Splitter> splitter = regexSplitterFor(pattern);
-    const brevix::HeldBuffer view(data);
+    const std::unique_ptr<Splitter> splitter = regexSplitterFor(args[0]);
+    const brevix::HeldBuffer view(args[1]);
     double best = 0.0;
     std::vector<std::size_t> ends;
     for (int i = 0; i < repeat; ++i) {

@@ -69,17 +69,13 @@ std::vector<std::size_t> splitAll(const text::Splitter& splitter, std::string_vi
 }
 
 PyObject* splitHook(PyObject*, const BoundArgs& args) {
-    PyObject* pattern = nullptr;
-    PyObject* data = nullptr;
-    Py_ssize_t chunk = 0;
-    pattern = args.str(0);
-    data = args[1];
-    if (args.given(2)) chunk = args.ssize(2);
+    PyObject* pattern = args.str(0);
+    const Py_ssize_t chunk = args.ssizeOr(2, 0);
     if (chunk < 0) {
         PyErr_SetString(PyExc_ValueError, "chunk must be 0 or more");
         return nullptr;
     }
-    const HeldBuffer buffer(data);
+    const HeldBuffer buffer(args[1]);
     const auto splitter = text::makeSplitter(patternUtf8(pattern));
     return listFromSizes(splitAll(*splitter, buffer.bytes(), static_cast<std::size_t>(chunk)));
 }
@@ -93,17 +89,13 @@ double threadCpuSeconds() {
 }
 
 PyObject* splitTimedHook(PyObject*, const BoundArgs& args) {
-    PyObject* pattern = nullptr;
-    PyObject* data = nullptr;
-    int repeat = 1;
-    pattern = args.str(0);
-    data = args[1];
-    if (args.given(2)) repeat = args.int32(2);
+    PyObject* pattern = args.str(0);
+    const int repeat = args.int32Or(2, 1);
     if (repeat < 1) {
         PyErr_SetString(PyExc_ValueError, "repeat must be at least 1");
         return nullptr;
     }
-    const HeldBuffer buffer(data);
+    const HeldBuffer buffer(args[1]);
     const auto splitter = text::makeSplitter(patternUtf8(pattern));
     std::vector<std::size_t> ends;
     ends.reserve(buffer.bytes().size() / 2 + 1);
@@ -151,9 +143,8 @@ bool toCodePoint(PyObject* obj, char32_t& cp) {
 }
 
 PyObject* unicodeCategoryHook(PyObject*, const BoundArgs& args) {
-    PyObject* arg = args[0];
     char32_t cp = 0;
-    if (!toCodePoint(arg, cp)) return nullptr;
+    if (!toCodePoint(args[0], cp)) return nullptr;
     return PyUnicode_FromString(kCategoryNames[static_cast<int>(text::categoryOf(cp))]);
 }
 
@@ -177,8 +168,7 @@ constexpr TableRow kTables[] = {
 };
 
 PyObject* unicodeTableHook(PyObject*, const BoundArgs& args) {
-    PyObject* arg = args[0];
-    const char* name = PyUnicode_AsUTF8(arg);
+    const char* name = PyUnicode_AsUTF8(args[0]);
     if (name == nullptr) return nullptr;
     const TableRow* row = nullptr;
     for (const TableRow& r : kTables) {
@@ -202,9 +192,8 @@ PyObject* unicodeTableHook(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* caseVariantsHook(PyObject*, const BoundArgs& args) {
-    PyObject* arg = args[0];
     char32_t cp = 0;
-    if (!toCodePoint(arg, cp)) return nullptr;
+    if (!toCodePoint(args[0], cp)) return nullptr;
     char32_t variants[text::kMaxCaseVariants];
     const std::size_t n = text::caseVariants(cp, variants);
     PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -224,11 +213,8 @@ PyObject* matchesIgnoringCaseHook(PyObject*, const BoundArgs& args) {
 }
 
 PyObject* utf8DecodeHook(PyObject*, const BoundArgs& args) {
-    PyObject* data = nullptr;
-    Py_ssize_t pos = 0;
-    data = args[0];
-    pos = args.ssize(1);
-    const HeldBuffer buffer(data);
+    const Py_ssize_t pos = args.ssize(1);
+    const HeldBuffer buffer(args[0]);
     if (pos < 0 || static_cast<std::size_t>(pos) >= buffer.bytes().size()) {
         PyErr_SetString(PyExc_IndexError, "pos is outside the data");
         return nullptr;
