@@ -39,6 +39,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import corpus as corpora  # noqa: E402
+from results_md import write_keeping_others  # noqa: E402
 
 MB = corpora.MB
 PEERS = {"tokenizers": "tokenizers", "sentencepiece": "sentencepiece", "tiktoken": "tiktoken"}
@@ -648,7 +649,7 @@ def write_markdown(report: Report, path: Path) -> None:
     ]
     if report.small_calls:
         lines += ["", report.small_calls.rstrip("\n")]
-    path.write_text("\n".join(lines) + "\n")
+    write_keeping_others(path, "\n".join(lines) + "\n")
 
 
 # ---- main ----------------------------------------------------------------------

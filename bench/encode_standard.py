@@ -63,6 +63,7 @@ THIS = Path(__file__).resolve()
 sys.path.insert(0, str(HERE))
 
 import corpus as corpora  # noqa: E402
+from results_md import splice  # noqa: E402
 
 MB = corpora.MB
 VOCABULARIES = ["cl100k", "o200k"]
@@ -771,20 +772,6 @@ def rounds(n: int) -> str:
 
 def size_label(n: int) -> str:
     return f"{n >> 20} MB" if n >= 1 << 20 else f"{n >> 10} KB"
-
-
-def splice(path: Path, section: str) -> None:
-    """Replaces the section in `path` (or appends it), leaving every other section as it is."""
-    old = path.read_text() if path.exists() else ""
-    lines = old.splitlines(keepends=True)
-    start = next((i for i, line in enumerate(lines) if line.rstrip("\n") == SECTION), None)
-    if start is None:
-        sep = "" if not old or old.endswith("\n\n") else ("\n" if old.endswith("\n") else "\n\n")
-        path.write_text(old + sep + section)
-        return
-    end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")), len(lines))
-    rest = "".join(lines[end:])
-    path.write_text("".join(lines[:start]) + section + ("\n" + rest if rest else ""))
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:

@@ -50,6 +50,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import corpus as corpora  # noqa: E402
+from results_md import splice  # noqa: E402
 
 import brevix  # noqa: E402
 
@@ -302,19 +303,6 @@ def section(args: argparse.Namespace, bench: Bench, times: dict[str, list[float]
     return lines
 
 
-def write_section(lines: list[str], path: Path) -> None:
-    text = path.read_text() if path.exists() else ""
-    block = "\n".join(lines)
-    if SECTION in text:
-        head, _, rest = text.partition(SECTION)
-        tail_at = rest.find("\n## ")
-        tail = rest[tail_at + 1:] if tail_at >= 0 else ""
-        text = head + block + ("\n" + tail if tail else "\n")
-    else:
-        text = text.rstrip("\n") + "\n\n" + block + "\n"
-    path.write_text(text)
-
-
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--mb", type=float, default=10, help="text size in MB")
@@ -346,7 +334,7 @@ def main(argv: list[str] | None = None) -> int:
     lines = section(args, bench, times, checks, info, started)
     print("\n".join(lines))
     if not args.no_write:
-        write_section(lines, HERE / "RESULTS.md")
+        splice(HERE / "RESULTS.md", "\n".join(lines))
     return 1 if any(c != "checked" for c in checks.values()) else 0
 
 

@@ -55,6 +55,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import corpus as corpora  # noqa: E402
+from results_md import splice  # noqa: E402
 
 SECTION = "## Training from piece counts (GPT-style)"
 
@@ -292,19 +293,6 @@ def section(args: argparse.Namespace, tables: list[tuple[float, dict[str, Any], 
     return lines
 
 
-def write_section(lines: list[str], path: Path, title: str) -> None:
-    text = path.read_text() if path.exists() else ""
-    block = "\n".join(lines)
-    if title in text:
-        head, _, rest = text.partition(title)
-        tail_at = rest.find("\n## ")
-        tail = rest[tail_at + 1:] if tail_at >= 0 else ""
-        text = head + block + ("\n" + tail if tail else "\n")
-    else:
-        text = text.rstrip("\n") + "\n\n" + block + "\n"
-    path.write_text(text)
-
-
 def parse_args() -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--sizes", type=float, nargs="+", default=[1, 10, 100], help="corpus sizes in MB")
@@ -334,7 +322,7 @@ def main() -> None:
     lines = section(args, tables, started)
     print("\n".join(lines))
     if not args.no_write:
-        write_section(lines, HERE / "RESULTS.md", args.section)
+        splice(HERE / "RESULTS.md", "\n".join(lines))
 
 
 if __name__ == "__main__":

@@ -49,19 +49,6 @@ def test_quick_run_measures_every_part_and_splices_its_section(tmp_path):
     assert len(worst) == 3 and all(line.split(" | ")[2] == "1" for line in worst)
 
 
-def test_splice_appends_then_replaces_only_its_own_section(tmp_path):
-    module = bench_module()
-    path = tmp_path / "RESULTS.md"
-    module.splice(path, "## Standard encoding\n\nfirst\n")
-    assert path.read_text() == "## Standard encoding\n\nfirst\n"
-    path.write_text("# r\n\n## A\n\na\n\n## Standard encoding\n\nold\n\n### sub\n\nold\n\n## B\n\nb\n")
-    module.splice(path, "## Standard encoding\n\nnew\n")
-    assert path.read_text() == "# r\n\n## A\n\na\n\n## Standard encoding\n\nnew\n\n## B\n\nb\n"
-    path.write_text("# r\n\n## A\n\na")
-    module.splice(path, "## Standard encoding\n\nnew\n")
-    assert path.read_text() == "# r\n\n## A\n\na\n\n## Standard encoding\n\nnew\n"
-
-
 @pytest.mark.parametrize("kind", ["a", "random", "letters"])
 def test_worst_case_inputs_have_the_size_asked_and_no_pattern_cuts_them(kind):
     from brevix import PATTERNS, _internal
