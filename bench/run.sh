@@ -19,8 +19,8 @@
 #                                # only standard encoding against tiktoken and
 #                                # bpe-openai (bench/encode_standard.py)
 #
-# The full run (no arguments) ends with bench/encode_standard.py, which puts
-# its section back into the RESULTS.md that bench.py has just rewritten.
+# The full run (no arguments) ends with bench/encode_standard.py. Each script
+# replaces only its own sections of bench/RESULTS.md (bench/results_md.py).
 #
 # BREVIX_BENCH_VENV picks the environment (default /tmp/venv-bench). A peer
 # that fails to install is left out here and reported as "not installed".
