@@ -315,7 +315,7 @@ def api_train(p: Result) -> Result:
     """Tokenizer.train on the file, or fit on the same bytes as signed ids."""
     from pathlib import Path
 
-    from brevix import Tokenizer, model
+    from brevix import Tokenizer
 
     vocab_size = 256 + p["merges"]
     if p["how"] == "train":
@@ -330,7 +330,8 @@ def api_train(p: Result) -> Result:
         corpus = np.frombuffer(Path(p["corpus"]).read_bytes(), dtype=np.int8).tolist()
         low = PyBytePairTokenizer()
         result, _ = measured(lambda: low.fit(corpus, vocab_size, 2**31 - 1))
-        merges = model.merges(low)
+        # Compared in Tokenizer's ids: the low-level class numbers bytes signed.
+        merges = Tokenizer.from_low_level(low).merges
     with open(p["merges_out"], "w") as f:
         json.dump(merges, f)
     result["merges_learned"] = len(merges)

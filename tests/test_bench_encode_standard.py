@@ -36,7 +36,7 @@ def test_quick_run_measures_every_part_and_splices_its_section(tmp_path):
     targets = section.split("### Targets", 1)[1].split("\n### ", 1)[0]
     for measure in ["cl100k encode, brevix / tiktoken", "cl100k encode, brevix / bpe-openai",
                     "cl100k decode from a NumPy int32 array", "encode_batch 2 threads, documents",
-                    "unsplit: rank encode / low-level quiet hook", "worst case, unsplit, letters"]:
+                    "unsplit: rank encode / the encoding it replaced", "worst case, unsplit, letters"]:
         assert f"| {measure}" in targets
     # Every peer that ran gave brevix's ids; measured rows have a status.
     for line in section.splitlines():

@@ -5,6 +5,7 @@ same exception type, whichever engine runs."""
 import array
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import brevix._internal as internal
 from brevix.tokenizer import PyBytePairTokenizer
@@ -100,6 +101,26 @@ def test_echo_bytes_come_back_whole(tok, text, capfd):
     # with each other and with the public method, NUL bytes included.
     fast = internal.encode_on(tok, text, "fast")
     slow = internal.encode_on(tok, text, "straightforward")
-    assert fast[1] == slow[1] == tok.encode(text)
+    assert fast[1] == slow[1] == tok.encode(text) == internal.encode_quiet_on(tok, text)
     assert isinstance(fast[0], bytes) and isinstance(slow[0], bytes)
     capfd.readouterr()
+
+
+@settings(max_examples=30, deadline=None)
+@given(st.binary(max_size=2000))
+def test_the_quiet_encode_hook_gives_the_echoing_encodes_ids(data):
+    # The benchmark's baseline for rank encoding: the same engine, no echo,
+    # ids beyond the small ints and signed byte ids included.
+    low = _TRAINED_LOW
+    assert internal.encode_quiet_on(low, data) == internal.encode_on(low, data, "fast")[1]
+
+
+def _trained_low_level():
+    from brevix import Tokenizer
+
+    tok = Tokenizer()
+    tok.train("Grüße, naïve café — the quick brown fox. ".encode() * 40 + bytes(range(256)), 256 + 300)
+    return tok.to_low_level()
+
+
+_TRAINED_LOW = _trained_low_level()

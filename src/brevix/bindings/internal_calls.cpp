@@ -5,6 +5,9 @@
 //   fit_on(tok, corpus, max_vocab_size, n_iter, engine) -> (output, corpus)
 //   encode_on(tok, data, engine) -> (echo, ids)
 //   encode_corpus_on(tok, corpus, engine) -> ids
+//   encode_quiet_on(tok, data) -> ids   encode() without its echo, the ids as
+//       the shared ints: brevix.Tokenizer.encode as it was before it merged by
+//       rank, for the benchmark's comparison
 //   decode_on(tok, ids, engine) -> bytes
 //   assign(dst, src) -> None        the core's member-wise copy assignment
 //   concurrent_reads(tok, corpora, threads) -> [[(ids, bytes), ...], ...]
@@ -82,6 +85,16 @@ PyObject* encodeOn(PyObject*, const BoundArgs& args) {
     PyRef text(bytesFromString(echo.str()));
     PyRef list(listFromIds(ids));
     return PyTuple_Pack(2, text.get(), list.get());
+}
+
+PyObject* encodeQuietOn(PyObject*, const BoundArgs& args) {
+    const std::string_view data = args.readOnlyBytes(1);
+    BytePairTokenizer& tok = coreTokenizerOf(args[0]);
+    std::vector<int> ids(data.size());
+    for (std::size_t i = 0; i < data.size(); ++i) ids[i] = static_cast<signed char>(data[i]);
+    tok.encodeCorpus(ids);
+    if (!growSharedIdCache(tok.vocabSize)) PyErr_Clear();  // the list then allocates its ints
+    return newIdList(ids.data(), ids.size());
 }
 
 PyObject* encodeCorpusOn(PyObject*, const BoundArgs& args) {
@@ -174,6 +187,8 @@ const FunctionRow kRows[] = {
      "-> (echo, ids)"},
     {"encode_corpus_on", {"tok", "corpus", optional("engine", "'fast'")}, encodeCorpusOn,
      "-> ids"},
+    {"encode_quiet_on", {"tok", "data"}, encodeQuietOn,
+     "-> ids: encode() without its echo"},
     {"decode_on", {"tok", "ids", optional("engine", "'fast'")}, decodeOn,
      "-> bytes"},
     {"assign", {"dst", "src"}, assign,
