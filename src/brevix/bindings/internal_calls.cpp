@@ -90,8 +90,7 @@ PyObject* encodeOn(PyObject*, const BoundArgs& args) {
 PyObject* encodeQuietOn(PyObject*, const BoundArgs& args) {
     const std::string_view data = args.readOnlyBytes(1);
     BytePairTokenizer& tok = coreTokenizerOf(args[0]);
-    std::vector<int> ids(data.size());
-    for (std::size_t i = 0; i < data.size(); ++i) ids[i] = static_cast<signed char>(data[i]);
+    std::vector<int> ids = bytepairtokenizer::baseTokens(data);
     tok.encodeCorpus(ids);
     if (!growSharedIdCache(tok.vocabSize)) PyErr_Clear();  // the list then allocates its ints
     return newIdList(ids.data(), ids.size());

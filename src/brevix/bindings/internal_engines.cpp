@@ -129,7 +129,7 @@ PyObject* train(PyObject*, const BoundArgs& args) {
     const int interruptAfter = args.int32Or(5, -1);
     const Engine chosen = engineNamed(engine);
     BytePairTokenizer tok;
-    loadMerges(tok, args.given(4) ? args[4] : Py_None);
+    loadMerges(tok, args.objectOr(4, Py_None));
     std::vector<int> corpus = idsFromIterable(args[0]);
     std::ostringstream out;
     runFit(tok, corpus, maxVocabSize, nIter, chosen, out, interruptAfterPolls(interruptAfter));
@@ -143,7 +143,7 @@ PyObject* train(PyObject*, const BoundArgs& args) {
 PyObject* trainSequence(PyObject*, const BoundArgs& args) {
     const Engine chosen = engineNamed(args.utf8Or(1, "fast"));
     BytePairTokenizer tok;
-    loadMerges(tok, args.given(2) ? args[2] : Py_None);
+    loadMerges(tok, args.objectOr(2, Py_None));
     PyRef seq(PySequence_Fast(args[0], "calls must be a sequence of (corpus, max, n_iter)"));
     requirePython(static_cast<bool>(seq));
     std::ostringstream out;

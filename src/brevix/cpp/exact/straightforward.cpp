@@ -102,10 +102,9 @@ void fitStraightforward(MergeTables& tables, std::vector<int>& corpus, int maxVo
     }
 }
 
-std::vector<int> baseTokens(const std::string& s) {
-    std::vector<int> ids;
-    ids.reserve(s.size());
-    for (char c : s) ids.push_back(baseToken(c));
+std::vector<int> baseTokens(std::string_view s) {
+    std::vector<int> ids(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) ids[i] = baseToken(s[i]);
     return ids;
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/dtypes.h"
@@ -45,7 +46,7 @@ void fitStraightforward(MergeTables& tables, std::vector<int>& corpus, int maxVo
                         int nIter, std::ostream& out, const std::function<bool()>& interrupted);
 
 // The base tokens of `s`: one signed byte value per byte.
-std::vector<int> baseTokens(const std::string& s);
+std::vector<int> baseTokens(std::string_view s);
 
 // Appends the bytes of `token` to `out`. Throws std::invalid_argument for an
 // id whose expansion leads back to itself.
