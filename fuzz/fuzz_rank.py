@@ -18,7 +18,7 @@ import atheris
 
 from brevix import _internal
 
-PATHS = ("auto", "bytes", "keyed", "short", "long")
+PATHS = ("auto", "bytes", "long-piece", "keyed", "short", "long", "batched")
 
 
 def byte_ids_for(rng, used):

@@ -23,7 +23,7 @@ from bpe_tables import (
     token_bytes,
 )
 
-PATHS = ["auto", "bytes", "keyed", "short", "long", "reference"]
+PATHS = ["auto", "bytes", "long-piece", "keyed", "short", "long", "batched", "reference"]
 KEYED_MAX = 1024  # the keyed path takes pieces of up to this many bytes
 IDS = identity_byte_ids()
 a, b, c = 97, 98, 99
@@ -222,3 +222,41 @@ def test_tiktoken_agrees_on_real_text_split_by_the_pattern(openai_split):
 def test_tiktoken_agrees_on_any_text_split_by_the_pattern(openai_split, text):
     encoder, theirs = openai_split
     assert _internal.bpe_encode(encoder, text.encode()) == theirs.encode_ordinary(text)
+
+
+def separated_runs(rng, alphabet, size, longest=40000):
+    """Runs of the alphabet's bytes of every length, each ended by a newline
+    (no token holds one, so the text cuts into parts there)."""
+    out = bytearray()
+    while len(out) < size:
+        n = rng.randint(1, rng.choice([2, 8, 31, 32, 33, 200, 3000, longest]))
+        out += bytes(rng.choices(alphabet, k=n)) + b"\n"
+    return bytes(out)
+
+
+@settings(max_examples=6, deadline=None)
+@given(st.integers(0, 2**32 - 1))
+def test_long_pieces_merge_in_batches_as_the_long_path_does(seed):
+    # From 64 KiB a piece's longer parts merge together in batches of about
+    # 16,000 tokens; the long path merges the whole piece as one sequence.
+    from brevix import Tokenizer
+
+    rng = random.Random(seed)
+    alphabet = bytes(rng.sample(range(97, 123), rng.randint(2, 4)))
+    tok = Tokenizer()
+    tok.train(bytes(rng.choices(alphabet, k=12000)), 256 + 700)
+    merges = [tuple(m) for m in tok.merges]
+    text = separated_runs(rng, alphabet, 150_000)
+    expected = _internal.rank_encode(IDS, merges, text, "bytes")
+    for path in ("auto", "long-piece", "batched"):
+        assert _internal.rank_encode(IDS, merges, text, path) == expected, path
+
+
+@pytest.mark.parametrize("unit", [b"a", b"ab", b"aab"])
+def test_a_part_past_a_mebibyte_in_a_long_piece(unit):
+    # Parts past 1 MiB leave the batch for the long path, between batches.
+    merges = [(a, a, 256), (256, 256, 257), (a, b, 258), (258, a, 259), (256, a, 260), (257, 257, 261)]
+    run = (unit * (1 << 20))[: (1 << 20) + 3]
+    text = b"ab\n" * 30_000 + run + b"\n" + b"aab\n" * 30_000
+    expected = _internal.rank_encode(IDS, merges, text, "bytes")
+    assert _internal.rank_encode(IDS, merges, text, "auto") == expected

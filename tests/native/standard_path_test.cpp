@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "encode/batch_merge.h"
 #include "encode/pair_ranks.h"
 #include "encode/rank_merge.h"
 #include "encode/rank_reference.h"
@@ -76,7 +77,8 @@ TEST_P(RankMerge, EveryPathMatchesTheDefinition) {
         const std::string p = piece(rng, std::get<1>(GetParam()) + static_cast<std::size_t>(round));
         const std::vector<bpe::TokenId> want = bpe::encodeByRankReference(v.byteIds, v.merges, p);
         for (MergeFunction merge :
-             {&bpe::mergeByRank, &bpe::mergeByRankKeyed, &bpe::mergeByRankShort, &bpe::mergeByRankLong}) {
+             {&bpe::mergeByRank, &bpe::mergeByRankKeyed, &bpe::mergeByRankShort, &bpe::mergeByRankLong,
+              &bpe::mergeByRankBatched}) {
             if (merge == &bpe::mergeByRankKeyed && p.size() > bpe::kKeyedPieceTokens) continue;
             std::vector<bpe::TokenId> ids;
             for (char c : p) ids.push_back(v.byteIds[static_cast<unsigned char>(c)]);

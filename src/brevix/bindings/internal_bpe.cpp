@@ -7,7 +7,9 @@
 //       -> (start, length, index, id) | None     chosen: indices, None for all
 //   rank_encode(byte_ids, merges, data, path="auto") -> list[int]
 //       one piece; path "auto" (the encoder), "bytes" (no whole-token lookup),
-//       "keyed", "short", "long" (one merge path forced), "reference" (the definition)
+//       "long-piece" (the encoder's way for long pieces at any length),
+//       "keyed", "short", "long", "batched" (one merge path forced),
+//       "reference" (the definition)
 //   bpe_encoder(byte_ids, merges, specials=(), pattern=None, chunk=0) -> encoder
 //       a capsule holding a TextEncoder; pattern None keeps texts whole, and
 //       chunk > 0 (for tests of the piece loop) cuts pieces of `chunk` bytes
@@ -36,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "encode/batch_merge.h"
 #include "encode/describe_bytes.h"
 #include "encode/rank_encoder.h"
 #include "encode/rank_merge.h"
@@ -200,15 +203,19 @@ std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std
         bpe::encodePiece(vocab, data, ids);
     } else if (path == "bytes") {
         bpe::encodePieceFromBytes(vocab, data, ids);
-    } else if (path == "keyed" || path == "short" || path == "long") {
+    } else if (path == "long-piece") {
+        bpe::encodeLongPiece(vocab, data, ids);
+    } else if (path == "keyed" || path == "short" || path == "long" || path == "batched") {
         for (char c : data) ids.push_back(vocab.byteIds()[static_cast<unsigned char>(c)]);
         const bpe::PairRanks& ranks = vocab.pairRanks();
         const std::size_t count = path == "keyed"   ? bpe::mergeByRankKeyed(ranks, ids.data(), ids.size())
                                   : path == "short" ? bpe::mergeByRankShort(ranks, ids.data(), ids.size())
-                                                    : bpe::mergeByRankLong(ranks, ids.data(), ids.size());
+                                  : path == "long"  ? bpe::mergeByRankLong(ranks, ids.data(), ids.size())
+                                                    : bpe::mergeByRankBatched(ranks, ids.data(), ids.size());
         ids.resize(count);
     } else {
-        throw std::invalid_argument("path must be 'auto', 'bytes', 'keyed', 'short', 'long' or 'reference'");
+        throw std::invalid_argument(
+            "path must be 'auto', 'bytes', 'long-piece', 'keyed', 'short', 'long', 'batched' or 'reference'");
     }
     return ids;
 }

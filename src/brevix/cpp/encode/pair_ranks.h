@@ -43,6 +43,12 @@ public:
         return parts_[rank] == pack(left, right);
     }
 
+    // The left and right part of merge `rank` (a rank rank() returned).
+    TokenId leftOf(std::uint32_t rank) const { return static_cast<TokenId>(parts_[rank] >> 32); }
+    TokenId rightOf(std::uint32_t rank) const {
+        return static_cast<TokenId>(static_cast<std::uint32_t>(parts_[rank]));
+    }
+
     // The length in bytes of token `id` (an id below idCount()).
     std::uint32_t length(TokenId id) const { return length_[static_cast<std::size_t>(id)]; }
 

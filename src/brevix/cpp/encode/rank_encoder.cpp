@@ -1,49 +1,102 @@
 #include "encode/rank_encoder.h"
 
+#include "encode/batch_merge.h"
 #include "encode/rank_merge.h"
 
 namespace brevix::bpe {
 
-void encodePieceFromBytes(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out) {
-    const std::size_t start = out.size();
-    out.resize(start + piece.size());
-    TokenId* ids = out.data() + start;
-    const ByteIds& byteIds = vocab.byteIds();
-    for (std::size_t i = 0; i < piece.size(); ++i) ids[i] = byteIds[static_cast<unsigned char>(piece[i])];
-    out.resize(start + mergeByRank(vocab.pairRanks(), ids, piece.size()));
-}
-
 namespace {
 
-void encodePart(const Vocabulary& vocab, std::string_view part, std::vector<TokenId>& out) {
+// Pieces from this many bytes on merge their longer parts in batches.
+constexpr std::size_t kBatchedPieceBytes = std::size_t{1} << 16;
+// Parts up to this many bytes merge alone on the keyed path (its cost grows
+// with the part), and parts above the second bound on the long path; the
+// others wait in a batch, which merges once it holds kBatchTokens tokens.
+constexpr std::size_t kAlonePartBytes = 32;
+constexpr std::size_t kBatchedPartBytes = std::size_t{1} << 20;
+constexpr std::size_t kBatchTokens = std::size_t{1} << 14;
+
+// Calls onPart(from, to) for the parts of `piece`, in order: cut between
+// bytes that no token holds side by side, so that no merge joins two parts.
+template <typename OnPart>
+void forEachPart(const Vocabulary& vocab, std::string_view piece, OnPart&& onPart) {
+    std::size_t start = 0;
+    for (std::size_t i = 1; i < piece.size(); ++i) {
+        if (!vocab.mayJoin(static_cast<unsigned char>(piece[i - 1]), static_cast<unsigned char>(piece[i]))) {
+            onPart(start, i);
+            start = i;
+        }
+    }
+    onPart(start, piece.size());
+}
+
+// A part that is one token (a single byte, or a whole token): appends its
+// id to `out` and returns true.
+bool appendIfOneToken(const Vocabulary& vocab, std::string_view part, std::vector<TokenId>& out) {
     // A single byte is its own token: no lookup (real text cut where no
     // token joins two bytes gives many, four in ten parts in English).
     if (part.size() == 1) {
         out.push_back(vocab.byteIds()[static_cast<unsigned char>(part[0])]);
-        return;
+        return true;
     }
     if (auto id = vocab.wholeTokenId(part)) {
         out.push_back(*id);
-    } else {
-        encodePieceFromBytes(vocab, part, out);
+        return true;
     }
+    return false;
+}
+
+void appendByteTokens(const Vocabulary& vocab, std::string_view bytes, std::vector<TokenId>& out) {
+    const std::size_t start = out.size();
+    out.resize(start + bytes.size());
+    const ByteIds& byteIds = vocab.byteIds();
+    for (std::size_t i = 0; i < bytes.size(); ++i) out[start + i] = byteIds[static_cast<unsigned char>(bytes[i])];
 }
 
 }  // namespace
+
+void encodePieceFromBytes(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out) {
+    const std::size_t start = out.size();
+    appendByteTokens(vocab, piece, out);
+    out.resize(start + mergeByRank(vocab.pairRanks(), out.data() + start, piece.size()));
+}
+
+void encodeLongPiece(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out) {
+    BatchMerger batch(vocab.pairRanks());
+    std::vector<TokenId> ids;  // of the parts between batches
+    forEachPart(vocab, piece, [&](std::size_t from, std::size_t to) {
+        const std::string_view part = piece.substr(from, to - from);
+        ids.clear();
+        if (!appendIfOneToken(vocab, part, ids) && part.size() <= kAlonePartBytes) {
+            encodePieceFromBytes(vocab, part, ids);
+        }
+        if (!ids.empty()) {
+            batch.addTokens(ids.data(), ids.size());
+        } else if (part.size() <= kBatchedPartBytes) {
+            appendByteTokens(vocab, part, ids);
+            batch.addPart(ids.data(), ids.size());
+        } else {
+            batch.mergeInto(out);
+            encodePieceFromBytes(vocab, part, out);
+        }
+        if (batch.size() >= kBatchTokens) batch.mergeInto(out);
+    });
+    batch.mergeInto(out);
+}
 
 void encodePiece(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out) {
     if (auto id = vocab.wholeTokenId(piece)) {
         out.push_back(*id);
         return;
     }
-    std::size_t start = 0;
-    for (std::size_t i = 1; i < piece.size(); ++i) {
-        if (!vocab.mayJoin(static_cast<unsigned char>(piece[i - 1]), static_cast<unsigned char>(piece[i]))) {
-            encodePart(vocab, piece.substr(start, i - start), out);
-            start = i;
-        }
+    if (piece.size() >= kBatchedPieceBytes) {
+        encodeLongPiece(vocab, piece, out);
+        return;
     }
-    encodePart(vocab, piece.substr(start), out);
+    forEachPart(vocab, piece, [&](std::size_t from, std::size_t to) {
+        const std::string_view part = piece.substr(from, to - from);
+        if (!appendIfOneToken(vocab, part, out)) encodePieceFromBytes(vocab, part, out);
+    });
 }
 
 }  // namespace brevix::bpe

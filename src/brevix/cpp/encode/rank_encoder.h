@@ -13,9 +13,15 @@ namespace brevix::bpe {
 // whole token (Vocabulary::wholeTokenId) in one lookup; any other is cut
 // between bytes that no token holds side by side (Vocabulary::mayJoin), and
 // each part is looked up the same way or merged from its byte tokens through
-// mergeByRank. Throws what mergeByRank throws (`out` then keeps its earlier
-// ids and may hold more after them).
+// mergeByRank; pieces of 64 KiB or more through encodeLongPiece. Throws what
+// mergeByRank and BatchMerger throw (`out` then keeps its earlier ids and may
+// hold more after them).
 void encodePiece(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out);
+
+// encodePiece's way for long pieces, for any piece: parts are cut and looked
+// up the same way, short parts merge alone, and the longer parts merge
+// together in batches (BatchMerger), the longest alone on mergeByRank's path.
+void encodeLongPiece(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out);
 
 // Appends the byte tokens of `piece` merged by rank, without lookups or cuts.
 void encodePieceFromBytes(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out);

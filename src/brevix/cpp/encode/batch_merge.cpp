@@ -1,0 +1,190 @@
+// Performance notes (measurements in bench/NOTES.md): on long parts the
+// keyed path rescans block minima for every merge, so its cost grows with
+// the part; here a merge costs the same in any part. What a merge costs is
+// its two pair lookups and the loads of positions spread over the batch,
+// which is why batches are kept to what the core's cache holds.
+#include "encode/batch_merge.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace brevix::bpe {
+
+namespace {
+
+constexpr TokenId kGone = -1;  // a position merged into the token before it
+
+}  // namespace
+
+BatchMerger::BatchMerger(const PairRanks& ranks)
+    : ranks_(ranks), head_(ranks.idCount(), kNone), nonEmpty_(ranks.idCount() / 64 + 1, 0) {}
+
+// Makes room for `count` more tokens and returns the position of the first,
+// keeping one slot past the tokens for the end (see mergeInto).
+std::uint32_t BatchMerger::appendSlots(std::size_t count) {
+    if (count > kMaxTokens - count_) throw std::length_error("a batch of parts holds at most 2^32 / 3 tokens");
+    const std::size_t needed = count_ + count + 1;
+    if (needed > token_.size()) {
+        const std::size_t grown = std::max(needed, std::min<std::size_t>(2 * token_.size(), kMaxTokens + 1));
+        token_.resize(grown);
+        next_.resize(grown);
+        prev_.resize(grown);
+    }
+    const std::uint32_t first = count_;
+    count_ += static_cast<std::uint32_t>(count);
+    return first;
+}
+
+void BatchMerger::addTokens(const TokenId* ids, std::size_t count) {
+    const std::uint32_t first = appendSlots(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        token_[first + i] = ids[i];
+        next_[first + i] = first + i + 1;
+        prev_[first + i] = kNone;
+    }
+}
+
+void BatchMerger::addPart(const TokenId* ids, std::size_t count) {
+    if (count == 0) return;
+    const std::uint32_t first = appendSlots(count);
+    token_[first] = ids[0];
+    next_[first] = first + 1;
+    prev_[first] = kNone;
+    for (std::uint32_t i = 1; i < count; ++i) {
+        const std::uint32_t at = first + i;
+        token_[at] = ids[i];
+        next_[at] = at + 1;
+        prev_[at] = at - 1;
+        const std::uint32_t rank = ranks_.rank(ids[i - 1], ids[i]);
+        if (rank != PairRanks::kNoRank) push(rank, at - 1);
+    }
+}
+
+void BatchMerger::push(std::uint32_t rank, std::uint32_t left) {
+    entries_.push_back(Entry{left, head_[rank]});
+    head_[rank] = static_cast<std::uint32_t>(entries_.size() - 1);
+    nonEmpty_[rank >> 6] |= std::uint64_t{1} << (rank & 63);
+}
+
+// Queues the pair starting at `left` when the token after it is of the same
+// part and the pair is a merge.
+void BatchMerger::pushPairAt(std::uint32_t left) {
+    const std::uint32_t right = next_[left];
+    if (prev_[right] == kNone) return;  // another part's first token, or the end
+    const std::uint32_t rank = ranks_.rank(token_[left], token_[right]);
+    if (rank != PairRanks::kNoRank) push(rank, left);
+}
+
+// The token at `at` absorbs the next one and becomes `merged`.
+void BatchMerger::joinNext(std::uint32_t at, TokenId merged) {
+    const std::uint32_t right = next_[at];
+    const std::uint32_t after = next_[right];
+    token_[at] = merged;
+    token_[right] = kGone;
+    next_[at] = after;
+    if (prev_[after] != kNone) prev_[after] = at;
+}
+
+// Merges every pair queued for `rank` that is still that pair. Entries go
+// stale when a neighbour merged first; a token's pair never becomes the
+// same pair again (ids only grow), so comparing the tokens is enough.
+// Pairs of one rank with different tokens cannot overlap, so their order
+// does not matter.
+void BatchMerger::mergeRank(std::uint32_t rank) {
+    std::uint32_t entry = head_[rank];
+    head_[rank] = kNone;
+    const TokenId left = ranks_.leftOf(rank);
+    const TokenId right = ranks_.rightOf(rank);
+    if (left == right) {
+        mergeRunsOfOne(rank, entry);
+        return;
+    }
+    const auto merged = static_cast<TokenId>(rank);
+    for (; entry != kNone; entry = entries_[entry].next) {
+        const std::uint32_t at = entries_[entry].position;
+        if (token_[at] != left || token_[next_[at]] != right) continue;
+        joinNext(at, merged);
+        if (prev_[at] != kNone) pushPairAt(prev_[at]);
+        pushPairAt(at);
+    }
+}
+
+// A merge of a token with itself: its pairs overlap in runs (x x x), where
+// the leftmost pair goes first. So the whole run an entry falls in merges at
+// once, in pairs from its start, and the other entries of the run go stale.
+void BatchMerger::mergeRunsOfOne(std::uint32_t rank, std::uint32_t entry) {
+    const TokenId one = ranks_.leftOf(rank);
+    const auto merged = static_cast<TokenId>(rank);
+    auto joinsNext = [&](std::uint32_t at) {
+        const std::uint32_t after = next_[at];
+        return prev_[after] != kNone && token_[after] == one;
+    };
+    for (; entry != kNone; entry = entries_[entry].next) {
+        std::uint32_t at = entries_[entry].position;
+        if (token_[at] != one || !joinsNext(at)) continue;
+        while (prev_[at] != kNone && token_[prev_[at]] == one) at = prev_[at];
+        const std::uint32_t first = at;
+        std::uint32_t joined = 0;
+        for (;;) {
+            joinNext(at, merged);
+            ++joined;
+            at = next_[at];
+            if (prev_[at] == kNone || token_[at] != one || !joinsNext(at)) break;
+        }
+        if (prev_[first] != kNone) pushPairAt(prev_[first]);
+        at = first;
+        for (std::uint32_t k = 0; k < joined; ++k, at = next_[at]) pushPairAt(at);
+    }
+}
+
+void BatchMerger::mergeInto(std::vector<TokenId>& out) {
+    if (count_ == 0) return;
+    // The batch empties even when merging runs out of memory; its buckets
+    // are then reset as well.
+    struct ClearOnExit {
+        BatchMerger& batch;
+        bool bucketsEmpty = false;
+        ~ClearOnExit() { batch.clear(bucketsEmpty); }
+    } clearOnExit{*this};
+    // The end: no token, and like the first token of a part, so that no
+    // pair reaches past the last token.
+    token_[count_] = kGone;
+    next_[count_] = count_;
+    prev_[count_] = kNone;
+    // Buckets are taken in increasing rank; a merge pushes only higher
+    // ranks, which the scan reaches later (within this word too, as the word
+    // is reread).
+    for (std::size_t word = 0; word < nonEmpty_.size(); ++word) {
+        while (nonEmpty_[word] != 0) {
+            const auto rank = static_cast<std::uint32_t>(word * 64 + __builtin_ctzll(nonEmpty_[word]));
+            nonEmpty_[word] &= nonEmpty_[word] - 1;
+            mergeRank(rank);
+        }
+    }
+    clearOnExit.bucketsEmpty = true;
+    const std::size_t start = out.size();
+    out.resize(start + count_);
+    std::size_t written = start;
+    for (std::uint32_t at = 0; at < count_; at = next_[at]) out[written++] = token_[at];
+    out.resize(written);
+}
+
+void BatchMerger::clear(bool bucketsEmpty) {
+    count_ = 0;
+    entries_.clear();
+    if (bucketsEmpty) return;
+    std::fill(nonEmpty_.begin(), nonEmpty_.end(), 0);
+    std::fill(head_.begin(), head_.end(), kNone);
+}
+
+std::size_t mergeByRankBatched(const PairRanks& ranks, TokenId* ids, std::size_t count) {
+    BatchMerger batch(ranks);
+    batch.addPart(ids, count);
+    std::vector<TokenId> out;
+    out.reserve(count);
+    batch.mergeInto(out);
+    std::copy(out.begin(), out.end(), ids);
+    return out.size();
+}
+
+}  // namespace brevix::bpe
