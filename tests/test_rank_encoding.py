@@ -217,8 +217,16 @@ def test_tiktoken_agrees_on_real_text_split_by_the_pattern(openai_split):
         assert _internal.bpe_count(encoder, text.encode()) == len(ids)
 
 
+# The split patterns read Unicode classes from the regex module's tables
+# (Unicode 17); tiktoken's engine has older ones, so a character assigned
+# since (such as U+323B0, a letter of Unicode 17) splits differently there.
+# Characters this Python's unicodedata leaves unassigned (Unicode 14 on
+# 3.11) are left out; the comparison with the regex module covers them.
+ASSIGNED_TEXT = st.text(st.characters(exclude_categories=("Cs", "Cn")), max_size=300)
+
+
 @settings(max_examples=200, deadline=None)
-@given(st.text(max_size=300))
+@given(ASSIGNED_TEXT)
 def test_tiktoken_agrees_on_any_text_split_by_the_pattern(openai_split, text):
     encoder, theirs = openai_split
     assert _internal.bpe_encode(encoder, text.encode()) == theirs.encode_ordinary(text)
