@@ -261,10 +261,11 @@ def test_long_pieces_merge_in_batches_as_the_long_path_does(seed):
 
 
 @pytest.mark.parametrize("unit", [b"a", b"ab", b"aab"])
-def test_a_part_past_a_mebibyte_in_a_long_piece(unit):
-    # Parts past 1 MiB leave the batch for the long path, between batches.
+@pytest.mark.parametrize("length", [(1 << 14) - 1, 1 << 14, (1 << 14) + 1, 100_003])
+def test_long_parts_between_batches(unit, length):
+    # Parts past a batch's size leave the batch for the long path.
     merges = [(a, a, 256), (256, 256, 257), (a, b, 258), (258, a, 259), (256, a, 260), (257, 257, 261)]
-    run = (unit * (1 << 20))[: (1 << 20) + 3]
+    run = (unit * length)[:length]
     text = b"ab\n" * 30_000 + run + b"\n" + b"aab\n" * 30_000
     expected = _internal.rank_encode(IDS, merges, text, "bytes")
     assert _internal.rank_encode(IDS, merges, text, "auto") == expected

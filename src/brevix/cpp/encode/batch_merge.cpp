@@ -35,18 +35,11 @@ std::uint32_t BatchMerger::appendSlots(std::size_t count) {
     return first;
 }
 
-void BatchMerger::addTokens(const TokenId* ids, std::size_t count) {
-    const std::uint32_t first = appendSlots(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        token_[first + i] = ids[i];
-        next_[first + i] = first + i + 1;
-        prev_[first + i] = kNone;
-    }
-}
-
-void BatchMerger::addPart(const TokenId* ids, std::size_t count) {
+void BatchMerger::addPart(const TokenId* ids, std::size_t count, std::size_t place) {
     if (count == 0) return;
+    if (!places_.empty() && place < places_.back()) throw std::invalid_argument("parts out of order");
     const std::uint32_t first = appendSlots(count);
+    places_.push_back(place);
     token_[first] = ids[0];
     next_[first] = first + 1;
     prev_[first] = kNone;
@@ -137,23 +130,14 @@ void BatchMerger::mergeRunsOfOne(std::uint32_t rank, std::uint32_t entry) {
     }
 }
 
-void BatchMerger::mergeInto(std::vector<TokenId>& out) {
-    if (count_ == 0) return;
-    // The batch empties even when merging runs out of memory; its buckets
-    // are then reset as well.
-    struct ClearOnExit {
-        BatchMerger& batch;
-        bool bucketsEmpty = false;
-        ~ClearOnExit() { batch.clear(bucketsEmpty); }
-    } clearOnExit{*this};
+// Buckets are taken in increasing rank; a merge pushes only higher ranks,
+// which the scan reaches later (within this word too, as the word is reread).
+void BatchMerger::mergeAll() {
     // The end: no token, and like the first token of a part, so that no
     // pair reaches past the last token.
     token_[count_] = kGone;
     next_[count_] = count_;
     prev_[count_] = kNone;
-    // Buckets are taken in increasing rank; a merge pushes only higher
-    // ranks, which the scan reaches later (within this word too, as the word
-    // is reread).
     for (std::size_t word = 0; word < nonEmpty_.size(); ++word) {
         while (nonEmpty_[word] != 0) {
             const auto rank = static_cast<std::uint32_t>(word * 64 + __builtin_ctzll(nonEmpty_[word]));
@@ -161,17 +145,56 @@ void BatchMerger::mergeInto(std::vector<TokenId>& out) {
             mergeRank(rank);
         }
     }
+}
+
+// Inserts the merged parts into `out` from the back, so that every token of
+// `out` moves once: the tokens after the last place move up by all parts'
+// tokens, those before it by the tokens of the parts before, and so on.
+void BatchMerger::insertParts(std::vector<TokenId>& out) const {
+    std::vector<TokenId> merged;  // the parts' tokens in order
+    std::vector<std::size_t> ends;  // by part: its end in `merged`
+    merged.reserve(count_);
+    ends.reserve(places_.size());
+    for (std::uint32_t at = 0; at < count_; at = next_[at]) {
+        if (prev_[at] == kNone && at > 0) ends.push_back(merged.size());
+        merged.push_back(token_[at]);
+    }
+    ends.push_back(merged.size());
+    std::size_t from = out.size();
+    out.resize(out.size() + merged.size());
+    std::size_t to = out.size();
+    for (std::size_t part = places_.size(); part-- > 0;) {
+        const std::size_t place = places_[part];
+        to -= from - place;
+        std::move_backward(out.begin() + static_cast<std::ptrdiff_t>(place),
+                           out.begin() + static_cast<std::ptrdiff_t>(from), out.begin() + static_cast<std::ptrdiff_t>(to + (from - place)));
+        from = place;
+        const std::size_t begin = part > 0 ? ends[part - 1] : 0;
+        to -= ends[part] - begin;
+        std::copy(merged.begin() + static_cast<std::ptrdiff_t>(begin), merged.begin() + static_cast<std::ptrdiff_t>(ends[part]),
+                  out.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+}
+
+void BatchMerger::mergeInto(std::vector<TokenId>& out) {
+    if (count_ == 0) return;
+    // The batch empties even when this throws; its buckets are then reset
+    // as well.
+    struct ClearOnExit {
+        BatchMerger& batch;
+        bool bucketsEmpty = false;
+        ~ClearOnExit() { batch.clear(bucketsEmpty); }
+    } clearOnExit{*this};
+    if (places_.back() > out.size()) throw std::invalid_argument("a part's place is past the end of the output");
+    mergeAll();
     clearOnExit.bucketsEmpty = true;
-    const std::size_t start = out.size();
-    out.resize(start + count_);
-    std::size_t written = start;
-    for (std::uint32_t at = 0; at < count_; at = next_[at]) out[written++] = token_[at];
-    out.resize(written);
+    insertParts(out);
 }
 
 void BatchMerger::clear(bool bucketsEmpty) {
     count_ = 0;
     entries_.clear();
+    places_.clear();
     if (bucketsEmpty) return;
     std::fill(nonEmpty_.begin(), nonEmpty_.end(), 0);
     std::fill(head_.begin(), head_.end(), kNone);
@@ -179,9 +202,8 @@ void BatchMerger::clear(bool bucketsEmpty) {
 
 std::size_t mergeByRankBatched(const PairRanks& ranks, TokenId* ids, std::size_t count) {
     BatchMerger batch(ranks);
-    batch.addPart(ids, count);
+    batch.addPart(ids, count, 0);
     std::vector<TokenId> out;
-    out.reserve(count);
     batch.mergeInto(out);
     std::copy(out.begin(), out.end(), ids);
     return out.size();

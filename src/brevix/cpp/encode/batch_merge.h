@@ -11,31 +11,34 @@
 
 namespace brevix::bpe {
 
-// Holds a run of tokens, some of them grouped into parts whose adjacent
-// pairs may merge, and merges every part by rank (lowest merge id first,
-// leftmost among equals) in one pass over the ranks: the pairs wait in a
-// bucket per rank, and the buckets are emptied in increasing order. A merge
-// only creates pairs of a higher rank, so a bucket never refills once taken.
-// Tokens outside parts, and tokens of different parts, never merge.
+// Holds parts of a text whose adjacent pairs merge, each part on its own,
+// and merges them all by rank (lowest merge id first, leftmost among equals)
+// in one pass over the ranks: the pairs wait in a bucket per rank, and the
+// buckets are emptied in increasing order. A merge only creates pairs of a
+// higher rank, so a bucket never refills once taken. Each part's tokens then
+// go into the output at the place given with the part, so that the tokens
+// between parts are written straight to the output, not through the batch.
 class BatchMerger {
 public:
-    // Parts and tokens may hold up to this many tokens in all (a token and
-    // two merges each queue at most three pairs, numbered in 32 bits).
+    // Parts may hold up to this many tokens in all (a token and two merges
+    // each queue at most three pairs, numbered in 32 bits).
     static constexpr std::size_t kMaxTokens = (UINT32_MAX - 2) / 3;
 
     explicit BatchMerger(const PairRanks& ranks);
 
+    // The tokens the parts hold before merging.
     std::size_t size() const { return count_; }
 
-    // Adds a part of `count` tokens whose adjacent pairs merge by rank.
-    // Throws std::length_error past kMaxTokens tokens in all.
-    void addPart(const TokenId* ids, std::size_t count);
+    // Adds a part of `count` tokens whose merged tokens belong at index
+    // `place` of the output mergeInto is given (an index of that output as
+    // it is before anything is inserted; parts in the order of their
+    // places). Throws std::length_error past kMaxTokens tokens in all.
+    void addPart(const TokenId* ids, std::size_t count, std::size_t place);
 
-    // Adds tokens that stay as they are.
-    void addTokens(const TokenId* ids, std::size_t count);
-
-    // Merges every part, appends the tokens in order to `out`, and empties
-    // the batch. Throws std::bad_alloc (the batch is then empty).
+    // Merges every part, inserts each part's tokens into `out` at its
+    // place, and empties the batch. Throws std::invalid_argument for a
+    // place past the end of `out`, std::bad_alloc (the batch is then empty
+    // and `out` as it was).
     void mergeInto(std::vector<TokenId>& out);
 
 private:
@@ -51,6 +54,8 @@ private:
     void joinNext(std::uint32_t at, TokenId merged);
     void mergeRank(std::uint32_t rank);
     void mergeRunsOfOne(std::uint32_t rank, std::uint32_t entry);
+    void mergeAll();
+    void insertParts(std::vector<TokenId>& out) const;
     void clear(bool bucketsEmpty);
 
     const PairRanks& ranks_;
@@ -63,6 +68,7 @@ private:
     std::vector<std::uint32_t> head_;       // by rank: the bucket's first entry, or kNone
     std::vector<std::uint64_t> nonEmpty_;   // by rank: a bit per bucket holding entries
     std::vector<Entry> entries_;
+    std::vector<std::size_t> places_;  // by part
     std::uint32_t count_ = 0;
 };
 

@@ -7,13 +7,19 @@ namespace brevix::bpe {
 
 namespace {
 
-// Pieces from this many bytes on merge their longer parts in batches.
+// Pieces from this many bytes on merge their longer parts in batches, with
+// vocabularies of up to kBatchedIds ids: a batch reads a bucket head (4
+// bytes) and a merge's parts (8 bytes) by rank at random, which past 2^16
+// ranks leaves the core's cache and cost more than batching saved (random
+// letters, cl100k: 1.4x slower).
 constexpr std::size_t kBatchedPieceBytes = std::size_t{1} << 16;
-// Parts up to this many bytes merge alone on the keyed path (its cost grows
-// with the part), and parts above the second bound on the long path; the
-// others wait in a batch, which merges once it holds kBatchTokens tokens.
+constexpr std::size_t kBatchedIds = std::size_t{1} << 16;
+// Parts up to kAlonePartBytes merge alone on the keyed path (its cost grows
+// with the part); longer ones wait in a batch, which merges once it holds
+// kBatchTokens tokens. A part longer than that merges alone on the long
+// path, whose positions are visited in order: a batch's are not, which
+// costs more than it saves once the batch leaves the core's cache.
 constexpr std::size_t kAlonePartBytes = 32;
-constexpr std::size_t kBatchedPartBytes = std::size_t{1} << 20;
 constexpr std::size_t kBatchTokens = std::size_t{1} << 14;
 
 // Calls onPart(from, to) for the parts of `piece`, in order: cut between
@@ -63,23 +69,21 @@ void encodePieceFromBytes(const Vocabulary& vocab, std::string_view piece, std::
 
 void encodeLongPiece(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out) {
     BatchMerger batch(vocab.pairRanks());
-    std::vector<TokenId> ids;  // of the parts between batches
+    std::vector<TokenId> ids;  // of a batched part
     forEachPart(vocab, piece, [&](std::size_t from, std::size_t to) {
         const std::string_view part = piece.substr(from, to - from);
-        ids.clear();
-        if (!appendIfOneToken(vocab, part, ids) && part.size() <= kAlonePartBytes) {
-            encodePieceFromBytes(vocab, part, ids);
-        }
-        if (!ids.empty()) {
-            batch.addTokens(ids.data(), ids.size());
-        } else if (part.size() <= kBatchedPartBytes) {
+        if (appendIfOneToken(vocab, part, out)) return;
+        if (part.size() <= kAlonePartBytes) {
+            encodePieceFromBytes(vocab, part, out);
+        } else if (part.size() <= kBatchTokens) {
+            ids.clear();
             appendByteTokens(vocab, part, ids);
-            batch.addPart(ids.data(), ids.size());
+            batch.addPart(ids.data(), ids.size(), out.size());
+            if (batch.size() >= kBatchTokens) batch.mergeInto(out);
         } else {
             batch.mergeInto(out);
             encodePieceFromBytes(vocab, part, out);
         }
-        if (batch.size() >= kBatchTokens) batch.mergeInto(out);
     });
     batch.mergeInto(out);
 }
@@ -89,7 +93,7 @@ void encodePiece(const Vocabulary& vocab, std::string_view piece, std::vector<To
         out.push_back(*id);
         return;
     }
-    if (piece.size() >= kBatchedPieceBytes) {
+    if (piece.size() >= kBatchedPieceBytes && vocab.pairRanks().idCount() <= kBatchedIds) {
         encodeLongPiece(vocab, piece, out);
         return;
     }

@@ -13,7 +13,8 @@ namespace brevix::bpe {
 // whole token (Vocabulary::wholeTokenId) in one lookup; any other is cut
 // between bytes that no token holds side by side (Vocabulary::mayJoin), and
 // each part is looked up the same way or merged from its byte tokens through
-// mergeByRank; pieces of 64 KiB or more through encodeLongPiece. Throws what
+// mergeByRank; pieces of 64 KiB or more, with vocabularies of up to 2^16
+// ids, through encodeLongPiece. Throws what
 // mergeByRank and BatchMerger throw (`out` then keeps its earlier ids and may
 // hold more after them).
 void encodePiece(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out);
