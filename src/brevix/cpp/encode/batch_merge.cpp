@@ -53,82 +53,111 @@ void BatchMerger::addPart(const TokenId* ids, std::size_t count, std::size_t pla
     }
 }
 
+// The entries are room that only grows (`queued_` of them in use), so that
+// batches after the first clear nothing.
+void BatchMerger::reserveEntries(std::size_t count) {
+    if (count > entries_.size()) entries_.resize(std::max(count, 2 * entries_.size()));
+}
+
 void BatchMerger::push(std::uint32_t rank, std::uint32_t left) {
-    entries_.push_back(Entry{left, head_[rank]});
-    head_[rank] = static_cast<std::uint32_t>(entries_.size() - 1);
+    reserveEntries(std::size_t{queued_} + 1);
+    entries_[queued_] = Entry{left, head_[rank]};
+    head_[rank] = queued_++;
     nonEmpty_[rank >> 6] |= std::uint64_t{1} << (rank & 63);
 }
 
-// Queues the pair starting at `left` when the token after it is of the same
-// part and the pair is a merge.
-void BatchMerger::pushPairAt(std::uint32_t left) {
-    const std::uint32_t right = next_[left];
-    if (prev_[right] == kNone) return;  // another part's first token, or the end
-    const std::uint32_t rank = ranks_.rank(token_[left], token_[right]);
-    if (rank != PairRanks::kNoRank) push(rank, left);
-}
+// One merging pass over a batch. Its arrays are reached through local
+// pointers, so that the compiler knows a store to one leaves the others
+// alone (through the batch's vectors every store reloaded them), and the
+// entries have their final room, so that queuing a pair is three stores.
+struct BatchMerger::Pass {
+    const PairRanks& ranks;
+    TokenId* token;
+    std::uint32_t* next;
+    std::uint32_t* prev;
+    std::uint32_t* head;
+    std::uint64_t* nonEmpty;
+    Entry* entries;
+    std::uint32_t used;
 
-// The token at `at` absorbs the next one and becomes `merged`.
-void BatchMerger::joinNext(std::uint32_t at, TokenId merged) {
-    const std::uint32_t right = next_[at];
-    const std::uint32_t after = next_[right];
-    token_[at] = merged;
-    token_[right] = kGone;
-    next_[at] = after;
-    if (prev_[after] != kNone) prev_[after] = at;
-}
-
-// Merges every pair queued for `rank` that is still that pair. Entries go
-// stale when a neighbour merged first; a token's pair never becomes the
-// same pair again (ids only grow), so comparing the tokens is enough.
-// Pairs of one rank with different tokens cannot overlap, so their order
-// does not matter.
-void BatchMerger::mergeRank(std::uint32_t rank) {
-    std::uint32_t entry = head_[rank];
-    head_[rank] = kNone;
-    const TokenId left = ranks_.leftOf(rank);
-    const TokenId right = ranks_.rightOf(rank);
-    if (left == right) {
-        mergeRunsOfOne(rank, entry);
-        return;
+    void push(std::uint32_t rank, std::uint32_t left) {
+        entries[used] = Entry{left, head[rank]};
+        head[rank] = used++;
+        nonEmpty[rank >> 6] |= std::uint64_t{1} << (rank & 63);
     }
-    const auto merged = static_cast<TokenId>(rank);
-    for (; entry != kNone; entry = entries_[entry].next) {
-        const std::uint32_t at = entries_[entry].position;
-        if (token_[at] != left || token_[next_[at]] != right) continue;
-        joinNext(at, merged);
-        if (prev_[at] != kNone) pushPairAt(prev_[at]);
-        pushPairAt(at);
-    }
-}
 
-// A merge of a token with itself: its pairs overlap in runs (x x x), where
-// the leftmost pair goes first. So the whole run an entry falls in merges at
-// once, in pairs from its start, and the other entries of the run go stale.
-void BatchMerger::mergeRunsOfOne(std::uint32_t rank, std::uint32_t entry) {
-    const TokenId one = ranks_.leftOf(rank);
-    const auto merged = static_cast<TokenId>(rank);
-    auto joinsNext = [&](std::uint32_t at) {
-        const std::uint32_t after = next_[at];
-        return prev_[after] != kNone && token_[after] == one;
-    };
-    for (; entry != kNone; entry = entries_[entry].next) {
-        std::uint32_t at = entries_[entry].position;
-        if (token_[at] != one || !joinsNext(at)) continue;
-        while (prev_[at] != kNone && token_[prev_[at]] == one) at = prev_[at];
-        const std::uint32_t first = at;
-        std::uint32_t joined = 0;
-        for (;;) {
-            joinNext(at, merged);
-            ++joined;
-            at = next_[at];
-            if (prev_[at] == kNone || token_[at] != one || !joinsNext(at)) break;
+    // Queues the pair starting at `left` when the token after it is of the
+    // same part and the pair is a merge.
+    void pushPairAt(std::uint32_t left) {
+        const std::uint32_t right = next[left];
+        if (prev[right] == kNone) return;  // another part's first token, or the end
+        const std::uint32_t rank = ranks.rank(token[left], token[right]);
+        if (rank != PairRanks::kNoRank) push(rank, left);
+    }
+
+    // The token at `at` absorbs the next one and becomes `merged`.
+    void joinNext(std::uint32_t at, TokenId merged) {
+        const std::uint32_t right = next[at];
+        const std::uint32_t after = next[right];
+        token[at] = merged;
+        token[right] = kGone;
+        next[at] = after;
+        if (prev[after] != kNone) prev[after] = at;
+    }
+
+    // Merges every pair queued for `rank` that is still that pair. Entries
+    // go stale when a neighbour merged first; a token's pair never becomes
+    // the same pair again (ids only grow), so comparing the tokens is
+    // enough. Pairs of one rank with different tokens cannot overlap, so
+    // their order does not matter.
+    void mergeRank(std::uint32_t rank) {
+        std::uint32_t entry = head[rank];
+        head[rank] = kNone;
+        const TokenId left = ranks.leftOf(rank);
+        const TokenId right = ranks.rightOf(rank);
+        if (left == right) {
+            mergeRunsOfOne(rank, entry);
+            return;
         }
-        if (prev_[first] != kNone) pushPairAt(prev_[first]);
-        at = first;
-        for (std::uint32_t k = 0; k < joined; ++k, at = next_[at]) pushPairAt(at);
+        const auto merged = static_cast<TokenId>(rank);
+        for (; entry != kNone; entry = entries[entry].next) {
+            const std::uint32_t at = entries[entry].position;
+            if (token[at] != left || token[next[at]] != right) continue;
+            joinNext(at, merged);
+            if (prev[at] != kNone) pushPairAt(prev[at]);
+            pushPairAt(at);
+        }
     }
-}
+
+    // A merge of a token with itself: its pairs overlap in runs (x x x),
+    // where the leftmost pair goes first. So the whole run an entry falls in
+    // merges at once, in pairs from its start, and the other entries of the
+    // run go stale.
+    void mergeRunsOfOne(std::uint32_t rank, std::uint32_t entry) {
+        const TokenId one = ranks.leftOf(rank);
+        const auto merged = static_cast<TokenId>(rank);
+        auto joinsNext = [&](std::uint32_t at) {
+            const std::uint32_t after = next[at];
+            return prev[after] != kNone && token[after] == one;
+        };
+        for (; entry != kNone; entry = entries[entry].next) {
+            std::uint32_t at = entries[entry].position;
+            if (token[at] != one || !joinsNext(at)) continue;
+            while (prev[at] != kNone && token[prev[at]] == one) at = prev[at];
+            const std::uint32_t first = at;
+            std::uint32_t joined = 0;
+            for (;;) {
+                joinNext(at, merged);
+                ++joined;
+                at = next[at];
+                if (prev[at] == kNone || token[at] != one || !joinsNext(at)) break;
+            }
+            if (prev[first] != kNone) pushPairAt(prev[first]);
+            at = first;
+            for (std::uint32_t k = 0; k < joined; ++k, at = next[at]) pushPairAt(at);
+        }
+    }
+};
 
 // Buckets are taken in increasing rank; a merge pushes only higher ranks,
 // which the scan reaches later (within this word too, as the word is reread).
@@ -138,11 +167,15 @@ void BatchMerger::mergeAll() {
     token_[count_] = kGone;
     next_[count_] = count_;
     prev_[count_] = kNone;
+    // A merge queues at most two pairs, and a batch of n tokens merges at
+    // most n - 1 times.
+    reserveEntries(std::size_t{queued_} + 2 * std::size_t{count_});
+    Pass pass{ranks_, token_.data(), next_.data(), prev_.data(), head_.data(), nonEmpty_.data(), entries_.data(), queued_};
     for (std::size_t word = 0; word < nonEmpty_.size(); ++word) {
         while (nonEmpty_[word] != 0) {
             const auto rank = static_cast<std::uint32_t>(word * 64 + __builtin_ctzll(nonEmpty_[word]));
             nonEmpty_[word] &= nonEmpty_[word] - 1;
-            mergeRank(rank);
+            pass.mergeRank(rank);
         }
     }
 }
@@ -193,7 +226,7 @@ void BatchMerger::mergeInto(std::vector<TokenId>& out) {
 
 void BatchMerger::clear(bool bucketsEmpty) {
     count_ = 0;
-    entries_.clear();
+    queued_ = 0;
     places_.clear();
     if (bucketsEmpty) return;
     std::fill(nonEmpty_.begin(), nonEmpty_.end(), 0);

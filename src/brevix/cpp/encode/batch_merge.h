@@ -49,11 +49,10 @@ private:
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
     std::uint32_t appendSlots(std::size_t count);
+    struct Pass;
+
+    void reserveEntries(std::size_t count);
     void push(std::uint32_t rank, std::uint32_t left);
-    void pushPairAt(std::uint32_t left);
-    void joinNext(std::uint32_t at, TokenId merged);
-    void mergeRank(std::uint32_t rank);
-    void mergeRunsOfOne(std::uint32_t rank, std::uint32_t entry);
     void mergeAll();
     void insertParts(std::vector<TokenId>& out) const;
     void clear(bool bucketsEmpty);
@@ -68,6 +67,7 @@ private:
     std::vector<std::uint32_t> head_;       // by rank: the bucket's first entry, or kNone
     std::vector<std::uint64_t> nonEmpty_;   // by rank: a bit per bucket holding entries
     std::vector<Entry> entries_;
+    std::uint32_t queued_ = 0;  // entries in use
     std::vector<std::size_t> places_;  // by part
     std::uint32_t count_ = 0;
 };
