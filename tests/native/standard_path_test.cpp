@@ -95,6 +95,58 @@ INSTANTIATE_TEST_SUITE_P(MergesAndLengths, RankMerge,
                                                               bpe::kShortPieceTokens - 10, std::size_t{700},
                                                               bpe::kKeyedPieceTokens - 10)));
 
+// Parts of random lengths (runs of one letter among them) put at random
+// places among tokens outside any part, several batches through one merger:
+// each part merges as it would alone, never with its neighbours (the pair
+// across two parts is often a merge here), and lands at its place.
+TEST(BatchMerger, PartsMergeAloneAndLandAtTheirPlaces) {
+    const Vocab v = vocabulary(7, 60);
+    const bpe::PairRanks ranks(v.merges, v.lengths);
+    bpe::BatchMerger batch(ranks);
+    std::mt19937 rng(11);
+    for (int round = 0; round < 30; ++round) {
+        std::vector<bpe::TokenId> out, want;
+        const int parts = static_cast<int>(rng() % 12);
+        for (int k = 0; k < parts; ++k) {
+            const std::size_t outside = rng() % 4;
+            for (std::size_t i = 0; i < outside; ++i) {
+                const auto id = static_cast<bpe::TokenId>('a' + rng() % 4);
+                out.push_back(id);
+                want.push_back(id);
+            }
+            std::string p = rng() % 4 == 0 ? std::string(rng() % 40 + 1, 'a') : piece(rng, rng() % 300);
+            std::vector<bpe::TokenId> ids(p.begin(), p.end());
+            batch.addPart(ids.data(), ids.size(), out.size());
+            ids.resize(bpe::mergeByRankLong(ranks, ids.data(), ids.size()));
+            want.insert(want.end(), ids.begin(), ids.end());
+        }
+        out.push_back('d');
+        want.push_back('d');
+        batch.mergeInto(out);
+        ASSERT_EQ(out, want) << "round " << round;
+        ASSERT_EQ(batch.size(), 0u);
+    }
+}
+
+TEST(BatchMerger, RefusesPlacesOutOfOrderOrPastTheEnd) {
+    const Vocab v = vocabulary(3, 10);
+    const bpe::PairRanks ranks(v.merges, v.lengths);
+    bpe::BatchMerger batch(ranks);
+    const std::vector<bpe::TokenId> ids{'a', 'b', 'a'};
+    batch.addPart(ids.data(), ids.size(), 2);
+    EXPECT_THROW(batch.addPart(ids.data(), ids.size(), 1), std::invalid_argument);
+    std::vector<bpe::TokenId> out{'c'};
+    EXPECT_THROW(batch.mergeInto(out), std::invalid_argument);
+    EXPECT_EQ(out, std::vector<bpe::TokenId>{'c'});
+    EXPECT_EQ(batch.size(), 0u);  // emptied, and usable again
+    batch.addPart(ids.data(), ids.size(), 1);
+    batch.mergeInto(out);
+    std::vector<bpe::TokenId> alone = ids;
+    alone.resize(bpe::mergeByRankLong(ranks, alone.data(), alone.size()));
+    alone.insert(alone.begin(), 'c');
+    EXPECT_EQ(out, alone);
+}
+
 // Decoding into a room of exactly the measured size, or less, or more, with
 // a guard after the room: never a byte written past it.
 TEST(DecodeChecked, WritesOnlyInsideItsRoom) {
