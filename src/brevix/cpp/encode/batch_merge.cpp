@@ -6,6 +6,7 @@
 #include "encode/batch_merge.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace brevix::bpe {
@@ -20,11 +21,13 @@ BatchMerger::BatchMerger(const PairRanks& ranks)
     : ranks_(ranks), head_(ranks.idCount(), kNone), nonEmpty_(ranks.idCount() / 64 + 1, 0) {}
 
 // Makes room for `count` more tokens and returns the position of the first,
-// keeping one slot past the tokens for the end (see mergeInto).
+// keeping one slot past the tokens for the end (see mergeAll). prev_ grows
+// last, so that its size says the room all three have, also after a resize
+// ran out of memory.
 std::uint32_t BatchMerger::appendSlots(std::size_t count) {
     if (count > kMaxTokens - count_) throw std::length_error("a batch of parts holds at most 2^32 / 3 tokens");
     const std::size_t needed = count_ + count + 1;
-    if (needed > token_.size()) {
+    if (needed > prev_.size()) {
         const std::size_t grown = std::max(needed, std::min<std::size_t>(2 * token_.size(), kMaxTokens + 1));
         token_.resize(grown);
         next_.resize(grown);
@@ -35,9 +38,13 @@ std::uint32_t BatchMerger::appendSlots(std::size_t count) {
     return first;
 }
 
+// Everything that can fail comes first, so that a part is added whole or
+// not at all.
 void BatchMerger::addPart(const TokenId* ids, std::size_t count, std::size_t place) {
     if (count == 0) return;
     if (!places_.empty() && place < places_.back()) throw std::invalid_argument("parts out of order");
+    if (places_.size() == places_.capacity()) places_.reserve(2 * places_.size() + 16);
+    reserveEntries(std::size_t{queued_} + count);
     const std::uint32_t first = appendSlots(count);
     places_.push_back(place);
     token_[first] = ids[0];
@@ -60,7 +67,6 @@ void BatchMerger::reserveEntries(std::size_t count) {
 }
 
 void BatchMerger::push(std::uint32_t rank, std::uint32_t left) {
-    reserveEntries(std::size_t{queued_} + 1);
     entries_[queued_] = Entry{left, head_[rank]};
     head_[rank] = queued_++;
     nonEmpty_[rank >> 6] |= std::uint64_t{1} << (rank & 63);
@@ -170,7 +176,8 @@ void BatchMerger::mergeAll() {
     // A merge queues at most two pairs, and a batch of n tokens merges at
     // most n - 1 times.
     reserveEntries(std::size_t{queued_} + 2 * std::size_t{count_});
-    Pass pass{ranks_, token_.data(), next_.data(), prev_.data(), head_.data(), nonEmpty_.data(), entries_.data(), queued_};
+    Pass pass{ranks_, token_.data(), next_.data(), prev_.data(),
+              head_.data(), nonEmpty_.data(), entries_.data(), queued_};
     for (std::size_t word = 0; word < nonEmpty_.size(); ++word) {
         while (nonEmpty_[word] != 0) {
             const auto rank = static_cast<std::uint32_t>(word * 64 + __builtin_ctzll(nonEmpty_[word]));
@@ -193,19 +200,18 @@ void BatchMerger::insertParts(std::vector<TokenId>& out) const {
         merged.push_back(token_[at]);
     }
     ends.push_back(merged.size());
-    std::size_t from = out.size();
+    std::size_t from = out.size();  // out[places_[part] .. from) moves next
     out.resize(out.size() + merged.size());
-    std::size_t to = out.size();
+    TokenId* const o = out.data();
+    std::size_t to = out.size();  // ... to end here
     for (std::size_t part = places_.size(); part-- > 0;) {
         const std::size_t place = places_[part];
         to -= from - place;
-        std::move_backward(out.begin() + static_cast<std::ptrdiff_t>(place),
-                           out.begin() + static_cast<std::ptrdiff_t>(from), out.begin() + static_cast<std::ptrdiff_t>(to + (from - place)));
+        std::memmove(o + to, o + place, (from - place) * sizeof(TokenId));
         from = place;
         const std::size_t begin = part > 0 ? ends[part - 1] : 0;
         to -= ends[part] - begin;
-        std::copy(merged.begin() + static_cast<std::ptrdiff_t>(begin), merged.begin() + static_cast<std::ptrdiff_t>(ends[part]),
-                  out.begin() + static_cast<std::ptrdiff_t>(to));
+        std::copy(merged.data() + begin, merged.data() + ends[part], o + to);
     }
 }
 

@@ -48,10 +48,11 @@ private:
     };
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
-    std::uint32_t appendSlots(std::size_t count);
     struct Pass;
 
+    std::uint32_t appendSlots(std::size_t count);
     void reserveEntries(std::size_t count);
+    // Queues a pair; the entries have room for it.
     void push(std::uint32_t rank, std::uint32_t left);
     void mergeAll();
     void insertParts(std::vector<TokenId>& out) const;
@@ -60,7 +61,7 @@ private:
     const PairRanks& ranks_;
     // By position: the token (kGone once merged into the one before), the
     // next live token's position, and the live token before (kNone at the
-    // start of a part, and for tokens outside parts).
+    // start of a part and at the end).
     std::vector<TokenId> token_;
     std::vector<std::uint32_t> next_;
     std::vector<std::uint32_t> prev_;
