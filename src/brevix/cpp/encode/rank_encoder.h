@@ -14,9 +14,8 @@ namespace brevix::bpe {
 // between bytes that no token holds side by side (Vocabulary::mayJoin), and
 // each part is looked up the same way or merged from its byte tokens through
 // mergeByRank; pieces of 64 KiB or more, with vocabularies of up to 2^16
-// ids, through encodeLongPiece. Throws what
-// mergeByRank and BatchMerger throw (`out` then keeps its earlier ids and may
-// hold more after them).
+// ids, through encodeLongPiece. Throws what mergeByRank and BatchMerger throw
+// (`out` then keeps its earlier ids and may hold more after them).
 void encodePiece(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out);
 
 // encodePiece's way for long pieces, for any piece: parts are cut and looked
