@@ -18,7 +18,7 @@ import atheris
 
 from brevix import _internal
 
-PATHS = ("auto", "bytes", "long-piece", "keyed", "short", "long", "batched")
+PATHS = ("auto", "bytes", "long-piece", "search", "keyed", "short", "long", "batched")
 
 
 def byte_ids_for(rng, used):

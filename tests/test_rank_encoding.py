@@ -23,7 +23,7 @@ from bpe_tables import (
     token_bytes,
 )
 
-PATHS = ["auto", "bytes", "long-piece", "keyed", "short", "long", "batched", "reference"]
+PATHS = ["auto", "bytes", "long-piece", "search", "keyed", "short", "long", "batched", "reference"]
 KEYED_MAX = 1024  # the keyed path takes pieces of up to this many bytes
 IDS = identity_byte_ids()
 a, b, c = 97, 98, 99

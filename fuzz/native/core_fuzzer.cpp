@@ -5,8 +5,9 @@
 //   0  split patterns: the hand-written scanner of each well-known pattern
 //      against the general engine compiled from the same pattern string, on
 //      any bytes (invalid UTF-8 included), whole and resumed piece by piece
-//   1  rank encoding: encodePiece, encodePieceFromBytes and encodeLongPiece against
-//      encodeByRankReference on merges built from the input; decoding back
+//   1  rank encoding: encodePiece, encodePieceFromBytes, encodeLongPiece and
+//      encodeByBacktracking against encodeByRankReference on merges built
+//      from the input; decoding back
 //   2  decoding: decodeTokens against the tokens' bytes concatenated
 //   3  low-level training: fitWith (the fast engine) against
 //      fitStraightforward; encoding and decoding by both engines
@@ -26,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "encode/backtrack_encode.h"
 #include "encode/rank_encoder.h"
 #include "encode/rank_reference.h"
 #include "encode/token_decoder.h"
@@ -170,14 +172,16 @@ void checkRankEncoding(Reader& in) {
     const std::vector<Merge> merges = mergesFrom(in);
     const brevix::bpe::Vocabulary& vocab = vocabularyOf(merges);
     const std::string_view piece = in.rest().substr(0, 96);  // the reference is quadratic
-    std::vector<TokenId> fast, fromBytes, longWay;
+    std::vector<TokenId> fast, fromBytes, longWay, searched;
     brevix::bpe::encodePiece(vocab, piece, fast);
     brevix::bpe::encodePieceFromBytes(vocab, piece, fromBytes);
     brevix::bpe::encodeLongPiece(vocab, piece, longWay);
+    if (!piece.empty()) brevix::bpe::encodeByBacktracking(vocab, piece, searched);
     const auto reference = brevix::bpe::encodeByRankReference(vocab.byteIds(), merges, piece);
     if (fast != reference) disagree("rank encoding", describe(fast) + " vs " + describe(reference));
     if (fromBytes != reference) disagree("rank encoding from bytes", describe(fromBytes));
     if (longWay != reference) disagree("rank encoding of long pieces", describe(longWay));
+    if (searched != reference) disagree("rank encoding by search", describe(searched));
     StringSink sink;
     sink.out.resize(brevix::bpe::decodeTokens(vocab, fast.data(), fast.size(), sink));
     if (sink.out != piece) disagree("decoding an encoding", sink.out);

@@ -86,7 +86,7 @@ def exact_tracebacks() -> bool: ...
 # Standard byte-pair encoding (brevix::bpe).
 class _BpeEncoder: ...  # a capsule holding a text encoder
 
-_RankPath = Literal["auto", "bytes", "long-piece", "keyed", "short", "long", "batched", "reference"]
+_RankPath = Literal["auto", "bytes", "long-piece", "search", "keyed", "short", "long", "batched", "reference"]
 _Allowed = Literal["all"] | Sequence[bytes]
 _SpecialMatch = tuple[int, int, int, int]
 

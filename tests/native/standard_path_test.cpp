@@ -4,6 +4,7 @@
 // the code point ranges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -11,13 +12,16 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "encode/backtrack_encode.h"
 #include "encode/batch_merge.h"
 #include "encode/pair_ranks.h"
 #include "encode/rank_merge.h"
 #include "encode/rank_reference.h"
 #include "encode/token_decoder.h"
+#include "encode/token_prefixes.h"
 #include "encode/vocabulary.h"
 #include "pieces/piece_counts_codec.h"
 #include "pieces/piece_table.h"
@@ -35,20 +39,28 @@ struct Vocab {
 };
 
 // Byte tokens 0..255 by byte value, then `merges` merges over tokens made of
-// the letters a..d, each pair once.
-Vocab vocabulary(unsigned seed, int merges) {
+// the letters a..d, each pair once; with `distinctBytes`, each token's bytes
+// once too, as a Vocabulary requires.
+Vocab vocabulary(unsigned seed, int merges, bool distinctBytes = false) {
     std::mt19937 rng(seed);
     Vocab v;
+    std::vector<std::string> bytesOf;
     for (int b = 0; b < 256; ++b) {
         v.byteIds[static_cast<std::size_t>(b)] = b;
         v.lengths.push_back(1);
+        bytesOf.emplace_back(1, static_cast<char>(b));
     }
     std::vector<bpe::TokenId> known{'a', 'b', 'c', 'd'};
     std::set<std::pair<bpe::TokenId, bpe::TokenId>> seen;
+    std::set<std::string> made(bytesOf.begin(), bytesOf.end());
     while (static_cast<int>(v.merges.size()) < merges) {
         const bpe::TokenId l = known[rng() % known.size()];
         const bpe::TokenId r = known[rng() % known.size()];
+        std::string joined = bytesOf[static_cast<std::size_t>(l)] + bytesOf[static_cast<std::size_t>(r)];
+        if (distinctBytes && made.count(joined) != 0) continue;
         if (!seen.insert({l, r}).second) continue;
+        made.insert(joined);
+        bytesOf.push_back(std::move(joined));
         const auto id = static_cast<bpe::TokenId>(v.lengths.size());
         v.merges.push_back({l, r, id});
         v.lengths.push_back(v.lengths[static_cast<std::size_t>(l)] + v.lengths[static_cast<std::size_t>(r)]);
@@ -94,6 +106,76 @@ INSTANTIATE_TEST_SUITE_P(MergesAndLengths, RankMerge,
                                             ::testing::Values(std::size_t{0}, std::size_t{5},
                                                               bpe::kShortPieceTokens - 10, std::size_t{700},
                                                               bpe::kKeyedPieceTokens - 10)));
+
+// The pair check answers what encoding the two tokens' bytes by the
+// definition answers, for every pair of tokens that encode to themselves
+// (runs of one letter, whose ties the check must break as merging does,
+// are common among them).
+TEST(EncodesAsPair, AgreesWithEncodingThePair) {
+    for (unsigned seed : {1u, 2u, 5u, 9u}) {
+        const Vocab v = vocabulary(seed, 12 + static_cast<int>(seed) * 6, true);
+        const bpe::Vocabulary vocab(v.byteIds, v.merges);
+        std::vector<bpe::TokenId> whole;
+        for (bpe::TokenId id = 'a'; static_cast<std::size_t>(id) < vocab.size(); ++id) {
+            if ((id <= 'd' || id >= 256) && vocab.isWhole(id)) whole.push_back(id);
+        }
+        for (bpe::TokenId left : whole) {
+            for (bpe::TokenId right : whole) {
+                const std::string bytes = std::string(vocab.bytes(left)) + std::string(vocab.bytes(right));
+                const bool want =
+                    bpe::encodeByRankReference(v.byteIds, v.merges, bytes) == std::vector<bpe::TokenId>{left, right};
+                ASSERT_EQ(bpe::encodesAsPair(vocab.pairRanks(), left, right), want)
+                    << "seed " << seed << ", " << left << " then " << right;
+            }
+        }
+    }
+}
+
+// The index's longest token at every position of random text, and each
+// token's longest shorter one, against looking up every length.
+TEST(TokenPrefixes, AgreesWithLookingUpEveryLength) {
+    const Vocab v = vocabulary(4, 300, true);
+    const bpe::Vocabulary vocab(v.byteIds, v.merges);
+    const bpe::TokenPrefixes& prefixes = vocab.wholePrefixes();
+    const auto longestByLookups = [&](std::string_view text) {
+        for (std::size_t length = std::min(text.size(), vocab.maxTokenLength()); length > 1; --length) {
+            if (auto id = vocab.wholeTokenId(text.substr(0, length))) return *id;
+        }
+        return vocab.byteIds()[static_cast<unsigned char>(text[0])];
+    };
+    std::mt19937 rng(3);
+    const std::string text = piece(rng, 3000) + std::string("\xff\0" "abc", 5);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const bpe::TokenId found = prefixes.longest(vocab.arena(), bytes + at, text.size() - at);
+        ASSERT_EQ(found, longestByLookups(std::string_view(text).substr(at))) << "at " << at;
+    }
+    for (bpe::TokenId id = 0; static_cast<std::size_t>(id) < vocab.size(); ++id) {
+        if (!vocab.isWhole(id)) continue;
+        const std::string_view tokenBytes = vocab.bytes(id);
+        const bpe::TokenId want = tokenBytes.size() == 1 ? -1 : longestByLookups(tokenBytes.substr(0, tokenBytes.size() - 1));
+        ASSERT_EQ(prefixes.shorter(id), want) << "token " << id;
+    }
+}
+
+// The search over long pieces of few letters (so that it often steps back)
+// against the definition, for vocabularies from none to many merges.
+TEST(EncodeByBacktracking, MatchesTheDefinition) {
+    for (int merges : {0, 3, 40, 400}) {
+        const Vocab v = vocabulary(static_cast<unsigned>(merges) + 17, merges, true);
+        const bpe::Vocabulary vocab(v.byteIds, v.merges);
+        std::mt19937 rng(static_cast<unsigned>(merges));
+        for (std::size_t length : {std::size_t{1}, std::size_t{2}, std::size_t{37}, std::size_t{2500}}) {
+            const std::string p = piece(rng, length);
+            std::vector<bpe::TokenId> ids{7};  // ids already there stay
+            bpe::encodeByBacktracking(vocab, p, ids);
+            std::vector<bpe::TokenId> want{7};
+            const std::vector<bpe::TokenId> encoded = bpe::encodeByRankReference(v.byteIds, v.merges, p);
+            want.insert(want.end(), encoded.begin(), encoded.end());
+            ASSERT_EQ(ids, want) << merges << " merges, piece " << p;
+        }
+    }
+}
 
 // Parts of random lengths (runs of one letter among them) put at random
 // places among tokens outside any part, several batches through one merger:

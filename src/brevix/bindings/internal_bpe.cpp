@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "encode/backtrack_encode.h"
 #include "encode/batch_merge.h"
 #include "encode/describe_bytes.h"
 #include "encode/rank_encoder.h"
@@ -205,6 +206,8 @@ std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std
         bpe::encodePieceFromBytes(vocab, data, ids);
     } else if (path == "long-piece") {
         bpe::encodeLongPiece(vocab, data, ids);
+    } else if (path == "search") {
+        if (!data.empty()) bpe::encodeByBacktracking(vocab, data, ids);
     } else if (path == "keyed" || path == "short" || path == "long" || path == "batched") {
         for (char c : data) ids.push_back(vocab.byteIds()[static_cast<unsigned char>(c)]);
         const bpe::PairRanks& ranks = vocab.pairRanks();
@@ -215,7 +218,8 @@ std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std
         ids.resize(count);
     } else {
         throw std::invalid_argument(
-            "path must be 'auto', 'bytes', 'long-piece', 'keyed', 'short', 'long', 'batched' or 'reference'");
+            "path must be 'auto', 'bytes', 'long-piece', 'search', 'keyed', 'short', 'long', 'batched' or "
+            "'reference'");
     }
     return ids;
 }

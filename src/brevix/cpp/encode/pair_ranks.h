@@ -43,6 +43,8 @@ public:
         return parts_[rank] == pack(left, right);
     }
 
+    // Whether `id` (an id below idCount()) is a merge's token.
+    bool isMerge(TokenId id) const { return parts_[static_cast<std::size_t>(id)] != ~std::uint64_t{0}; }
     // The left and right part of merge `rank` (a rank rank() returned).
     TokenId leftOf(std::uint32_t rank) const { return static_cast<TokenId>(parts_[rank] >> 32); }
     TokenId rightOf(std::uint32_t rank) const {

@@ -1,5 +1,6 @@
 #include "encode/rank_encoder.h"
 
+#include "encode/backtrack_encode.h"
 #include "encode/batch_merge.h"
 #include "encode/rank_merge.h"
 
@@ -7,12 +8,21 @@ namespace brevix::bpe {
 
 namespace {
 
-// Pieces from this many bytes on merge their longer parts in batches, with
-// vocabularies of up to kBatchedIds ids: a batch reads a bucket head (4
-// bytes) and a merge's parts (8 bytes) by rank at random, which past 2^16
-// ranks leaves the core's cache and cost more than batching saved (random
-// letters, cl100k: 1.4x slower).
-constexpr std::size_t kBatchedPieceBytes = std::size_t{1} << 16;
+// Pieces from this many bytes on take a way of their own: the search of
+// encodeByBacktracking with vocabularies of up to kSearchedIds ids, else
+// with up to kBatchedIds, encodeLongPiece. A shorter piece would not repay
+// their set-up (a cache of 512 KB for the search).
+constexpr std::size_t kLongPieceBytes = std::size_t{1} << 16;
+// The search walks a table of every prefix of every token once a token;
+// past about 20,000 tokens (trained on English) the table leaves the core's
+// cache, and the search is no faster than merging in batches. The table
+// takes about 50 bytes a byte of the tokens while it is built: vocabularies
+// of longer tokens than kSearchedTokenBytes in all merge instead.
+constexpr std::size_t kSearchedIds = std::size_t{1} << 15;
+constexpr std::size_t kSearchedTokenBytes = std::size_t{1} << 22;
+// A batch reads a bucket head (4 bytes) and a merge's parts (8 bytes) by
+// rank at random, which past 2^16 ranks leaves the core's cache and cost
+// more than batching saved (random letters, cl100k: 1.4x slower).
 constexpr std::size_t kBatchedIds = std::size_t{1} << 16;
 // Parts up to kAlonePartBytes merge alone on the keyed path (its cost grows
 // with the part); longer ones wait in a batch, which merges once it holds
@@ -93,9 +103,12 @@ void encodePiece(const Vocabulary& vocab, std::string_view piece, std::vector<To
         out.push_back(*id);
         return;
     }
-    if (piece.size() >= kBatchedPieceBytes && vocab.pairRanks().idCount() <= kBatchedIds) {
-        encodeLongPiece(vocab, piece, out);
-        return;
+    if (piece.size() >= kLongPieceBytes) {
+        const std::size_t ids = vocab.pairRanks().idCount();
+        if (ids <= kSearchedIds && vocab.arena().totalBytes() <= kSearchedTokenBytes) {
+            return encodeByBacktracking(vocab, piece, out);
+        }
+        if (ids <= kBatchedIds) return encodeLongPiece(vocab, piece, out);
     }
     forEachPart(vocab, piece, [&](std::size_t from, std::size_t to) {
         const std::string_view part = piece.substr(from, to - from);

@@ -13,9 +13,11 @@ namespace brevix::bpe {
 // whole token (Vocabulary::wholeTokenId) in one lookup; any other is cut
 // between bytes that no token holds side by side (Vocabulary::mayJoin), and
 // each part is looked up the same way or merged from its byte tokens through
-// mergeByRank; pieces of 64 KiB or more, with vocabularies of up to 2^16
-// ids, through encodeLongPiece. Throws what mergeByRank and BatchMerger throw
-// (`out` then keeps its earlier ids and may hold more after them).
+// mergeByRank. Pieces of 64 KiB or more go through encodeByBacktracking with
+// vocabularies of up to 2^15 ids and 4 MiB of token bytes, else through
+// encodeLongPiece with up to 2^16 ids.
+// Throws what those throw (`out` then keeps its earlier ids and may hold
+// more after them).
 void encodePiece(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out);
 
 // encodePiece's way for long pieces, for any piece: parts are cut and looked

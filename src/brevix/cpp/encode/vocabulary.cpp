@@ -228,4 +228,18 @@ bool Vocabulary::isWhole(TokenId id) const {
     return index_.find(arena_, bytes(id), whole) == id && whole;
 }
 
+const TokenPrefixes& Vocabulary::wholePrefixes() const {
+    if (const TokenPrefixes* built = builtPrefixes_.load(std::memory_order_acquire)) return *built;
+    const std::lock_guard<std::mutex> lock(prefixesLock_);
+    if (!prefixes_) {
+        std::vector<TokenId> whole;
+        for (TokenId id = 0; static_cast<std::size_t>(id) < size(); ++id) {
+            if (isWhole(id)) whole.push_back(id);
+        }
+        prefixes_ = std::make_unique<const TokenPrefixes>(arena_, whole);
+        builtPrefixes_.store(prefixes_.get(), std::memory_order_release);
+    }
+    return *prefixes_;
+}
+
 }  // namespace brevix::bpe

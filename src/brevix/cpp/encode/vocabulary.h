@@ -3,8 +3,11 @@
 // encoding and decoding need.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -14,11 +17,14 @@
 #include "encode/pair_ranks.h"
 #include "encode/special_tokens.h"
 #include "encode/token_arena.h"
+#include "encode/token_prefixes.h"
 #include "encode/token_types.h"
 
 namespace brevix::bpe {
 
-// Immutable after construction; usable from many threads at once.
+// Immutable after construction (the index of wholePrefixes() is built on
+// first use, once); usable from many threads at once. Neither copied nor
+// moved: owners share it.
 class Vocabulary {
 public:
     enum class Kind : std::uint8_t { Byte, Merge, Special, Unused };
@@ -79,6 +85,11 @@ public:
     // The length of the longest normal token.
     std::size_t maxTokenLength() const { return maxTokenLength_; }
 
+    // The normal tokens that encode to themselves (isWhole), by prefix:
+    // built on the first call, which throws what building throws (a later
+    // call tries again).
+    const TokenPrefixes& wholePrefixes() const;
+
 private:
     void checkIds(const std::vector<Merge>& merges);
     std::vector<std::uint64_t> tokenLengths() const;
@@ -98,6 +109,12 @@ private:
     PairRanks pairRanks_;
     std::size_t maxTokenLength_ = 0;
     std::uint64_t joinable_[65536 / 64] = {};  // bit a << 8 | b: see mayJoin()
+    // wholePrefixes(): built under the lock (not std::call_once, which with
+    // this libstdc++ leaves its flag taken when the build throws, and the next
+    // call waits forever), published through the pointer.
+    mutable std::mutex prefixesLock_;
+    mutable std::unique_ptr<const TokenPrefixes> prefixes_;
+    mutable std::atomic<const TokenPrefixes*> builtPrefixes_{nullptr};
 };
 
 }  // namespace brevix::bpe

@@ -1,0 +1,97 @@
+#include "encode/token_prefixes.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace brevix::bpe {
+
+namespace {
+
+// What a prefix of three bytes or more knows: the longest token among its
+// own prefixes (itself included), and whether a longer token goes on from it.
+struct PrefixInfo {
+    TokenId best = -1;
+    bool goesOn = false;
+};
+
+}  // namespace
+
+// Prefixes are told apart by the same hashes the lookups use, so building
+// takes time linear in the tokens' bytes (a prefix compared as bytes would
+// cost its length again). Where two hashes collide the entries only answer
+// wrongly, which longest() detects; shorter() is checked here.
+TokenPrefixes::TokenPrefixes(const TokenArena& arena, const std::vector<TokenId>& tokens)
+    : second_(65536, kMissing) {
+    TokenId largest = -1;
+    std::vector<TokenId> twoBytes(65536, -1);
+    std::unordered_map<std::uint64_t, TokenId> longer;  // by the hash of all its bytes
+    for (std::size_t byte = 0; byte < 256; ++byte) first_[byte] = -1;
+    for (const TokenId token : tokens) {
+        largest = std::max(largest, token);
+        const std::string_view bytes = arena.view(token);
+        const auto* text = reinterpret_cast<const unsigned char*>(bytes.data());
+        if (bytes.size() == 1) {
+            first_[text[0]] = token;
+        } else if (bytes.size() == 2) {
+            twoBytes[static_cast<std::size_t>(text[0]) << 8 | text[1]] = token;
+        } else {
+            std::uint64_t hash = startHash(text);
+            for (std::size_t i = 2; i < bytes.size(); ++i) hash = stepHash(hash, text[i]);
+            longer.emplace(hash, token);
+        }
+    }
+    std::unordered_map<std::uint64_t, PrefixInfo> prefixes;
+    shorter_.assign(static_cast<std::size_t>(largest + 1), -1);
+    for (const TokenId token : tokens) {
+        const std::string_view bytes = arena.view(token);
+        if (bytes.size() < 2) continue;
+        const auto* text = reinterpret_cast<const unsigned char*>(bytes.data());
+        const std::size_t pair = static_cast<std::size_t>(text[0]) << 8 | text[1];
+        TokenId best = first_[text[0]];
+        shorter_[static_cast<std::size_t>(token)] = best;
+        if (twoBytes[pair] >= 0) best = twoBytes[pair];
+        const bool goesOn = bytes.size() > 2 || (second_[pair] != kMissing && (second_[pair] & kGoesOn) != 0);
+        second_[pair] = static_cast<std::uint32_t>(best) | (goesOn ? kGoesOn : 0u);
+        std::uint64_t hash = startHash(text);
+        for (std::size_t i = 2; i < bytes.size(); ++i) {
+            shorter_[static_cast<std::size_t>(token)] = best;
+            hash = stepHash(hash, text[i]);
+            const auto found = longer.find(hash);
+            if (found != longer.end()) best = found->second;
+            PrefixInfo& info = prefixes[hash];
+            info.best = best;
+            info.goesOn = info.goesOn || i + 1 < bytes.size();
+        }
+    }
+    for (const TokenId token : tokens) {
+        // A collision could name a token that does not begin this one.
+        TokenId& shorter = shorter_[static_cast<std::size_t>(token)];
+        const std::string_view bytes = arena.view(token);
+        if (shorter >= 0 && arena.view(shorter) != bytes.substr(0, arena.length(shorter))) {
+            shorter = first_[static_cast<unsigned char>(bytes[0])];
+        }
+    }
+    std::size_t capacity = 16;
+    while (capacity < 2 * prefixes.size()) capacity *= 2;
+    slots_.assign(capacity, Slot{});
+    mask_ = capacity - 1;
+    shift_ = 64;
+    for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
+    for (const auto& [hash, info] : prefixes) {
+        place(hash, static_cast<std::uint32_t>(info.best) | (info.goesOn ? kGoesOn : 0u));
+    }
+    // Two bytes that begin no token: the first byte's token, nothing after.
+    for (std::size_t pair = 0; pair < second_.size(); ++pair) {
+        if (second_[pair] == kMissing) second_[pair] = static_cast<std::uint32_t>(first_[pair >> 8]);
+    }
+}
+
+// Two prefixes whose hashes share a tag and a probe sequence would answer
+// for each other; longest() checks its answer, so this only costs speed.
+void TokenPrefixes::place(std::uint64_t hash, std::uint32_t entry) {
+    std::size_t i = static_cast<std::size_t>(hash >> shift_);
+    while (slots_[i].entry != kMissing) i = (i + 1) & mask_;
+    slots_[i] = Slot{static_cast<std::uint32_t>(hash), entry};
+}
+
+}  // namespace brevix::bpe
