@@ -71,8 +71,11 @@ TokenPrefixes::TokenPrefixes(const TokenArena& arena, const std::vector<TokenId>
             shorter = first_[static_cast<unsigned char>(bytes[0])];
         }
     }
+    // A quarter full: a walk mostly ends on a byte that goes on from no
+    // prefix, and that lookup probes to a free slot (4% faster than half
+    // full on an unsplit model).
     std::size_t capacity = 16;
-    while (capacity < 2 * prefixes.size()) capacity *= 2;
+    while (capacity < 4 * prefixes.size()) capacity *= 2;
     slots_.assign(capacity, Slot{});
     mask_ = capacity - 1;
     shift_ = 64;
