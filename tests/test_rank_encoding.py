@@ -245,8 +245,10 @@ def separated_runs(rng, alphabet, size, longest=40000):
 @settings(max_examples=6, deadline=None)
 @given(st.integers(0, 2**32 - 1))
 def test_long_pieces_merge_in_batches_as_the_long_path_does(seed):
-    # From 64 KiB a piece's longer parts merge together in batches of about
-    # 16,000 tokens; the long path merges the whole piece as one sequence.
+    # From 64 KiB a piece is encoded by search (vocabularies up to 2^15
+    # ids, so "auto" here) or its longer parts merge together in batches of
+    # about 16,000 tokens; the long path merges the whole piece as one
+    # sequence.
     from brevix import Tokenizer
 
     rng = random.Random(seed)
@@ -256,7 +258,7 @@ def test_long_pieces_merge_in_batches_as_the_long_path_does(seed):
     merges = [tuple(m) for m in tok.merges]
     text = separated_runs(rng, alphabet, 150_000)
     expected = _internal.rank_encode(IDS, merges, text, "bytes")
-    for path in ("auto", "long-piece", "batched"):
+    for path in ("auto", "long-piece", "search", "batched"):
         assert _internal.rank_encode(IDS, merges, text, path) == expected, path
 
 
@@ -268,4 +270,5 @@ def test_long_parts_between_batches(unit, length):
     run = (unit * length)[:length]
     text = b"ab\n" * 30_000 + run + b"\n" + b"aab\n" * 30_000
     expected = _internal.rank_encode(IDS, merges, text, "bytes")
-    assert _internal.rank_encode(IDS, merges, text, "auto") == expected
+    for path in ("auto", "long-piece"):
+        assert _internal.rank_encode(IDS, merges, text, path) == expected, path

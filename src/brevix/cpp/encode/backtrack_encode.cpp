@@ -99,7 +99,9 @@ TokenId longestAt(const Vocabulary& vocab, const TokenPrefixes& prefixes, const 
 void encodeFromScratch(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out,
                        std::size_t start) {
     out.resize(start + piece.size());
-    for (std::size_t i = 0; i < piece.size(); ++i) out[start + i] = vocab.byteIds()[static_cast<unsigned char>(piece[i])];
+    for (std::size_t i = 0; i < piece.size(); ++i) {
+        out[start + i] = vocab.byteIds()[static_cast<unsigned char>(piece[i])];
+    }
     out.resize(start + mergeByRank(vocab.pairRanks(), out.data() + start, piece.size()));
 }
 

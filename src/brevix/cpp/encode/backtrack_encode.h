@@ -8,10 +8,11 @@
 // bytes unless it does so in some pair of them alone. So the result is the
 // one sequence of such tokens where every adjacent pair passes
 // `encodesAsPair`, and a search that takes the longest token first and
-// steps back when no token can follow finds it. A position from which no
-// token could follow is remembered, so each position's tokens are tried at
-// most once: time linear in the text, times the longest token's length at
-// worst.
+// steps back when no token can follow finds it (should a collision in the
+// index hide a token, the search finds no sequence, and merging answers).
+// A position from which no token could follow is remembered, so each
+// position's tokens are tried at most once: time linear in the text, times
+// the longest token's length at worst.
 #pragma once
 
 #include <string_view>

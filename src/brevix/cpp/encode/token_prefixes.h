@@ -20,8 +20,9 @@ namespace brevix::bpe {
 // bytes, which the walk computes without any lookup, so the lookups of one
 // walk overlap; the first two bytes index a dense table (256 KB). A prefix
 // says whether any longer token goes on from it, so most walks stop without
-// a lookup that misses. Hashes can collide: the answer is checked against
-// the text, and a mismatch says so.
+// a lookup that misses. Hashes can collide: an answer is always a token the
+// text begins with, checked against it, but a collision can make it a
+// shorter one than the longest, or leave it unknown.
 class TokenPrefixes {
 public:
     // `tokens`: every token to index (each byte value among them), with
@@ -29,8 +30,8 @@ public:
     TokenPrefixes(const TokenArena& arena, const std::vector<TokenId>& tokens);
 
     // The longest indexed token that `text` (at least one byte) begins
-    // with, or -1 in the rare case that a collision of hashes leaves it
-    // unknown. `arena` is the one given to the constructor.
+    // with (see above for collisions: -1 when unknown). `arena` is the one
+    // given to the constructor.
     TokenId longest(const TokenArena& arena, const unsigned char* text, std::size_t size) const {
         if (size < 2) return first_[text[0]];
         std::uint32_t best = second_[static_cast<std::size_t>(text[0]) << 8 | text[1]];
@@ -51,7 +52,8 @@ public:
     }
 
     // The longest indexed token that is a proper prefix of the bytes of
-    // token `id` (an indexed token), or -1 for a one-byte token.
+    // token `id` (an indexed token; see above for collisions), or -1 for a
+    // one-byte token.
     TokenId shorter(TokenId id) const { return shorter_[static_cast<std::size_t>(id)]; }
 
 private:
