@@ -67,6 +67,17 @@ def check_all_paths(byte_ids, merges, text):
     assert b"".join(tokens[i] for i in expected) == text
 
 
+@pytest.mark.parametrize("byte", [0, 1, 255])
+def test_runs_of_one_byte_under_doubling_merges(byte):
+    # Tokens that are runs of one byte, of lengths 2 to 61, share every
+    # prefix: an index of prefixes by hash once gave all runs of zero bytes
+    # the same hash, and the search looped.
+    merges = [(byte, byte, 256), (256, 256, 257), (257, 257, 258), (258, 258, 259), (259, 259, 260),
+              (257, byte, 261), (260, 259, 262), (262, 258, 263), (260, 261, 264), (263, 261, 265)]
+    for length in [1, 2, 3, 5, 37, 61, 81, 200]:
+        check_all_paths(IDS, merges, bytes([byte]) * length)
+
+
 @settings(max_examples=300, deadline=None)
 @given(st.integers(0, 2**32 - 1))
 def test_training_like_tables_match_the_definition(seed):

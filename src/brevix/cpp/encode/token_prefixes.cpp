@@ -64,10 +64,12 @@ TokenPrefixes::TokenPrefixes(const TokenArena& arena, const std::vector<TokenId>
         }
     }
     for (const TokenId token : tokens) {
-        // A collision could name a token that does not begin this one.
+        // A collision could name a token that is not a proper prefix of this
+        // one; the search relies on each shorter() being shorter.
         TokenId& shorter = shorter_[static_cast<std::size_t>(token)];
         const std::string_view bytes = arena.view(token);
-        if (shorter >= 0 && arena.view(shorter) != bytes.substr(0, arena.length(shorter))) {
+        if (shorter >= 0 && (arena.length(shorter) >= bytes.size() ||
+                             arena.view(shorter) != bytes.substr(0, arena.length(shorter)))) {
             shorter = first_[static_cast<unsigned char>(bytes[0])];
         }
     }

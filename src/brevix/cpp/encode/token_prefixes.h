@@ -67,11 +67,14 @@ private:
         std::uint32_t entry = kMissing;
     };
 
+    // Each step is a bijection of the hash for a given byte, and a byte
+    // enters as 256 + byte: with a zero byte mixed in as zero, every run of
+    // zero bytes hashed to 0.
     static std::uint64_t startHash(const unsigned char* text) {
-        return (static_cast<std::uint64_t>(text[0]) << 8 | text[1]) * 0x9E3779B97F4A7C15ull;
+        return ((static_cast<std::uint64_t>(text[0]) << 8 | text[1]) + 0x10000) * 0x9E3779B97F4A7C15ull;
     }
     static std::uint64_t stepHash(std::uint64_t hash, unsigned char byte) {
-        return (hash ^ (hash >> 29) ^ byte) * 0xBF58476D1CE4E5B9ull;
+        return (hash ^ (hash >> 29) ^ (0x100u + byte)) * 0xBF58476D1CE4E5B9ull;
     }
     std::uint32_t find(std::uint64_t hash) const {
         const auto tag = static_cast<std::uint32_t>(hash);
