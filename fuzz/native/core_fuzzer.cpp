@@ -176,7 +176,9 @@ void checkRankEncoding(Reader& in) {
     brevix::bpe::encodePiece(vocab, piece, fast);
     brevix::bpe::encodePieceFromBytes(vocab, piece, fromBytes);
     brevix::bpe::encodeLongPiece(vocab, piece, longWay);
-    if (!piece.empty()) brevix::bpe::encodeByBacktracking(vocab, piece, searched);
+    if (!piece.empty() && !brevix::bpe::encodeByBacktracking(vocab, piece, searched)) {
+        disagree("rank encoding by search", "no sequence found");
+    }
     const auto reference = brevix::bpe::encodeByRankReference(vocab.byteIds(), merges, piece);
     if (fast != reference) disagree("rank encoding", describe(fast) + " vs " + describe(reference));
     if (fromBytes != reference) disagree("rank encoding from bytes", describe(fromBytes));

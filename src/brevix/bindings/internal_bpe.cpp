@@ -35,6 +35,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -207,7 +208,11 @@ std::vector<bpe::TokenId> encodeOnePiece(const bpe::Vocabulary& vocab, const std
     } else if (path == "long-piece") {
         bpe::encodeLongPiece(vocab, data, ids);
     } else if (path == "search") {
-        if (!data.empty()) bpe::encodeByBacktracking(vocab, data, ids);
+        // Strict: the fallback of encodeBySearch would hide a search that
+        // wrongly finds nothing from the tests comparing this path.
+        if (!data.empty() && !bpe::encodeByBacktracking(vocab, data, ids)) {
+            throw std::runtime_error("the search found no encoding");
+        }
     } else if (path == "keyed" || path == "short" || path == "long" || path == "batched") {
         for (char c : data) ids.push_back(vocab.byteIds()[static_cast<unsigned char>(c)]);
         const bpe::PairRanks& ranks = vocab.pairRanks();

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "encode/rank_merge.h"
-
 namespace brevix::bpe {
 
 // While neither token is formed, their bytes are pieces formed earlier: the
@@ -94,20 +92,9 @@ TokenId longestAt(const Vocabulary& vocab, const TokenPrefixes& prefixes, const 
     return vocab.byteIds()[text[0]];
 }
 
-// The search always finds the encoding (see the header); should it ever
-// not, merging, the definition, answers rather than a wrong sequence.
-void encodeFromScratch(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out,
-                       std::size_t start) {
-    out.resize(start + piece.size());
-    for (std::size_t i = 0; i < piece.size(); ++i) {
-        out[start + i] = vocab.byteIds()[static_cast<unsigned char>(piece[i])];
-    }
-    out.resize(start + mergeByRank(vocab.pairRanks(), out.data() + start, piece.size()));
-}
-
 }  // namespace
 
-void encodeByBacktracking(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out) {
+bool encodeByBacktracking(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out) {
     const PairRanks& ranks = vocab.pairRanks();
     const TokenPrefixes& prefixes = vocab.wholePrefixes();
     const std::size_t start = out.size();
@@ -129,7 +116,10 @@ void encodeByBacktracking(const Vocabulary& vocab, std::string_view piece, std::
         }
         if (next < 0) {
             // No token can follow the ones before: their last one steps back.
-            if (at == 0) return encodeFromScratch(vocab, piece, out, start);
+            if (at == 0) {
+                out.resize(start);
+                return false;
+            }
             dead.add(at);
             const TokenId last = out.back();
             out.pop_back();
@@ -140,7 +130,7 @@ void encodeByBacktracking(const Vocabulary& vocab, std::string_view piece, std::
         }
         out.push_back(next);
         at += ranks.length(next);
-        if (at == size) return;
+        if (at == size) return true;
         cut = !vocab.mayJoin(text[at - 1], text[at]);
         next = longestAt(vocab, prefixes, text + at, size - at);
     }

@@ -8,10 +8,10 @@ namespace brevix::bpe {
 
 namespace {
 
-// Pieces from this many bytes on take a way of their own: the search of
-// encodeByBacktracking with vocabularies of up to kSearchedIds ids, else
-// with up to kBatchedIds, encodeLongPiece. A shorter piece would not repay
-// their set-up (a cache of 512 KB for the search).
+// Pieces from this many bytes on take a way of their own: encodeBySearch
+// with vocabularies of up to kSearchedIds ids, else with up to kBatchedIds,
+// encodeLongPiece. A shorter piece would not repay their set-up (a cache of
+// 512 KB for the search).
 constexpr std::size_t kLongPieceBytes = std::size_t{1} << 16;
 // The search walks a table of every prefix of every token once a token;
 // past about 20,000 tokens (trained on English) the table leaves the core's
@@ -77,6 +77,11 @@ void encodePieceFromBytes(const Vocabulary& vocab, std::string_view piece, std::
     out.resize(start + mergeByRank(vocab.pairRanks(), out.data() + start, piece.size()));
 }
 
+void encodeBySearch(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out) {
+    if (piece.empty()) return;
+    if (!encodeByBacktracking(vocab, piece, out)) encodePieceFromBytes(vocab, piece, out);
+}
+
 void encodeLongPiece(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out) {
     BatchMerger batch(vocab.pairRanks());
     std::vector<TokenId> ids;  // of a batched part
@@ -106,7 +111,7 @@ void encodePiece(const Vocabulary& vocab, std::string_view piece, std::vector<To
     if (piece.size() >= kLongPieceBytes) {
         const std::size_t ids = vocab.pairRanks().idCount();
         if (ids <= kSearchedIds && vocab.arena().totalBytes() <= kSearchedTokenBytes) {
-            return encodeByBacktracking(vocab, piece, out);
+            return encodeBySearch(vocab, piece, out);
         }
         if (ids <= kBatchedIds) return encodeLongPiece(vocab, piece, out);
     }

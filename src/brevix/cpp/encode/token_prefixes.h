@@ -88,6 +88,13 @@ private:
         const std::string_view bytes = arena.view(token);
         return bytes.size() <= size && std::memcmp(bytes.data(), text, bytes.size()) == 0;
     }
+    // The steps of building, in order; `Build` holds what they pass on.
+    struct Build;
+    void indexWholeTokens(const TokenArena& arena, const std::vector<TokenId>& tokens, Build& build);
+    void walkPrefixes(const TokenArena& arena, const std::vector<TokenId>& tokens, Build& build);
+    void keepShorterProper(const TokenArena& arena, const std::vector<TokenId>& tokens);
+    void fillSlots(const Build& build);
+    void fillUnusedPairs();
     void place(std::uint64_t hash, std::uint32_t entry);
 
     TokenId first_[256] = {};
