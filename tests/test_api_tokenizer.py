@@ -55,6 +55,38 @@ def test_every_integer_array_layout_decodes_alike(trained, layout):
             trained.decode(layout(broken))
 
 
+@pytest.fixture(scope="module")
+def doubling():
+    """Tokens of "a" * 2**k up to 128 bytes and a special token of 504."""
+    ranks = {bytes([b]): b for b in range(256)}
+    ranks.update({b"a" * 2**k: 255 + k for k in range(1, 8)})
+    return Tokenizer.from_tiktoken(ranks, pattern=None, special_tokens={"<|" + "x" * 500 + "|>": 300})
+
+
+@pytest.mark.parametrize(
+    "layout",
+    [lambda ids: np.array(ids, dtype=np.int32), lambda ids: np.array(ids, dtype=np.int64)],
+    ids=["int32", "int64"],
+)
+@pytest.mark.parametrize(
+    "ids",
+    [
+        [262] * 5000,  # 128 bytes an id: the room guessed first grows again and again
+        [97] * 5000,  # a byte an id: most of the room is cut off
+        [300],  # one id longer than the first room
+        [97, 300, 262, 98] * 3000,
+        random.Random(3).choices([97, 256, 259, 262, 300], k=20000),
+    ],
+    ids=["long", "short", "special", "mixed", "random"],
+)
+def test_decoding_an_array_into_a_guessed_room(doubling, layout, ids):
+    want = b"".join(doubling.token_bytes(i) for i in ids)
+    assert doubling.decode(layout(ids)) == want
+    broken = list(ids) + [262] * 3000 + [5000]
+    with pytest.raises(ValueError, match=f"unknown token id 5000 at position {len(broken) - 1} "):
+        doubling.decode(layout(broken))
+
+
 def test_fresh_tokenizer_is_the_byte_table():
     tok = Tokenizer()
     assert (tok.vocab_size, tok.merges) == (256, [])

@@ -70,11 +70,10 @@ public:
     // Reads everything into `out`; false when an id is out of range.
     bool readAll(std::vector<int>& out);
 
-    // Starts reading again from the first id.
-    void rewind() {
-        position_ = 0;
-        failed_ = false;
-    }
+    // The index of the next id to read, and a way back to an earlier one
+    // (the ids before it were read without failing).
+    std::size_t position() const { return position_; }
+    void seek(std::size_t position) { position_ = position; }
 
     bool failed() const { return failed_; }
     long long badValue() const { return badValue_; }

@@ -23,17 +23,26 @@ BadTokenId::BadTokenId(std::size_t index, long long id, std::size_t vocabSize)
       index_(index),
       id_(id) {}
 
+namespace {
+
+// Out of line, so that the decoding loops keep their registers.
+[[noreturn, gnu::noinline, gnu::cold]] void throwBadTokenId(std::size_t index, long long id, std::size_t vocabSize) {
+    throw BadTokenId(index, id, vocabSize);
+}
+
+}  // namespace
+
 std::size_t decodedLength(const Vocabulary& vocab, const TokenId* ids, std::size_t count) {
     const std::uint32_t* offsets = vocab.arena().offsets();
     const auto size = static_cast<std::uint32_t>(vocab.size());
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const auto id = static_cast<std::uint32_t>(ids[i]);
-        if (id >= size) throw BadTokenId(i, ids[i], vocab.size());
+        if (id >= size) throwBadTokenId(i, ids[i], vocab.size());
         const std::uint32_t length = offsets[id + 1] - offsets[id];
         // Every token has bytes; only ids no token takes (gaps between
         // special tokens) have none.
-        if (length == 0) throw BadTokenId(i, ids[i], vocab.size());
+        if (length == 0) throwBadTokenId(i, ids[i], vocab.size());
         total += length;
     }
     if (total > SIZE_MAX - TokenArena::kPadding) throw std::length_error("decoded bytes do not fit in memory");
@@ -68,28 +77,36 @@ constexpr std::size_t kGuessPerId = 4;
 
 }  // namespace
 
-std::size_t decodeChecked(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
-                          std::size_t room) {
+DecodedPart decodeWhileRoom(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
+                            std::size_t room) {
     const char* bytes = vocab.arena().data();
     const std::uint32_t* offsets = vocab.arena().offsets();
     const auto size = static_cast<std::uint32_t>(vocab.size());
     std::size_t used = 0;
-    for (std::size_t i = 0; i < count; ++i) {
+    std::size_t i = 0;
+    for (; i < count; ++i) {
         const auto id = static_cast<std::uint32_t>(ids[i]);
-        if (id >= size) throw BadTokenId(i, ids[i], vocab.size());
+        if (id >= size) throwBadTokenId(i, ids[i], vocab.size());
         const std::uint32_t begin = offsets[id];
         const std::uint32_t tokenLength = offsets[id + 1] - begin;
-        if (tokenLength == 0) throw BadTokenId(i, ids[i], vocab.size());
-        if (tokenLength > room - used) return kDoesNotFit;
+        if (tokenLength == 0) throwBadTokenId(i, ids[i], vocab.size());
         // A padded copy where the room allows it, exact near the end.
         if (tokenLength <= TokenArena::kPadding && room - used >= TokenArena::kPadding) {
             std::memcpy(out + used, bytes + begin, TokenArena::kPadding);
-        } else {
+        } else if (tokenLength <= room - used) {
             std::memcpy(out + used, bytes + begin, tokenLength);
+        } else {
+            break;
         }
         used += tokenLength;
     }
-    return used;
+    return {i, used};
+}
+
+std::size_t decodeChecked(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
+                          std::size_t room) {
+    const DecodedPart part = decodeWhileRoom(vocab, ids, count, out, room);
+    return part.ids == count ? part.bytes : kDoesNotFit;
 }
 
 std::size_t decodeTokens(const Vocabulary& vocab, const TokenId* ids, std::size_t count,

@@ -28,6 +28,19 @@ private:
 // first id outside 0..vocab.size()-1 (special tokens are inside).
 std::size_t decodedLength(const Vocabulary& vocab, const TokenId* ids, std::size_t count);
 
+// How far decodeWhileRoom got: ids written, and the bytes they took.
+struct DecodedPart {
+    std::size_t ids = 0;
+    std::size_t bytes = 0;
+};
+
+// Writes the bytes of ids[0..count) to `out`, which has room for `room`
+// bytes, until the next id's bytes do not fit; checks each id as it goes
+// (throws BadTokenId as decodedLength does). Nothing is written past the
+// room, and every byte of the room may be written.
+DecodedPart decodeWhileRoom(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
+                            std::size_t room);
+
 // What decodeChecked returns when the bytes do not fit.
 inline constexpr std::size_t kDoesNotFit = SIZE_MAX;
 
