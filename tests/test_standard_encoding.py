@@ -5,6 +5,7 @@ reference, tiktoken and HF tokenizers."""
 import gzip
 import os
 import pathlib
+import random
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -59,6 +60,32 @@ def test_encoding_matches_the_reference(trained_gpt2, data, pattern):
 @given(st.text(max_size=200))
 def test_str_and_its_utf8_encode_alike(trained_gpt2, text):
     assert trained_gpt2.encode_ordinary(text) == trained_gpt2.encode_ordinary(text.encode())
+
+
+def _word(rnd):
+    size = rnd.randint(1, 20)
+    if rnd.random() < 0.3:
+        return rnd.randbytes(size)
+    return "".join(rnd.choice("abé\x00") for _ in range(size)).encode()
+
+
+# Long texts keep the ids of the pieces they repeat, in a table of a few
+# thousand: a few hundred distinct words (so that pieces meet in the table)
+# repeated past 8 KB, with pieces around the 16 bytes a kept piece may have,
+# pieces alike in their first 8 bytes and their size, zero bytes and bytes
+# that are not UTF-8; the last piece ends the text.
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("pattern", ["gpt2", "o200k"])
+def test_long_texts_of_repeated_pieces_match_the_reference(trained_gpt2, seed, pattern):
+    tok = tokenizer_with(trained_gpt2.merges, pattern=pattern)
+    rnd = random.Random(seed)
+    words = [_word(rnd) for _ in range(600)]
+    words += [w[:9] + w[9:].translate(bytes.maketrans(b"ab", b"ba")) for w in words if len(w) > 9]
+    data = b" ".join(rnd.choice(words) for _ in range(4000))
+    want = ref.encode(data, tok.merges, tok.pattern)
+    assert tok.encode(data) == want
+    assert tok.encode(data, max_tokens=len(want) // 2) == want[: len(want) // 2]
+    assert tok.count(data) == len(want)
 
 
 def test_special_tokens_follow_tiktoken(trained_gpt2):

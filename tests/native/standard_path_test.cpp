@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -18,6 +19,7 @@
 #include "encode/backtrack_encode.h"
 #include "encode/batch_merge.h"
 #include "encode/pair_ranks.h"
+#include "encode/piece_cache.h"
 #include "encode/rank_merge.h"
 #include "encode/rank_reference.h"
 #include "encode/token_decoder.h"
@@ -407,4 +409,55 @@ TEST(Utf8, FourByteInputsDecodeAsTheReferenceDoes) {
         for (int k = 1; k < 4; ++k) bytes[static_cast<std::size_t>(k)] = static_cast<char>(rng() % 4 == 0 ? rng() % 256 : 0x80 + rng() % 0x40);
         expectDecodes(bytes);
     }
+}
+
+// The piece cache never answers with another piece's ids: far more pieces
+// than its slots, each kept with ids that name it and read back from
+// buffers with room to read past them and without. Many share their first
+// eight bytes and their size, so that some meet in a slot; others differ
+// only by trailing zero bytes.
+TEST(PieceCache, AnswersOnlyWithThePiecesOwnIds) {
+    std::mt19937 rng(11);
+    const auto randomBytes = [&](std::size_t size) {
+        std::string bytes(size, '\0');
+        for (char& c : bytes) c = "\0ab"[rng() % 3];
+        return bytes;
+    };
+    std::vector<std::string> pool;
+    for (int base = 0; base < 500; ++base) {
+        const std::string head = randomBytes(8);
+        for (std::size_t size = 9; size <= bpe::PieceCache::kLongestPiece; ++size) {
+            for (int tail = 0; tail < 8; ++tail) pool.push_back(head + randomBytes(size - 8));
+        }
+    }
+    for (int base = 0; base < 1000; ++base) {
+        const std::string head = randomBytes(1 + rng() % 8);
+        for (std::size_t size = head.size(); size <= bpe::PieceCache::kLongestPiece; ++size) {
+            pool.push_back(head + std::string(size - head.size(), '\0'));
+        }
+    }
+    const auto idsOf = [](const std::string& p) {
+        const std::size_t h = std::hash<std::string>()(p);
+        std::vector<bpe::TokenId> ids(1 + h % bpe::PieceCache::kIds);
+        for (std::size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<bpe::TokenId>((h >> (8 * i)) & 0x7FFFFFFF);
+        return ids;
+    };
+    bpe::PieceCache cache(12);
+    std::size_t hits = 0;
+    for (int step = 0; step < 300000; ++step) {
+        const std::string& p = pool[rng() % pool.size()];
+        std::string buffer = p + std::string(rng() % 2 ? 16 : 0, 'z');
+        const bpe::PieceCache::Key key =
+            bpe::PieceCache::keyOf(std::string_view(buffer).substr(0, p.size()), buffer.size());
+        std::vector<bpe::TokenId> got{-1};
+        if (cache.append(key, got)) {
+            ++hits;
+            got.erase(got.begin());
+            ASSERT_EQ(got, idsOf(p)) << "piece of " << p.size() << " bytes";
+        } else {
+            const std::vector<bpe::TokenId> ids = idsOf(p);
+            cache.keep(key, ids.data(), ids.size());
+        }
+    }
+    EXPECT_GT(hits, 1000u);
 }

@@ -1,10 +1,12 @@
 #include "encode/text_encoder.h"
 
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "encode/piece_cache.h"
 #include "encode/rank_encoder.h"
 
 namespace brevix::bpe {
@@ -20,6 +22,48 @@ std::shared_ptr<const T> required(std::shared_ptr<const T> p, const char* what) 
     if (!p) throw std::invalid_argument(std::string("a text encoder needs a ") + what);
     return p;
 }
+
+// Texts from 8 KB on keep a PieceCache while they are encoded, of an entry
+// for every 8 bytes of text up to its largest: a shorter text would not
+// repay clearing it.
+constexpr unsigned kFewestCacheBits = 10;
+constexpr unsigned kTextBytesPerEntryBits = 3;
+
+// The size of the PieceCache for a text of `size` bytes, as a power of 2;
+// 0 for none.
+unsigned cacheBitsFor(std::size_t size) {
+    unsigned bits = 0;
+    while (bits < PieceCache::kMostBits && (std::size_t{1} << (bits + 1 + kTextBytesPerEntryBits)) <= size) ++bits;
+    return bits >= kFewestCacheBits ? bits : 0;
+}
+
+// encodePiece for the pieces of one text, through a PieceCache when the
+// text is long enough.
+class PieceEncoder {
+public:
+    PieceEncoder(const Vocabulary& vocab, std::string_view text)
+        : vocab_(vocab), end_(text.data() + text.size()) {
+        if (const unsigned bits = cacheBitsFor(text.size())) cache_ = std::make_unique<PieceCache>(bits);
+    }
+
+    void encode(std::string_view piece, std::vector<TokenId>& out) {
+        if (piece.size() == 1) {
+            out.push_back(vocab_.byteIds()[static_cast<unsigned char>(piece[0])]);
+            return;
+        }
+        if (!cache_ || piece.size() > PieceCache::kLongestPiece) return encodePiece(vocab_, piece, out);
+        const PieceCache::Key key = PieceCache::keyOf(piece, static_cast<std::size_t>(end_ - piece.data()));
+        if (cache_->append(key, out)) return;
+        const std::size_t before = out.size();
+        encodePiece(vocab_, piece, out);
+        cache_->keep(key, out.data() + before, out.size() - before);
+    }
+
+private:
+    const Vocabulary& vocab_;
+    const char* end_;
+    std::unique_ptr<PieceCache> cache_;
+};
 
 }  // namespace
 
@@ -69,7 +113,7 @@ void TextEncoder::walk(std::string_view text, const SpecialMatcher& allowed, OnS
 
 void TextEncoder::encode(std::string_view text, const SpecialMatcher& allowed,
                          std::vector<TokenId>& out) const {
-    const Vocabulary& vocab = *vocabulary_;
+    PieceEncoder pieces(*vocabulary_, text);
     walk(
         text, allowed,
         [&](const SpecialMatch& match) {
@@ -77,14 +121,14 @@ void TextEncoder::encode(std::string_view text, const SpecialMatcher& allowed,
             return true;
         },
         [&](std::string_view piece) {
-            encodePiece(vocab, piece, out);
+            pieces.encode(piece, out);
             return true;
         });
 }
 
 void TextEncoder::encodePrefix(std::string_view text, const SpecialMatcher& allowed,
                                std::size_t maxIds, std::vector<TokenId>& out) const {
-    const Vocabulary& vocab = *vocabulary_;
+    PieceEncoder pieces(*vocabulary_, text);
     const std::size_t limit = out.size() + maxIds;
     walk(
         text, allowed,
@@ -93,7 +137,7 @@ void TextEncoder::encodePrefix(std::string_view text, const SpecialMatcher& allo
             return out.size() < limit;
         },
         [&](std::string_view piece) {
-            encodePiece(vocab, piece, out);
+            pieces.encode(piece, out);
             return out.size() < limit;
         });
     if (out.size() > limit) out.resize(limit);
@@ -104,7 +148,7 @@ void TextEncoder::encodeOrdinary(std::string_view text, std::vector<TokenId>& ou
 }
 
 std::size_t TextEncoder::count(std::string_view text, const SpecialMatcher& allowed) const {
-    const Vocabulary& vocab = *vocabulary_;
+    PieceEncoder pieces(*vocabulary_, text);
     std::size_t total = 0;
     std::vector<TokenId> scratch;
     walk(
@@ -115,7 +159,7 @@ std::size_t TextEncoder::count(std::string_view text, const SpecialMatcher& allo
         },
         [&](std::string_view piece) {
             scratch.clear();
-            encodePiece(vocab, piece, scratch);
+            pieces.encode(piece, scratch);
             total += scratch.size();
             return true;
         });
