@@ -127,6 +127,14 @@ def timed_cpu(fn: Callable[[], Any]) -> tuple[float, float, Any]:
     return time.perf_counter() - wall, time.process_time() - cpu, value
 
 
+# Decoding calls per process. The first calls of a process write the result
+# into pages the process has never touched, and page faults (about 3 ms for
+# 10 MB here) then cost as much as decoding: the best of six is the
+# steady state a process that decodes again and again sees; the first
+# call's figure is reported beside it.
+DECODE_CALLS = 6
+
+
 def best_of(count: int, fn: Callable[..., Any], prepare: Callable[[], Any] | None = None
             ) -> tuple[float, float, Any]:
     """Best wall-clock and best CPU time of `count` calls, and the last value;
@@ -190,8 +198,10 @@ def child_encode(p: Result) -> Result:
         np.save(p["ids_out"], ids)
     if decode is not None:
         arg = ids if lib.startswith("brevix") else ids.tolist()
-        d_seconds, d_cpu, out = best_of(3, lambda: decode(arg))
-        result.update(decode_gb_s=len(text) / 1e9 / d_seconds, decode_cpu_gb_s=len(text) / 1e9 / d_cpu,
+        first_seconds, _, _ = timed_cpu(lambda: decode(arg))
+        d_seconds, d_cpu, out = best_of(DECODE_CALLS - 1, lambda: decode(arg))
+        result.update(decode_gb_s=len(text) / 1e9 / min(d_seconds, first_seconds),
+                      decode_cpu_gb_s=len(text) / 1e9 / d_cpu, decode_first_gb_s=len(text) / 1e9 / first_seconds,
                       decode_ok=out == text)
     return result
 
@@ -544,17 +554,20 @@ class Run:
             if value is None or cpu is None:
                 continue
             good = all(r.get("decode_ok") for r in rs if ok(r))
+            first = median_of(rs, "decode_first_gb_s")
             rows.append(f"| {label} | {value:.3f} | {cpu:.3f} | {per_round(rs, 'decode_gb_s', 3)} | "
+                        f"{'' if first is None else f'{first:.3f}'} | "
                         f"{'text restored' if good else 'TEXT NOT RESTORED'} |")
             if lib == "brevix":
                 goal = TARGET_DECODE_GB_S
                 self.target(Target(f"{vocab} decode from a NumPy int32 array", f"{value:.3f} GB/s",
                                    f"{cpu:.3f} GB/s", f">= {goal:g} GB/s", judged(value, goal), judged(cpu, goal),
                                    "" if good else "TEXT NOT RESTORED"))
-        self.lines += ["", f"Decoding the {vocab} ids of the same text (GB/s of output, best of 3 "
-                       "calls per process, median over rounds):", "",
-                       "| implementation | GB/s | GB/s by CPU time | per round | check |",
-                       "|---|---:|---:|---|---|", *rows]
+        self.lines += ["", f"Decoding the {vocab} ids of the same text (GB/s of output, best of "
+                       f"{DECODE_CALLS} calls per process, median over rounds; `first call` is each "
+                       "process's first, whose result's pages all fault):", "",
+                       "| implementation | GB/s | GB/s by CPU time | per round | first call | check |",
+                       "|---|---:|---:|---|---:|---|", *rows]
 
     # -- threads ----------------------------------------------------------------
 
