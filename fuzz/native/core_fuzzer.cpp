@@ -7,7 +7,8 @@
 //      any bytes (invalid UTF-8 included), whole and resumed piece by piece
 //   1  rank encoding: encodePiece, encodePieceFromBytes, encodeLongPiece and
 //      encodeByBacktracking against encodeByRankReference on merges built
-//      from the input; decoding back
+//      from the input; decoding back; a long text of the input repeated,
+//      split by gpt2's pattern, against encoding each piece alone
 //   2  decoding: decodeTokens against the tokens' bytes concatenated
 //   3  low-level training: fitWith (the fast engine) against
 //      fitStraightforward; encoding and decoding by both engines
@@ -30,6 +31,7 @@
 #include "encode/backtrack_encode.h"
 #include "encode/rank_encoder.h"
 #include "encode/rank_reference.h"
+#include "encode/text_encoder.h"
 #include "encode/token_decoder.h"
 #include "encode/vocabulary.h"
 #include "exact/tokenizer.h"
@@ -168,6 +170,29 @@ public:
     std::string out;
 };
 
+// The piece repeated, with spaces, past the size from which TextEncoder
+// keeps the ids of a text's repeated pieces, split by gpt2's pattern: the
+// ids of encoding each piece alone.
+void checkTextEncoding(const brevix::bpe::Vocabulary& vocab, std::string_view piece) {
+    static const std::shared_ptr<const brevix::text::Splitter> splitter =
+        brevix::text::makeSplitter(brevix::text::kGpt2Pattern);
+    std::string text;
+    while (text.size() < 9000) {
+        text += piece;
+        text += ' ';
+    }
+    const brevix::bpe::TextEncoder encoder(
+        std::shared_ptr<const brevix::bpe::Vocabulary>(&vocab, [](const brevix::bpe::Vocabulary*) {}), splitter);
+    std::vector<TokenId> ids, alone;
+    encoder.encodeOrdinary(text, ids);
+    std::size_t from = 0;
+    for (const std::size_t end : splitWhole(*splitter, text)) {
+        brevix::bpe::encodePiece(vocab, std::string_view(text).substr(from, end - from), alone);
+        from = end;
+    }
+    if (ids != alone) disagree("text encoding", describe(ids) + " vs " + describe(alone));
+}
+
 void checkRankEncoding(Reader& in) {
     const std::vector<Merge> merges = mergesFrom(in);
     const brevix::bpe::Vocabulary& vocab = vocabularyOf(merges);
@@ -184,6 +209,7 @@ void checkRankEncoding(Reader& in) {
     if (fromBytes != reference) disagree("rank encoding from bytes", describe(fromBytes));
     if (longWay != reference) disagree("rank encoding of long pieces", describe(longWay));
     if (searched != reference) disagree("rank encoding by search", describe(searched));
+    checkTextEncoding(vocab, piece);
     StringSink sink;
     sink.out.resize(brevix::bpe::decodeTokens(vocab, fast.data(), fast.size(), sink));
     if (sink.out != piece) disagree("decoding an encoding", sink.out);
