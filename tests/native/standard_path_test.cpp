@@ -160,6 +160,19 @@ TEST(TokenPrefixes, AgreesWithLookingUpEveryLength) {
     }
 }
 
+// Ids are kept in 16 bits: an index of more tokens is refused, not wrong.
+TEST(TokenPrefixes, RefusesIdsPastItsWidth) {
+    bpe::TokenArena arena;
+    std::vector<bpe::TokenId> tokens;
+    for (std::size_t id = 0; id <= bpe::TokenPrefixes::kMostIds; ++id) {
+        arena.append(std::string(1 + id % 3, static_cast<char>('a' + id % 26)));
+        tokens.push_back(static_cast<bpe::TokenId>(id));
+    }
+    EXPECT_THROW(bpe::TokenPrefixes(arena, tokens), std::length_error);
+    tokens.pop_back();
+    EXPECT_NO_THROW(bpe::TokenPrefixes(arena, tokens));
+}
+
 // The search over long pieces of few letters (so that it often steps back)
 // against the definition, for vocabularies from none to many merges.
 TEST(EncodeByBacktracking, MatchesTheDefinition) {

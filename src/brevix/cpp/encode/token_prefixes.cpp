@@ -1,6 +1,7 @@
 #include "encode/token_prefixes.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <unordered_map>
 
 namespace brevix::bpe {
@@ -15,7 +16,7 @@ struct TokenPrefixes::Build {
     // on from it.
     struct PrefixInfo {
         TokenId best = -1;
-        bool goesOn = false;
+        std::uint32_t next = 0;  // nextBit() of the bytes longer tokens have after it
     };
     TokenId largest = -1;
     std::vector<TokenId> twoBytes = std::vector<TokenId>(65536, -1);  // by first byte << 8 | second byte
@@ -38,6 +39,7 @@ TokenPrefixes::TokenPrefixes(const TokenArena& arena, const std::vector<TokenId>
 void TokenPrefixes::indexWholeTokens(const TokenArena& arena, const std::vector<TokenId>& tokens, Build& build) {
     for (std::size_t byte = 0; byte < 256; ++byte) first_[byte] = -1;
     for (const TokenId token : tokens) {
+        if (static_cast<std::size_t>(token) >= kMostIds) throw std::length_error("too many tokens to index by prefix");
         build.largest = std::max(build.largest, token);
         const std::string_view bytes = arena.view(token);
         const auto* text = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -66,8 +68,9 @@ void TokenPrefixes::walkPrefixes(const TokenArena& arena, const std::vector<Toke
         TokenId best = first_[text[0]];
         shorter_[static_cast<std::size_t>(token)] = best;
         if (build.twoBytes[pair] >= 0) best = build.twoBytes[pair];
-        const bool goesOn = bytes.size() > 2 || (second_[pair] != kMissing && (second_[pair] & kGoesOn) != 0);
-        second_[pair] = static_cast<std::uint32_t>(best) | (goesOn ? kGoesOn : 0u);
+        const std::uint32_t next = (second_[pair] == kMissing ? 0u : second_[pair] & ~kTokenBits) |
+                                   (bytes.size() > 2 ? nextBit(text[2]) : 0u);
+        second_[pair] = static_cast<std::uint32_t>(best) | next;
         std::uint64_t hash = startHash(text);
         for (std::size_t i = 2; i < bytes.size(); ++i) {
             shorter_[static_cast<std::size_t>(token)] = best;
@@ -76,7 +79,7 @@ void TokenPrefixes::walkPrefixes(const TokenArena& arena, const std::vector<Toke
             if (found != build.longer.end()) best = found->second;
             Build::PrefixInfo& info = build.prefixes[hash];
             info.best = best;
-            info.goesOn = info.goesOn || i + 1 < bytes.size();
+            if (i + 1 < bytes.size()) info.next |= nextBit(text[i + 1]);
         }
     }
 }
@@ -106,7 +109,7 @@ void TokenPrefixes::fillSlots(const Build& build) {
     shift_ = 64;
     for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
     for (const auto& [hash, info] : build.prefixes) {
-        place(hash, static_cast<std::uint32_t>(info.best) | (info.goesOn ? kGoesOn : 0u));
+        place(hash, static_cast<std::uint32_t>(info.best) | info.next);
     }
 }
 

@@ -25,8 +25,12 @@ namespace brevix::bpe {
 // shorter one than the longest, or leave it unknown.
 class TokenPrefixes {
 public:
+    // Ids of up to this many tokens are indexed.
+    static constexpr std::size_t kMostIds = 0xFFFF;
+
     // `tokens`: every token to index (each byte value among them), with
-    // `arena` holding the bytes of every id.
+    // `arena` holding the bytes of every id. Throws std::length_error for
+    // an id of kMostIds or more.
     TokenPrefixes(const TokenArena& arena, const std::vector<TokenId>& tokens);
 
     // The longest indexed token that `text` (at least one byte) begins
@@ -35,16 +39,14 @@ public:
     TokenId longest(const TokenArena& arena, const unsigned char* text, std::size_t size) const {
         if (size < 2) return first_[text[0]];
         std::uint32_t best = second_[static_cast<std::size_t>(text[0]) << 8 | text[1]];
-        if ((best & kGoesOn) == 0 || size == 2) return static_cast<TokenId>(best & kTokenBits);
         bool hashed = false;
         std::uint64_t hash = startHash(text);
-        for (std::size_t i = 2; i < size; ++i) {
+        for (std::size_t i = 2; i < size && goesOnWith(best, text[i]); ++i) {
             hash = stepHash(hash, text[i]);
             const std::uint32_t found = find(hash);
             if (found == kMissing) break;
             best = found;
             hashed = true;
-            if ((found & kGoesOn) == 0) break;
         }
         const auto token = static_cast<TokenId>(best & kTokenBits);
         if (hashed && !startsWith(arena, text, size, token)) return -1;
@@ -57,11 +59,16 @@ public:
     TokenId shorter(TokenId id) const { return shorter_[static_cast<std::size_t>(id)]; }
 
 private:
-    // An entry: the longest token among the prefix's own prefixes, and
-    // whether a longer indexed token begins with the prefix.
-    static constexpr std::uint32_t kGoesOn = std::uint32_t{1} << 31;
-    static constexpr std::uint32_t kTokenBits = kGoesOn - 1;
+    // An entry: the longest token among the prefix's own prefixes (the low
+    // 16 bits), and which bytes a longer indexed token has after the prefix,
+    // by kByteBucket (the high 16 bits, a bit for each bucket): most walks
+    // end on a byte no token goes on with, without the lookup that misses.
+    static constexpr std::uint32_t kTokenBits = 0xFFFF;
+    static constexpr unsigned kNextShift = 16;
     static constexpr std::uint32_t kMissing = UINT32_MAX;
+    static unsigned byteBucket(unsigned char byte) { return (byte ^ (byte >> 4)) & 15u; }
+    static std::uint32_t nextBit(unsigned char byte) { return std::uint32_t{1} << (kNextShift + byteBucket(byte)); }
+    static bool goesOnWith(std::uint32_t entry, unsigned char byte) { return (entry & nextBit(byte)) != 0; }
     struct Slot {
         std::uint32_t tag = 0;
         std::uint32_t entry = kMissing;
