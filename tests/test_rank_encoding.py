@@ -256,7 +256,7 @@ def separated_runs(rng, alphabet, size, longest=40000):
 @settings(max_examples=6, deadline=None)
 @given(st.integers(0, 2**32 - 1))
 def test_long_pieces_merge_in_batches_as_the_long_path_does(seed):
-    # From 64 KiB a piece is encoded by search (vocabularies up to 2^15
+    # From 64 KiB a piece is encoded by search (vocabularies below 2^16
     # ids, so "auto" here) or its longer parts merge together in batches of
     # about 16,000 tokens; the long path merges the whole piece as one
     # sequence.
@@ -271,6 +271,30 @@ def test_long_pieces_merge_in_batches_as_the_long_path_does(seed):
     expected = _internal.rank_encode(IDS, merges, text, "bytes")
     for path in ("auto", "long-piece", "search", "batched"):
         assert _internal.rank_encode(IDS, merges, text, path) == expected, path
+
+
+@pytest.mark.parametrize("merge_count", [40_000, 65_535 - 256])
+def test_the_search_with_ids_up_to_sixteen_bits(merge_count):
+    # The prefix index keeps ids in 16 bits: vocabularies up to 65,535 ids
+    # take the search, with ids far past 2^15 among the tokens it finds.
+    rng = random.Random(merge_count)
+    tokens = [bytes([b]) for b in range(256)]
+    seen = set(tokens)
+    merges = []
+    while len(merges) < merge_count:
+        left = rng.randrange(97, 101) if rng.random() < 0.3 else rng.randrange(len(tokens))
+        right = rng.randrange(97, 101) if rng.random() < 0.3 else rng.randrange(len(tokens))
+        joined = tokens[left] + tokens[right]
+        if joined in seen or len(joined) > 12:
+            continue
+        seen.add(joined)
+        merges.append((left, right, len(tokens)))
+        tokens.append(joined)
+    text = bytes(rng.choices(b"abcd", k=70_000))
+    expected = _internal.rank_encode(IDS, merges, text, "bytes")
+    assert max(expected) > 1 << 15
+    assert _internal.rank_encode(IDS, merges, text, "search") == expected
+    assert _internal.rank_encode(IDS, merges, text, "auto") == expected
 
 
 @pytest.mark.parametrize("unit", [b"a", b"ab", b"aab"])

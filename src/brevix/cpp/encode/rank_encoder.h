@@ -14,7 +14,7 @@ namespace brevix::bpe {
 // between bytes that no token holds side by side (Vocabulary::mayJoin), and
 // each part is looked up the same way or merged from its byte tokens through
 // mergeByRank. Pieces of 64 KiB or more go through encodeBySearch with
-// vocabularies of up to 2^15 ids and 4 MiB of token bytes, else through
+// vocabularies of up to 65,535 ids and 4 MiB of token bytes, else through
 // encodeLongPiece with up to 2^16 ids.
 // Throws what those throw (`out` then keeps its earlier ids and may hold
 // more after them).
