@@ -75,6 +75,39 @@ TEST_P(InOrder, ACallerThatGivesUpStopsTheJobs) {
     EXPECT_LT(started.load(), items);
 }
 
+// While item 0's job runs on the one thread, the caller waiting for it
+// takes the other jobs: item 0's job ends only once all of them have run,
+// all on the caller's thread (should they not run, the test gives up after
+// ten seconds rather than hang).
+TEST(InOrderHelp, TheCallerRunsUntakenJobsWhileItWaits) {
+    const std::size_t items = 20;
+    std::atomic<bool> firstStarted{false};
+    std::atomic<std::size_t> others{0};
+    std::atomic<std::size_t> onCaller{0};
+    const std::thread::id caller = std::this_thread::get_id();
+    const auto until = [](const auto& condition) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!condition() && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    InOrderResults pipeline(items, 1, [&](std::size_t i) {
+        if (i == 0) {
+            firstStarted = true;
+            until([&] { return others.load() == items - 1; });
+            return;
+        }
+        if (std::this_thread::get_id() == caller) onCaller.fetch_add(1);
+        others.fetch_add(1);
+    });
+    until([&] { return firstStarted.load(); });
+    ASSERT_TRUE(firstStarted.load());
+    ASSERT_TRUE(pipeline.waitFor(0));
+    pipeline.finish();
+    EXPECT_EQ(others.load(), items - 1);
+    EXPECT_EQ(onCaller.load(), items - 1);
+}
+
 // 0 threads: no thread is started and waitFor runs each job itself.
 INSTANTIATE_TEST_SUITE_P(Threads, InOrder, ::testing::Values(0u, 1u, 2u, 8u));
 

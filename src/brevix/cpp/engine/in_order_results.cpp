@@ -52,18 +52,23 @@ bool InOrderResults::ready(std::size_t i) const {
     return done_[i] != 0;
 }
 
+// A job nobody has taken runs here rather than the caller sleeping: with
+// as many threads as cores the caller then never leaves a core idle, and
+// without any thread the jobs run in order here.
 bool InOrderResults::waitFor(std::size_t i) {
-    if (threads_.empty()) {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            if (stopped_) return false;
-            next_ = i + 1;
-        }
-        runJob(i);
-    }
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return done_[i] != 0 || stopped_; });
-    return done_[i] != 0;
+    for (;;) {
+        if (done_[i] != 0) return true;
+        if (stopped_) return false;
+        if (next_ < items_) {
+            const std::size_t job = next_++;
+            lock.unlock();
+            runJob(job);
+            lock.lock();
+        } else {
+            changed_.wait(lock);
+        }
+    }
 }
 
 void InOrderResults::cancel() {

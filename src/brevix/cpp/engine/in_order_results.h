@@ -12,15 +12,15 @@
 
 namespace brevix {
 
-// Runs job(i) for every i below `items` on up to `threads` native threads
-// (not the calling thread), each taking the next undone index, while the
-// calling thread waits for item 0, uses it, waits for item 1 and so on: what
-// it does with each result overlaps the jobs still running. Used by one
-// calling thread; the jobs must not touch what the caller does with a
-// finished item.
+// Runs job(i) for every i below `items` on up to `threads` native threads,
+// each taking the next undone index, while the calling thread waits for
+// item 0, uses it, waits for item 1 and so on: what it does with each result
+// overlaps the jobs still running. While it waits it takes undone jobs too.
+// Used by one calling thread; the jobs must not touch what the caller does
+// with a finished item.
 class InOrderResults {
 public:
-    // Starts the threads. When none can be started, waitFor runs each job
+    // Starts the threads (none for 0). When none run, waitFor runs each job
     // itself.
     InOrderResults(std::size_t items, unsigned threads, std::function<void(std::size_t)> job);
     // Stops handing out jobs and waits for the threads (finish() first to
@@ -31,8 +31,9 @@ public:
 
     // Whether item i is done, without waiting.
     bool ready(std::size_t i) const;
-    // Waits until item i is done; false when a job failed instead (the jobs
-    // not yet started then do not start).
+    // Waits until item i is done, running jobs no thread has taken in the
+    // meantime; false when a job failed instead (the jobs not yet started
+    // then do not start).
     bool waitFor(std::size_t i);
     // Jobs not yet started do not start: for a caller that gives up.
     void cancel();
