@@ -600,6 +600,14 @@ bpe::DecodedPart writePart(const bpe::Vocabulary& vocab, const int* ids, std::si
     }
 }
 
+// The length of the bytes of `id`, which did not fit, read again from an
+// array another thread may be writing: at least 1 whatever it now holds (a
+// bad id is reported when it is read for writing).
+std::size_t lengthOfUnfitted(const bpe::Vocabulary& vocab, int id) {
+    if (id < 0 || static_cast<std::size_t>(id) >= vocab.size()) return 1;
+    return std::max<std::size_t>(vocab.arena().length(id), 1);
+}
+
 // Writes the bytes of `source`'s ids, from where it stands, to
 // out[used..room) and adds them to `used`. Returns 0 when every id is
 // written (or the source failed), else the length of the id that does not
@@ -612,7 +620,7 @@ std::size_t writeWhileRoom(const bpe::Vocabulary& vocab, BufferIds& source, char
         const bpe::DecodedPart part = writePart(vocab, ids + from, count, from, out + used, room - used);
         used += part.bytes;
         source.seek(from + part.ids);
-        return part.ids == count ? 0 : vocab.arena().length(ids[from + part.ids]);
+        return part.ids == count ? 0 : lengthOfUnfitted(vocab, ids[from + part.ids]);
     }
     int block[kArrayBlock];
     for (;;) {
@@ -623,7 +631,7 @@ std::size_t writeWhileRoom(const bpe::Vocabulary& vocab, BufferIds& source, char
         used += part.bytes;
         if (part.ids < n) {
             source.seek(from + part.ids);
-            return vocab.arena().length(block[part.ids]);
+            return lengthOfUnfitted(vocab, block[part.ids]);
         }
     }
 }
