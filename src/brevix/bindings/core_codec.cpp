@@ -636,17 +636,6 @@ std::size_t writeWhileRoom(const bpe::Vocabulary& vocab, BufferIds& source, char
     }
 }
 
-// Room for the bytes of `count` ids before any is seen: four bytes an id
-// (English takes about three with the large vocabularies) up to 1 GiB,
-// never less than a byte an id, and room for a padded copy of the last.
-std::size_t firstRoom(std::size_t count) {
-    constexpr std::size_t kGuessPerId = 4;
-    constexpr std::size_t kLargeGuess = std::size_t{1} << 30;
-    const std::size_t guess = count < kLargeGuess / kGuessPerId ? count * kGuessPerId : std::max(count, kLargeGuess);
-    return std::min(guess, static_cast<std::size_t>(PY_SSIZE_T_MAX) - bpe::TokenArena::kPadding) +
-           bpe::TokenArena::kPadding;
-}
-
 // Gives `bytes` (a bytes object only this code holds) a size of `size`;
 // false with MemoryError (the object then released) when it cannot.
 bool resizeBytes(PyRef& bytes, std::size_t size) {
@@ -676,7 +665,8 @@ PyObject* decodeBuffer(CoreEngine& engine, BufferIds& source) {
     source.setLimit(engine.vocabSize());
     const bool release = source.expected() > kReleaseAbove;
     const bpe::Vocabulary& vocab = engine.vocabulary();
-    std::size_t room = firstRoom(source.expected());
+    static_assert(PY_SSIZE_T_MAX == PTRDIFF_MAX, "guessedRoom's bound is a bytes object's");
+    std::size_t room = bpe::guessedRoom(source.expected());
     PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room)));
     if (!bytes) return nullptr;
     std::size_t used = 0;

@@ -107,6 +107,12 @@ void encodeLongPiece(const Vocabulary& vocab, std::string_view piece, std::vecto
 }
 
 void encodePiece(const Vocabulary& vocab, std::string_view piece, std::vector<TokenId>& out) {
+    // A single byte is its own token, without a lookup: a third of the
+    // pieces of English split by the large vocabularies' patterns.
+    if (piece.size() == 1) {
+        out.push_back(vocab.byteIds()[static_cast<unsigned char>(piece[0])]);
+        return;
+    }
     if (auto id = vocab.wholeTokenId(piece)) {
         out.push_back(*id);
         return;

@@ -38,7 +38,7 @@ unsigned cacheBitsFor(std::size_t size) {
 }
 
 // encodePiece for the pieces of one text, through a PieceCache when the
-// text is long enough.
+// text is long enough (a one-byte piece costs encodePiece no lookup).
 class PieceEncoder {
 public:
     PieceEncoder(const Vocabulary& vocab, std::string_view text)
@@ -47,11 +47,9 @@ public:
     }
 
     void encode(std::string_view piece, std::vector<TokenId>& out) {
-        if (piece.size() == 1) {
-            out.push_back(vocab_.byteIds()[static_cast<unsigned char>(piece[0])]);
-            return;
+        if (!cache_ || piece.size() < 2 || piece.size() > PieceCache::kLongestPiece) {
+            return encodePiece(vocab_, piece, out);
         }
-        if (!cache_ || piece.size() > PieceCache::kLongestPiece) return encodePiece(vocab_, piece, out);
         const PieceCache::Key key = PieceCache::keyOf(piece, static_cast<std::size_t>(end_ - piece.data()));
         if (cache_->append(key, out)) return;
         const std::size_t before = out.size();

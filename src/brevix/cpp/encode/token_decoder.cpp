@@ -72,10 +72,15 @@ char* copyTokens(const Vocabulary& vocab, const TokenId* ids, std::size_t count,
 
 // Ids asked of an IdSource at a time.
 constexpr std::size_t kBlock = 4096;
-// Room asked for up front per expected id, before the first block is seen.
-constexpr std::size_t kGuessPerId = 4;
-
 }  // namespace
+
+std::size_t guessedRoom(std::size_t ids) {
+    constexpr std::size_t kGuessPerId = 4;
+    constexpr std::size_t kLargeGuess = std::size_t{1} << 30;
+    const std::size_t guess = ids < kLargeGuess / kGuessPerId ? ids * kGuessPerId : std::max(ids, kLargeGuess);
+    constexpr auto kMost = static_cast<std::size_t>(PTRDIFF_MAX) - TokenArena::kPadding;
+    return std::min(guess, kMost) + TokenArena::kPadding;
+}
 
 DecodedPart decodeWhileRoom(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
                             std::size_t room) {
@@ -118,7 +123,7 @@ std::size_t decodeTokens(const Vocabulary& vocab, const TokenId* ids, std::size_
 
 bool decodeFrom(const Vocabulary& vocab, bytepairtokenizer::IdSource& source, std::size_t expectedIds,
                 bytepairtokenizer::ByteSink& sink, std::size_t& written) {
-    std::size_t capacity = (expectedIds < SIZE_MAX / 8 ? expectedIds * kGuessPerId : 0) + TokenArena::kPadding;
+    std::size_t capacity = guessedRoom(expectedIds);
     char* start = sink.reserve(0, capacity);
     std::size_t used = 0, read = 0;
     TokenId block[kBlock];

@@ -41,6 +41,11 @@ struct DecodedPart {
 DecodedPart decodeWhileRoom(const Vocabulary& vocab, const TokenId* ids, std::size_t count, char* out,
                             std::size_t room);
 
+// Room to ask for the bytes of `ids` ids before any is seen: 4 bytes an id
+// (English takes about 3 with the large vocabularies) up to 1 GiB, never
+// less than a byte an id, plus TokenArena::kPadding; at most PTRDIFF_MAX.
+std::size_t guessedRoom(std::size_t ids);
+
 // What decodeChecked returns when the bytes do not fit.
 inline constexpr std::size_t kDoesNotFit = SIZE_MAX;
 
